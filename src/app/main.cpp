@@ -1,0 +1,13 @@
+// Program entry: initialises the MySQL client library for the whole run (its
+// string escaping is used in both output modes) and hands over to the run
+// sequence.
+#include <mysql.h>
+
+#include "app/run.h"
+
+int main(int argc, char** argv) {
+  mysql_library_init(0, nullptr, nullptr);
+  const int status = RunTool(argc, argv);
+  mysql_library_end();
+  return status;
+}

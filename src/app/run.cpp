@@ -1,0 +1,83 @@
+#include "app/run.h"
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "app/options.h"
+#include "catalogue/catalogue.h"
+#include "sinks/dbc_to_file.h"
+#include "sinks/dbc_to_sql.h"
+
+namespace {
+
+const char kUsage[] =
+    "Usage (extract to SQL database directly or extract to sql file):\n"
+    "-l set locale (default 0)\n"
+    "SQL connect settings:\n"
+    " -h set SQL host address\n"
+    " -o set port (use default if not set)\n"
+    " -u set user\n"
+    " -p set password\n"
+    " -d set database (create database if not exist)\n"
+    "File settings:\n"
+    " -f set filename";
+
+int Usage(int status) {
+  std::fputs(kUsage, stdout);
+  return status;
+}
+
+// Creates the writer the options ask for and opens its output. Null, with
+// *status set, when there is no mode or the output cannot be opened.
+std::unique_ptr<DBCFile> OpenWriter(const Options& options, int* status) {
+  if (options.file) {
+    auto file = std::make_unique<dbcToFILE>();
+    if (!file->Open(options.file)) {
+      *status = kExitIncomplete;
+      return nullptr;
+    }
+    return file;
+  }
+  if (options.host && options.user && options.password && options.database) {
+    auto server = std::make_unique<dbcToSQL>();
+    if (!server->Connect(options.host, options.user, options.password,
+                         options.database, options.port)) {
+      *status = kExitIncomplete;
+      return nullptr;
+    }
+    return server;
+  }
+  *status = Usage(kExitUsage);
+  return nullptr;
+}
+
+}  // namespace
+
+int RunTool(int argc, const char* const* argv) {
+  std::printf("R.T. Vesk database creator\n");
+  std::printf("Use DBC from client version 3.2.2\n");
+  if (argc == 2 && std::strcmp(argv[1], "--help") == 0) return Usage(kExitOk);
+
+  Options options;
+  if (!ParseOptions(argc, argv, &options)) return Usage(kExitUsage);
+  std::printf("\n");
+
+  int status = kExitOk;
+  std::unique_ptr<DBCFile> writer = OpenWriter(options, &status);
+  if (!writer) return status;
+
+  writer->SetLocale(options.locale);
+  bool ok = writer->Write("SET NAMES `utf8`;\n");
+  const auto order = ExportOrder();
+  for (std::size_t i = 0; i + 1 < order.size(); ++i) {
+    writer->Load(order[i]);
+    writer->DumpTable();
+  }
+  writer->LoadRatingTable(order.back());
+  writer->DumpTable();
+  writer->Close();
+  std::printf("Complete\n\n");
+  if (!ok || writer->ExportFaults() != 0) return kExitIncomplete;
+  return kExitOk;
+}

@@ -1,0 +1,51 @@
+// The built-in catalogue: the descriptors of every client table the tool
+// converts, in the fixed order in which a run exports them, plus the merged
+// rating table and its three level-indexed source files. All of it is
+// constant data that lives for the whole run.
+#pragma once
+
+#include <cstddef>
+#include <span>
+
+#include "dbc/table_descriptor.h"
+
+// Number of client-table entries (the rating table comes after them).
+constexpr std::size_t kClientTableCount = 41;
+
+// The 41 client tables followed by the merged rating table, in export order.
+std::span<const TableDescriptor* const> ExportOrder();
+
+// The client's spell table (entry 30 of the order).
+extern const TableDescriptor kSpellTable;
+
+// The merged rating table (last entry of the order) and its sources.
+extern const TableDescriptor kRatingTable;
+extern const TableDescriptor kMeleeCritSource;
+extern const TableDescriptor kSpellCritSource;
+extern const TableDescriptor kCombatRatingsSource;
+
+// Shorthands used by the catalogue's own translation units.
+namespace catalogue_detail {
+constexpr ColumnDescriptor U(const char* name, Key key = Key::kNone) {
+  return {'u', name, key};
+}
+constexpr ColumnDescriptor I(const char* name, Key key = Key::kNone) {
+  return {'i', name, key};
+}
+constexpr ColumnDescriptor F(const char* name) { return {'f', name}; }
+constexpr ColumnDescriptor T(const char* name) { return {'t', name}; }
+constexpr ColumnDescriptor K(const char* name) { return {'k', name}; }
+constexpr ColumnDescriptor S(const char* name) { return {'s', name}; }
+constexpr ColumnDescriptor X() { return {'x', ""}; }
+constexpr ColumnDescriptor Indexed(char type, const char* name,
+                                   const char* index) {
+  return {type, name, Key::kIndex, index};
+}
+constexpr Key PK = Key::kPrimary;
+
+template <std::size_t N>
+constexpr TableDescriptor Table(const char* path, const char* name,
+                                const ColumnDescriptor (&columns)[N]) {
+  return {path, name, static_cast<std::uint32_t>(N), columns};
+}
+}  // namespace catalogue_detail

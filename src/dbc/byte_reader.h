@@ -1,0 +1,36 @@
+// Bounds-checked reads of little-endian values from untrusted bytes. Every
+// read of a client file's header or records goes through these helpers, so a
+// damaged file can make a read fail but never reach outside its buffer.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+// Decodes the 32-bit little-endian word at `p` (no alignment required).
+inline std::uint32_t LoadLE32(const std::uint8_t* p) {
+  return static_cast<std::uint32_t>(p[0]) |
+         static_cast<std::uint32_t>(p[1]) << 8 |
+         static_cast<std::uint32_t>(p[2]) << 16 |
+         static_cast<std::uint32_t>(p[3]) << 24;
+}
+
+// A read-only window on a byte range.
+class ByteReader {
+ public:
+  ByteReader(const std::uint8_t* data, std::size_t size)
+      : data_(data), size_(size) {}
+
+  // Reads the 32-bit word at byte `offset`; false if it does not fit.
+  bool ReadU32(std::size_t offset, std::uint32_t* value) const {
+    if (offset > size_ || size_ - offset < 4) return false;
+    *value = LoadLE32(data_ + offset);
+    return true;
+  }
+
+  std::size_t size() const { return size_; }
+
+ private:
+  const std::uint8_t* data_;
+  std::size_t size_;
+};

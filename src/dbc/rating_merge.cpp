@@ -1,0 +1,67 @@
+// Builds the merged rating table: three level-indexed client files, each one
+// float per record with 100 levels per class (or rating kind) in a row,
+// become one table with a row per level and a column per class or kind.
+#include <cstdio>
+#include <cstring>
+
+#include "catalogue/catalogue.h"
+#include "dbc/dbcfile.h"
+
+namespace {
+
+constexpr std::uint32_t kLevels = 100;
+constexpr std::uint32_t kColumns = 47;
+constexpr std::uint32_t kRowSize = kColumns * 4;
+
+void StoreLE32(std::uint8_t* p, std::uint32_t value) {
+  p[0] = static_cast<std::uint8_t>(value);
+  p[1] = static_cast<std::uint8_t>(value >> 8);
+  p[2] = static_cast<std::uint8_t>(value >> 16);
+  p[3] = static_cast<std::uint8_t>(value >> 24);
+}
+
+}  // namespace
+
+bool DBCFile::LoadRatingTable(const TableDescriptor* descriptor) {
+  // Zero-filled: the columns of a source that fails to load stay 0.
+  std::unique_ptr<std::uint8_t[]> result(new std::uint8_t[kLevels * kRowSize]());
+
+  // The level column does not depend on any source, so a missing melee file
+  // cannot leave 100 rows with the same primary key.
+  Load(&kMeleeCritSource);
+  for (std::uint32_t r = 0; r < kLevels; ++r) StoreLE32(&result[r * kRowSize], r);
+
+  struct Source {
+    const TableDescriptor* table;
+    std::uint32_t classes;
+    std::uint32_t first_column;
+  };
+  const Source sources[] = {{&kMeleeCritSource, 11, 1},
+                            {&kSpellCritSource, 11, 12},
+                            {&kCombatRatingsSource, 24, 23}};
+  for (const Source& source : sources) {
+    if (!Load(source.table)) continue;
+    const std::uint32_t needed = source.classes * kLevels;
+    if (RecordCount() < needed) {
+      std::printf("%s have too few records (%u), must be at least %u\n",
+                  source.table->file_path, RecordCount(), needed);
+      CountFault();
+      continue;
+    }
+    for (std::uint32_t c = 0; c < source.classes; ++c)
+      for (std::uint32_t r = 0; r < kLevels; ++r)
+        std::memcpy(&result[r * kRowSize + (source.first_column + c) * 4],
+                    GetRecord(c * kLevels + r), 4);
+  }
+
+  Unload();
+  data_ = std::move(result);
+  data_size_ = kLevels * kRowSize;
+  strings_ = reinterpret_cast<const char*>(data_.get() + data_size_);
+  descriptor_ = descriptor;
+  record_count_ = kLevels;
+  field_count_ = kColumns;
+  record_size_ = kRowSize;
+  string_size_ = 0;
+  return true;
+}

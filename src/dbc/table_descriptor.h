@@ -1,0 +1,56 @@
+// The static description of one exported table: which client file it comes
+// from, the SQL table it becomes, and how each group of 32-bit record fields
+// turns into an SQL column. Descriptors are compile-time constant data; the
+// reader checks files against them and the statement builder formats rows
+// with them.
+#pragma once
+
+#include <cstdint>
+
+// How a column takes part in the table's keys.
+enum class Key : std::uint8_t {
+  kNone,     // not part of any key
+  kPrimary,  // member of the (possibly composite) primary key
+  kIndex,    // carries its own secondary index, named by `index_name`
+};
+
+struct ColumnDescriptor {
+  // One of u, i, f, t, k, s, x (see FieldWidth()).
+  char type;
+  // SQL column name, used verbatim between backticks; empty for 'x'.
+  const char* name;
+  Key key = Key::kNone;
+  // Secondary index name when key == Key::kIndex, otherwise null.
+  const char* index_name = nullptr;
+};
+
+struct TableDescriptor {
+  // Client file relative to the working directory, backslash-separated
+  // ("dbc\Spell.dbc"); empty for the merged rating table.
+  const char* file_path;
+  // SQL table name; empty for the rating table's source files.
+  const char* table_name;
+  std::uint32_t column_count;
+  const ColumnDescriptor* columns;
+};
+
+// Number of localized string slots that a client file stores per 's' column
+// (twelve languages, four unused slots and a flags word).
+constexpr std::uint32_t kLocalizedFields = 17;
+constexpr std::uint32_t kLocaleCount = 12;
+
+// 32-bit fields that one column of the given type occupies in a record.
+constexpr std::uint32_t FieldWidth(char type) {
+  return type == 's' ? kLocalizedFields : 1;
+}
+
+// Whether the type produces an SQL column (everything but the skipped 'x').
+constexpr bool IsExported(char type) { return type != 'x'; }
+
+// Whether the record field(s) of this type hold a string-block offset.
+constexpr bool IsString(char type) {
+  return type == 't' || type == 'k' || type == 's';
+}
+
+// Number of 32-bit fields a file's header must declare for this descriptor.
+std::uint32_t ExpectedFieldCount(const TableDescriptor& descriptor);

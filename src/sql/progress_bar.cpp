@@ -1,0 +1,26 @@
+#include "sql/progress_bar.h"
+
+#include <cstdio>
+#include <cstring>
+
+ProgressBar::ProgressBar(std::int64_t total) : total_(total) {
+  std::fputs("[                                                  ] 0%\r", stdout);
+}
+
+ProgressBar::~ProgressBar() { std::fputs("\n", stdout); }
+
+void ProgressBar::Step() {
+  if (total_ == 0) return;
+  ++done_;
+  const std::int64_t filled = done_ * kWidth / total_;
+  if (filled == drawn_) return;
+  char line[2 + kWidth + 16];
+  char* p = line;
+  *p++ = '\r';
+  *p++ = '[';
+  for (int i = 0; i < kWidth; ++i) *p++ = i < filled ? '*' : ' ';
+  std::snprintf(p, sizeof line - static_cast<std::size_t>(p - line),
+                "] %i%%  \r", static_cast<int>(filled * 100 / kWidth));
+  std::fputs(line, stdout);
+  drawn_ = filled;
+}
