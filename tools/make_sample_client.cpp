@@ -1,1 +1,356 @@
-int main(){}
+// make-sample-client: writes a synthetic game client's table files, DIR/dbc/
+// <File>.dbc for every catalogue table and the three rating sources, so that
+// the converter can be demonstrated, tested and benchmarked without a real
+// client. The output depends only on the seed and the options.
+//
+// The data is chosen to exercise the converter: unsigned values of 2^31 and
+// above, negative signed values, floats that round at six decimals, a
+// different text in every language slot (Cyrillic and CJK among them), texts
+// with quotes, backslashes, line breaks, carriage returns and Control-Z,
+// texts over 2,000 bytes, path strings of every shape, and a string block
+// that starts with the empty string.
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "catalogue/catalogue.h"
+
+namespace {
+
+constexpr const char* kUsage =
+    "usage: make-sample-client DIR [--seed N] [--full]\n"
+    "                          [--duplicate-key FILE] [--emoji FILE]\n"
+    "  --full               client-sized tables, for benchmarks\n"
+    "  --duplicate-key FILE repeat a primary key in FILE (e.g. SpellCastTimes)\n"
+    "  --emoji FILE         put a 4-byte UTF-8 character into a text of FILE\n";
+
+// splitmix64: small, fast and the same on every platform.
+class Random {
+ public:
+  explicit Random(std::uint64_t seed) : state_(seed) {}
+  std::uint64_t Next() {
+    std::uint64_t z = (state_ += 0x9E3779B97F4A7C15ull);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    return z ^ (z >> 31);
+  }
+  std::uint32_t Below(std::uint32_t n) {
+    return static_cast<std::uint32_t>(Next() % n);
+  }
+
+ private:
+  std::uint64_t state_;
+};
+
+struct Settings {
+  std::string dir;
+  std::uint64_t seed = 1;
+  bool full = false;
+  std::string duplicate_key;
+  std::string emoji;
+};
+
+// "dbc\Spell.dbc" -> "Spell"
+std::string Stem(const char* path) {
+  std::string s(path);
+  s = s.substr(s.find('\\') + 1);
+  return s.substr(0, s.rfind('.'));
+}
+
+struct SizeRule {
+  const char* stem;
+  std::uint32_t small;
+  std::uint32_t full;
+};
+
+// Record counts of the tables whose size matters; every other table gets a
+// count derived from its name.
+constexpr SizeRule kSizes[] = {
+    {"Spell", 1000, 48000},
+    {"ItemDisplayInfo", 50, 60000},
+    {"Achievement_Criteria", 40, 8000},
+    {"SkillLineAbility", 30, 10000},
+    {"SpellCastTimes", 10, 120},
+    {"SpellFocusObject", 0, 0},
+    {"Languages", 1, 36},
+    {"FactionTemplate", 12, 2000},
+    {"SpellIcon", 20, 5000},
+    {"Achievement", 25, 2000},
+    {"Talent", 50, 900},
+};
+
+std::uint32_t RecordCount(const std::string& stem, bool full) {
+  for (const SizeRule& rule : kSizes)
+    if (stem == rule.stem) return full ? rule.full : rule.small;
+  std::uint32_t h = 0;
+  for (char c : stem) h = h * 31 + static_cast<unsigned char>(c);
+  return full ? 200 + h % 2800 : 2 + h % 19;
+}
+
+const char* const kLocaleTags[kLocaleCount] = {
+    "enGB", "enUS", "deDE", "esES", "frFR", "koKR",
+    "zhCN", "zhTW", "enCN", "enTW", "esMX", "ruRU"};
+
+// A word in the language of each slot.
+const char* const kLocaleWords[kLocaleCount] = {
+    "Fireball",      "Fireball",     "Feuerball", "Bola de fuego",
+    "Boule de feu",  "화염구",       "火球术",    "火球術",
+    "Fireball (CN)", "Fireball (TW)", "Bola ígnea", "Огненный шар"};
+
+// Texts that stress escaping and quoting.
+const char* const kAwkward[] = {
+    "It's a \"quoted\" name",
+    "back\\slash and \\\\ double",
+    "line one\nline two",
+    "carriage\rreturn",
+    "control\x1Az",
+    "mixed ' \" \\ \n \r \x1A end",
+    "trailing blank ",
+    "percent %s %d %% signs",
+    "`backtick` text",
+};
+
+const char* const kPaths[] = {
+    "Interface\\Icons\\Spell_Fire_Fireball",
+    "Interface\\Icons\\INV_Misc_QuestionMark",
+    "NoBackslashIcon",
+    "",
+    "Interface\\Icons\\",
+    "a\\b\\c\\d\\e\\Deep_Icon",
+    "\\LeadingSlash",
+};
+
+class StringBlock {
+ public:
+  StringBlock() { block_.push_back('\0'); }  // offset 0: the empty string
+  std::uint32_t Add(const std::string& text) {
+    if (text.empty()) return 0;
+    const auto offset = static_cast<std::uint32_t>(block_.size());
+    block_.append(text);
+    block_.push_back('\0');
+    return offset;
+  }
+  const std::string& bytes() const { return block_; }
+
+ private:
+  std::string block_;
+};
+
+std::string LongText(Random& rng, std::size_t length) {
+  static const char* const kWords[] = {"deals", "fire", "damage", "to",
+                                       "an", "enemy", "and", "Огонь", "火",
+                                       "'quoted'", "over", "time"};
+  std::string text;
+  while (text.size() < length) {
+    text += kWords[rng.Below(12)];
+    text += ' ';
+  }
+  return text;
+}
+
+class TableWriter {
+ public:
+  TableWriter(const Settings& settings, const TableDescriptor& table,
+              std::uint32_t records)
+      : settings_(settings),
+        table_(table),
+        records_(records),
+        fields_(ExpectedFieldCount(table)),
+        rng_(settings.seed * 1000003u + std::hash<std::string>{}(Stem(table.file_path)) % 1000003u) {}
+
+  bool Write() {
+    const std::string stem = Stem(table_.file_path);
+    data_.assign(std::size_t{records_} * fields_, 0);
+    for (std::uint32_t r = 0; r < records_; ++r) FillRecord(r);
+    if (stem == settings_.duplicate_key && records_ >= 2) DuplicateKey();
+
+    const std::string path = settings_.dir + "/dbc/" + stem + ".dbc";
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    if (!f) {
+      std::fprintf(stderr, "make-sample-client: %s: %s\n", path.c_str(),
+                   std::strerror(errno));
+      return false;
+    }
+    const std::string& block = strings_.bytes();
+    const std::uint32_t header[5] = {0x43424457u, records_, fields_,
+                                     fields_ * 4,
+                                     static_cast<std::uint32_t>(block.size())};
+    bool ok = std::fwrite(header, sizeof header, 1, f) == 1;
+    if (!data_.empty())
+      ok = ok && std::fwrite(data_.data(), 4, data_.size(), f) == data_.size();
+    ok = ok && std::fwrite(block.data(), 1, block.size(), f) == block.size();
+    ok = (std::fclose(f) == 0) && ok;
+    if (!ok) std::fprintf(stderr, "make-sample-client: cannot write %s\n", path.c_str());
+    return ok;
+  }
+
+ private:
+  std::uint32_t* Field(std::uint32_t record, std::uint32_t field) {
+    return &data_[std::size_t{record} * fields_ + field];
+  }
+
+  void FillRecord(std::uint32_t r) {
+    std::uint32_t field = 0;
+    unsigned key_index = 0;
+    for (std::uint32_t c = 0; c < table_.column_count; ++c) {
+      const ColumnDescriptor& column = table_.columns[c];
+      std::uint32_t* out = Field(r, field);
+      if (column.key == Key::kPrimary) {
+        // Unique per record: the first key column counts up with gaps.
+        *out = key_index++ == 0 ? r * 3 + 1 : r % 7 + 1;
+      } else {
+        FillValue(column, r, c, out);
+      }
+      field += FieldWidth(column.type);
+    }
+  }
+
+  void FillValue(const ColumnDescriptor& column, std::uint32_t r,
+                 std::uint32_t c, std::uint32_t* out) {
+    switch (column.type) {
+      case 'u': {
+        static const std::uint32_t kEdges[] = {0, 1, 0x7FFFFFFFu, 0x80000000u,
+                                               0xFFFFFFFFu, 4000000000u};
+        const std::uint32_t pick = rng_.Below(8);
+        *out = pick < 6 ? kEdges[pick] : rng_.Below(100000);
+        if (rng_.Below(2)) *out = static_cast<std::uint32_t>(rng_.Next());
+        break;
+      }
+      case 'i': {
+        static const std::int32_t kEdges[] = {0, -1, 1, INT32_MIN, INT32_MAX,
+                                              -250000};
+        const std::uint32_t pick = rng_.Below(8);
+        const std::int32_t v = pick < 6 ? kEdges[pick]
+                                        : static_cast<std::int32_t>(rng_.Below(2000)) - 1000;
+        *out = static_cast<std::uint32_t>(v);
+        break;
+      }
+      case 'f': {
+        static const float kEdges[] = {0.1f, 1.0000005f, 2.5e-7f, 123456.789f,
+                                       -0.0f, 1.0e10f, -3.75f, 0.5f,
+                                       1.9999999f, 7.0e-6f};
+        const float v = rng_.Below(3) ? kEdges[rng_.Below(10)]
+                                      : static_cast<float>(rng_.Below(2000000)) / 1024.0f - 500.0f;
+        std::memcpy(out, &v, 4);
+        break;
+      }
+      case 't':
+        *out = strings_.Add(Text(r, c, 0));
+        break;
+      case 'k':
+        *out = strings_.Add(kPaths[(r + c) % std::size(kPaths)]);
+        break;
+      case 's':
+        for (std::uint32_t slot = 0; slot < kLocaleCount; ++slot)
+          out[slot] = strings_.Add(Text(r, c, slot));
+        out[16] = 0x00FF01CCu;  // the client's flags word, never exported
+        break;
+      default:  // 'x': something that must never show up in the output
+        *out = 0xDEADBEEFu;
+        break;
+    }
+  }
+
+  std::string Text(std::uint32_t r, std::uint32_t c, std::uint32_t slot) {
+    const std::string stem = Stem(table_.file_path);
+    if (r == records_ / 2 && slot == 0 && stem == settings_.emoji && !emoji_done_) {
+      emoji_done_ = true;
+      return "emoji \xF0\x9F\x94\xA5 fire";
+    }
+    if (r % 17 == 5 && slot != 11) return "";  // empty texts exist too
+    std::string text = std::string("[") + kLocaleTags[slot] + "] " +
+                       kLocaleWords[slot] + " " + std::to_string(r) + "." +
+                       std::to_string(c);
+    if (settings_.full && slot != 0) return text;
+    if (r % 5 == 1) text += std::string(" ") + kAwkward[(r / 5 + c + slot) % std::size(kAwkward)];
+    if (r % 97 == 3) text += " " + LongText(rng_, 2100);
+    else if (settings_.full && rng_.Below(2)) text += " " + LongText(rng_, 40 + rng_.Below(160));
+    return text;
+  }
+
+  void DuplicateKey() {
+    const std::uint32_t copy_to = records_ / 2, copy_from = copy_to - 1;
+    std::uint32_t field = 0;
+    for (std::uint32_t c = 0; c < table_.column_count; ++c) {
+      if (table_.columns[c].key == Key::kPrimary)
+        *Field(copy_to, field) = *Field(copy_from, field);
+      field += FieldWidth(table_.columns[c].type);
+    }
+  }
+
+  const Settings& settings_;
+  const TableDescriptor& table_;
+  std::uint32_t records_;
+  std::uint32_t fields_;
+  Random rng_;
+  std::vector<std::uint32_t> data_;
+  StringBlock strings_;
+  bool emoji_done_ = false;
+};
+
+bool WriteRatingSource(const Settings& settings, const TableDescriptor& table,
+                       std::uint32_t records) {
+  const std::string path = settings.dir + "/dbc/" + Stem(table.file_path) + ".dbc";
+  std::vector<std::uint32_t> words = {0x43424457u, records, 1, 4, 0};
+  for (std::uint32_t n = 0; n < records; ++n) {
+    // Class (or rating kind) n / 100 at level n % 100.
+    const float v = static_cast<float>(n / 100 + 1) * 0.0125f /
+                    static_cast<float>(n % 100 + 1);
+    std::uint32_t w;
+    std::memcpy(&w, &v, 4);
+    words.push_back(w);
+  }
+  std::FILE* f = std::fopen(path.c_str(), "wb");
+  if (!f) return false;
+  bool ok = std::fwrite(words.data(), 4, words.size(), f) == words.size();
+  return (std::fclose(f) == 0) && ok;
+}
+
+bool ParseArgs(int argc, char** argv, Settings* s) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    const bool has_value = i + 1 < argc;
+    if (arg == "--full") s->full = true;
+    else if (arg == "--seed" && has_value) s->seed = std::strtoull(argv[++i], nullptr, 10);
+    else if (arg == "--duplicate-key" && has_value) s->duplicate_key = argv[++i];
+    else if (arg == "--emoji" && has_value) s->emoji = argv[++i];
+    else if (s->dir.empty() && arg[0] != '-') s->dir = arg;
+    else return false;
+  }
+  return !s->dir.empty();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Settings settings;
+  if (!ParseArgs(argc, argv, &settings)) {
+    std::fputs(kUsage, stderr);
+    return 2;
+  }
+  std::error_code ec;
+  std::filesystem::create_directories(settings.dir + "/dbc", ec);
+  if (ec) {
+    std::fprintf(stderr, "make-sample-client: %s/dbc: %s\n", settings.dir.c_str(),
+                 ec.message().c_str());
+    return 1;
+  }
+  const auto order = ExportOrder();
+  for (std::size_t i = 0; i < kClientTableCount; ++i) {
+    const TableDescriptor& table = *order[i];
+    TableWriter writer(settings, table, RecordCount(Stem(table.file_path), settings.full));
+    if (!writer.Write()) return 1;
+  }
+  if (!WriteRatingSource(settings, kMeleeCritSource, 1100) ||
+      !WriteRatingSource(settings, kSpellCritSource, 1100) ||
+      !WriteRatingSource(settings, kCombatRatingsSource, 3200)) {
+    std::fprintf(stderr, "make-sample-client: cannot write the rating sources\n");
+    return 1;
+  }
+  return 0;
+}
