@@ -1,0 +1,299 @@
+// End-to-end runs of the built converter in a temporary client folder: the
+// console text, the exit status and the SQL script, against golden text.
+#include <filesystem>
+
+#include <gtest/gtest.h>
+
+#include "support/test_support.h"
+
+namespace {
+
+const std::string kBanner = "R.T. Vesk database creator\nUse DBC from client version 3.2.2\n";
+const std::string kUsage =
+    "Usage (extract to SQL database directly or extract to sql file):\n"
+    "-l set locale (default 0)\n"
+    "SQL connect settings:\n"
+    " -h set SQL host address\n"
+    " -o set port (use default if not set)\n"
+    " -u set user\n"
+    " -p set password\n"
+    " -d set database (create database if not exist)\n"
+    "File settings:\n"
+    " -f set filename";
+
+// The client files in export order.
+const char* const kFiles[] = {
+    "Achievement", "Achievement_Category", "Achievement_Criteria", "ChrClasses",
+    "ChrRaces", "CreatureType", "CreatureFamily", "Faction", "FactionTemplate",
+    "GemProperties", "GlyphProperties", "SpellItemEnchantment", "ItemExtendedCost",
+    "ItemRandomProperties", "ItemRandomSuffix", "ItemDisplayInfo", "ItemSet",
+    "Languages", "Lock", "LockType", "QuestInfo", "QuestSort", "RandPropPoints",
+    "ScalingStatDistribution", "ScalingStatValues", "SkillLine", "SkillLineAbility",
+    "SkillLineCategory", "SkillRaceClassInfo", "Spell", "SpellShapeshiftForm",
+    "SpellCastTimes", "SpellDispelType", "SpellDuration", "SpellRadius",
+    "SpellFocusObject", "SpellIcon", "Talent", "TalentTab", "TotemCategory",
+    "AreaTable"};
+
+const std::string kEmptyBar = "[                                                  ] 0%\r";
+std::string Redraw(int stars) {
+  return "\r[" + std::string(stars, '*') + std::string(50 - stars, ' ') + "] " +
+         std::to_string(stars * 2) + "%  \r";
+}
+
+class CliTest : public ::testing::Test {
+ protected:
+  RunResult Run(const std::vector<std::string>& args) { return RunConverter(dir.path(), args); }
+  bool Exists(const std::string& name) { return std::filesystem::exists(dir / name); }
+  TempDir dir;
+};
+
+TEST_F(CliTest, NoArgumentsPrintsBannerBlankLineAndUsage) {
+  const RunResult r = Run({});
+  EXPECT_EQ(r.out, kBanner + "\n" + kUsage);
+  EXPECT_EQ(r.status, 2);
+}
+
+TEST_F(CliTest, MalformedCommandLinesPrintTheUsageRightAfterTheBanner) {
+  for (const auto& args : std::vector<std::vector<std::string>>{
+           {"-f"}, {"-x", "1"}, {"out.sql"}, {"-", "x"}, {"-l", "1", "-f"},
+           {"-h", "-u", "root", "-p"}}) {
+    const RunResult r = Run(args);
+    EXPECT_EQ(r.out, kBanner + kUsage) << args[0];
+    EXPECT_EQ(r.status, 2);
+  }
+  EXPECT_TRUE(std::filesystem::is_empty(dir.path())) << "no file created";
+}
+
+TEST_F(CliTest, HelpPrintsTheUsageAndSucceeds) {
+  const RunResult r = Run({"--help"});
+  EXPECT_EQ(r.out, kBanner + kUsage);
+  EXPECT_EQ(r.status, 0);
+}
+
+TEST_F(CliTest, ServerModeNeedsAllFourOptions) {
+  const RunResult r = Run({"-h", "127.0.0.1", "-u", "root", "-d", "world"});
+  EXPECT_EQ(r.out, kBanner + "\n" + kUsage);
+  EXPECT_EQ(r.status, 2);
+}
+
+TEST_F(CliTest, FileModeWinsOverServerOptions) {
+  // Port 1 is closed: a connection attempt would fail with a message.
+  const RunResult r = Run({"-h", "127.0.0.1", "-o", "1", "-u", "u", "-p", "", "-d", "d",
+                           "-f", "out.sql", "-l", "99"});
+  EXPECT_EQ(r.out.find("Connecting"), std::string::npos);
+  EXPECT_EQ(r.out.rfind(kBanner + "\nCreate SQL file out.sql: ok\nChange locale to: enGB\n", 0), 0u);
+  EXPECT_TRUE(Exists("out.sql"));
+}
+
+TEST_F(CliTest, AnOutputThatCannotBeCreatedEndsTheRun) {
+  const RunResult r = Run({"-f", "missing/out.sql"});
+  EXPECT_EQ(r.out, kBanner + "\nCreate SQL file missing/out.sql: ERROR\n");
+  EXPECT_EQ(r.status, 1);
+}
+
+TEST_F(CliTest, AFullDiskFailsTheRun) {
+  MakeSampleClient(dir.path());
+  const RunResult r = Run({"-f", "/dev/full"});
+  EXPECT_NE(r.out.find("ERROR writing SQL file /dev/full: No space left on device\n"), std::string::npos);
+  EXPECT_EQ(CountOf(r.out, "ERROR writing"), 1u);
+  EXPECT_TRUE(r.out.ends_with("Close file\nComplete\n\n"));
+  EXPECT_EQ(r.status, 1);
+}
+
+// A small hand-made client: five tables and the rating sources.
+class SmallClientTest : public CliTest {
+ protected:
+  void SetUp() override {
+    {
+      DbcBuilder b(14);
+      b.Record({1, 35, 0, 1, 2, 4, 0, 0, 0, 0, 0, 0, 2147483648u, 4294967295u});
+      WriteClientFile(dir.path(), "FactionTemplate", b.Bytes());
+    }
+    {
+      DbcBuilder b(25);
+      std::vector<std::uint32_t> r(25, 0xDEADBEEF);
+      r[0] = 42;
+      r[5] = b.AddString("INV_Sword_01");
+      b.Record(r);
+      WriteClientFile(dir.path(), "ItemDisplayInfo", b.Bytes());
+    }
+    {
+      DbcBuilder b(18);
+      std::vector<std::uint32_t> r(18, 0);
+      r[0] = 2;
+      r[1] = b.AddString("Group");
+      r[12] = b.AddString("Группа");
+      b.Record(r);
+      r[0] = 81;
+      r[1] = b.AddString("It's \"PvP\"\\\n");
+      r[12] = 0;
+      b.Record(r);
+      WriteClientFile(dir.path(), "QuestInfo", b.Bytes());
+    }
+    {
+      DbcBuilder b(4);
+      b.Record({1, 0, 0, 0}).Record({4, 0xFFFFFE0C, 1500, 0x7FFFFFFF});
+      WriteClientFile(dir.path(), "SpellCastTimes", b.Bytes());
+    }
+    {
+      DbcBuilder b(2);
+      b.Record({1, b.AddString("Interface\\Icons\\Spell_Fire_Fireball")});
+      b.Record({2, b.AddString("Interface\\Icons\\")});
+      WriteClientFile(dir.path(), "SpellIcon", b.Bytes());
+    }
+    for (auto [name, records] : {std::pair{"gtChanceToMeleeCrit", 1100},
+                                 std::pair{"gtChanceToSpellCrit", 1100},
+                                 std::pair{"gtCombatRatings", 3200}}) {
+      DbcBuilder b(1);
+      for (int n = 0; n < records; ++n) b.Record({FloatBits(0.25f)});
+      b.strings_.clear();
+      WriteClientFile(dir.path(), name, b.Bytes());
+    }
+  }
+
+  static std::string RatingSection() {
+    std::string s =
+        "DROP TABLE IF EXISTS `vesk_rating`;\n"
+        "CREATE TABLE `vesk_rating`(\n"
+        "  `level` int(10) unsigned NOT NULL,\n";
+    for (const char* kind : {"MC", "SC"})
+      for (const char* cls : {"Warrior", "Paladin", "Hunter", "Rogue", "Priest", "DeathKnight",
+                              "Shaman", "Mage", "Warlock", "10", "Druid"})
+        s += std::string("  `") + kind + "_" + cls + "` float NOT NULL,\n";
+    for (const char* cr :
+         {"WEAPON_SKILL", "DEFENSE_SKILL", "DODGE", "PARRY", "BLOCK", "HIT_MELEE", "HIT_RANGED",
+          "HIT_SPELL", "CRIT_MELEE", "CRIT_RANGED", "CRIT_SPELL", "HIT_TAKEN_MELEE",
+          "HIT_TAKEN_RANGED", "HIT_TAKEN_SPELL", "CRIT_TAKEN_MELEE", "CRIT_TAKEN_RANGED",
+          "CRIT_TAKEN_SPELL", "HASTE_MELEE", "HASTE_RANGED", "HASTE_SPELL",
+          "WEAPON_SKILL_MAINHAND", "WEAPON_SKILL_OFFHAND", "WEAPON_SKILL_RANGED", "EXPERTISE"})
+      s += std::string("  `CR_") + cr + "` float NOT NULL,\n";
+    s += "  PRIMARY KEY  (`level`)\n) ENGINE=MyISAM DEFAULT CHARSET=utf8;\n";
+    for (int level = 0; level < 100; ++level) {
+      s += "INSERT INTO `vesk_rating` VALUES ('" + std::to_string(level) + "'";
+      for (int c = 0; c < 46; ++c) s += ", '0.250000'";
+      s += ");\n";
+    }
+    return s;
+  }
+
+  static std::string Script(const std::string& quest_rows) {
+    return "SET NAMES `utf8`;\n"
+           "DROP TABLE IF EXISTS `vesk_faction_template`;\n"
+           "CREATE TABLE `vesk_faction_template`(\n"
+           "  `id` int(10) unsigned NOT NULL,\n"
+           "  `faction` int(10) unsigned NOT NULL,\n"
+           "  `fightSupport` int(10) unsigned NOT NULL,\n"
+           "  `ourMask` int(10) unsigned NOT NULL,\n"
+           "  `friendlyMask` int(10) unsigned NOT NULL,\n"
+           "  `hostileMask` int(10) unsigned NOT NULL,\n"
+           "  `enemyFaction1` int(10) unsigned NOT NULL,\n"
+           "  `enemyFaction2` int(10) unsigned NOT NULL,\n"
+           "  `enemyFaction3` int(10) unsigned NOT NULL,\n"
+           "  `enemyFaction4` int(10) unsigned NOT NULL,\n"
+           "  `friendFaction1` int(10) unsigned NOT NULL,\n"
+           "  `friendFaction2` int(10) unsigned NOT NULL,\n"
+           "  `friendFaction3` int(10) unsigned NOT NULL,\n"
+           "  `friendFaction4` int(10) unsigned NOT NULL,\n"
+           "  PRIMARY KEY  (`id`, `faction`)\n"
+           ") ENGINE=MyISAM DEFAULT CHARSET=utf8;\n"
+           "INSERT INTO `vesk_faction_template` VALUES ('1', '35', '0', '1', '2', '4', '0', "
+           "'0', '0', '0', '0', '0', '2147483648', '4294967295');\n"
+           "DROP TABLE IF EXISTS `vesk_itemicon`;\n"
+           "CREATE TABLE `vesk_itemicon`(\n"
+           "  `id` int(10) unsigned NOT NULL,\n"
+           "  `name` text NOT NULL,\n"
+           "  PRIMARY KEY  (`id`)\n"
+           ") ENGINE=MyISAM DEFAULT CHARSET=utf8;\n"
+           "INSERT INTO `vesk_itemicon` VALUES ('42', 'INV_Sword_01');\n"
+           "DROP TABLE IF EXISTS `vesk_quest_info`;\n"
+           "CREATE TABLE `vesk_quest_info`(\n"
+           "  `id` int(10) unsigned NOT NULL,\n"
+           "  `name` text NOT NULL,\n"
+           "  PRIMARY KEY  (`id`)\n"
+           ") ENGINE=MyISAM DEFAULT CHARSET=utf8;\n" +
+           quest_rows +
+           "DROP TABLE IF EXISTS `vesk_spell_cast_time`;\n"
+           "CREATE TABLE `vesk_spell_cast_time`(\n"
+           "  `id` int(10) unsigned NOT NULL,\n"
+           "  `time_1` int(11) NOT NULL,\n"
+           "  `time_2` int(11) NOT NULL,\n"
+           "  `time_3` int(11) NOT NULL,\n"
+           "  PRIMARY KEY  (`id`)\n"
+           ") ENGINE=MyISAM DEFAULT CHARSET=utf8;\n"
+           "INSERT INTO `vesk_spell_cast_time` VALUES ('1', '0', '0', '0');\n"
+           "INSERT INTO `vesk_spell_cast_time` VALUES ('4', '-500', '1500', '2147483647');\n"
+           "DROP TABLE IF EXISTS `vesk_spellicon`;\n"
+           "CREATE TABLE `vesk_spellicon`(\n"
+           "  `id` int(10) unsigned NOT NULL,\n"
+           "  `name` text NOT NULL,\n"
+           "  PRIMARY KEY  (`id`)\n"
+           ") ENGINE=MyISAM DEFAULT CHARSET=utf8;\n"
+           "INSERT INTO `vesk_spellicon` VALUES ('1', 'Spell_Fire_Fireball');\n"
+           "INSERT INTO `vesk_spellicon` VALUES ('2', 'Icons\\\\');\n" +
+           RatingSection();
+  }
+
+  static std::string Console(const std::string& locale) {
+    std::string s = kBanner + "\nCreate SQL file out.sql: ok\nChange locale to: " + locale + "\n";
+    for (const char* file : kFiles) {
+      const std::string path = std::string("dbc\\") + file + ".dbc";
+      s += "Open DBC file: " + path + "\n";
+      const std::string name = file;
+      if (name == "FactionTemplate" || name == "ItemDisplayInfo")
+        s += kEmptyBar + Redraw(50) + "\n";
+      else if (name == "QuestInfo" || name == "SpellCastTimes" || name == "SpellIcon")
+        s += kEmptyBar + Redraw(25) + Redraw(50) + "\n";
+      else
+        s += path + " not exist\n";
+    }
+    s += "Open DBC file: dbc\\gtChanceToMeleeCrit.dbc\n"
+         "Open DBC file: dbc\\gtChanceToMeleeCrit.dbc\n"
+         "Open DBC file: dbc\\gtChanceToSpellCrit.dbc\n"
+         "Open DBC file: dbc\\gtCombatRatings.dbc\n" + kEmptyBar;
+    for (int stars = 1; stars <= 50; ++stars) s += Redraw(stars);
+    return s + "\nClose file\nComplete\n\n";
+  }
+};
+
+TEST_F(SmallClientTest, WholeScriptAndConsoleAtLocaleZero) {
+  const RunResult r = Run({"-f", "out.sql"});
+  EXPECT_EQ(ReadFile(dir / "out.sql"),
+            Script("INSERT INTO `vesk_quest_info` VALUES ('2', 'Group');\n"
+                   "INSERT INTO `vesk_quest_info` VALUES ('81', 'It\\'s \\\"PvP\\\"\\\\\\n');\n"));
+  EXPECT_EQ(r.out, Console("enGB"));
+  EXPECT_EQ(r.status, 1) << "36 client tables are missing";
+}
+
+TEST_F(SmallClientTest, WholeScriptAtLocaleEleven) {
+  const RunResult r = Run({"-l", "11", "-f", "out.sql"});
+  EXPECT_EQ(ReadFile(dir / "out.sql"),
+            Script("INSERT INTO `vesk_quest_info` VALUES ('2', 'Группа');\n"
+                   "INSERT INTO `vesk_quest_info` VALUES ('81', '');\n"));
+  EXPECT_EQ(r.out, Console("ruRU"));
+}
+
+TEST_F(CliTest, TheSampleClientExportsInFullAndSucceeds) {
+  MakeSampleClient(dir.path());
+  const RunResult r = Run({"-f", "out.sql"});
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(r.out.find("not exist"), std::string::npos);
+  const std::string script = ReadFile(dir / "out.sql");
+  EXPECT_EQ(CountOf(script, "DROP TABLE IF EXISTS"), 42u);
+  EXPECT_EQ(CountOf(script, "CREATE TABLE"), 42u);
+  EXPECT_EQ(CountOf(TableSection(script, "vesk_spell"), "INSERT INTO `vesk_spell` VALUES"), 1000u);
+  EXPECT_EQ(CountOf(TableSection(script, "vesk_rating"), "INSERT INTO"), 100u);
+  EXPECT_NE(script.find("DROP TABLE IF EXISTS `vesk_spellfocus`;\nCREATE TABLE `vesk_spellfocus`"),
+            std::string::npos);
+  EXPECT_EQ(TableSection(script, "vesk_spellfocus").find("INSERT"), std::string::npos) << "zero rows";
+  EXPECT_EQ(script.find("3735928559"), std::string::npos) << "skipped fields never exported";
+}
+
+TEST_F(CliTest, RunningTwiceReplacesTheScript) {
+  MakeSampleClient(dir.path());
+  Run({"-f", "out.sql"});
+  const std::string first = ReadFile(dir / "out.sql");
+  Run({"-f", "out.sql"});
+  EXPECT_EQ(ReadFile(dir / "out.sql"), first);
+}
+
+}  // namespace

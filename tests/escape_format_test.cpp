@@ -1,0 +1,100 @@
+// Value texts: numbers as printf's "%u", "%d" and "%f" print them, strings
+// escaped by the client library's rules.
+#include <mysql.h>
+
+#include <cmath>
+#include <limits>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "dbc/dbcfile.h"
+#include "sql/value_format.h"
+
+namespace {
+
+std::string U(std::uint32_t v) {
+  char buf[kMaxNumberText];
+  return std::string(buf, FormatUnsigned(buf, v));
+}
+std::string I(std::int32_t v) {
+  char buf[kMaxNumberText];
+  return std::string(buf, FormatSigned(buf, v));
+}
+std::string F(float v) {
+  char buf[kMaxNumberText];
+  return std::string(buf, FormatFloat(buf, v));
+}
+
+TEST(ValueFormat, Integers) {
+  EXPECT_EQ(U(0), "0");
+  EXPECT_EQ(U(2147483648u), "2147483648");
+  EXPECT_EQ(U(4294967295u), "4294967295");
+  EXPECT_EQ(I(-1), "-1");
+  EXPECT_EQ(I(std::numeric_limits<std::int32_t>::min()), "-2147483648");
+  EXPECT_EQ(I(2147483647), "2147483647");
+}
+
+TEST(ValueFormat, FloatsWithSixDecimals) {
+  EXPECT_EQ(F(0.0f), "0.000000");
+  EXPECT_EQ(F(-0.0f), "-0.000000");
+  EXPECT_EQ(F(0.1f), "0.100000");          // 0.100000001490116...
+  EXPECT_EQ(F(1.0000005f), "1.000000");    // 1.000000476837158...
+  EXPECT_EQ(F(1.9999999f), "2.000000");    // 1.99999988079071...
+  EXPECT_EQ(F(7.0e-6f), "0.000007");       // 6.99999986...e-06
+  EXPECT_EQ(F(1.5e-6f), "0.000002");       // 1.50000005...e-06
+  EXPECT_EQ(F(2.5e-7f), "0.000000");
+  EXPECT_EQ(F(-1.0e-7f), "-0.000000");
+  EXPECT_EQ(F(-3.75f), "-3.750000");
+  EXPECT_EQ(F(123456.789f), "123456.789062");  // exactly 123456.7890625: tie to even
+  EXPECT_EQ(F(0.0000305175781f), "0.000031");  // 2^-15 = 0.000030517578125
+  EXPECT_EQ(F(1.0e10f), "10000000000.000000");
+  EXPECT_EQ(F(std::numeric_limits<float>::max()),
+            "340282346638528859811704183484516925440.000000");
+  EXPECT_EQ(F(std::numeric_limits<float>::denorm_min()), "0.000000");
+}
+
+TEST(ValueFormat, NonFiniteFloatsAsPrintfSpellsThem) {
+  EXPECT_EQ(F(std::numeric_limits<float>::infinity()), "inf");
+  EXPECT_EQ(F(-std::numeric_limits<float>::infinity()), "-inf");
+  EXPECT_EQ(F(std::numeric_limits<float>::quiet_NaN()), "nan");
+  EXPECT_EQ(F(-std::numeric_limits<float>::quiet_NaN()), "-nan");
+}
+
+class Escape : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { mysql_library_init(0, nullptr, nullptr); }
+  DBCFile builder;
+};
+
+TEST_F(Escape, EverySpecialCharacterGetsABackslash) {
+  EXPECT_STREQ(builder.EscapeString("plain text"), "plain text");
+  EXPECT_STREQ(builder.EscapeString("it's"), "it\\'s");
+  EXPECT_STREQ(builder.EscapeString("say \"hi\""), "say \\\"hi\\\"");
+  EXPECT_STREQ(builder.EscapeString("a\\b"), "a\\\\b");
+  EXPECT_STREQ(builder.EscapeString("line\nbreak"), "line\\nbreak");
+  EXPECT_STREQ(builder.EscapeString("cr\rhere"), "cr\\rhere");
+  EXPECT_STREQ(builder.EscapeString("ctrl\x1Az"), "ctrl\\Zz");
+  EXPECT_STREQ(builder.EscapeString(""), "");
+  EXPECT_STREQ(builder.EscapeString("Огонь 火 `tick` %s"), "Огонь 火 `tick` %s");
+}
+
+TEST_F(Escape, LongStringsDoNotOverrunTheBuffer) {
+  const std::string quotes(5000, '\'');
+  std::string expected;
+  for (int i = 0; i < 5000; ++i) expected += "\\'";
+  EXPECT_EQ(builder.EscapeString(quotes.c_str()), expected);
+}
+
+TEST_F(Escape, BaseNameIsTheTextAfterTheLastBackslash) {
+  EXPECT_STREQ(builder.EscapeBaseName("Interface\\Icons\\Spell_Fire"), "Spell_Fire");
+  EXPECT_STREQ(builder.EscapeBaseName("NoFolder"), "NoFolder");
+  EXPECT_STREQ(builder.EscapeBaseName(""), "");
+  // A final backslash does not count; the one before it does.
+  EXPECT_STREQ(builder.EscapeBaseName("a\\b\\"), "b\\\\");
+  EXPECT_STREQ(builder.EscapeBaseName("\\"), "\\\\");
+  EXPECT_STREQ(builder.EscapeBaseName("\\Leading"), "Leading");
+  EXPECT_STREQ(builder.EscapeBaseName("x\\it's"), "it\\'s");
+}
+
+}  // namespace

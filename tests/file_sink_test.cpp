@@ -1,0 +1,104 @@
+// The SQL file sink.
+#include <gtest/gtest.h>
+
+#include "sinks/dbc_to_file.h"
+#include "support/test_support.h"
+
+namespace {
+
+TEST(FileSink, WritesStatementsVerbatimAndClosesOnce) {
+  TempDir dir;
+  const std::string path = dir / "out.sql";
+  dbcToFILE sink;
+  EXPECT_EQ(CaptureStdout([&] { EXPECT_TRUE(sink.Open(path.c_str())); }),
+            "Create SQL file " + path + ": ok\n");
+  EXPECT_TRUE(sink.Write("SET NAMES `utf8`;\n"));
+  EXPECT_TRUE(sink.Write("DROP TABLE IF EXISTS `t`;\n"));
+  EXPECT_EQ(CaptureStdout([&] { sink.Close(); }), "Close file\n");
+  EXPECT_EQ(CaptureStdout([&] { sink.Close(); }), "") << "second close is silent";
+  EXPECT_FALSE(sink.Write("more")) << "no file after Close";
+  EXPECT_EQ(ReadFile(path), "SET NAMES `utf8`;\nDROP TABLE IF EXISTS `t`;\n");
+  EXPECT_EQ(sink.ExportFaults(), 0u);
+}
+
+TEST(FileSink, WriteBeforeOpenFails) {
+  dbcToFILE sink;
+  EXPECT_FALSE(sink.Write("x"));
+}
+
+TEST(FileSink, OpeningAgainReplacesTheFile) {
+  TempDir dir;
+  const std::string path = dir / "out.sql";
+  WriteFile(path, std::string(100000, 'z'));
+  dbcToFILE sink;
+  CaptureStdout([&] {
+    sink.Open(path.c_str());
+    sink.Write("short\n");
+    sink.Close();
+  });
+  EXPECT_EQ(ReadFile(path), "short\n");
+}
+
+TEST(FileSink, StatementsLargerThanTheBufferArriveWhole) {
+  TempDir dir;
+  const std::string path = dir / "out.sql";
+  const std::string small = "abc\n";
+  const std::string big(3 << 20, 'q');
+  dbcToFILE sink;
+  CaptureStdout([&] {
+    sink.Open(path.c_str());
+    sink.Write(small.c_str());
+    sink.Write(big.c_str());
+    for (int i = 0; i < 300000; ++i) sink.Write(small.c_str());
+    sink.Close();
+  });
+  const std::string content = ReadFile(path);
+  ASSERT_EQ(content.size(), small.size() * 300001 + big.size());
+  EXPECT_EQ(content.substr(0, 4), small);
+  EXPECT_EQ(content.substr(4, big.size()), big);
+  EXPECT_EQ(content.substr(content.size() - 4), small);
+}
+
+TEST(FileSink, AFileThatCannotBeCreated) {
+  TempDir dir;
+  const std::string path = dir / "no/such/folder/out.sql";
+  dbcToFILE sink;
+  EXPECT_EQ(CaptureStdout([&] { EXPECT_FALSE(sink.Open(path.c_str())); }),
+            "Create SQL file " + path + ": ERROR\n");
+  EXPECT_FALSE(sink.Write("x"));
+  EXPECT_EQ(CaptureStdout([&] { sink.Close(); }), "");
+}
+
+TEST(FileSink, AFullDiskIsReportedOnceAndRefusesFurtherStatements) {
+  dbcToFILE sink;
+  const std::string chunk(512 << 10, 'x');
+  std::string out = CaptureStdout([&] {
+    ASSERT_TRUE(sink.Open("/dev/full"));
+    bool refused = false;
+    for (int i = 0; i < 8 && !refused; ++i) refused = !sink.Write(chunk.c_str());
+    EXPECT_TRUE(refused) << "the buffer must reach the disk within 4 MiB";
+    EXPECT_FALSE(sink.Write("x"));
+    sink.Close();
+  });
+  EXPECT_EQ(out,
+            "Create SQL file /dev/full: ok\n"
+            "ERROR writing SQL file /dev/full: No space left on device\n"
+            "Close file\n");
+  EXPECT_GT(sink.ExportFaults(), 0u);
+}
+
+TEST(FileSink, AnErrorAtTheFinalFlushIsReported) {
+  dbcToFILE sink;
+  std::string out = CaptureStdout([&] {
+    sink.Open("/dev/full");
+    EXPECT_TRUE(sink.Write("fits in the buffer\n"));
+    sink.Close();
+  });
+  EXPECT_EQ(out,
+            "Create SQL file /dev/full: ok\n"
+            "ERROR writing SQL file /dev/full: No space left on device\n"
+            "Close file\n");
+  EXPECT_GT(sink.ExportFaults(), 0u);
+}
+
+}  // namespace

@@ -1,0 +1,276 @@
+// Loading and checking client files.
+#include <sys/stat.h>
+
+#include <filesystem>
+
+#include <gtest/gtest.h>
+
+#include "catalogue/catalogue.h"
+#include "dbc/dbcfile.h"
+#include "support/test_support.h"
+
+namespace {
+
+// u `id`, s `name`: 18 fields.
+const ColumnDescriptor kQuestColumns[] = {{'u', "id", Key::kPrimary}, {'s', "name"}};
+const TableDescriptor kQuest = {"dbc\\QuestInfo.dbc", "vesk_quest_info", 2, kQuestColumns};
+
+// u `id`, t `text`, k `icon`, x: 4 fields.
+const ColumnDescriptor kMixedColumns[] = {
+    {'u', "id", Key::kPrimary}, {'t', "text"}, {'k', "icon"}, {'x', ""}};
+const TableDescriptor kMixed = {"dbc\\Mixed.dbc", "vesk_mixed", 4, kMixedColumns};
+
+std::vector<std::uint32_t> QuestRecord(std::uint32_t id, std::uint32_t name_offset) {
+  std::vector<std::uint32_t> r(18, 0);
+  r[0] = id;
+  r[1] = name_offset;
+  return r;
+}
+
+class ReaderTest : public ::testing::Test {
+ protected:
+  // Loads `table` in the temporary client folder; returns the console text.
+  std::string Load(DBCFile& reader, const TableDescriptor& table, bool* ok) {
+    std::string out;
+    InDirectory(dir.path(), [&] { out = CaptureStdout([&] { *ok = reader.Load(&table); }); });
+    return out;
+  }
+  TempDir dir;
+};
+
+TEST_F(ReaderTest, LoadsAWellFormedFile) {
+  DbcBuilder b(18);
+  const auto name = b.AddString("Quest");
+  b.Record(QuestRecord(7, name)).Record(QuestRecord(9, 0));
+  WriteClientFile(dir.path(), "QuestInfo", b.Bytes());
+  DBCFile reader;
+  bool ok = false;
+  EXPECT_EQ(Load(reader, kQuest, &ok), "Open DBC file: dbc\\QuestInfo.dbc\n");
+  ASSERT_TRUE(ok);
+  EXPECT_EQ(reader.RecordCount(), 2u);
+  EXPECT_EQ(reader.RecordSize(), 72u);
+  EXPECT_EQ(reader.FieldCount(), 18u);
+  EXPECT_STREQ(reader.StringBlock() + name, "Quest");
+  EXPECT_EQ(reader.GetRecord(1)[0], 9);
+  EXPECT_EQ(reader.Descriptor(), &kQuest);
+  EXPECT_EQ(reader.ExportFaults(), 0u);
+}
+
+TEST_F(ReaderTest, MissingFile) {
+  DBCFile reader;
+  bool ok = true;
+  EXPECT_EQ(Load(reader, kQuest, &ok),
+            "Open DBC file: dbc\\QuestInfo.dbc\ndbc\\QuestInfo.dbc not exist\n");
+  EXPECT_FALSE(ok);
+  EXPECT_FALSE(reader.IsLoaded());
+  EXPECT_EQ(reader.ExportFaults(), 1u);
+}
+
+TEST_F(ReaderTest, RefusesFilesThatAreNotClientTables) {
+  for (const std::string& bytes : {std::string(""), std::string("WDB"), std::string("WDB2abcdefghijklmnopqrstuvwxyz"),
+                                  std::string("wdbc") + std::string(16, '\0')}) {
+    WriteClientFile(dir.path(), "QuestInfo", bytes);
+    DBCFile reader;
+    bool ok = true;
+    EXPECT_EQ(Load(reader, kQuest, &ok),
+              "Open DBC file: dbc\\QuestInfo.dbc\ndbc\\QuestInfo.dbc not dbc file\n")
+        << bytes.size() << " bytes";
+    EXPECT_FALSE(ok);
+  }
+}
+
+TEST_F(ReaderTest, WrongFieldCount) {
+  DbcBuilder b(2);
+  b.Record({1, 0});
+  WriteClientFile(dir.path(), "QuestInfo", b.Bytes());
+  DBCFile reader;
+  bool ok = true;
+  EXPECT_EQ(Load(reader, kQuest, &ok),
+            "Open DBC file: dbc\\QuestInfo.dbc\n"
+            "dbc\\QuestInfo.dbc have wrong field Count (2), must be 18\n");
+  EXPECT_FALSE(ok);
+  EXPECT_FALSE(reader.IsLoaded());
+}
+
+TEST_F(ReaderTest, ZeroRecordsAndNoStringBlockLoad) {
+  DbcBuilder b(18);
+  b.strings_.clear();
+  WriteClientFile(dir.path(), "QuestInfo", b.Bytes());
+  DBCFile reader;
+  bool ok = false;
+  Load(reader, kQuest, &ok);
+  EXPECT_TRUE(ok);
+  EXPECT_TRUE(reader.IsLoaded());
+  EXPECT_EQ(reader.RecordCount(), 0u);
+  EXPECT_EQ(reader.StringBlockSize(), 0u);
+}
+
+TEST_F(ReaderTest, AFailedSecondLoadLeavesNothingLoaded) {
+  DbcBuilder b(18);
+  b.Record(QuestRecord(1, 0));
+  WriteClientFile(dir.path(), "QuestInfo", b.Bytes());
+  DBCFile reader;
+  bool ok = false;
+  Load(reader, kQuest, &ok);
+  ASSERT_TRUE(reader.IsLoaded());
+  Load(reader, kMixed, &ok);  // no such file
+  EXPECT_FALSE(ok);
+  EXPECT_FALSE(reader.IsLoaded());
+}
+
+TEST_F(ReaderTest, RecordsWiderThanTheirFieldsAreAddressedByRecordSize) {
+  DbcBuilder b(4);
+  const auto text = b.AddString("hello");
+  b.words = {1, text, 0, 0, 0xAAAAAAAA, 2, 0, 0, 0, 0xBBBBBBBB};
+  b.record_count = 2;
+  b.record_size_override = 20;
+  WriteClientFile(dir.path(), "Mixed", b.Bytes());
+  DBCFile reader;
+  bool ok = false;
+  Load(reader, kMixed, &ok);
+  ASSERT_TRUE(ok);
+  EXPECT_EQ(reader.GetRecord(1)[0], 2);
+}
+
+TEST_F(ReaderTest, FindsFilesWhoseNameDiffersInCase) {
+  DbcBuilder b(18);
+  b.Record(QuestRecord(1, 0));
+  std::filesystem::create_directories(dir / "DBC");
+  WriteFile(dir / "DBC/questinfo.DBC", b.Bytes());
+  DBCFile reader;
+  bool ok = false;
+  EXPECT_EQ(Load(reader, kQuest, &ok), "Open DBC file: dbc\\QuestInfo.dbc\n");
+  EXPECT_TRUE(ok);
+}
+
+TEST_F(ReaderTest, ADirectoryIsNotAClientFile) {
+  std::filesystem::create_directories(dir / "dbc/QuestInfo.dbc");
+  DBCFile reader;
+  bool ok = true;
+  EXPECT_EQ(Load(reader, kQuest, &ok),
+            "Open DBC file: dbc\\QuestInfo.dbc\n"
+            "dbc\\QuestInfo.dbc cannot be read: Is a directory\n");
+  EXPECT_FALSE(ok);
+}
+
+// Damaged files: refused with a line naming the file and the fault.
+TEST_F(ReaderTest, HeaderCutShortAfterTheMagic) {
+  WriteClientFile(dir.path(), "QuestInfo", std::string("WDBC\x01\0\0\0\x12\0", 10));
+  DBCFile reader;
+  bool ok = true;
+  EXPECT_EQ(Load(reader, kQuest, &ok),
+            "Open DBC file: dbc\\QuestInfo.dbc\n"
+            "dbc\\QuestInfo.dbc is truncated: its header needs 20 bytes, the file has 10\n");
+  EXPECT_FALSE(ok);
+}
+
+TEST_F(ReaderTest, FileShorterThanItsHeaderSays) {
+  DbcBuilder b(18);
+  b.Record(QuestRecord(1, 0)).Record(QuestRecord(2, 0));
+  std::string bytes = b.Bytes();
+  bytes.resize(bytes.size() - 1);  // the string block's only byte
+  WriteClientFile(dir.path(), "QuestInfo", bytes);
+  DBCFile reader;
+  bool ok = true;
+  EXPECT_EQ(Load(reader, kQuest, &ok),
+            "Open DBC file: dbc\\QuestInfo.dbc\n"
+            "dbc\\QuestInfo.dbc is truncated: its header needs 165 bytes, the file has 164\n");
+  EXPECT_FALSE(ok);
+  EXPECT_FALSE(reader.IsLoaded());
+}
+
+TEST_F(ReaderTest, HugeCountsDoNotOverflowTheSizeCheck) {
+  DbcBuilder b(18);
+  b.Record(QuestRecord(1, 0));
+  b.record_count_override = 0xFFFFFFFF;
+  b.record_size_override = 0xFFFFFFFF;
+  WriteClientFile(dir.path(), "QuestInfo", b.Bytes());
+  DBCFile reader;
+  bool ok = true;
+  const std::string out = Load(reader, kQuest, &ok);
+  EXPECT_NE(out.find("dbc\\QuestInfo.dbc is truncated: its header needs 18446744065119617046 bytes"),
+            std::string::npos)
+      << out;
+  EXPECT_FALSE(ok);
+}
+
+TEST_F(ReaderTest, RecordSizeSmallerThanItsFields) {
+  DbcBuilder b(18);
+  b.Record(QuestRecord(1, 0));
+  b.record_size_override = 68;
+  WriteClientFile(dir.path(), "QuestInfo", b.Bytes());
+  DBCFile reader;
+  bool ok = true;
+  EXPECT_EQ(Load(reader, kQuest, &ok),
+            "Open DBC file: dbc\\QuestInfo.dbc\n"
+            "dbc\\QuestInfo.dbc have wrong record Size (68), must be at least 72\n");
+  EXPECT_FALSE(ok);
+}
+
+TEST_F(ReaderTest, StringOffsetOutsideTheBlock) {
+  DbcBuilder b(4);
+  b.AddString("abc");  // block: "\0abc\0", 5 bytes
+  b.Record({1, 1, 0, 0}).Record({2, 0, 5, 0});
+  WriteClientFile(dir.path(), "Mixed", b.Bytes());
+  DBCFile reader;
+  bool ok = true;
+  EXPECT_EQ(Load(reader, kMixed, &ok),
+            "Open DBC file: dbc\\Mixed.dbc\n"
+            "dbc\\Mixed.dbc have wrong string offset (5) in record 1, string block size is 5\n");
+  EXPECT_FALSE(ok);
+  EXPECT_FALSE(reader.IsLoaded());
+}
+
+TEST_F(ReaderTest, StringNotTerminatedInsideTheBlock) {
+  DbcBuilder b(4);
+  b.strings_ = std::string("\0abc\0xyz", 8);  // "xyz" has no NUL
+  b.Record({1, 1, 0, 0}).Record({2, 7, 0, 0});
+  WriteClientFile(dir.path(), "Mixed", b.Bytes());
+  DBCFile reader;
+  bool ok = true;
+  EXPECT_EQ(Load(reader, kMixed, &ok),
+            "Open DBC file: dbc\\Mixed.dbc\n"
+            "dbc\\Mixed.dbc have unterminated string at offset 7 in record 1\n");
+  EXPECT_FALSE(ok);
+}
+
+TEST_F(ReaderTest, OnlyExportedStringFieldsAreChecked) {
+  DbcBuilder b(18);
+  auto record = QuestRecord(1, 0);
+  record[2] = 0xFFFFFFFF;  // slot 1: not exported at locale 0
+  b.Record(record);
+  WriteClientFile(dir.path(), "QuestInfo", b.Bytes());
+  {
+    DBCFile reader;
+    bool ok = false;
+    Load(reader, kQuest, &ok);
+    EXPECT_TRUE(ok);
+  }
+  DBCFile reader;
+  CaptureStdout([&] { reader.SetLocale(1); });
+  bool ok = true;
+  EXPECT_NE(Load(reader, kQuest, &ok).find("have wrong string offset (4294967295) in record 0"),
+            std::string::npos);
+  EXPECT_FALSE(ok);
+}
+
+TEST(SetLocale, StoresInRangeValuesAndFallsBackToSlotZero) {
+  DBCFile reader;
+  EXPECT_EQ(CaptureStdout([&] { reader.SetLocale(11); }), "Change locale to: ruRU\n");
+  EXPECT_EQ(reader.Locale(), 11u);
+  EXPECT_EQ(CaptureStdout([&] { reader.SetLocale(2); }), "Change locale to: deDE\n");
+  EXPECT_EQ(CaptureStdout([&] { reader.SetLocale(12); }), "Change locale to: enGB\n");
+  EXPECT_EQ(reader.Locale(), 0u);
+  EXPECT_EQ(CaptureStdout([&] { reader.SetLocale(-1); }), "Change locale to: enGB\n");
+  EXPECT_EQ(CaptureStdout([&] { reader.SetLocale(6); }), "Change locale to: zhCN\n");
+  EXPECT_EQ(CaptureStdout([&] { reader.SetLocale(99); }), "Change locale to: enGB\n");
+}
+
+TEST(BaseWriter, HasNoOutput) {
+  DBCFile reader;
+  EXPECT_FALSE(reader.Write("SELECT 1;\n"));
+  reader.Close();
+  EXPECT_FALSE(reader.DumpTable()) << "nothing loaded";
+}
+
+}  // namespace

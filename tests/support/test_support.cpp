@@ -1,0 +1,166 @@
+#include "support/test_support.h"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+#include <gtest/gtest.h>
+
+extern char** environ;
+
+TempDir::TempDir() {
+  std::string pattern = (std::filesystem::temp_directory_path() / "vesk-test-XXXXXX").string();
+  if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
+  path_ = pattern;
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  std::filesystem::remove_all(path_, ec);
+}
+
+void InDirectory(const std::string& dir, const std::function<void()>& body) {
+  const auto previous = std::filesystem::current_path();
+  std::filesystem::current_path(dir);
+  body();
+  std::filesystem::current_path(previous);
+}
+
+std::string CaptureStdout(const std::function<void()>& body) {
+  std::fflush(stdout);
+  char name[] = "/tmp/vesk-stdout-XXXXXX";
+  const int fd = ::mkstemp(name);
+  const int saved = ::dup(1);
+  ::dup2(fd, 1);
+  body();
+  std::fflush(stdout);
+  ::dup2(saved, 1);
+  ::close(saved);
+  ::close(fd);
+  std::string out = ReadFile(name);
+  ::unlink(name);
+  return out;
+}
+
+std::uint32_t DbcBuilder::AddString(const std::string& s) {
+  const auto offset = static_cast<std::uint32_t>(strings_.size());
+  strings_ += s;
+  strings_.push_back('\0');
+  return offset;
+}
+
+DbcBuilder& DbcBuilder::Record(const std::vector<std::uint32_t>& fields) {
+  EXPECT_EQ(fields.size(), field_count_) << "record of the wrong width";
+  words.insert(words.end(), fields.begin(), fields.end());
+  ++record_count;
+  return *this;
+}
+
+namespace {
+void PutLE32(std::string& out, std::uint32_t v) {
+  for (int i = 0; i < 4; ++i) out.push_back(static_cast<char>(v >> (8 * i)));
+}
+}  // namespace
+
+std::string DbcBuilder::Bytes() const {
+  std::string out = magic;
+  PutLE32(out, record_count_override >= 0 ? static_cast<std::uint32_t>(record_count_override)
+                                          : record_count);
+  PutLE32(out, field_count_);
+  PutLE32(out, record_size_override >= 0 ? static_cast<std::uint32_t>(record_size_override)
+                                         : field_count_ * 4);
+  PutLE32(out, string_size_override >= 0 ? static_cast<std::uint32_t>(string_size_override)
+                                         : static_cast<std::uint32_t>(strings_.size()));
+  for (std::uint32_t w : words) PutLE32(out, w);
+  out += strings_;
+  return out;
+}
+
+std::uint32_t FloatBits(float f) {
+  std::uint32_t w;
+  std::memcpy(&w, &f, 4);
+  return w;
+}
+
+void WriteFile(const std::string& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  ASSERT_TRUE(out.good()) << path;
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+void WriteClientFile(const std::string& dir, const std::string& name,
+                     const std::string& bytes) {
+  std::filesystem::create_directories(dir + "/dbc");
+  WriteFile(dir + "/dbc/" + name + ".dbc", bytes);
+}
+
+namespace {
+RunResult Spawn(const std::string& dir, const std::string& program,
+                const std::vector<std::string>& args) {
+  RunResult result;
+  char name[] = "/tmp/vesk-run-XXXXXX";
+  const int fd = ::mkstemp(name);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, fd, 1);
+  posix_spawn_file_actions_addchdir_np(&actions, dir.c_str());
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(program.c_str()));
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  pid_t pid;
+  if (posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ) == 0) {
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  }
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(fd);
+  result.out = ReadFile(name);
+  ::unlink(name);
+  return result;
+}
+}  // namespace
+
+RunResult RunConverter(const std::string& dir, const std::vector<std::string>& args) {
+  return Spawn(dir, VESK_BINARY, args);
+}
+
+void MakeSampleClient(const std::string& dir, const std::vector<std::string>& args) {
+  std::vector<std::string> all = {dir};
+  all.insert(all.end(), args.begin(), args.end());
+  RunResult r = Spawn(".", VESK_SAMPLE_TOOL, all);
+  ASSERT_EQ(r.status, 0) << r.out;
+}
+
+std::size_t CountOf(const std::string& haystack, const std::string& needle) {
+  std::size_t count = 0;
+  for (std::size_t at = haystack.find(needle); at != std::string::npos;
+       at = haystack.find(needle, at + needle.size()))
+    ++count;
+  return count;
+}
+
+std::string TableSection(const std::string& script, const std::string& table) {
+  const std::string drop = "DROP TABLE IF EXISTS `" + table + "`;\n";
+  const std::size_t start = script.find(drop);
+  if (start == std::string::npos) return "";
+  const std::size_t end = script.find("DROP TABLE IF EXISTS", start + drop.size());
+  return script.substr(start, end == std::string::npos ? std::string::npos : end - start);
+}

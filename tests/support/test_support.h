@@ -1,0 +1,79 @@
+// Helpers shared by the tests: temporary folders, crafted client files,
+// capture of the console, and runs of the built binaries.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+// A fresh folder below the system's temporary folder, removed afterwards.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+// Runs `body` with the working directory set to `dir`.
+void InDirectory(const std::string& dir, const std::function<void()>& body);
+
+// Runs `body` and returns what it printed on standard output.
+std::string CaptureStdout(const std::function<void()>& body);
+
+// Builds the bytes of a client file: header, records and string block.
+class DbcBuilder {
+ public:
+  explicit DbcBuilder(std::uint32_t field_count) : field_count_(field_count) {
+    strings_.push_back('\0');
+  }
+  // Adds a string to the block and returns its offset.
+  std::uint32_t AddString(const std::string& s);
+  // Adds a record of exactly field_count words.
+  DbcBuilder& Record(const std::vector<std::uint32_t>& fields);
+  // The file; header fields can be overridden for damaged files.
+  std::string Bytes() const;
+
+  std::uint32_t record_count = 0;
+  std::uint32_t field_count_;
+  std::int64_t record_size_override = -1;
+  std::int64_t string_size_override = -1;
+  std::int64_t record_count_override = -1;
+  std::string magic = "WDBC";
+  std::vector<std::uint32_t> words;
+  std::string strings_;
+};
+
+std::uint32_t FloatBits(float f);
+
+void WriteFile(const std::string& path, const std::string& bytes);
+std::string ReadFile(const std::string& path);
+
+// Writes `bytes` as the client file `name` (for example "Spell") of the
+// client folder `dir`, creating dir/dbc.
+void WriteClientFile(const std::string& dir, const std::string& name,
+                     const std::string& bytes);
+
+struct RunResult {
+  int status = -1;
+  std::string out;
+};
+
+// Runs the converter in `dir` with the given arguments (no shell quoting
+// needed); captures standard output.
+RunResult RunConverter(const std::string& dir, const std::vector<std::string>& args);
+
+// Runs the sample client generator into `dir`.
+void MakeSampleClient(const std::string& dir, const std::vector<std::string>& args = {});
+
+// Counts the occurrences of `needle` in `haystack`.
+std::size_t CountOf(const std::string& haystack, const std::string& needle);
+
+// The statements of one table in a script: from its DROP up to the next DROP.
+std::string TableSection(const std::string& script, const std::string& table);
