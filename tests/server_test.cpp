@@ -1,1 +1,400 @@
+// Server mode against a real MariaDB server, started for these tests by the
+// project's test-server script (see tests/CMakeLists.txt).
+#include <fcntl.h>
+#include <mysql.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <memory>
+
 #include <gtest/gtest.h>
+
+#include "support/test_support.h"
+
+extern char** environ;
+
+namespace {
+
+struct Server {
+  std::string dir, port, socket, user, password;
+};
+
+std::string Trim(std::string s) {
+  while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.pop_back();
+  return s;
+}
+
+Server ServerIn(const std::string& dir) {
+  Server s;
+  s.dir = dir;
+  s.port = Trim(ReadFile(dir + "/port"));
+  s.socket = Trim(ReadFile(dir + "/socket"));
+  s.user = Trim(ReadFile(dir + "/user"));
+  s.password = Trim(ReadFile(dir + "/password"));
+  return s;
+}
+
+// A client connection used by the tests to look at what the converter did.
+class Client {
+ public:
+  explicit Client(const Server& server) {
+    mysql_init(&mysql_);
+    connected_ = mysql_real_connect(&mysql_, nullptr, server.user.c_str(), server.password.c_str(),
+                                    nullptr, 0, server.socket.c_str(), 0) != nullptr;
+    EXPECT_TRUE(connected_) << mysql_error(&mysql_);
+    Exec("SET NAMES utf8");
+  }
+  ~Client() { mysql_close(&mysql_); }
+
+  void Exec(const std::string& sql) {
+    ASSERT_EQ(mysql_query(&mysql_, sql.c_str()), 0) << sql << ": " << mysql_error(&mysql_);
+  }
+
+  // Rows of a query; every value as its exact bytes ("NULL" for NULL).
+  std::vector<std::vector<std::string>> Rows(const std::string& sql) {
+    std::vector<std::vector<std::string>> rows;
+    if (mysql_query(&mysql_, sql.c_str()) != 0) {
+      ADD_FAILURE() << sql << ": " << mysql_error(&mysql_);
+      return rows;
+    }
+    MYSQL_RES* result = mysql_store_result(&mysql_);
+    if (!result) return rows;
+    const unsigned columns = mysql_num_fields(result);
+    while (MYSQL_ROW row = mysql_fetch_row(result)) {
+      const unsigned long* lengths = mysql_fetch_lengths(result);
+      std::vector<std::string> values;
+      for (unsigned c = 0; c < columns; ++c)
+        values.push_back(row[c] ? std::string(row[c], lengths[c]) : "NULL");
+      rows.push_back(values);
+    }
+    mysql_free_result(result);
+    return rows;
+  }
+
+  std::string Value(const std::string& sql) {
+    auto rows = Rows(sql);
+    return rows.empty() || rows[0].empty() ? "" : rows[0][0];
+  }
+
+ private:
+  MYSQL mysql_;
+  bool connected_ = false;
+};
+
+const char* const kTables[] = {
+    "vesk_achievement", "vesk_achievement_category", "vesk_achievement_criteria",
+    "vesk_chr_classes", "vesk_chr_races", "vesk_creature_type", "vesk_creature_family",
+    "vesk_faction", "vesk_faction_template", "vesk_gemproperties", "vesk_glyphproperties",
+    "vesk_item_enchantment", "vesk_item_ex_cost", "vesk_item_random_propety",
+    "vesk_item_random_suffix", "vesk_itemicon", "vesk_itemset", "vesk_languages", "vesk_lock",
+    "vesk_lock_type", "vesk_quest_info", "vesk_quest_sort", "vesk_random_property_points",
+    "vesk_scaling_stat_distribution", "vesk_scaling_stat_values", "vesk_skill_line",
+    "vesk_skill_line_ability", "vesk_skill_line_category", "vesk_skill_race_class_info",
+    "vesk_spell", "vesk_spell_shapeshift", "vesk_spell_cast_time", "vesk_spell_dispel_type",
+    "vesk_spell_duration", "vesk_spell_radius", "vesk_spellfocus", "vesk_spellicon",
+    "vesk_talents", "vesk_talent_tab", "vesk_totem_category", "vesk_zones", "vesk_rating"};
+
+// A client file read by the test itself: header, records, string block.
+struct RawTable {
+  explicit RawTable(const std::string& path) : bytes(ReadFile(path)) {}
+  std::uint32_t Word(std::size_t offset) const {
+    std::uint32_t v;
+    std::memcpy(&v, bytes.data() + offset, 4);
+    return v;
+  }
+  std::uint32_t Records() const { return Word(4); }
+  std::uint32_t Field(std::uint32_t record, std::uint32_t field) const {
+    return Word(20 + std::size_t{record} * Word(12) + 4 * field);
+  }
+  std::string String(std::uint32_t offset) const {
+    return std::string(bytes.c_str() + 20 + std::size_t{Records()} * Word(12) + offset);
+  }
+  std::string bytes;
+};
+
+class ServerTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    const char* dir = std::getenv("VESK_TEST_SERVER_DIR");
+    ASSERT_NE(dir, nullptr) << "run through ctest: the server fixture sets VESK_TEST_SERVER_DIR";
+    server_ = new Server(ServerIn(dir));
+    ASSERT_FALSE(server_->port.empty()) << "the test server did not start";
+  }
+  static void TearDownTestSuite() {
+    delete server_;
+    server_ = nullptr;
+  }
+
+  void SetUp() override {
+    MakeSampleClient(client_dir.path(), sample_args);
+    // Each test gets fresh databases with its own names.
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    prefix = std::string("t_") + info->name();
+    Client c(*server_);
+    for (const auto& row : c.Rows("SHOW DATABASES LIKE '" + prefix + "%'"))
+      c.Exec("DROP DATABASE `" + row[0] + "`");
+  }
+
+  RunResult Export(const std::string& database, std::vector<std::string> extra = {},
+                   const std::string& password = "") {
+    std::vector<std::string> args = {"-h", "127.0.0.1", "-o", server_->port, "-u", server_->user,
+                                     "-p", password.empty() ? server_->password : password,
+                                     "-d", database};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return RunConverter(client_dir.path(), args);
+  }
+
+  std::map<std::string, std::string> RowCounts(Client& c, const std::string& database) {
+    std::map<std::string, std::string> counts;
+    for (const char* table : kTables)
+      counts[table] = c.Value("SELECT COUNT(*) FROM `" + database + "`.`" + table + "`");
+    return counts;
+  }
+
+  static Server* server_;
+  std::vector<std::string> sample_args;
+  TempDir client_dir;
+  std::string prefix;
+};
+
+Server* ServerTest::server_ = nullptr;
+
+TEST_F(ServerTest, ExportsIntoANewDatabaseThenReplacesItsTables) {
+  const std::string db = prefix + "_world";
+  RunResult first = Export(db);
+  EXPECT_EQ(first.status, 0) << first.out;
+  EXPECT_EQ(first.out.rfind("R.T. Vesk database creator\nUse DBC from client version 3.2.2\n\n"
+                            "Connecting to MySQL server: ok\nCreate database: " + db +
+                                "\nChange locale to: enGB\nOpen DBC file: dbc\\Achievement.dbc\n",
+                            0),
+            0u);
+  EXPECT_TRUE(first.out.ends_with("\nDisconnect\nComplete\n\n"));
+  Client c(*server_);
+  EXPECT_EQ(c.Value("SELECT DEFAULT_CHARACTER_SET_NAME FROM information_schema.SCHEMATA "
+                    "WHERE SCHEMA_NAME = '" + db + "'"), "utf8mb3");
+  EXPECT_EQ(c.Value("SELECT DEFAULT_COLLATION_NAME FROM information_schema.SCHEMATA "
+                    "WHERE SCHEMA_NAME = '" + db + "'"), "utf8mb3_general_ci");
+  const auto counts = RowCounts(c, db);
+  EXPECT_EQ(counts.at("vesk_spell"), "1000");
+  EXPECT_EQ(counts.at("vesk_rating"), "100");
+  EXPECT_EQ(counts.at("vesk_spellfocus"), "0");
+  EXPECT_EQ(counts.at("vesk_languages"), "1");
+  EXPECT_EQ(c.Value("SELECT ENGINE FROM information_schema.TABLES WHERE TABLE_SCHEMA = '" + db +
+                    "' AND TABLE_NAME = 'vesk_spell'"), "MyISAM");
+  EXPECT_EQ(c.Value("SELECT COUNT(*) FROM information_schema.STATISTICS WHERE TABLE_SCHEMA = '" + db +
+                    "' AND TABLE_NAME = 'vesk_spell' AND INDEX_NAME LIKE 'idx\\_%'"), "20");
+
+  RunResult second = Export(db);
+  EXPECT_EQ(second.status, 0);
+  EXPECT_NE(second.out.find("Connecting to MySQL server: ok\nSelect database: " + db + "\n"),
+            std::string::npos);
+  EXPECT_EQ(RowCounts(c, db), counts) << "tables dropped and recreated, no duplicates";
+}
+
+TEST_F(ServerTest, DatabaseEqualsTheFileScriptLoadedWithTheMariadbClient) {
+  const std::string served = prefix + "_served", loaded = prefix + "_loaded";
+  ASSERT_EQ(Export(served).status, 0);
+  ASSERT_EQ(RunConverter(client_dir.path(), {"-f", "out.sql"}).status, 0);
+  Client c(*server_);
+  c.Exec("CREATE DATABASE `" + loaded + "`");
+  const std::string command = "mariadb --no-defaults --socket='" + server_->socket + "' -u'" +
+                              server_->user + "' -p'" + server_->password + "' " + loaded + " < '" +
+                              client_dir.path() + "/out.sql'";
+  ASSERT_EQ(std::system(command.c_str()), 0);
+  for (const char* table : kTables) {
+    SCOPED_TRACE(table);
+    const auto a = c.Rows("CHECKSUM TABLE `" + served + "`.`" + table + "`");
+    const auto b = c.Rows("CHECKSUM TABLE `" + loaded + "`.`" + table + "`");
+    ASSERT_EQ(a.size(), 1u);
+    ASSERT_EQ(b.size(), 1u);
+    EXPECT_EQ(a[0][1], b[0][1]);
+    EXPECT_NE(a[0][1], "NULL");
+    const auto ca = c.Rows("SHOW CREATE TABLE `" + served + "`.`" + table + "`");
+    const auto cb = c.Rows("SHOW CREATE TABLE `" + loaded + "`.`" + table + "`");
+    EXPECT_EQ(ca[0][1], cb[0][1]);
+  }
+}
+
+TEST_F(ServerTest, StringsReadBackByteExact) {
+  const std::string db = prefix + "_strings";
+  ASSERT_EQ(Export(db).status, 0);
+  Client c(*server_);
+  struct Check {
+    const char* table;
+    const char* file;
+    const char* column;
+    std::uint32_t field;
+  };
+  const Check checks[] = {{"vesk_spell", "Spell", "SpellName", 142},
+                          {"vesk_spell", "Spell", "Description", 176},
+                          {"vesk_chr_races", "ChrRaces", "short_name", 6},
+                          {"vesk_lock_type", "LockType", "cursor", 52},
+                          {"vesk_lock_type", "LockType", "name", 1},
+                          {"vesk_item_random_suffix", "ItemRandomSuffix", "comment", 18}};
+  std::size_t compared = 0, awkward = 0;
+  for (const Check& check : checks) {
+    SCOPED_TRACE(check.table);
+    RawTable raw(client_dir.path() + "/dbc/" + check.file + ".dbc");
+    const auto rows = c.Rows(std::string("SELECT `") + check.column + "` FROM `" + db + "`.`" +
+                             check.table + "` ORDER BY `id`");
+    ASSERT_EQ(rows.size(), raw.Records());
+    for (std::uint32_t r = 0; r < raw.Records(); ++r) {
+      const std::string expected = raw.String(raw.Field(r, check.field));
+      EXPECT_EQ(rows[r][0], expected) << "record " << r;
+      ++compared;
+      if (expected.find_first_of("'\"\\\n\r\x1A") != std::string::npos) ++awkward;
+    }
+  }
+  EXPECT_GT(compared, 1000u);
+  EXPECT_GT(awkward, 50u) << "special characters were among the strings";
+
+  // Path columns keep the text after the last backslash.
+  RawTable icons(client_dir.path() + "/dbc/SpellIcon.dbc");
+  const auto rows = c.Rows("SELECT `name` FROM `" + db + "`.`vesk_spellicon` ORDER BY `id`");
+  ASSERT_EQ(rows.size(), icons.Records());
+  for (std::uint32_t r = 0; r < icons.Records(); ++r) {
+    std::string path = icons.String(icons.Field(r, 1));
+    const std::size_t cut = path.size() > 1 ? path.rfind('\\', path.size() - 2) : std::string::npos;
+    EXPECT_EQ(rows[r][0], cut == std::string::npos ? path : path.substr(cut + 1));
+  }
+}
+
+TEST_F(ServerTest, LocaleChoosesTheLanguageSlot) {
+  const std::string db = prefix + "_ru";
+  ASSERT_EQ(Export(db, {"-l", "11"}).status, 0);
+  Client c(*server_);
+  RawTable raw(client_dir.path() + "/dbc/QuestInfo.dbc");
+  const auto rows = c.Rows("SELECT `name` FROM `" + db + "`.`vesk_quest_info` ORDER BY `id`");
+  ASSERT_EQ(rows.size(), raw.Records());
+  for (std::uint32_t r = 0; r < raw.Records(); ++r)
+    EXPECT_EQ(rows[r][0], raw.String(raw.Field(r, 1 + 11)));
+  EXPECT_NE(rows[0][0].find("Огненный шар"), std::string::npos);
+}
+
+class DuplicateKeyTest : public ServerTest {
+ protected:
+  DuplicateKeyTest() { sample_args = {"--duplicate-key", "SpellCastTimes"}; }
+};
+
+TEST_F(DuplicateKeyTest, RowsStopAtTheDuplicateAndTheRunGoesOn) {
+  const std::string db = prefix + "_dup";
+  const RunResult r = Export(db);
+  EXPECT_EQ(r.status, 1);
+  // SpellCastTimes has 10 records; record 5 repeats the key of record 4.
+  RawTable raw(client_dir.path() + "/dbc/SpellCastTimes.dbc");
+  const std::string failing = "INSERT INTO `vesk_spell_cast_time` VALUES ('" +
+                              std::to_string(raw.Field(5, 0)) + "', ";
+  const std::size_t at = r.out.find("ERROR sql command:\n" + failing);
+  ASSERT_NE(at, std::string::npos) << r.out;
+  EXPECT_NE(r.out.find(");\n\n", at), std::string::npos) << "statement then a line break";
+  EXPECT_EQ(CountOf(r.out, "ERROR sql command"), 1u);
+  Client c(*server_);
+  EXPECT_EQ(c.Value("SELECT COUNT(*) FROM `" + db + "`.`vesk_spell_cast_time`"), "5");
+  EXPECT_EQ(c.Value("SELECT COUNT(*) FROM `" + db + "`.`vesk_rating`"), "100");
+  EXPECT_EQ(c.Value("SELECT COUNT(*) FROM `" + db + "`.`vesk_zones`"),
+            std::to_string(RawTable(client_dir.path() + "/dbc/AreaTable.dbc").Records()));
+}
+
+class EmojiTest : public ServerTest {
+ protected:
+  EmojiTest() { sample_args = {"--emoji", "QuestInfo"}; }
+};
+
+TEST_F(EmojiTest, AFourByteCharacterFailsItsRowUnderTheThreeByteCharset) {
+  const std::string db = prefix + "_emoji";
+  const RunResult r = Export(db);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.out.find("ERROR sql command:\nINSERT INTO `vesk_quest_info` VALUES ("), std::string::npos);
+  Client c(*server_);
+  const auto records = RawTable(client_dir.path() + "/dbc/QuestInfo.dbc").Records();
+  EXPECT_EQ(c.Value("SELECT COUNT(*) FROM `" + db + "`.`vesk_quest_info`"), std::to_string(records / 2));
+}
+
+TEST_F(ServerTest, ConnectionFailuresTouchNothing) {
+  const std::string db = prefix + "_never";
+  RunResult wrong = Export(db, {}, "not-the-password");
+  EXPECT_EQ(wrong.status, 1);
+  EXPECT_TRUE(wrong.out.ends_with("\nConnecting to MySQL server: \n Access denied for user '" +
+                                  server_->user + "'@'127.0.0.1' (using password: YES)\n"))
+      << wrong.out;
+  RunResult closed = RunConverter(client_dir.path(), {"-h", "127.0.0.1", "-o", "1", "-u", "x", "-p",
+                                                      "y", "-d", db});
+  EXPECT_EQ(closed.status, 1);
+  EXPECT_NE(closed.out.find("Connecting to MySQL server: \n Can't connect to server on '127.0.0.1'"),
+            std::string::npos)
+      << closed.out;
+  EXPECT_EQ(closed.out.find("Open DBC file"), std::string::npos);
+  Client c(*server_);
+  EXPECT_TRUE(c.Rows("SHOW DATABASES LIKE '" + db + "'").empty());
+}
+
+TEST_F(ServerTest, DatabaseNamesWithABacktickOrABlank) {
+  for (const std::string& name : {prefix + "_we`ird", prefix + " spaced"}) {
+    const RunResult r = Export(name);
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("Create database: " + name + "\n"), std::string::npos);
+    std::string quoted;
+    for (char ch : name) quoted += ch == '`' ? std::string("``") : std::string(1, ch);
+    Client c(*server_);
+    EXPECT_EQ(c.Value("SELECT COUNT(*) FROM `" + quoted + "`.`vesk_rating`"), "100");
+    EXPECT_EQ(Export(name).status, 0);
+  }
+}
+
+// Runs the converter with its console going through a small pipe, so that it
+// blocks on its console output part-way through the run, and stops the
+// server while it is blocked.
+TEST_F(ServerTest, AServerThatStopsMidRunIsReportedStatementByStatement) {
+  TempDir own;
+  ASSERT_EQ(std::system((std::string(VESK_SOURCE_DIR) + "/scripts/lib/test-server start " +
+                         own.path() + " >/dev/null").c_str()),
+            0);
+  const Server server = ServerIn(own.path());
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  ::fcntl(fds[1], F_SETPIPE_SZ, 4096);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+  posix_spawn_file_actions_addclose(&actions, fds[0]);
+  posix_spawn_file_actions_addchdir_np(&actions, client_dir.path().c_str());
+  std::vector<std::string> args = {VESK_BINARY, "-h", "127.0.0.1", "-o", server.port, "-u",
+                                   server.user, "-p", server.password, "-d", "midrun"};
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  pid_t pid;
+  ASSERT_EQ(posix_spawn(&pid, VESK_BINARY, &actions, nullptr, argv.data(), environ), 0);
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(fds[1]);
+
+  std::string out;
+  char buf[4096];
+  // Read the first part of the console, then let the pipe fill up.
+  while (out.find("Open DBC file: dbc\\ItemSet.dbc") == std::string::npos) {
+    const ssize_t n = ::read(fds[0], buf, sizeof buf);
+    ASSERT_GT(n, 0) << out;
+    out.append(buf, static_cast<std::size_t>(n));
+  }
+  ::usleep(300000);
+  const std::string pid_file = own.path() + "/pid";
+  ASSERT_EQ(std::system(("kill -9 $(cat " + pid_file + ")").c_str()), 0);
+  for (ssize_t n; (n = ::read(fds[0], buf, sizeof buf)) > 0;) out.append(buf, static_cast<std::size_t>(n));
+  ::close(fds[0]);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  std::system((std::string(VESK_SOURCE_DIR) + "/scripts/lib/test-server stop " + own.path()).c_str());
+
+  ASSERT_TRUE(WIFEXITED(status)) << "no crash";
+  EXPECT_EQ(WEXITSTATUS(status), 1);
+  EXPECT_GT(CountOf(out, "ERROR sql command:\n"), 30u) << "every later table reports its failures";
+  EXPECT_NE(out.find("ERROR sql command:\nDROP TABLE IF EXISTS `vesk_zones`;\n\n"), std::string::npos);
+  EXPECT_TRUE(out.ends_with("Disconnect\nComplete\n\n"));
+}
+
+}  // namespace
