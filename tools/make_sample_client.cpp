@@ -24,10 +24,11 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: make-sample-client DIR [--seed N] [--full]\n"
-    "                          [--duplicate-key FILE] [--emoji FILE]\n"
+    "                          [--duplicate-key FILE] [--emoji FILE] [--records N]\n"
     "  --full               client-sized tables, for benchmarks\n"
     "  --duplicate-key FILE repeat a primary key in FILE (e.g. SpellCastTimes)\n"
-    "  --emoji FILE         put a 4-byte UTF-8 character into a text of FILE\n";
+    "  --emoji FILE         put a 4-byte UTF-8 character into a text of FILE\n"
+    "  --records N          N records in every client table (not the rating sources)\n";
 
 // splitmix64: small, fast and the same on every platform.
 class Random {
@@ -53,6 +54,7 @@ struct Settings {
   bool full = false;
   std::string duplicate_key;
   std::string emoji;
+  long records = -1;  // -1: the table's own size
 };
 
 // "dbc\Spell.dbc" -> "Spell"
@@ -319,6 +321,7 @@ bool ParseArgs(int argc, char** argv, Settings* s) {
     else if (arg == "--seed" && has_value) s->seed = std::strtoull(argv[++i], nullptr, 10);
     else if (arg == "--duplicate-key" && has_value) s->duplicate_key = argv[++i];
     else if (arg == "--emoji" && has_value) s->emoji = argv[++i];
+    else if (arg == "--records" && has_value) s->records = std::strtol(argv[++i], nullptr, 10);
     else if (s->dir.empty() && arg[0] != '-') s->dir = arg;
     else return false;
   }
@@ -343,7 +346,10 @@ int main(int argc, char** argv) {
   const auto order = ExportOrder();
   for (std::size_t i = 0; i < kClientTableCount; ++i) {
     const TableDescriptor& table = *order[i];
-    TableWriter writer(settings, table, RecordCount(Stem(table.file_path), settings.full));
+    const std::uint32_t records =
+        settings.records >= 0 ? static_cast<std::uint32_t>(settings.records)
+                              : RecordCount(Stem(table.file_path), settings.full);
+    TableWriter writer(settings, table, records);
     if (!writer.Write()) return 1;
   }
   if (!WriteRatingSource(settings, kMeleeCritSource, 1100) ||

@@ -68,7 +68,8 @@ bool DBCFile::Load(const TableDescriptor* descriptor) {
   std::printf("Open DBC file: %s\n", path);
 
   std::string host_path = ResolveClientPath(path);
-  FileHandle file(::open(host_path.c_str(), O_RDONLY | O_CLOEXEC));
+  // Non-blocking, so that a FIFO in place of a file cannot stall the run.
+  FileHandle file(::open(host_path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (file.get() < 0) {
     if (errno == ENOENT || errno == ENOTDIR)
       std::printf("%s not exist\n", path);

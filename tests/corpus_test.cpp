@@ -1,0 +1,36 @@
+// Replays the fuzzer's checked-in corpus: seeds and every input that ever
+// made the reader or the export fail.
+#include <mysql.h>
+
+#include <filesystem>
+
+#include <gtest/gtest.h>
+
+#include "fuzz/harness.h"
+#include "support/test_support.h"
+
+namespace {
+
+TEST(FuzzCorpus, EveryInputLoadsOrIsRefusedCleanly) {
+  mysql_library_init(0, nullptr, nullptr);
+  TempDir scratch;
+  FuzzHarness harness(scratch.path());
+  const std::string corpus = std::string(VESK_SOURCE_DIR) + "/tests/fuzz/corpus";
+  int inputs = 0, seeds_loaded = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(corpus)) {
+    const std::string bytes = ReadFile(entry.path().string());
+    bool loaded = false;
+    CaptureStdout([&] {
+      loaded = harness.RunOne(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
+    });
+    ++inputs;
+    if (entry.path().filename().string().rfind("seed-", 0) == 0) {
+      EXPECT_TRUE(loaded) << entry.path();
+      seeds_loaded += loaded;
+    }
+  }
+  EXPECT_GE(inputs, 8);
+  EXPECT_EQ(seeds_loaded, 8);
+}
+
+}  // namespace
