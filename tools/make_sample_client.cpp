@@ -16,6 +16,7 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "catalogue/catalogue.h"
@@ -216,6 +217,7 @@ class TableWriter {
                  std::uint32_t c, std::uint32_t* out) {
     switch (column.type) {
       case 'u': {
+        if (settings_.full && ClientLikeSmall(out)) break;
         static const std::uint32_t kEdges[] = {0, 1, 0x7FFFFFFFu, 0x80000000u,
                                                0xFFFFFFFFu, 4000000000u};
         const std::uint32_t pick = rng_.Below(8);
@@ -224,6 +226,7 @@ class TableWriter {
         break;
       }
       case 'i': {
+        if (settings_.full && ClientLikeSmall(out)) break;
         static const std::int32_t kEdges[] = {0, -1, 1, INT32_MIN, INT32_MAX,
                                               -250000};
         const std::uint32_t pick = rng_.Below(8);
@@ -249,13 +252,25 @@ class TableWriter {
         break;
       case 's':
         for (std::uint32_t slot = 0; slot < kLocaleCount; ++slot)
-          out[slot] = strings_.Add(Text(r, c, slot));
+          out[slot] = settings_.full && slot != 0 ? PooledText(r, c, slot)
+                                                  : strings_.Add(Text(r, c, slot));
         out[16] = 0x00FF01CCu;  // the client's flags word, never exported
         break;
       default:  // 'x': something that must never show up in the output
         *out = 0xDEADBEEFu;
         break;
     }
+  }
+
+  // Client-sized tables look like the client's own: most fields are zero or
+  // small; the edge values of the other branch still occur.
+  bool ClientLikeSmall(std::uint32_t* out) {
+    const std::uint32_t pick = rng_.Below(20);
+    if (pick < 12) *out = 0;
+    else if (pick < 17) *out = rng_.Below(1000);
+    else if (pick < 18) *out = rng_.Below(100000);
+    else return false;
+    return true;
   }
 
   std::string Text(std::uint32_t r, std::uint32_t c, std::uint32_t slot) {
@@ -268,11 +283,21 @@ class TableWriter {
     std::string text = std::string("[") + kLocaleTags[slot] + "] " +
                        kLocaleWords[slot] + " " + std::to_string(r) + "." +
                        std::to_string(c);
-    if (settings_.full && slot != 0) return text;
     if (r % 5 == 1) text += std::string(" ") + kAwkward[(r / 5 + c + slot) % std::size(kAwkward)];
     if (r % 97 == 3) text += " " + LongText(rng_, 2100);
     else if (settings_.full && rng_.Below(2)) text += " " + LongText(rng_, 40 + rng_.Below(160));
     return text;
+  }
+
+  // Client-sized tables: the other language slots share a pool of texts, as
+  // the client's own files share repeated strings.
+  std::uint32_t PooledText(std::uint32_t r, std::uint32_t c, std::uint32_t slot) {
+    const std::uint32_t key = slot * 100000 + c * 100 + r % 64;
+    auto [it, added] = pooled_.try_emplace(key, 0);
+    if (added)
+      it->second = strings_.Add(std::string("[") + kLocaleTags[slot] + "] " +
+                                kLocaleWords[slot] + " #" + std::to_string(r % 64));
+    return it->second;
   }
 
   void DuplicateKey() {
@@ -293,6 +318,7 @@ class TableWriter {
   std::vector<std::uint32_t> data_;
   StringBlock strings_;
   bool emoji_done_ = false;
+  std::unordered_map<std::uint32_t, std::uint32_t> pooled_;
 };
 
 bool WriteRatingSource(const Settings& settings, const TableDescriptor& table,

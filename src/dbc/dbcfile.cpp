@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "dbc/byte_reader.h"
 #include "dbc/host_path.h"
@@ -140,6 +141,7 @@ bool DBCFile::Load(const TableDescriptor* descriptor) {
     CountFault();
     return false;
   }
+  PrepareInsert();
   return true;
 }
 
@@ -175,28 +177,30 @@ bool DBCFile::CheckStrings(const char* path) const {
   const std::uint64_t readable_end =
       last ? static_cast<std::uint64_t>(static_cast<const char*>(last) - strings_) + 1
            : 0;
+  // The record fields that hold the offset of an exported string.
   const TableDescriptor& table = *descriptor_;
+  std::vector<std::uint32_t> string_fields;
+  std::uint32_t field = 0;
+  for (std::uint32_t c = 0; c < table.column_count; ++c) {
+    const char type = table.columns[c].type;
+    if (IsString(type)) string_fields.push_back(field + (type == 's' ? locale_ : 0));
+    field += FieldWidth(type);
+  }
   for (std::uint32_t n = 0; n < record_count_; ++n) {
     const std::uint8_t* record = GetRecord(n);
-    std::uint32_t field = 0;
-    for (std::uint32_t c = 0; c < table.column_count; ++c) {
-      const char type = table.columns[c].type;
-      if (IsString(type)) {
-        const std::uint32_t at = field + (type == 's' ? locale_ : 0);
-        const std::uint32_t offset = LoadLE32(record + 4 * std::size_t{at});
-        if (offset >= string_size_) {
-          std::printf("%s have wrong string offset (%u) in record %u, "
-                      "string block size is %u\n",
-                      path, offset, n, string_size_);
-          return false;
-        }
-        if (offset >= readable_end) {
-          std::printf("%s have unterminated string at offset %u in record %u\n",
-                      path, offset, n);
-          return false;
-        }
+    for (const std::uint32_t at : string_fields) {
+      const std::uint32_t offset = LoadLE32(record + 4 * std::size_t{at});
+      if (offset >= string_size_) {
+        std::printf("%s have wrong string offset (%u) in record %u, "
+                    "string block size is %u\n",
+                    path, offset, n, string_size_);
+        return false;
       }
-      field += FieldWidth(type);
+      if (offset >= readable_end) {
+        std::printf("%s have unterminated string at offset %u in record %u\n",
+                    path, offset, n);
+        return false;
+      }
     }
   }
   return true;

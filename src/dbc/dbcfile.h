@@ -12,6 +12,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "dbc/table_descriptor.h"
 #include "sql/text_buffer.h"
@@ -86,6 +88,14 @@ class DBCFile {
   // Appends the text of a string-typed value to the statement.
   void AppendEscaped(const char* s, std::size_t length);
 
+  // How BuildInsert() turns a record of the loaded table into values: one
+  // step per exported column, prepared once per table.
+  struct ValueStep {
+    char type;            // u, i, f, t, k or s
+    std::uint32_t field;  // field read: for s, the locale's slot
+  };
+  void PrepareInsert();
+
   std::uint32_t record_size_ = 0;
   std::uint32_t record_count_ = 0;
   std::uint32_t field_count_ = 0;
@@ -95,6 +105,10 @@ class DBCFile {
   const char* strings_ = nullptr;
   std::uint32_t locale_ = 0;
   const TableDescriptor* descriptor_ = nullptr;
+
+  std::vector<ValueStep> insert_steps_;
+  std::string insert_prefix_;    // "INSERT INTO `table` VALUES ("
+  std::size_t numbers_bound_ = 0;  // room the non-string values of a row need
 
   TextBuffer statement_;
   TextBuffer escaped_;

@@ -63,5 +63,6 @@ bool DBCFile::LoadRatingTable(const TableDescriptor* descriptor) {
   field_count_ = kColumns;
   record_size_ = kRowSize;
   string_size_ = 0;
+  PrepareInsert();
   return true;
 }

@@ -6,6 +6,10 @@
 
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "dbc/byte_reader.h"
 #include "dbc/dbcfile.h"
 #include "sql/value_format.h"
@@ -28,6 +32,59 @@ void AppendQuotedName(TextBuffer& out, const char* name) {
   out.Append('`');
 }
 
+// The bytes the client library's escaping puts a backslash before (it treats
+// each byte on its own: no multi-byte sequence of valid UTF-8 contains one).
+struct EscapedBytes {
+  bool table[256] = {};
+  constexpr EscapedBytes() {
+    for (unsigned char c : {'\0', '\n', '\r', '\\', '\'', '"', '\x1A'}) table[c] = true;
+  }
+};
+constexpr EscapedBytes kEscaped;
+
+// Appends `s` escaped by the client library's rules. The library escapes
+// byte by byte, so runs without a special byte are copied as they are and
+// the library writes the escape of each special byte.
+// Index of the first byte at or after `from` that needs escaping, or length.
+std::size_t NextSpecial(const char* s, std::size_t from, std::size_t length) {
+  std::size_t i = from;
+#if defined(__SSE2__)
+  const __m128i nul = _mm_setzero_si128(), lf = _mm_set1_epi8('\n'),
+                cr = _mm_set1_epi8('\r'), bs = _mm_set1_epi8('\\'),
+                sq = _mm_set1_epi8('\''), dq = _mm_set1_epi8('"'),
+                sub = _mm_set1_epi8('\x1A');
+  for (; i + 16 <= length; i += 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
+    const __m128i hit = _mm_or_si128(
+        _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, nul), _mm_cmpeq_epi8(v, lf)),
+                     _mm_or_si128(_mm_cmpeq_epi8(v, cr), _mm_cmpeq_epi8(v, bs))),
+        _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, sq), _mm_cmpeq_epi8(v, dq)),
+                     _mm_cmpeq_epi8(v, sub)));
+    if (const int mask = _mm_movemask_epi8(hit)) return i + static_cast<std::size_t>(__builtin_ctz(mask));
+  }
+#endif
+  const auto* p = reinterpret_cast<const unsigned char*>(s);
+  for (; i < length; ++i)
+    if (kEscaped.table[p[i]]) return i;
+  return length;
+}
+
+void EscapeInto(TextBuffer& out, const char* s, std::size_t length) {
+  char* const start = out.Reserve(2 * length + 1);
+  char* to = start;
+  std::size_t run = 0;
+  for (std::size_t i = NextSpecial(s, 0, length); i < length;
+       i = NextSpecial(s, i + 1, length)) {
+    std::memcpy(to, s + run, i - run);
+    to += i - run;
+    to += mysql_escape_string(to, s + i, 1);
+    run = i + 1;
+  }
+  std::memcpy(to, s + run, length - run);
+  to += length - run;
+  out.Commit(static_cast<std::size_t>(to - start));
+}
+
 // Start of the last path component: after the last backslash among all but
 // the final character.
 const char* BaseName(const char* s, std::size_t length) {
@@ -39,15 +96,12 @@ const char* BaseName(const char* s, std::size_t length) {
 }  // namespace
 
 void DBCFile::AppendEscaped(const char* s, std::size_t length) {
-  char* out = statement_.Reserve(2 * length + 1);
-  statement_.Commit(mysql_escape_string(out, s, static_cast<unsigned long>(length)));
+  EscapeInto(statement_, s, length);
 }
 
 const char* DBCFile::EscapeString(const char* s) {
-  const std::size_t length = std::strlen(s);
   escaped_.Clear();
-  char* out = escaped_.Reserve(2 * length + 1);
-  escaped_.Commit(mysql_escape_string(out, s, static_cast<unsigned long>(length)));
+  EscapeInto(escaped_, s, std::strlen(s));
   return escaped_.CStr();
 }
 
@@ -116,52 +170,69 @@ const char* DBCFile::BuildCreateTable() {
   return statement_.CStr();
 }
 
-const char* DBCFile::BuildInsert(std::uint32_t n) {
+void DBCFile::PrepareInsert() {
   const TableDescriptor& table = *descriptor_;
-  statement_.Clear();
-  statement_.Append("INSERT INTO ");
-  AppendQuotedName(statement_, table.table_name);
-  statement_.Append(" VALUES (");
-  const std::uint8_t* field = GetRecord(n);
+  insert_prefix_ = std::string("INSERT INTO `") + table.table_name + "` VALUES (";
+  insert_steps_.clear();
+  numbers_bound_ = 0;
+  std::uint32_t field = 0;
   for (std::uint32_t c = 0; c < table.column_count; ++c) {
     const char type = table.columns[c].type;
-    if (!IsExported(type)) {
-      field += 4;
-      continue;
+    if (IsExported(type)) {
+      insert_steps_.push_back({type, field + (type == 's' ? locale_ : 0)});
+      // Separator, two quotes and the number.
+      numbers_bound_ += 4 + kMaxNumberText;
     }
-    if (c != 0) statement_.Append(", ");
-    if (IsString(type)) {
-      const std::uint32_t at = type == 's' ? locale_ : 0;
-      // Offsets were checked at load: the string ends inside the block.
-      const char* s = strings_ + LoadLE32(field + 4 * at);
-      const std::size_t length = std::strlen(s);
-      statement_.Append('\'');
-      if (type == 'k') {
-        const char* base = BaseName(s, length);
-        AppendEscaped(base, length - static_cast<std::size_t>(base - s));
-      } else {
-        AppendEscaped(s, length);
-      }
-      statement_.Append('\'');
-    } else {
-      char* out = statement_.Reserve(kMaxNumberText + 2);
-      char* end = out;
-      *end++ = '\'';
-      const std::uint32_t word = LoadLE32(field);
-      if (type == 'u') {
-        end = FormatUnsigned(end, word);
-      } else if (type == 'i') {
-        end = FormatSigned(end, static_cast<std::int32_t>(word));
-      } else {
+    field += FieldWidth(type);
+  }
+}
+
+const char* DBCFile::BuildInsert(std::uint32_t n) {
+  // Room for the prefix, every number and the end; each string reserves its
+  // own room as it is appended.
+  const std::size_t bound = insert_prefix_.size() + numbers_bound_ + 4;
+  statement_.Clear();
+  char* const start = statement_.Reserve(bound);
+  std::memcpy(start, insert_prefix_.data(), insert_prefix_.size());
+  char* p = start + insert_prefix_.size();
+  const std::uint8_t* record = GetRecord(n);
+  bool first = true;
+  for (const ValueStep& step : insert_steps_) {
+    if (!first) {
+      *p++ = ',';
+      *p++ = ' ';
+    }
+    first = false;
+    const std::uint32_t word = LoadLE32(record + 4 * std::size_t{step.field});
+    *p++ = '\'';
+    switch (step.type) {
+      case 'u':
+        p = FormatUnsigned(p, word);
+        break;
+      case 'i':
+        p = FormatSigned(p, static_cast<std::int32_t>(word));
+        break;
+      case 'f': {
         float value;
         std::memcpy(&value, &word, sizeof value);
-        end = FormatFloat(end, value);
+        p = FormatFloat(p, value);
+        break;
       }
-      *end++ = '\'';
-      statement_.Commit(static_cast<std::size_t>(end - out));
+      default: {  // t, k, s: offsets were checked at load, the string ends in the block
+        const char* s = strings_ + word;
+        const std::size_t length = std::strlen(s);
+        const char* text = step.type == 'k' ? BaseName(s, length) : s;
+        statement_.Commit(static_cast<std::size_t>(p - statement_.Reserve(0)));
+        AppendEscaped(text, length - static_cast<std::size_t>(text - s));
+        p = statement_.Reserve(bound);
+        break;
+      }
     }
-    field += 4 * FieldWidth(type);
+    *p++ = '\'';
   }
-  statement_.Append(");\n");
+  *p++ = ')';
+  *p++ = ';';
+  *p++ = '\n';
+  statement_.Commit(static_cast<std::size_t>(p - statement_.Reserve(0)));
   return statement_.CStr();
 }

@@ -4,14 +4,6 @@
 #include <cmath>
 #include <cstring>
 
-char* FormatUnsigned(char* out, std::uint32_t value) {
-  return std::to_chars(out, out + kMaxNumberText, value).ptr;
-}
-
-char* FormatSigned(char* out, std::int32_t value) {
-  return std::to_chars(out, out + kMaxNumberText, value).ptr;
-}
-
 char* FormatFloat(char* out, float value) {
   const double wide = value;
   if (std::isnan(wide)) {
