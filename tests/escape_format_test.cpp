@@ -98,3 +98,34 @@ TEST_F(Escape, BaseNameIsTheTextAfterTheLastBackslash) {
 }
 
 }  // namespace
+
+namespace {
+
+// The escaping copies runs of ordinary bytes itself; the result must be the
+// library's escaping of the whole string, byte for byte.
+TEST_F(Escape, SameBytesAsTheLibraryForAnyString) {
+  const char pieces[][5] = {"a", "Z", " ", "'", "\"", "\\", "\n", "\r", "\x1A", "%",
+                            "`", "\xD0\x96", "\xE7\x81\xAB", "\xC3", "\xBF\x5C", "\x7F", "\x80"};
+  std::uint64_t state = 42;
+  for (int round = 0; round < 20000; ++round) {
+    std::string s;
+    const int length = static_cast<int>(state % 70);
+    for (int i = 0; i < length; ++i) {
+      state = state * 6364136223846793005ull + 1442695040888963407ull;
+      s += pieces[(state >> 33) % std::size(pieces)];
+    }
+    state = state * 6364136223846793005ull + 1442695040888963407ull;
+    std::string expected(2 * s.size() + 1, '\0');
+    expected.resize(mysql_escape_string(expected.data(), s.data(), s.size()));
+    ASSERT_EQ(builder.EscapeString(s.c_str()), expected) << "round " << round;
+  }
+  // Every single byte.
+  for (int b = 1; b < 256; ++b) {
+    const char s[2] = {static_cast<char>(b), 0};
+    char expected[4];
+    expected[mysql_escape_string(expected, s, 1)] = 0;
+    ASSERT_STREQ(builder.EscapeString(s), expected) << b;
+  }
+}
+
+}  // namespace

@@ -18,6 +18,8 @@
 #include "dbc/table_descriptor.h"
 #include "sql/text_buffer.h"
 
+class ProgressBar;
+
 class DBCFile {
  public:
   DBCFile() = default;
@@ -78,6 +80,12 @@ class DBCFile {
 
  protected:
   void CountFault() { ++faults_; }
+
+  // Writes the inserts of the loaded table in file order, stepping the bar
+  // once per row delivered; stops at the first row not delivered. Writers
+  // that can deliver many rows at once override it, and must then show and
+  // report exactly what one Write() per row would have.
+  virtual void WriteRows(ProgressBar& bar);
 
  private:
   // The checks of Load() after the magic: header, sizes, string offsets.

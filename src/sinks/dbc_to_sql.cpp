@@ -1,6 +1,10 @@
 #include "sinks/dbc_to_sql.h"
 
 #include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "sql/progress_bar.h"
 
 dbcToSQL::dbcToSQL() { handle_live_ = mysql_init(&mysql_) != nullptr; }
 
@@ -23,6 +27,23 @@ bool dbcToSQL::Connect(const char* host, const char* user,
   }
   connected_ = true;
   std::printf("ok\n");
+
+  // Batches need multi-statement queries and must fit in one packet.
+  multi_statements_ = mysql_set_server_option(&mysql_, MYSQL_OPTION_MULTI_STATEMENTS_ON) == 0;
+  if (mysql_query(&mysql_, "SELECT @@max_allowed_packet") == 0) {
+    if (MYSQL_RES* result = mysql_store_result(&mysql_)) {
+      MYSQL_ROW row = mysql_fetch_row(result);
+      if (row && row[0]) {
+        const unsigned long long packet = std::strtoull(row[0], nullptr, 10);
+        // Leave room for the packet header and a margin.
+        if (packet / 2 < batch_bytes_limit_) batch_bytes_limit_ = packet / 2;
+      }
+      mysql_free_result(result);
+    }
+  } else {
+    batch_bytes_limit_ = 0;  // unknown: one row per query
+  }
+
   if (mysql_select_db(&mysql_, database) == 0) {
     std::printf("Select database: %s\n", database);
   } else {
@@ -38,6 +59,94 @@ bool dbcToSQL::Write(const char* text) {
   if (mysql_query(&mysql_, text) == 0) return true;
   std::printf("ERROR sql command:\n%s\n", text);
   return false;
+}
+
+bool dbcToSQL::Quietly(const char* sql) {
+  return connected_ && mysql_query(&mysql_, sql) == 0;
+}
+
+std::uint32_t dbcToSQL::FillBatch(Batch& batch, std::uint32_t next) {
+  batch.text.Clear();
+  batch.starts.clear();
+  const std::uint32_t rows = RecordCount();
+  while (next < rows && batch.starts.size() < kBatchRows) {
+    const char* insert = BuildInsert(next);
+    const std::size_t length = StatementLength();
+    // A row larger than the byte limit goes alone.
+    if (!batch.starts.empty() && batch.text.size() + length > batch_bytes_limit_) break;
+    batch.starts.push_back(batch.text.size());
+    batch.text.Append(insert, length);
+    ++next;
+  }
+  return next;
+}
+
+bool dbcToSQL::SendBatch(Batch& batch) {
+  const char* text = batch.text.CStr();
+  const auto length = static_cast<unsigned long>(batch.text.size());
+#ifdef VESK_HAVE_SEND_QUERY
+  return mysql_send_query(&mysql_, text, length) == 0;
+#else
+  // Without a separate send, the query runs to its first result here.
+  return mysql_real_query(&mysql_, text, length) == 0;
+#endif
+}
+
+std::size_t dbcToSQL::ReadBatch(bool sent, bool* failed) {
+  *failed = true;
+  if (!sent) return 0;
+#ifdef VESK_HAVE_SEND_QUERY
+  if (mysql_read_query_result(&mysql_) != 0) return 0;
+#endif
+  std::size_t applied = 0;
+  for (;;) {
+    if (MYSQL_RES* result = mysql_store_result(&mysql_)) mysql_free_result(result);
+    ++applied;
+    const int next = mysql_next_result(&mysql_);
+    if (next < 0) break;       // no more results
+    if (next > 0) return applied;  // the statement after `applied` failed
+  }
+  *failed = false;
+  return applied;
+}
+
+void dbcToSQL::WriteRows(ProgressBar& bar) {
+  const std::uint32_t rows = RecordCount();
+  if (!connected_ || !multi_statements_ || batch_bytes_limit_ == 0 || rows < 2) {
+    DBCFile::WriteRows(bar);
+    return;
+  }
+  // Without the LOCK TABLES privilege the rows still go, unlocked.
+  const std::string table = Descriptor()->table_name;
+  const bool locked = Quietly(("LOCK TABLES `" + table + "` WRITE").c_str());
+
+  int current = 0;
+  std::uint32_t next = FillBatch(batches_[current], 0);
+  bool sent = SendBatch(batches_[current]);
+  for (;;) {
+    // Build the following batch while the server works on this one; it is
+    // sent only if this one succeeds.
+    Batch& batch = batches_[current];
+    Batch& following = batches_[1 - current];
+    const std::uint32_t after = next < rows ? FillBatch(following, next) : next;
+    bool failed = false;
+    const std::size_t applied = ReadBatch(sent, &failed);
+    for (std::size_t i = 0; i < applied; ++i) bar.Step();
+    if (failed) {
+      // Report the failing row's own statement, as a single query would.
+      const std::size_t at = batch.starts[applied];
+      const std::size_t end =
+          applied + 1 < batch.starts.size() ? batch.starts[applied + 1] : batch.text.size();
+      std::printf("ERROR sql command:\n%.*s\n", static_cast<int>(end - at), batch.text.CStr() + at);
+      CountFault();
+      break;
+    }
+    if (next >= rows) break;
+    next = after;
+    current = 1 - current;
+    sent = SendBatch(following);
+  }
+  if (locked) Quietly("UNLOCK TABLES");
 }
 
 void dbcToSQL::Close() {

@@ -9,12 +9,16 @@ bool DBCFile::DumpTable() {
   ProgressBar bar(record_count_);
   if (!Write(BuildDropTable())) CountFault();
   if (!Write(BuildCreateTable())) CountFault();
+  WriteRows(bar);
+  return true;
+}
+
+void DBCFile::WriteRows(ProgressBar& bar) {
   for (std::uint32_t n = 0; n < record_count_; ++n) {
     if (!Write(BuildInsert(n))) {
       CountFault();
-      break;
+      return;
     }
     bar.Step();
   }
-  return true;
 }
