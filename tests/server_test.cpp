@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -395,6 +396,99 @@ TEST_F(ServerTest, AServerThatStopsMidRunIsReportedStatementByStatement) {
   EXPECT_GT(CountOf(out, "ERROR sql command:\n"), 30u) << "every later table reports its failures";
   EXPECT_NE(out.find("ERROR sql command:\nDROP TABLE IF EXISTS `vesk_zones`;\n\n"), std::string::npos);
   EXPECT_TRUE(out.ends_with("Disconnect\nComplete\n\n"));
+}
+
+}  // namespace
+
+namespace {
+
+const std::string kEmptyBar = "[                                                  ] 0%\r";
+
+// The console of the Spell table when its rows stop at row `failing` of
+// `total`: the bar shows exactly the rows before it, then the error.
+std::string SpellConsole(int failing, int total, const std::string& statement) {
+  std::string s = "Open DBC file: dbc\\Spell.dbc\n" + kEmptyBar;
+  int drawn = 0;
+  for (int done = 1; done <= failing; ++done) {
+    const int filled = done * 50 / total;
+    if (filled == drawn) continue;
+    s += "\r[" + std::string(filled, '*') + std::string(50 - filled, ' ') + "] " +
+         std::to_string(filled * 2) + "%  \r";
+    drawn = filled;
+  }
+  return s + "ERROR sql command:\n" + statement + "\n" + "\nOpen DBC file: dbc\\SpellShapeshiftForm.dbc\n";
+}
+
+// The statement of row `row` of a table, as the file-mode script has it.
+std::string InsertOfRow(const std::string& script, const std::string& table, int row) {
+  const std::string prefix = "INSERT INTO `" + table + "` VALUES (";
+  std::size_t at = script.find(prefix);
+  for (int i = 0; i < row && at != std::string::npos; ++i) at = script.find(prefix, at + 1);
+  if (at == std::string::npos) return "";
+  return script.substr(at, script.find(";\n", at) + 2 - at);
+}
+
+class BatchTest : public ServerTest {
+ protected:
+  // Exports a client whose Spell row `row` repeats the key of the row before
+  // it; checks the console and the rows against the one-query-per-row rules.
+  void ExpectStopAt(int row) {
+    ASSERT_TRUE(std::filesystem::exists(client_dir / "dbc/Spell.dbc"));
+    MakeSampleClient(client_dir.path(), {"--duplicate-key", "Spell:" + std::to_string(row)});
+    ASSERT_EQ(RunConverter(client_dir.path(), {"-f", "out.sql"}).status, 0);
+    const std::string statement = InsertOfRow(ReadFile(client_dir / "out.sql"), "vesk_spell", row);
+    ASSERT_FALSE(statement.empty());
+    const std::string db = prefix + "_row" + std::to_string(row);
+    const RunResult r = Export(db);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find(SpellConsole(row, 1000, statement)), std::string::npos) << r.out.substr(0, 4000);
+    EXPECT_EQ(CountOf(r.out, "ERROR sql command"), 1u);
+    Client c(*server_);
+    EXPECT_EQ(c.Value("SELECT COUNT(*) FROM `" + db + "`.`vesk_spell`"), std::to_string(row));
+    EXPECT_EQ(c.Value("SELECT MAX(`id`) FROM `" + db + "`.`vesk_spell`"), std::to_string(3 * (row - 1) + 1))
+        << "nothing after the failing row was applied";
+    EXPECT_EQ(c.Value("SELECT COUNT(*) FROM `" + db + "`.`vesk_spell_shapeshift`"),
+              std::to_string(RawTable(client_dir.path() + "/dbc/SpellShapeshiftForm.dbc").Records()));
+  }
+};
+
+// Rows go in batches of 200: rows 200, 199 and 300 are the first, the last
+// and a middle statement of a batch.
+TEST_F(BatchTest, DuplicateKeyAsTheFirstStatementOfABatch) { ExpectStopAt(200); }
+TEST_F(BatchTest, DuplicateKeyAsTheLastStatementOfABatch) { ExpectStopAt(199); }
+TEST_F(BatchTest, DuplicateKeyInTheMiddleOfABatch) { ExpectStopAt(300); }
+TEST_F(BatchTest, DuplicateKeyInTheSecondRow) { ExpectStopAt(1); }
+
+TEST_F(BatchTest, BatchesCutByTheServersPacketLimit) {
+  Client admin(*server_);
+  const std::string saved = admin.Value("SELECT @@GLOBAL.max_allowed_packet");
+  admin.Exec("SET GLOBAL max_allowed_packet = 65536");  // batches of about 20 Spell rows
+  ExpectStopAt(333);
+  // Without a failure the database is the same as with unlimited batches.
+  MakeSampleClient(client_dir.path());
+  const RunResult r = Export(prefix + "_small");
+  EXPECT_EQ(r.status, 0) << r.out.substr(r.out.size() > 3000 ? r.out.size() - 3000 : 0);
+  admin.Exec("SET GLOBAL max_allowed_packet = " + saved);
+  const RunResult big = Export(prefix + "_big");
+  EXPECT_EQ(big.status, 0);
+  Client c(*server_);
+  for (const char* table : {"vesk_spell", "vesk_itemicon", "vesk_rating"})
+    EXPECT_EQ(c.Rows("CHECKSUM TABLE `" + prefix + "_small`.`" + table + "`")[0][1],
+              c.Rows("CHECKSUM TABLE `" + prefix + "_big`.`" + table + "`")[0][1]);
+}
+
+TEST_F(ServerTest, WorksWithoutTheLockTablesPrivilege) {
+  const std::string db = prefix + "_nolock";
+  Client admin(*server_);
+  admin.Exec("CREATE DATABASE `" + db + "`");
+  admin.Exec("DROP USER IF EXISTS 'nolock'@'127.0.0.1'");
+  admin.Exec("CREATE USER 'nolock'@'127.0.0.1' IDENTIFIED BY 'pw'");
+  admin.Exec("GRANT SELECT, INSERT, CREATE, DROP, ALTER, INDEX ON `" + db + "`.* TO 'nolock'@'127.0.0.1'");
+  const RunResult r = RunConverter(client_dir.path(), {"-h", "127.0.0.1", "-o", server_->port, "-u",
+                                                       "nolock", "-p", "pw", "-d", db});
+  EXPECT_EQ(r.status, 0) << r.out.substr(0, 2000);
+  EXPECT_EQ(admin.Value("SELECT COUNT(*) FROM `" + db + "`.`vesk_spell`"), "1000");
+  admin.Exec("DROP USER 'nolock'@'127.0.0.1'");
 }
 
 }  // namespace

@@ -27,7 +27,9 @@ constexpr const char* kUsage =
     "usage: make-sample-client DIR [--seed N] [--full]\n"
     "                          [--duplicate-key FILE] [--emoji FILE] [--records N]\n"
     "  --full               client-sized tables, for benchmarks\n"
-    "  --duplicate-key FILE repeat a primary key in FILE (e.g. SpellCastTimes)\n"
+    "  --duplicate-key FILE[:ROW]\n"
+    "                       give record ROW (default: the middle one) of FILE the\n"
+    "                       primary key of the record before it\n"
     "  --emoji FILE         put a 4-byte UTF-8 character into a text of FILE\n"
     "  --records N          N records in every client table (not the rating sources)\n";
 
@@ -56,6 +58,7 @@ struct Settings {
   std::string duplicate_key;
   std::string emoji;
   long records = -1;  // -1: the table's own size
+  long duplicate_row = -1;
 };
 
 // "dbc\Spell.dbc" -> "Spell"
@@ -283,9 +286,17 @@ class TableWriter {
     std::string text = std::string("[") + kLocaleTags[slot] + "] " +
                        kLocaleWords[slot] + " " + std::to_string(r) + "." +
                        std::to_string(c);
-    if (r % 5 == 1) text += std::string(" ") + kAwkward[(r / 5 + c + slot) % std::size(kAwkward)];
-    if (r % 97 == 3) text += " " + LongText(rng_, 2100);
-    else if (settings_.full && rng_.Below(2)) text += " " + LongText(rng_, 40 + rng_.Below(160));
+    if (r % 5 == 1) {
+      text += ' ';
+      text += kAwkward[(r / 5 + c + slot) % std::size(kAwkward)];
+    }
+    if (r % 97 == 3) {
+      text += ' ';
+      text += LongText(rng_, 2100);
+    } else if (settings_.full && rng_.Below(2)) {
+      text += ' ';
+      text += LongText(rng_, 40 + rng_.Below(160));
+    }
     return text;
   }
 
@@ -301,7 +312,10 @@ class TableWriter {
   }
 
   void DuplicateKey() {
-    const std::uint32_t copy_to = records_ / 2, copy_from = copy_to - 1;
+    std::uint32_t copy_to = settings_.duplicate_row >= 1 ? static_cast<std::uint32_t>(settings_.duplicate_row)
+                                                         : records_ / 2;
+    if (copy_to >= records_) copy_to = records_ - 1;
+    const std::uint32_t copy_from = copy_to - 1;
     std::uint32_t field = 0;
     for (std::uint32_t c = 0; c < table_.column_count; ++c) {
       if (table_.columns[c].key == Key::kPrimary)
@@ -345,7 +359,14 @@ bool ParseArgs(int argc, char** argv, Settings* s) {
     const bool has_value = i + 1 < argc;
     if (arg == "--full") s->full = true;
     else if (arg == "--seed" && has_value) s->seed = std::strtoull(argv[++i], nullptr, 10);
-    else if (arg == "--duplicate-key" && has_value) s->duplicate_key = argv[++i];
+    else if (arg == "--duplicate-key" && has_value) {
+      s->duplicate_key = argv[++i];
+      const std::size_t colon = s->duplicate_key.find(':');
+      if (colon != std::string::npos) {
+        s->duplicate_row = std::strtol(s->duplicate_key.c_str() + colon + 1, nullptr, 10);
+        s->duplicate_key.resize(colon);
+      }
+    }
     else if (arg == "--emoji" && has_value) s->emoji = argv[++i];
     else if (arg == "--records" && has_value) s->records = std::strtol(argv[++i], nullptr, 10);
     else if (s->dir.empty() && arg[0] != '-') s->dir = arg;
