@@ -119,9 +119,8 @@ bool DBCFile::Load(const TableDescriptor* descriptor) {
   const std::size_t records_size =
       static_cast<std::size_t>(record_size_) * record_count_;
   const std::size_t size = records_size + string_size_;
-  std::unique_ptr<std::uint8_t[]> data(new (std::nothrow)
-                                           std::uint8_t[size ? size : 1]);
-  if (!data) {
+  TableBuffer data = TableBuffer::Allocate(size);
+  if (!data.get()) {
     std::printf("%s is too large: %zu bytes cannot be allocated\n", path, size);
     CountFault();
     return false;

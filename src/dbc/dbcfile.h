@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "dbc/table_buffer.h"
 #include "dbc/table_descriptor.h"
 #include "sql/text_buffer.h"
 
@@ -108,7 +109,7 @@ class DBCFile {
   std::uint32_t record_count_ = 0;
   std::uint32_t field_count_ = 0;
   std::uint32_t string_size_ = 0;
-  std::unique_ptr<std::uint8_t[]> data_;
+  TableBuffer data_;
   std::size_t data_size_ = 0;
   const char* strings_ = nullptr;
   std::uint32_t locale_ = 0;

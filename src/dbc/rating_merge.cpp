@@ -24,12 +24,13 @@ void StoreLE32(std::uint8_t* p, std::uint32_t value) {
 
 bool DBCFile::LoadRatingTable(const TableDescriptor* descriptor) {
   // Zero-filled: the columns of a source that fails to load stay 0.
-  std::unique_ptr<std::uint8_t[]> result(new std::uint8_t[kLevels * kRowSize]());
+  TableBuffer result = TableBuffer::Allocate(kLevels * kRowSize);
+  std::uint8_t* const cells = result.get();
 
   // The level column does not depend on any source, so a missing melee file
   // cannot leave 100 rows with the same primary key.
   Load(&kMeleeCritSource);
-  for (std::uint32_t r = 0; r < kLevels; ++r) StoreLE32(&result[r * kRowSize], r);
+  for (std::uint32_t r = 0; r < kLevels; ++r) StoreLE32(&cells[r * kRowSize], r);
 
   struct Source {
     const TableDescriptor* table;
@@ -50,7 +51,7 @@ bool DBCFile::LoadRatingTable(const TableDescriptor* descriptor) {
     }
     for (std::uint32_t c = 0; c < source.classes; ++c)
       for (std::uint32_t r = 0; r < kLevels; ++r)
-        std::memcpy(&result[r * kRowSize + (source.first_column + c) * 4],
+        std::memcpy(&cells[r * kRowSize + (source.first_column + c) * 4],
                     GetRecord(c * kLevels + r), 4);
   }
 
