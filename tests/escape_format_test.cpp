@@ -3,6 +3,8 @@
 #include <mysql.h>
 
 #include <cmath>
+#include <cstdio>
+#include <cstring>
 #include <limits>
 #include <string>
 
@@ -125,6 +127,40 @@ TEST_F(Escape, SameBytesAsTheLibraryForAnyString) {
     char expected[4];
     expected[mysql_escape_string(expected, s, 1)] = 0;
     ASSERT_STREQ(builder.EscapeString(s), expected) << b;
+  }
+}
+
+}  // namespace
+
+namespace {
+
+std::string Printf(float v) {
+  char buf[128];
+  std::snprintf(buf, sizeof buf, "%f", static_cast<double>(v));
+  return buf;
+}
+
+// The float texts must be printf's "%f" for every float; checked against
+// the C library's printf over every exponent and many mantissas.
+TEST(ValueFormat, FloatsAsPrintfPrintsThem) {
+  std::uint64_t state = 7;
+  for (std::uint32_t exponent = 0; exponent < 256; ++exponent) {
+    for (int i = 0; i < 3000; ++i) {
+      state = state * 6364136223846793005ull + 1442695040888963407ull;
+      std::uint32_t mantissa = static_cast<std::uint32_t>(state >> 41);  // 23 bits
+      if (i < 4) mantissa = i < 2 ? static_cast<std::uint32_t>(i) : 0x7FFFFFu - (i - 2);
+      const std::uint32_t sign = (state >> 20 & 1) << 31;
+      const std::uint32_t bits = sign | exponent << 23 | mantissa;
+      float v;
+      std::memcpy(&v, &bits, 4);
+      ASSERT_EQ(F(v), Printf(v)) << std::hex << bits;
+    }
+  }
+  // Values exactly halfway between two millionths round to even.
+  for (float v : {0.0000005f, 0.0000015f, 1.5e-6f, 2.5e-6f, 0.5f, 1.0f / 1024 / 1024 / 2,
+                  3.0517578125e-05f, 123456.7890625f, 9.5367431640625e-07f}) {
+    EXPECT_EQ(F(v), Printf(v)) << v;
+    EXPECT_EQ(F(-v), Printf(-v)) << -v;
   }
 }
 

@@ -32,19 +32,30 @@ void AppendQuotedName(TextBuffer& out, const char* name) {
   out.Append('`');
 }
 
-// The bytes the client library's escaping puts a backslash before (it treats
-// each byte on its own: no multi-byte sequence of valid UTF-8 contains one).
-struct EscapedBytes {
-  bool table[256] = {};
-  constexpr EscapedBytes() {
-    for (unsigned char c : {'\0', '\n', '\r', '\\', '\'', '"', '\x1A'}) table[c] = true;
+// The client library escapes byte by byte (no multi-byte sequence of valid
+// UTF-8 contains a byte it escapes), so the escape of each byte is asked of
+// the library once, and runs of bytes it leaves alone are copied as they are.
+struct EscapeTable {
+  bool special[256] = {};
+  char text[256][4] = {};
+  std::uint8_t length[256] = {};
+
+  EscapeTable() {
+    for (unsigned char c : {'\0', '\n', '\r', '\\', '\'', '"', '\x1A'}) {
+      const char byte = static_cast<char>(c);
+      char escaped[3];  // the library writes at most 2 * 1 + 1 bytes
+      length[c] = static_cast<std::uint8_t>(mysql_escape_string(escaped, &byte, 1));
+      std::memcpy(text[c], escaped, length[c]);
+      special[c] = true;
+    }
   }
 };
-constexpr EscapedBytes kEscaped;
 
-// Appends `s` escaped by the client library's rules. The library escapes
-// byte by byte, so runs without a special byte are copied as they are and
-// the library writes the escape of each special byte.
+const EscapeTable& Escapes() {
+  static const EscapeTable table;
+  return table;
+}
+
 // Index of the first byte at or after `from` that needs escaping, or length.
 std::size_t NextSpecial(const char* s, std::size_t from, std::size_t length) {
   std::size_t i = from;
@@ -64,12 +75,14 @@ std::size_t NextSpecial(const char* s, std::size_t from, std::size_t length) {
   }
 #endif
   const auto* p = reinterpret_cast<const unsigned char*>(s);
+  const EscapeTable& escapes = Escapes();
   for (; i < length; ++i)
-    if (kEscaped.table[p[i]]) return i;
+    if (escapes.special[p[i]]) return i;
   return length;
 }
 
 void EscapeInto(TextBuffer& out, const char* s, std::size_t length) {
+  const EscapeTable& escapes = Escapes();
   char* const start = out.Reserve(2 * length + 1);
   char* to = start;
   std::size_t run = 0;
@@ -77,7 +90,10 @@ void EscapeInto(TextBuffer& out, const char* s, std::size_t length) {
        i = NextSpecial(s, i + 1, length)) {
     std::memcpy(to, s + run, i - run);
     to += i - run;
-    to += mysql_escape_string(to, s + i, 1);
+    const auto byte = static_cast<unsigned char>(s[i]);
+    // The library's contract: an escape is at most two bytes.
+    std::memcpy(to, escapes.text[byte], escapes.length[byte]);
+    to += escapes.length[byte];
     run = i + 1;
   }
   std::memcpy(to, s + run, length - run);
