@@ -148,6 +148,18 @@ TEST_F(StatementTest, LocalizedStringsExportTheChosenSlot) {
   EXPECT_STREQ(builder.BuildInsert(0), "INSERT INTO `vesk_quest_info` VALUES ('9', '');\n");
 }
 
+TEST_F(StatementTest, ARowLongerThanTheBufferSoFar) {
+  DbcBuilder b(18);
+  std::vector<std::uint32_t> r(18, 0);
+  r[0] = 9;
+  const std::string text(100000, 'x');
+  r[1] = b.AddString(text + "'");
+  b.Record(r);
+  Load("vesk_quest_info", "QuestInfo", b);
+  EXPECT_EQ(builder.BuildInsert(0),
+            "INSERT INTO `vesk_quest_info` VALUES ('9', '" + text + "\\'');\n");
+}
+
 TEST_F(StatementTest, SpellCreateTable) {
   DbcBuilder b(239);
   Load("vesk_spell", "Spell", b);

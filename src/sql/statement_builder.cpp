@@ -196,12 +196,42 @@ void DBCFile::PrepareInsert() {
     const char type = table.columns[c].type;
     if (IsExported(type)) {
       insert_steps_.push_back({type, field + (type == 's' ? locale_ : 0)});
-      // Separator, two quotes and the number.
-      numbers_bound_ += 4 + kMaxNumberText;
+      // Separator, sign, two quotes and the number, with room for the
+      // eight-byte store of a small number.
+      numbers_bound_ += 8 + kMaxNumberText;
     }
     field += FieldWidth(type);
   }
 }
+
+namespace {
+
+// The texts ", '0'" to ", '999'": a value with its separator and quotes,
+// the bulk of every row, written with one store.
+struct QuotedSmallNumbers {
+  char text[1000][8] = {};
+  std::uint8_t length[1000] = {};
+  constexpr QuotedSmallNumbers() {
+    for (std::uint32_t v = 0; v < 1000; ++v) {
+      char digits[3];
+      int n = 0;
+      for (std::uint32_t rest = v;; rest /= 10) {
+        digits[n++] = static_cast<char>('0' + rest % 10);
+        if (rest < 10) break;
+      }
+      char* t = text[v];
+      *t++ = ',';
+      *t++ = ' ';
+      *t++ = '\'';
+      while (n) *t++ = digits[--n];
+      *t++ = '\'';
+      length[v] = static_cast<std::uint8_t>(t - text[v]);
+    }
+  }
+};
+constexpr QuotedSmallNumbers kQuotedSmall;
+
+}  // namespace
 
 const char* DBCFile::BuildInsert(std::uint32_t n) {
   // Room for the prefix, every number and the end; each string reserves its
@@ -210,45 +240,58 @@ const char* DBCFile::BuildInsert(std::uint32_t n) {
   statement_.Clear();
   char* const start = statement_.Reserve(bound);
   std::memcpy(start, insert_prefix_.data(), insert_prefix_.size());
-  char* p = start + insert_prefix_.size();
+  // Every value is written with a leading ", "; the first one's lands on the
+  // prefix's final " (", which is put back at the end.
+  char* const first_value = start + insert_prefix_.size();
+  char* p = first_value - 2;
   const std::uint8_t* record = GetRecord(n);
-  bool first = true;
   for (const ValueStep& step : insert_steps_) {
-    if (!first) {
-      *p++ = ',';
-      *p++ = ' ';
-    }
-    first = false;
-    const std::uint32_t word = LoadLE32(record + 4 * std::size_t{step.field});
-    *p++ = '\'';
+    std::uint32_t word = LoadLE32(record + 4 * std::size_t{step.field});
     switch (step.type) {
-      case 'u':
-        p = FormatUnsigned(p, word);
-        break;
       case 'i':
-        p = FormatSigned(p, static_cast<std::int32_t>(word));
+        if (static_cast<std::int32_t>(word) < 0) {
+          std::memcpy(p, ", '-", 4);
+          p = FormatUnsigned(p + 4, 0u - word);
+          *p++ = '\'';
+          break;
+        }
+        [[fallthrough]];
+      case 'u':
+        if (word < 1000) {
+          std::memcpy(p, kQuotedSmall.text[word], 8);
+          p += kQuotedSmall.length[word];
+        } else {
+          std::memcpy(p, ", '", 3);
+          p = FormatUnsigned(p + 3, word);
+          *p++ = '\'';
+        }
         break;
       case 'f': {
         float value;
         std::memcpy(&value, &word, sizeof value);
-        p = FormatFloat(p, value);
+        std::memcpy(p, ", '", 3);
+        p = FormatFloat(p + 3, value);
+        *p++ = '\'';
         break;
       }
       default: {  // t, k, s: offsets were checked at load, the string ends in the block
         const char* s = strings_ + word;
         const std::size_t length = std::strlen(s);
         const char* text = step.type == 'k' ? BaseName(s, length) : s;
-        statement_.Commit(static_cast<std::size_t>(p - statement_.Reserve(0)));
+        std::memcpy(p, ", '", 3);
+        statement_.Commit(static_cast<std::size_t>(p + 3 - statement_.Reserve(0)));
         AppendEscaped(text, length - static_cast<std::size_t>(text - s));
         p = statement_.Reserve(bound);
+        *p++ = '\'';
         break;
       }
     }
-    *p++ = '\'';
   }
   *p++ = ')';
   *p++ = ';';
   *p++ = '\n';
   statement_.Commit(static_cast<std::size_t>(p - statement_.Reserve(0)));
+  // A string may have moved the buffer: restore the prefix by offset.
+  std::memcpy(statement_.data() + insert_prefix_.size() - 2, " (", 2);
   return statement_.CStr();
 }

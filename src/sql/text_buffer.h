@@ -36,6 +36,7 @@ class TextBuffer {
     *Reserve(1) = '\0';
     return data_.get();
   }
+  char* data() { return data_.get(); }
   std::size_t size() const { return size_; }
   std::size_t capacity() const { return capacity_; }
 
