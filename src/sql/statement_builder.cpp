@@ -57,7 +57,8 @@ const EscapeTable& Escapes() {
 }
 
 // Index of the first byte at or after `from` that needs escaping, or length.
-std::size_t NextSpecial(const char* s, std::size_t from, std::size_t length) {
+std::size_t NextSpecial(const char* s, std::size_t from, std::size_t length,
+                        const EscapeTable& escapes) {
   std::size_t i = from;
 #if defined(__SSE2__)
   const __m128i nul = _mm_setzero_si128(), lf = _mm_set1_epi8('\n'),
@@ -75,19 +76,18 @@ std::size_t NextSpecial(const char* s, std::size_t from, std::size_t length) {
   }
 #endif
   const auto* p = reinterpret_cast<const unsigned char*>(s);
-  const EscapeTable& escapes = Escapes();
   for (; i < length; ++i)
     if (escapes.special[p[i]]) return i;
   return length;
 }
 
 void EscapeInto(TextBuffer& out, const char* s, std::size_t length) {
-  const EscapeTable& escapes = Escapes();
+  static const EscapeTable& escapes = Escapes();
   char* const start = out.Reserve(2 * length + 1);
   char* to = start;
   std::size_t run = 0;
-  for (std::size_t i = NextSpecial(s, 0, length); i < length;
-       i = NextSpecial(s, i + 1, length)) {
+  for (std::size_t i = NextSpecial(s, 0, length, escapes); i < length;
+       i = NextSpecial(s, i + 1, length, escapes)) {
     std::memcpy(to, s + run, i - run);
     to += i - run;
     const auto byte = static_cast<unsigned char>(s[i]);
