@@ -51,11 +51,6 @@ struct EscapeTable {
   }
 };
 
-const EscapeTable& Escapes() {
-  static const EscapeTable table;
-  return table;
-}
-
 // Index of the first byte at or after `from` that needs escaping, or length.
 std::size_t NextSpecial(const char* s, std::size_t from, std::size_t length,
                         const EscapeTable& escapes) {
@@ -82,7 +77,7 @@ std::size_t NextSpecial(const char* s, std::size_t from, std::size_t length,
 }
 
 void EscapeInto(TextBuffer& out, const char* s, std::size_t length) {
-  static const EscapeTable& escapes = Escapes();
+  static const EscapeTable escapes;  // built on first use, after library start-up
   char* const start = out.Reserve(2 * length + 1);
   char* to = start;
   std::size_t run = 0;
@@ -279,7 +274,7 @@ const char* DBCFile::BuildInsert(std::uint32_t n) {
         const std::size_t length = std::strlen(s);
         const char* text = step.type == 'k' ? BaseName(s, length) : s;
         std::memcpy(p, ", '", 3);
-        statement_.Commit(static_cast<std::size_t>(p + 3 - statement_.Reserve(0)));
+        statement_.Commit(static_cast<std::size_t>(p + 3 - statement_.end()));
         AppendEscaped(text, length - static_cast<std::size_t>(text - s));
         p = statement_.Reserve(bound);
         *p++ = '\'';
@@ -290,7 +285,7 @@ const char* DBCFile::BuildInsert(std::uint32_t n) {
   *p++ = ')';
   *p++ = ';';
   *p++ = '\n';
-  statement_.Commit(static_cast<std::size_t>(p - statement_.Reserve(0)));
+  statement_.Commit(static_cast<std::size_t>(p - statement_.end()));
   // A string may have moved the buffer: restore the prefix by offset.
   std::memcpy(statement_.data() + insert_prefix_.size() - 2, " (", 2);
   return statement_.CStr();

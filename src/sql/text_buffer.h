@@ -37,6 +37,8 @@ class TextBuffer {
     return data_.get();
   }
   char* data() { return data_.get(); }
+  // The current end of the text: where the next byte goes.
+  char* end() { return data_.get() + size_; }
   std::size_t size() const { return size_; }
   std::size_t capacity() const { return capacity_; }
 
