@@ -1,5 +1,6 @@
 #include "sinks/dbc_to_sql.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -130,13 +131,15 @@ void dbcToSQL::WriteRows(ProgressBar& bar) {
     Batch& following = batches_[1 - current];
     const std::uint32_t after = next < rows ? FillBatch(following, next) : next;
     bool failed = false;
-    const std::size_t applied = ReadBatch(sent, &failed);
+    // The server reports at most one result per statement sent.
+    const std::size_t applied = std::min(ReadBatch(sent, &failed), batch.starts.size());
     for (std::size_t i = 0; i < applied; ++i) bar.Step();
     if (failed) {
       // Report the failing row's own statement, as a single query would.
-      const std::size_t at = batch.starts[applied];
+      const std::size_t failing = std::min(applied, batch.starts.size() - 1);
+      const std::size_t at = batch.starts[failing];
       const std::size_t end =
-          applied + 1 < batch.starts.size() ? batch.starts[applied + 1] : batch.text.size();
+          failing + 1 < batch.starts.size() ? batch.starts[failing + 1] : batch.text.size();
       std::printf("ERROR sql command:\n%.*s\n", static_cast<int>(end - at), batch.text.CStr() + at);
       CountFault();
       break;
