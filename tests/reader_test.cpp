@@ -35,6 +35,20 @@ class ReaderTest : public ::testing::Test {
     InDirectory(dir.path(), [&] { out = CaptureStdout([&] { *ok = reader.Load(&table); }); });
     return out;
   }
+
+  // Writes `bytes` as the client file `name` of `table`, loads it and
+  // expects it refused with the one line `refusal` after the opening line.
+  void ExpectRefused(const TableDescriptor& table, const std::string& name,
+                     const std::string& bytes, const std::string& refusal) {
+    WriteClientFile(dir.path(), name, bytes);
+    DBCFile reader;
+    bool ok = true;
+    EXPECT_EQ(Load(reader, table, &ok),
+              "Open DBC file: " + std::string(table.file_path) + "\n" + refusal + "\n");
+    EXPECT_FALSE(ok);
+    EXPECT_FALSE(reader.IsLoaded());
+    EXPECT_EQ(reader.ExportFaults(), 1u);
+  }
   TempDir dir;
 };
 
@@ -69,27 +83,16 @@ TEST_F(ReaderTest, MissingFile) {
 TEST_F(ReaderTest, RefusesFilesThatAreNotClientTables) {
   for (const std::string& bytes : {std::string(""), std::string("WDB"), std::string("WDB2abcdefghijklmnopqrstuvwxyz"),
                                   std::string("wdbc") + std::string(16, '\0')}) {
-    WriteClientFile(dir.path(), "QuestInfo", bytes);
-    DBCFile reader;
-    bool ok = true;
-    EXPECT_EQ(Load(reader, kQuest, &ok),
-              "Open DBC file: dbc\\QuestInfo.dbc\ndbc\\QuestInfo.dbc not dbc file\n")
-        << bytes.size() << " bytes";
-    EXPECT_FALSE(ok);
+    SCOPED_TRACE(bytes.size());
+    ExpectRefused(kQuest, "QuestInfo", bytes, "dbc\\QuestInfo.dbc not dbc file");
   }
 }
 
 TEST_F(ReaderTest, WrongFieldCount) {
   DbcBuilder b(2);
   b.Record({1, 0});
-  WriteClientFile(dir.path(), "QuestInfo", b.Bytes());
-  DBCFile reader;
-  bool ok = true;
-  EXPECT_EQ(Load(reader, kQuest, &ok),
-            "Open DBC file: dbc\\QuestInfo.dbc\n"
-            "dbc\\QuestInfo.dbc have wrong field Count (2), must be 18\n");
-  EXPECT_FALSE(ok);
-  EXPECT_FALSE(reader.IsLoaded());
+  ExpectRefused(kQuest, "QuestInfo", b.Bytes(),
+                "dbc\\QuestInfo.dbc have wrong field Count (2), must be 18");
 }
 
 TEST_F(ReaderTest, ZeroRecordsAndNoStringBlockLoad) {
@@ -155,13 +158,8 @@ TEST_F(ReaderTest, ADirectoryIsNotAClientFile) {
 
 // Damaged files: refused with a line naming the file and the fault.
 TEST_F(ReaderTest, HeaderCutShortAfterTheMagic) {
-  WriteClientFile(dir.path(), "QuestInfo", std::string("WDBC\x01\0\0\0\x12\0", 10));
-  DBCFile reader;
-  bool ok = true;
-  EXPECT_EQ(Load(reader, kQuest, &ok),
-            "Open DBC file: dbc\\QuestInfo.dbc\n"
-            "dbc\\QuestInfo.dbc is truncated: its header needs 20 bytes, the file has 10\n");
-  EXPECT_FALSE(ok);
+  ExpectRefused(kQuest, "QuestInfo", std::string("WDBC\x01\0\0\0\x12\0", 10),
+                "dbc\\QuestInfo.dbc is truncated: its header needs 20 bytes, the file has 10");
 }
 
 TEST_F(ReaderTest, FileShorterThanItsHeaderSays) {
@@ -169,14 +167,8 @@ TEST_F(ReaderTest, FileShorterThanItsHeaderSays) {
   b.Record(QuestRecord(1, 0)).Record(QuestRecord(2, 0));
   std::string bytes = b.Bytes();
   bytes.resize(bytes.size() - 1);  // the string block's only byte
-  WriteClientFile(dir.path(), "QuestInfo", bytes);
-  DBCFile reader;
-  bool ok = true;
-  EXPECT_EQ(Load(reader, kQuest, &ok),
-            "Open DBC file: dbc\\QuestInfo.dbc\n"
-            "dbc\\QuestInfo.dbc is truncated: its header needs 165 bytes, the file has 164\n");
-  EXPECT_FALSE(ok);
-  EXPECT_FALSE(reader.IsLoaded());
+  ExpectRefused(kQuest, "QuestInfo", bytes,
+                "dbc\\QuestInfo.dbc is truncated: its header needs 165 bytes, the file has 164");
 }
 
 TEST_F(ReaderTest, HugeCountsDoNotOverflowTheSizeCheck) {
@@ -198,40 +190,24 @@ TEST_F(ReaderTest, RecordSizeSmallerThanItsFields) {
   DbcBuilder b(18);
   b.Record(QuestRecord(1, 0));
   b.record_size_override = 68;
-  WriteClientFile(dir.path(), "QuestInfo", b.Bytes());
-  DBCFile reader;
-  bool ok = true;
-  EXPECT_EQ(Load(reader, kQuest, &ok),
-            "Open DBC file: dbc\\QuestInfo.dbc\n"
-            "dbc\\QuestInfo.dbc have wrong record Size (68), must be at least 72\n");
-  EXPECT_FALSE(ok);
+  ExpectRefused(kQuest, "QuestInfo", b.Bytes(),
+                "dbc\\QuestInfo.dbc have wrong record Size (68), must be at least 72");
 }
 
 TEST_F(ReaderTest, StringOffsetOutsideTheBlock) {
   DbcBuilder b(4);
   b.AddString("abc");  // block: "\0abc\0", 5 bytes
   b.Record({1, 1, 0, 0}).Record({2, 0, 5, 0});
-  WriteClientFile(dir.path(), "Mixed", b.Bytes());
-  DBCFile reader;
-  bool ok = true;
-  EXPECT_EQ(Load(reader, kMixed, &ok),
-            "Open DBC file: dbc\\Mixed.dbc\n"
-            "dbc\\Mixed.dbc have wrong string offset (5) in record 1, string block size is 5\n");
-  EXPECT_FALSE(ok);
-  EXPECT_FALSE(reader.IsLoaded());
+  ExpectRefused(kMixed, "Mixed", b.Bytes(),
+                "dbc\\Mixed.dbc have wrong string offset (5) in record 1, string block size is 5");
 }
 
 TEST_F(ReaderTest, StringNotTerminatedInsideTheBlock) {
   DbcBuilder b(4);
   b.strings_ = std::string("\0abc\0xyz", 8);  // "xyz" has no NUL
   b.Record({1, 1, 0, 0}).Record({2, 7, 0, 0});
-  WriteClientFile(dir.path(), "Mixed", b.Bytes());
-  DBCFile reader;
-  bool ok = true;
-  EXPECT_EQ(Load(reader, kMixed, &ok),
-            "Open DBC file: dbc\\Mixed.dbc\n"
-            "dbc\\Mixed.dbc have unterminated string at offset 7 in record 1\n");
-  EXPECT_FALSE(ok);
+  ExpectRefused(kMixed, "Mixed", b.Bytes(),
+                "dbc\\Mixed.dbc have unterminated string at offset 7 in record 1");
 }
 
 TEST_F(ReaderTest, OnlyExportedStringFieldsAreChecked) {
