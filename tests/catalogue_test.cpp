@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/test_support.h"
+
 namespace {
 
 struct Expected {
@@ -70,12 +72,6 @@ std::vector<std::string> PrimaryKey(const TableDescriptor& t) {
   return key;
 }
 
-const TableDescriptor& Entry(const char* table) {
-  for (const TableDescriptor* t : ExportOrder())
-    if (std::strcmp(t->table_name, table) == 0) return *t;
-  throw std::runtime_error(table);
-}
-
 TEST(Catalogue, ExportsFortyOneClientTablesThenTheRatingTable) {
   const auto order = ExportOrder();
   ASSERT_EQ(order.size(), 42u);
@@ -134,13 +130,13 @@ TEST(Catalogue, NamesAreUniqueAndSkippedColumnsAreBlank) {
 
 TEST(Catalogue, PrimaryKeys) {
   using V = std::vector<std::string>;
-  EXPECT_EQ(PrimaryKey(Entry("vesk_achievement_criteria")), (V{"id", "referredAchievement"}));
-  EXPECT_EQ(PrimaryKey(Entry("vesk_faction_template")), (V{"id", "faction"}));
-  EXPECT_EQ(PrimaryKey(Entry("vesk_talents")), (V{"TalentID", "TalentTab"}));
-  EXPECT_EQ(PrimaryKey(Entry("vesk_scaling_stat_values")), (V{"level"}));
-  EXPECT_EQ(PrimaryKey(Entry("vesk_random_property_points")), (V{"itemlevel"}));
-  EXPECT_EQ(PrimaryKey(Entry("vesk_skill_race_class_info")), (V{"Id"}));
-  EXPECT_EQ(PrimaryKey(Entry("vesk_spell")), (V{"id"}));
+  EXPECT_EQ(PrimaryKey(CatalogueEntry("vesk_achievement_criteria")), (V{"id", "referredAchievement"}));
+  EXPECT_EQ(PrimaryKey(CatalogueEntry("vesk_faction_template")), (V{"id", "faction"}));
+  EXPECT_EQ(PrimaryKey(CatalogueEntry("vesk_talents")), (V{"TalentID", "TalentTab"}));
+  EXPECT_EQ(PrimaryKey(CatalogueEntry("vesk_scaling_stat_values")), (V{"level"}));
+  EXPECT_EQ(PrimaryKey(CatalogueEntry("vesk_random_property_points")), (V{"itemlevel"}));
+  EXPECT_EQ(PrimaryKey(CatalogueEntry("vesk_skill_race_class_info")), (V{"Id"}));
+  EXPECT_EQ(PrimaryKey(CatalogueEntry("vesk_spell")), (V{"id"}));
   EXPECT_EQ(PrimaryKey(kRatingTable), (V{"level"}));
   // Every other client table: the first column alone.
   int single = 0;
@@ -150,7 +146,7 @@ TEST(Catalogue, PrimaryKeys) {
 }
 
 TEST(Catalogue, ItemDisplayInfoKeepsOnlyIdAndName) {
-  const TableDescriptor& t = Entry("vesk_itemicon");
+  const TableDescriptor& t = CatalogueEntry("vesk_itemicon");
   std::string letters;
   for (std::uint32_t c = 0; c < t.column_count; ++c) letters += t.columns[c].type;
   EXPECT_EQ(letters, "uxxxxtxxxxxxxxxxxxxxxxxxx");

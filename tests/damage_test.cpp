@@ -26,12 +26,6 @@ class CountingWriter : public DBCFile {
   std::size_t statements = 0, bytes = 0;
 };
 
-const TableDescriptor& Entry(const char* table) {
-  for (const TableDescriptor* t : ExportOrder())
-    if (std::strcmp(t->table_name, table) == 0) return *t;
-  throw std::runtime_error(table);
-}
-
 void PutWord(std::string& bytes, std::size_t offset, std::uint32_t v) {
   for (int i = 0; i < 4; ++i) bytes[offset + i] = static_cast<char>(v >> (8 * i));
 }
@@ -62,7 +56,7 @@ class DamageTest : public ::testing::Test {
   bool Try(const Case& c, const std::string& bytes, const std::string& what) {
     WriteClientFile(dir.path(), std::string(c.file) + "-damaged", bytes);
     std::filesystem::rename(dir / "dbc/" + c.file + "-damaged.dbc", dir / "dbc/" + c.file + ".dbc");
-    const TableDescriptor& table = Entry(c.table);
+    const TableDescriptor& table = CatalogueEntry(c.table);
     const std::string path = table.file_path;
     CountingWriter writer;
     bool loaded = false;
@@ -86,7 +80,7 @@ class DamageTest : public ::testing::Test {
     bool next = false;
     InDirectory(dir.path(), [&] {
       CaptureStdout([&] {
-        next = writer.Load(&Entry("vesk_zones"));
+        next = writer.Load(&CatalogueEntry("vesk_zones"));
         writer.DumpTable();
       });
     });

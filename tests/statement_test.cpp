@@ -9,12 +9,6 @@
 
 namespace {
 
-const TableDescriptor& Entry(const char* table) {
-  for (const TableDescriptor* t : ExportOrder())
-    if (std::string(t->table_name) == table) return *t;
-  throw std::runtime_error(table);
-}
-
 class StatementTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() { mysql_library_init(0, nullptr, nullptr); }
@@ -23,7 +17,7 @@ class StatementTest : public ::testing::Test {
   void Load(const char* table, const std::string& file, const DbcBuilder& b) {
     WriteClientFile(dir.path(), file, b.Bytes());
     bool ok = false;
-    InDirectory(dir.path(), [&] { CaptureStdout([&] { ok = builder.Load(&Entry(table)); }); });
+    InDirectory(dir.path(), [&] { CaptureStdout([&] { ok = builder.Load(&CatalogueEntry(table)); }); });
     ASSERT_TRUE(ok);
   }
 

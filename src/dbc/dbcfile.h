@@ -94,9 +94,6 @@ class DBCFile {
   bool CheckStrings(const char* path) const;
   void Unload();
 
-  // Appends the text of a string-typed value to the statement.
-  void AppendEscaped(const char* s, std::size_t length);
-
   // How BuildInsert() turns a record of the loaded table into values: one
   // step per exported column, prepared once per table.
   struct ValueStep {

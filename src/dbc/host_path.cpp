@@ -49,13 +49,10 @@ std::string ResolveClientPath(const char* stored_path) {
     std::string component = exact.substr(start, end - start);
     start = end + 1;
     if (component.empty()) continue;
-    std::string candidate = resolved + component;
-    std::string found;
-    if (!Exists(candidate) && FindIgnoringCase(resolved, component, &found))
-      candidate = resolved + found;
-    else if (!Exists(candidate))
+    std::string found = component;
+    if (!Exists(resolved + component) && !FindIgnoringCase(resolved, component, &found))
       return exact;  // not there in any case: let the caller report it
-    resolved = candidate;
+    resolved += found;
     if (end < exact.size()) resolved += '/';
   }
   return resolved;

@@ -106,10 +106,6 @@ const char* BaseName(const char* s, std::size_t length) {
 
 }  // namespace
 
-void DBCFile::AppendEscaped(const char* s, std::size_t length) {
-  EscapeInto(statement_, s, length);
-}
-
 const char* DBCFile::EscapeString(const char* s) {
   escaped_.Clear();
   EscapeInto(escaped_, s, std::strlen(s));
@@ -208,17 +204,13 @@ struct QuotedSmallNumbers {
   std::uint8_t length[1000] = {};
   constexpr QuotedSmallNumbers() {
     for (std::uint32_t v = 0; v < 1000; ++v) {
-      char digits[3];
-      int n = 0;
-      for (std::uint32_t rest = v;; rest /= 10) {
-        digits[n++] = static_cast<char>('0' + rest % 10);
-        if (rest < 10) break;
-      }
+      const std::uint32_t entry = value_format_detail::kSmallNumbers.entry[v];
+      const std::uint32_t digits = entry >> 24;
       char* t = text[v];
       *t++ = ',';
       *t++ = ' ';
       *t++ = '\'';
-      while (n) *t++ = digits[--n];
+      for (std::uint32_t d = 0; d < digits; ++d) *t++ = static_cast<char>(entry >> (8 * d));
       *t++ = '\'';
       length[v] = static_cast<std::uint8_t>(t - text[v]);
     }
@@ -237,27 +229,20 @@ const char* DBCFile::BuildInsert(std::uint32_t n) {
   std::memcpy(start, insert_prefix_.data(), insert_prefix_.size());
   // Every value is written with a leading ", "; the first one's lands on the
   // prefix's final " (", which is put back at the end.
-  char* const first_value = start + insert_prefix_.size();
-  char* p = first_value - 2;
+  char* p = start + insert_prefix_.size() - 2;
   const std::uint8_t* record = GetRecord(n);
   for (const ValueStep& step : insert_steps_) {
     std::uint32_t word = LoadLE32(record + 4 * std::size_t{step.field});
     switch (step.type) {
-      case 'i':
-        if (static_cast<std::int32_t>(word) < 0) {
-          std::memcpy(p, ", '-", 4);
-          p = FormatUnsigned(p + 4, 0u - word);
-          *p++ = '\'';
-          break;
-        }
-        [[fallthrough]];
       case 'u':
-        if (word < 1000) {
+      case 'i':
+        if (word < 1000) {  // also a non-negative signed value
           std::memcpy(p, kQuotedSmall.text[word], 8);
           p += kQuotedSmall.length[word];
         } else {
           std::memcpy(p, ", '", 3);
-          p = FormatUnsigned(p + 3, word);
+          p = step.type == 'u' ? FormatUnsigned(p + 3, word)
+                               : FormatSigned(p + 3, static_cast<std::int32_t>(word));
           *p++ = '\'';
         }
         break;
@@ -275,7 +260,7 @@ const char* DBCFile::BuildInsert(std::uint32_t n) {
         const char* text = step.type == 'k' ? BaseName(s, length) : s;
         std::memcpy(p, ", '", 3);
         statement_.Commit(static_cast<std::size_t>(p + 3 - statement_.end()));
-        AppendEscaped(text, length - static_cast<std::size_t>(text - s));
+        EscapeInto(statement_, text, length - static_cast<std::size_t>(text - s));
         p = statement_.Reserve(bound);
         *p++ = '\'';
         break;

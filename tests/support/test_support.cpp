@@ -15,7 +15,15 @@
 
 #include <gtest/gtest.h>
 
+#include "catalogue/catalogue.h"
+
 extern char** environ;
+
+const TableDescriptor& CatalogueEntry(const char* table) {
+  for (const TableDescriptor* t : ExportOrder())
+    if (std::strcmp(t->table_name, table) == 0) return *t;
+  throw std::runtime_error(std::string("no catalogue table ") + table);
+}
 
 TempDir::TempDir() {
   std::string pattern = (std::filesystem::temp_directory_path() / "vesk-test-XXXXXX").string();

@@ -7,6 +7,11 @@
 #include <string>
 #include <vector>
 
+struct TableDescriptor;
+
+// The catalogue entry whose SQL table is `table`; throws if there is none.
+const TableDescriptor& CatalogueEntry(const char* table);
+
 // A fresh folder below the system's temporary folder, removed afterwards.
 class TempDir {
  public:
