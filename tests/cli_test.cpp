@@ -1,6 +1,14 @@
 // End-to-end runs of the built converter in a temporary client folder: the
 // console text, the exit status and the SQL script, against golden text.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <filesystem>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -88,7 +96,146 @@ TEST_F(CliTest, FileModeWinsOverServerOptions) {
 TEST_F(CliTest, AnOutputThatCannotBeCreatedEndsTheRun) {
   const RunResult r = Run({"-f", "missing/out.sql"});
   EXPECT_EQ(r.out, kBanner + "\nCreate SQL file missing/out.sql: ERROR\n");
+  EXPECT_EQ(r.err, "Cannot create SQL file missing/out.sql: No such file or directory\n");
   EXPECT_EQ(r.status, 1);
+}
+
+TEST_F(CliTest, APortOutsideItsRangeIsRefusedBeforeConnecting) {
+  for (const std::string port : {"98843", "-1", "65536"}) {
+    const RunResult r = Run({"-h", "127.0.0.1", "-o", port, "-u", "u", "-p", "", "-d", "d"});
+    EXPECT_EQ(r.out, kBanner + "\nPort " + port + " is out of range: it must be 0 to 65535\n");
+    EXPECT_EQ(r.status, 2);
+  }
+}
+
+// A server that accepts connections but never answers: the run ends after
+// the connect timeout, and its password never shows in its command line.
+TEST_F(CliTest, ASilentServerTimesOutAndThePasswordIsHidden) {
+  const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address = {};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), length), 0);
+  ASSERT_EQ(::listen(listener, 4), 0);
+  ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+  Converter run(dir.path(), {"-h", "127.0.0.1", "-o", std::to_string(ntohs(address.sin_port)),
+                             "-u", "u", "-p", "s3cret-pw", "-d", "d"});
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  const std::string cmdline = ReadFile("/proc/" + std::to_string(run.pid()) + "/cmdline");
+  EXPECT_EQ(cmdline.find("s3cret"), std::string::npos);
+  EXPECT_NE(cmdline.find(std::string("-p") + '\0' + "xxxxxxxxx" + '\0'), std::string::npos);
+  const RunResult r = run.Wait();
+  ::close(listener);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(r.out.starts_with(kBanner + "\nConnecting to MySQL server: \n ")) << r.out;
+  EXPECT_EQ(r.out.find("Open DBC file"), std::string::npos);
+}
+
+TEST_F(CliTest, ClosedStandardDescriptorsKeepTheConsoleOutOfTheScript) {
+  MakeSampleClient(dir.path());
+  const RunResult r = RunConverter(dir.path(), {"-f", "out.sql"}, {0, 1, 2});
+  EXPECT_EQ(r.status, 0);
+  const std::string script = ReadFile(dir / "out.sql");
+  EXPECT_TRUE(script.starts_with("SET NAMES `utf8`;\nDROP TABLE")) << script.substr(0, 200);
+  EXPECT_EQ(script.find("Open DBC file"), std::string::npos);
+  EXPECT_EQ(CountOf(script, "CREATE TABLE"), 42u);
+}
+
+TEST_F(CliTest, ARunInTheWrongFolderReplacesNoTableNotEvenTheRatingTable) {
+  const RunResult r = Run({"-f", "out.sql"});
+  EXPECT_EQ(ReadFile(dir / "out.sql"), "SET NAMES `utf8`;\n");
+  EXPECT_TRUE(r.out.ends_with("Open DBC file: dbc\\gtCombatRatings.dbc\n"
+                              "dbc\\gtCombatRatings.dbc not exist\nClose file\nComplete\n\n"));
+  EXPECT_EQ(r.status, 1);
+}
+
+TEST_F(CliTest, AFileNameMatchedOnlyIgnoringCaseMustBeUnique) {
+  MakeSampleClient(dir.path());
+  std::filesystem::rename(dir / "dbc/SpellIcon.dbc", dir / "dbc/SPELLICON.DBC");
+  std::filesystem::copy_file(dir / "dbc/SPELLICON.DBC", dir / "dbc/spellicon.dbc");
+  const RunResult r = Run({"-f", "out.sql"});
+  EXPECT_NE(r.out.find("Open DBC file: dbc\\SpellIcon.dbc\n"
+                       "dbc\\SpellIcon.dbc is ambiguous: dbc/SPELLICON.DBC, dbc/spellicon.dbc\n"
+                       "Open DBC file: dbc\\Talent.dbc\n"),
+            std::string::npos);
+  EXPECT_EQ(ReadFile(dir / "out.sql").find("vesk_spellicon"), std::string::npos);
+  EXPECT_EQ(r.status, 1);
+}
+
+// The script never overwrites a client file, whatever name leads to it.
+TEST_F(CliTest, AnOutputThatIsAClientFileIsRefused) {
+  MakeSampleClient(dir.path());
+  const std::string spell = ReadFile(dir / "dbc/Spell.dbc");
+  std::filesystem::create_symlink("dbc/Spell.dbc", dir / "link.sql");
+  std::filesystem::create_hard_link(dir / "dbc/Spell.dbc", dir / "hard.sql");
+  for (const std::string& target :
+       {std::string("dbc/Spell.dbc"), std::string("dbc/spell.DBC"), std::string("link.sql"),
+        std::string("hard.sql"), dir / "dbc/../dbc/Spell.dbc", std::string("dbc/gtCombatRatings.dbc")}) {
+    const RunResult r = Run({"-f", target});
+    EXPECT_EQ(r.out, kBanner + "\nCreate SQL file " + target + ": ERROR\n");
+    EXPECT_TRUE(r.err.starts_with("Cannot create SQL file " + target + ": it is the client file dbc\\"))
+        << r.err;
+    EXPECT_EQ(r.status, 1);
+  }
+  EXPECT_EQ(ReadFile(dir / "dbc/Spell.dbc"), spell);
+  EXPECT_FALSE(std::filesystem::exists(dir / "dbc/spell.DBC"));
+  EXPECT_TRUE(HiddenFiles(dir / "dbc").empty());
+}
+
+// The script replaces its target only once written in full: an interrupted
+// run leaves the old script and no temporary file behind.
+TEST_F(CliTest, AnInterruptedRunLeavesTheOldScriptAsItWas) {
+  MakeSampleClient(dir.path());
+  WriteFile(dir / "out.sql", "old script\n");
+  for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
+    // The run blocks on a console nobody reads, part-way through.
+    int console[2];
+    ASSERT_EQ(::pipe(console), 0);
+    ::fcntl(console[1], F_SETPIPE_SZ, 4096);
+    Converter run(dir.path(), {"-f", "out.sql"}, console[1]);
+    ::close(console[1]);
+    char buffer[256];
+    ASSERT_GT(::read(console[0], buffer, sizeof buffer), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(HiddenFiles(dir.path()).size(), 1u) << "the script goes to a temporary file";
+    const RunResult r = run.Wait(signal_number);
+    ::close(console[0]);
+    EXPECT_EQ(r.status, 128 + signal_number);
+    EXPECT_EQ(ReadFile(dir / "out.sql"), "old script\n");
+    EXPECT_TRUE(HiddenFiles(dir.path()).empty());
+  }
+}
+
+TEST_F(CliTest, TheScriptReplacesItsTargetKeepingModeAndLinks) {
+  MakeSampleClient(dir.path());
+  ASSERT_EQ(Run({"-f", "reference.sql"}).status, 0);
+  const std::string reference = ReadFile(dir / "reference.sql");
+  EXPECT_EQ(std::filesystem::status(dir / "reference.sql").permissions(),
+            std::filesystem::perms(0666 & ~[] { const mode_t m = ::umask(0); ::umask(m); return m; }()));
+  // An existing script keeps its permission bits; a link keeps pointing at
+  // the file it names, which gets the script.
+  WriteFile(dir / "real.sql", "old");
+  ::chmod((dir / "real.sql").c_str(), 0640);
+  std::filesystem::create_symlink("real.sql", dir / "link.sql");
+  const RunResult r = Run({"-f", "link.sql"});
+  EXPECT_TRUE(r.out.starts_with(kBanner + "\nCreate SQL file link.sql: ok\n"));
+  EXPECT_TRUE(std::filesystem::is_symlink(dir / "link.sql"));
+  EXPECT_EQ(ReadFile(dir / "real.sql"), reference);
+  EXPECT_EQ(std::filesystem::status(dir / "real.sql").permissions(), std::filesystem::perms(0640));
+  // Two runs on one path at once: each renames a whole script.
+  {
+    Converter a(dir.path(), {"-f", "both.sql"}), b(dir.path(), {"-f", "both.sql"});
+    EXPECT_EQ(a.Wait().status, 0);
+    EXPECT_EQ(b.Wait().status, 0);
+  }
+  EXPECT_EQ(ReadFile(dir / "both.sql"), reference);
+  // A FIFO is written directly.
+  ASSERT_EQ(::mkfifo((dir / "fifo.sql").c_str(), 0644), 0);
+  Converter run(dir.path(), {"-f", "fifo.sql"});
+  EXPECT_EQ(ReadFile(dir / "fifo.sql"), reference);
+  EXPECT_EQ(run.Wait().status, 0);
+  EXPECT_TRUE(HiddenFiles(dir.path()).empty());
 }
 
 TEST_F(CliTest, AFullDiskFailsTheRun) {

@@ -1,4 +1,7 @@
 // The SQL file sink.
+#include <signal.h>
+#include <sys/resource.h>
+
 #include <gtest/gtest.h>
 
 #include "sinks/dbc_to_file.h"
@@ -85,6 +88,31 @@ TEST(FileSink, AFullDiskIsReportedOnceAndRefusesFurtherStatements) {
             "ERROR writing SQL file /dev/full: No space left on device\n"
             "Close file\n");
   EXPECT_GT(sink.ExportFaults(), 0u);
+}
+
+TEST(FileSink, AWriteErrorLeavesAnExistingScriptAsItWas) {
+  TempDir dir;
+  const std::string path = dir / "out.sql";
+  WriteFile(path, "old script\n");
+  // A file size limit makes the disk "full" at 1 MiB.
+  ::signal(SIGXFSZ, SIG_IGN);
+  rlimit saved;
+  ::getrlimit(RLIMIT_FSIZE, &saved);
+  dbcToFILE sink;
+  const std::string out = CaptureStdout([&] {
+    ASSERT_TRUE(sink.Open(path.c_str()));
+    rlimit small = saved;
+    small.rlim_cur = 1 << 20;
+    ::setrlimit(RLIMIT_FSIZE, &small);
+    const std::string chunk(512 << 10, 'x');
+    for (int i = 0; i < 6; ++i) sink.Write(chunk.c_str());
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    EXPECT_EQ(HiddenFiles(dir.path()).size(), 1u);
+    sink.Close();
+  });
+  EXPECT_NE(out.find("ERROR writing SQL file " + path + ": File too large\n"), std::string::npos);
+  EXPECT_TRUE(ReadFile(path) == "old script\n");
+  EXPECT_TRUE(HiddenFiles(dir.path()).empty());
 }
 
 TEST(FileSink, AnErrorAtTheFinalFlushIsReported) {

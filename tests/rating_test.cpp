@@ -39,10 +39,10 @@ class RatingTest : public ::testing::Test {
     WriteClientFile(dir.path(), "gtChanceToSpellCrit", Source(1100));
     WriteClientFile(dir.path(), "gtCombatRatings", Source(3200));
   }
-  std::string Merge() {
+  std::string Merge(bool expected = true) {
     std::string out;
     InDirectory(dir.path(), [&] {
-      out = CaptureStdout([&] { EXPECT_TRUE(table.LoadRatingTable(&kRatingTable)); });
+      out = CaptureStdout([&] { EXPECT_EQ(table.LoadRatingTable(&kRatingTable), expected); });
     });
     return out;
   }
@@ -108,6 +108,15 @@ TEST_F(RatingTest, ASourceWithTooFewValuesIsRefused) {
   EXPECT_EQ(Cell(table, 98, 21), 0.0f);
   EXPECT_EQ(Cell(table, 98, 23), 98.0f);
   EXPECT_GT(table.ExportFaults(), 0u);
+}
+
+TEST_F(RatingTest, NoUsableSourceLeavesNoTableLoaded) {
+  std::filesystem::remove(dir / "dbc/gtChanceToMeleeCrit.dbc");
+  std::filesystem::remove(dir / "dbc/gtCombatRatings.dbc");
+  WriteClientFile(dir.path(), "gtChanceToSpellCrit", Source(10));
+  Merge(false);
+  EXPECT_FALSE(table.IsLoaded());
+  EXPECT_EQ(table.ExportFaults(), 4u);
 }
 
 TEST_F(RatingTest, CombatRatingsBeyondTheTwentyFourthAreIgnored) {

@@ -40,6 +40,26 @@ Server ServerIn(const std::string& dir) {
   return s;
 }
 
+// A server of a test's own, for server-wide settings; stopped in any case.
+class OwnServer {
+ public:
+  OwnServer() {
+    started_ = std::system((std::string(VESK_SOURCE_DIR) + "/scripts/lib/test-server start " +
+                            dir_.path() + " >/dev/null").c_str()) == 0;
+    EXPECT_TRUE(started_) << "cannot start a server of the test's own";
+    server = ServerIn(dir_.path());
+  }
+  ~OwnServer() {
+    std::system((std::string(VESK_SOURCE_DIR) + "/scripts/lib/test-server stop " + dir_.path()).c_str());
+  }
+  bool started() const { return started_; }
+  Server server;
+
+ private:
+  TempDir dir_;
+  bool started_ = false;
+};
+
 // A client connection used by the tests to look at what the converter did.
 class Client {
  public:
@@ -49,6 +69,7 @@ class Client {
                                     nullptr, 0, server.socket.c_str(), 0) != nullptr;
     EXPECT_TRUE(connected_) << mysql_error(&mysql_);
     Exec("SET NAMES utf8");
+    Exec("SET SESSION autocommit = 1");  // never hold a table open in a transaction
   }
   ~Client() { mysql_close(&mysql_); }
 
@@ -294,6 +315,8 @@ TEST_F(DuplicateKeyTest, RowsStopAtTheDuplicateAndTheRunGoesOn) {
   ASSERT_NE(at, std::string::npos) << r.out;
   EXPECT_NE(r.out.find(");\n\n", at), std::string::npos) << "statement then a line break";
   EXPECT_EQ(CountOf(r.out, "ERROR sql command"), 1u);
+  EXPECT_EQ(r.err, "ERROR 1062 (23000): Duplicate entry '" + std::to_string(raw.Field(5, 0)) +
+                       "' for key 'PRIMARY'\n");
   Client c(*server_);
   EXPECT_EQ(c.Value("SELECT COUNT(*) FROM `" + db + "`.`vesk_spell_cast_time`"), "5");
   EXPECT_EQ(c.Value("SELECT COUNT(*) FROM `" + db + "`.`vesk_rating`"), "100");
@@ -316,6 +339,82 @@ TEST_F(EmojiTest, AFourByteCharacterFailsItsRowUnderTheThreeByteCharset) {
   EXPECT_EQ(c.Value("SELECT COUNT(*) FROM `" + db + "`.`vesk_quest_info`"), std::to_string(records / 2));
 }
 
+// The client files of this test: two Languages records, the first one a
+// text that would end its literal if backslashes were not escapes.
+const std::string kInjection = "'); UNLOCK TABLES; DROP DATABASE victim; -- ";
+
+void WriteLanguages(const std::string& dir, const std::vector<std::string>& names) {
+  DbcBuilder b(18);
+  std::uint32_t id = 1;
+  for (const std::string& name : names) {
+    std::vector<std::uint32_t> r(18, 0);
+    r[0] = id++;
+    r[1] = b.AddString(name);
+    b.Record(r);
+  }
+  WriteClientFile(dir, "Languages", b.Bytes());
+}
+
+// The README's command for loading a script, run as it stands but for the
+// connection options, the database and the file.
+int LoadAsTheReadmeSays(const Server& server, const std::string& database, const std::string& file) {
+  const std::string readme = ReadFile(std::string(VESK_SOURCE_DIR) + "/README.md");
+  const std::size_t at = readme.find("mariadb --init-command=");
+  EXPECT_NE(at, std::string::npos) << "the README says how to load a script";
+  std::string line = readme.substr(at, readme.find('\n', at) - at);
+  const std::string tail = " world < world_dbc.sql";
+  EXPECT_TRUE(line.ends_with(tail)) << line;
+  line = line.substr(0, line.size() - tail.size());
+  const std::string command = "mariadb --no-defaults --socket='" + server.socket + "' -u'" +
+                              server.user + "' -p'" + server.password + "'" +
+                              line.substr(std::strlen("mariadb")) + " '" + database + "' < '" + file + "'";
+  return std::system(command.c_str());
+}
+
+// A server whose global settings work against the converter: backslashes
+// are not escapes, values are changed instead of refused, nothing commits by
+// itself, and every table is made InnoDB. The user has no LOCK TABLES.
+TEST_F(ServerTest, AServerConfiguredAgainstTheConverterChangesNothing) {
+  OwnServer own;
+  ASSERT_TRUE(own.started());
+  Client admin(own.server);
+  for (const char* sql : {"SET GLOBAL sql_mode = 'NO_BACKSLASH_ESCAPES'", "SET GLOBAL autocommit = 0",
+                          "SET GLOBAL enforce_storage_engine = 'InnoDB'", "CREATE DATABASE victim",
+                          "CREATE DATABASE world", "CREATE DATABASE loaded",
+                          "CREATE USER 'nolock'@'127.0.0.1' IDENTIFIED BY 'pw'",
+                          "GRANT SELECT, INSERT, CREATE, DROP, ALTER, INDEX ON world.* TO 'nolock'@'127.0.0.1'"})
+    admin.Exec(sql);
+  WriteLanguages(client_dir.path(), {kInjection, "Common"});
+  const std::vector<std::string> as_nolock = {"-h", "127.0.0.1", "-o", own.server.port, "-u",
+                                              "nolock", "-p", "pw", "-d", "world"};
+  const RunResult r = RunConverter(client_dir.path(), as_nolock);
+  EXPECT_EQ(r.status, 0) << r.out.substr(0, 3000) << r.err;
+  Client c(own.server);
+  EXPECT_EQ(c.Rows("SHOW DATABASES LIKE 'victim'").size(), 1u);
+  EXPECT_EQ(c.Value("SELECT `name` FROM world.vesk_languages WHERE `id` = 1"), kInjection);
+  EXPECT_EQ(c.Value("SELECT ENGINE FROM information_schema.TABLES WHERE TABLE_SCHEMA = 'world' "
+                    "AND TABLE_NAME = 'vesk_rating'"), "InnoDB");
+  EXPECT_EQ(c.Value("SELECT COUNT(*) FROM world.vesk_rating"), "100") << "the last table committed";
+  EXPECT_EQ(c.Value("SELECT COUNT(*) FROM world.vesk_spell"), "1000");
+
+  // The script, loaded as the README says, stores the same text.
+  ASSERT_EQ(RunConverter(client_dir.path(), {"-f", "world_dbc.sql"}).status, 0);
+  EXPECT_EQ(LoadAsTheReadmeSays(own.server, "loaded", client_dir / "world_dbc.sql"), 0);
+  EXPECT_EQ(c.Value("SELECT `name` FROM loaded.vesk_languages WHERE `id` = 1"), kInjection);
+  EXPECT_EQ(c.Value("SELECT COUNT(*) FROM loaded.vesk_rating"), "100");
+  EXPECT_EQ(c.Rows("SHOW DATABASES LIKE 'victim'").size(), 1u);
+
+  // Strict mode: a character the table cannot store fails its row, with the
+  // server's reason, instead of being stored as '?'.
+  WriteLanguages(client_dir.path(), {"Common", "Smile \xF0\x9F\x98\x80", "Orcish"});
+  const RunResult strict = RunConverter(client_dir.path(), as_nolock);
+  EXPECT_EQ(strict.status, 1);
+  EXPECT_NE(strict.out.find("ERROR sql command:\nINSERT INTO `vesk_languages` VALUES ('2', 'Smile "),
+            std::string::npos);
+  EXPECT_TRUE(strict.err.starts_with("ERROR 1366 (22007): Incorrect string value: ")) << strict.err;
+  EXPECT_EQ(c.Value("SELECT COUNT(*) FROM world.vesk_languages"), "1");
+}
+
 TEST_F(ServerTest, ConnectionFailuresTouchNothing) {
   const std::string db = prefix + "_never";
   RunResult wrong = Export(db, {}, "not-the-password");
@@ -332,6 +431,16 @@ TEST_F(ServerTest, ConnectionFailuresTouchNothing) {
   EXPECT_EQ(closed.out.find("Open DBC file"), std::string::npos);
   Client c(*server_);
   EXPECT_TRUE(c.Rows("SHOW DATABASES LIKE '" + db + "'").empty());
+}
+
+TEST_F(ServerTest, AClosedConsoleLosesNoTable) {
+  const std::string db = prefix + "_closed";
+  std::vector<std::string> args = {"-h", "127.0.0.1", "-o", server_->port, "-u", server_->user,
+                                   "-p", server_->password, "-d", db};
+  EXPECT_EQ(RunConverter(client_dir.path(), args, {0, 1, 2}).status, 0);
+  Client c(*server_);
+  EXPECT_EQ(c.Value("SELECT COUNT(*) FROM information_schema.TABLES WHERE TABLE_SCHEMA = '" + db + "'"), "42");
+  EXPECT_EQ(c.Value("SELECT COUNT(*) FROM `" + db + "`.`vesk_spell`"), "1000");
 }
 
 TEST_F(ServerTest, DatabaseNamesWithABacktickOrABlank) {
@@ -351,11 +460,9 @@ TEST_F(ServerTest, DatabaseNamesWithABacktickOrABlank) {
 // blocks on its console output part-way through the run, and stops the
 // server while it is blocked.
 TEST_F(ServerTest, AServerThatStopsMidRunIsReportedStatementByStatement) {
-  TempDir own;
-  ASSERT_EQ(std::system((std::string(VESK_SOURCE_DIR) + "/scripts/lib/test-server start " +
-                         own.path() + " >/dev/null").c_str()),
-            0);
-  const Server server = ServerIn(own.path());
+  OwnServer own;
+  ASSERT_TRUE(own.started());
+  const Server& server = own.server;
   int fds[2];
   ASSERT_EQ(::pipe(fds), 0);
   ::fcntl(fds[1], F_SETPIPE_SZ, 4096);
@@ -383,13 +490,12 @@ TEST_F(ServerTest, AServerThatStopsMidRunIsReportedStatementByStatement) {
     out.append(buf, static_cast<std::size_t>(n));
   }
   ::usleep(300000);
-  const std::string pid_file = own.path() + "/pid";
+  const std::string pid_file = own.server.dir + "/pid";
   ASSERT_EQ(std::system(("kill -9 $(cat " + pid_file + ")").c_str()), 0);
   for (ssize_t n; (n = ::read(fds[0], buf, sizeof buf)) > 0;) out.append(buf, static_cast<std::size_t>(n));
   ::close(fds[0]);
   int status = 0;
   ::waitpid(pid, &status, 0);
-  std::system((std::string(VESK_SOURCE_DIR) + "/scripts/lib/test-server stop " + own.path()).c_str());
 
   ASSERT_TRUE(WIFEXITED(status)) << "no crash";
   EXPECT_EQ(WEXITSTATUS(status), 1);
@@ -443,6 +549,8 @@ class BatchTest : public ServerTest {
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.out.find(SpellConsole(row, 1000, statement)), std::string::npos) << r.out.substr(0, 4000);
     EXPECT_EQ(CountOf(r.out, "ERROR sql command"), 1u);
+    EXPECT_TRUE(r.err.starts_with("ERROR 1062 (23000): Duplicate entry ")) << r.err;
+    EXPECT_EQ(CountOf(r.err, "\n"), 1u);
     Client c(*server_);
     EXPECT_EQ(c.Value("SELECT COUNT(*) FROM `" + db + "`.`vesk_spell`"), std::to_string(row));
     EXPECT_EQ(c.Value("SELECT MAX(`id`) FROM `" + db + "`.`vesk_spell`"), std::to_string(3 * (row - 1) + 1))

@@ -1,11 +1,13 @@
-// Program entry: initialises the MySQL client library for the whole run (its
-// string escaping is used in both output modes) and hands over to the run
-// sequence.
+// Program entry: makes the process safe to run (standard descriptors open),
+// initialises the MySQL client library for the whole run (its string
+// escaping is used in both output modes) and hands over to the run sequence.
 #include <mysql.h>
 
+#include "app/process.h"
 #include "app/run.h"
 
 int main(int argc, char** argv) {
+  OpenClosedStandardDescriptors();
   mysql_library_init(0, nullptr, nullptr);
   const int status = RunTool(argc, argv);
   mysql_library_end();

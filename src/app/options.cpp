@@ -28,7 +28,10 @@ bool ParseOptions(int argc, const char* const* argv, Options* options) {
     switch (arg[1]) {
       case 'l': options->locale = ParseInt(value); break;
       case 'h': options->host = value; break;
-      case 'o': options->port = ParseInt(value); break;
+      case 'o':
+        options->port = ParseInt(value);
+        options->port_text = value;
+        break;
       case 'u': options->user = value; break;
       case 'p': options->password = value; break;
       case 'd': options->database = value; break;

@@ -7,6 +7,7 @@ struct Options {
   int locale = 0;                  // -l
   const char* host = nullptr;      // -h
   int port = 0;                    // -o, 0: the client library's default
+  const char* port_text = nullptr; // -o as given
   const char* user = nullptr;      // -u
   const char* password = nullptr;  // -p
   const char* database = nullptr;  // -d

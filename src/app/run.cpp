@@ -3,8 +3,10 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <string>
 
 #include "app/options.h"
+#include "app/process.h"
 #include "catalogue/catalogue.h"
 #include "sinks/dbc_to_file.h"
 #include "sinks/dbc_to_sql.h"
@@ -33,13 +35,18 @@ int Usage(int status) {
 std::unique_ptr<DBCFile> OpenWriter(const Options& options, int* status) {
   if (options.file) {
     auto file = std::make_unique<dbcToFILE>();
-    if (!file->Open(options.file)) {
+    if (!file->Open(options.file, ClientFilePaths())) {
       *status = kExitIncomplete;
       return nullptr;
     }
     return file;
   }
   if (options.host && options.user && options.password && options.database) {
+    if (options.port < 0 || options.port > 65535) {
+      std::printf("Port %s is out of range: it must be 0 to 65535\n", options.port_text);
+      *status = kExitUsage;
+      return nullptr;
+    }
     auto server = std::make_unique<dbcToSQL>();
     if (!server->Connect(options.host, options.user, options.password,
                          options.database, options.port)) {
@@ -54,13 +61,17 @@ std::unique_ptr<DBCFile> OpenWriter(const Options& options, int* status) {
 
 }  // namespace
 
-int RunTool(int argc, const char* const* argv) {
+int RunTool(int argc, char** argv) {
   std::printf("R.T. Vesk database creator\n");
   std::printf("Use DBC from client version 3.2.2\n");
   if (argc == 2 && std::strcmp(argv[1], "--help") == 0) return Usage(kExitOk);
 
   Options options;
   if (!ParseOptions(argc, argv, &options)) return Usage(kExitUsage);
+  // Keep the password, then wipe it from the visible command line.
+  const std::string password = options.password ? options.password : "";
+  if (options.password) options.password = password.c_str();
+  HidePasswordArguments(argc, argv);
   std::printf("\n");
 
   int status = kExitOk;

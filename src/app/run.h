@@ -8,4 +8,5 @@ constexpr int kExitIncomplete = 1;   // output not opened, or a table not
                                      // exported in full
 constexpr int kExitUsage = 2;        // malformed command line or no mode
 
-int RunTool(int argc, const char* const* argv);
+// Wipes the password from argv once it has been read.
+int RunTool(int argc, char** argv);

@@ -279,3 +279,12 @@ static_assert(std::size(kOrder) == kClientTableCount + 1);
 }  // namespace
 
 std::span<const TableDescriptor* const> ExportOrder() { return kOrder; }
+
+std::vector<const char*> ClientFilePaths() {
+  std::vector<const char*> paths;
+  for (const TableDescriptor* table : ExportOrder())
+    if (table->file_path[0]) paths.push_back(table->file_path);
+  for (const TableDescriptor* source : {&kMeleeCritSource, &kSpellCritSource, &kCombatRatingsSource})
+    paths.push_back(source->file_path);
+  return paths;
+}

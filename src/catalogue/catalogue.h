@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <span>
+#include <vector>
 
 #include "dbc/table_descriptor.h"
 
@@ -14,6 +15,10 @@ constexpr std::size_t kClientTableCount = 41;
 
 // The 41 client tables followed by the merged rating table, in export order.
 std::span<const TableDescriptor* const> ExportOrder();
+
+// The catalogue paths of every client file a run reads: the client tables
+// and the rating table's sources.
+std::vector<const char*> ClientFilePaths();
 
 // The client's spell table (entry 30 of the order).
 extern const TableDescriptor kSpellTable;

@@ -68,9 +68,18 @@ bool DBCFile::Load(const TableDescriptor* descriptor) {
   const char* path = descriptor->file_path;
   std::printf("Open DBC file: %s\n", path);
 
-  std::string host_path = ResolveClientPath(path);
+  const HostPath host_path = ResolveClientPath(path);
+  if (!host_path.ambiguous.empty()) {
+    // Taking whichever the folder lists first would be a guess.
+    std::string names;
+    for (const std::string& candidate : host_path.ambiguous)
+      names += (names.empty() ? "" : ", ") + candidate;
+    std::printf("%s is ambiguous: %s\n", path, names.c_str());
+    CountFault();
+    return false;
+  }
   // Non-blocking, so that a FIFO in place of a file cannot stall the run.
-  FileHandle file(::open(host_path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  FileHandle file(::open(host_path.path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (file.get() < 0) {
     if (errno == ENOENT || errno == ENOTDIR)
       std::printf("%s not exist\n", path);

@@ -39,7 +39,8 @@ class DBCFile {
   bool Load(const TableDescriptor* descriptor);
 
   // Builds the merged rating table from its three level-indexed source
-  // files and makes it the loaded table under `descriptor`. Always true.
+  // files and makes it the loaded table under `descriptor`. False, with no
+  // table loaded, when none of the sources could be used.
   bool LoadRatingTable(const TableDescriptor* descriptor);
 
   // Selects the language slot exported for localized strings; out-of-range

@@ -37,6 +37,7 @@ bool DBCFile::LoadRatingTable(const TableDescriptor* descriptor) {
     std::uint32_t classes;
     std::uint32_t first_column;
   };
+  bool any_source = false;
   const Source sources[] = {{&kMeleeCritSource, 11, 1},
                             {&kSpellCritSource, 11, 12},
                             {&kCombatRatingsSource, 24, 23}};
@@ -53,9 +54,14 @@ bool DBCFile::LoadRatingTable(const TableDescriptor* descriptor) {
       for (std::uint32_t r = 0; r < kLevels; ++r)
         std::memcpy(&cells[r * kRowSize + (source.first_column + c) * 4],
                     GetRecord(c * kLevels + r), 4);
+    any_source = true;
   }
 
   Unload();
+  // With no source at all (a run in the wrong folder, say) there is nothing
+  // to export: replacing the server's table by 100 rows of zeros would lose
+  // data, so the table is left unloaded like any missing client table.
+  if (!any_source) return false;
   data_ = std::move(result);
   data_size_ = kLevels * kRowSize;
   strings_ = reinterpret_cast<const char*>(data_.get() + data_size_);

@@ -2,10 +2,16 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
+
+#include "dbc/host_path.h"
 
 namespace {
 
@@ -24,15 +30,50 @@ bool WriteAll(int fd, const char* data, std::size_t size) {
   return true;
 }
 
+// The temporary file of the run, for the signal handler to remove. Only one
+// script is written per process.
+char pending_temporary[PATH_MAX + 32];
+
+extern "C" void RemoveTemporaryAndDie(int signal_number) {
+  if (pending_temporary[0]) ::unlink(pending_temporary);
+  ::signal(signal_number, SIG_DFL);
+  ::raise(signal_number);
+}
+
+void GuardTemporary(const std::string& path) {
+  std::snprintf(pending_temporary, sizeof pending_temporary, "%s", path.c_str());
+  struct sigaction action = {};
+  action.sa_handler = RemoveTemporaryAndDie;
+  sigemptyset(&action.sa_mask);
+  for (int s : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(s, &action, nullptr);
+}
+
+void ReleaseTemporary() { pending_temporary[0] = '\0'; }
+
+// Whether the path is one to write directly: not a regular file, or a
+// special file system whose entries cannot be replaced by a rename.
+bool WriteInPlace(const char* path, const struct stat* st) {
+  if (std::strncmp(path, "/dev/", 5) == 0 || std::strncmp(path, "/proc/", 6) == 0) return true;
+  return st && !S_ISREG(st->st_mode);
+}
+
 }  // namespace
 
 dbcToFILE::~dbcToFILE() { Close(); }
 
-bool dbcToFILE::Open(const char* path) {
+bool dbcToFILE::Open(const char* path, std::span<const char* const> inputs) {
   std::printf("Create SQL file %s: ", path);
-  fd_ = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (fd_ < 0) {
+  std::string reason;
+  for (const char* input : inputs) {
+    if (IsClientFile(path, input)) {
+      reason = std::string("it is the client file ") + input + ", which the run reads";
+      break;
+    }
+  }
+  if (!reason.empty() || !OpenOutput(path, &reason)) {
     std::printf("ERROR\n");
+    std::fflush(stdout);
+    std::fprintf(stderr, "Cannot create SQL file %s: %s\n", path, reason.c_str());
     return false;
   }
   path_ = path;
@@ -43,10 +84,58 @@ bool dbcToFILE::Open(const char* path) {
   return true;
 }
 
+bool dbcToFILE::OpenOutput(const char* path, std::string* reason) {
+  struct stat st;
+  const bool exists = ::stat(path, &st) == 0;
+  if (WriteInPlace(path, exists ? &st : nullptr)) {
+    fd_ = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd_ < 0) *reason = std::strerror(errno);
+    return fd_ >= 0;
+  }
+  // A link is followed: the file it points to is the one replaced.
+  target_ = path;
+  if (exists) {
+    if (char* real = ::realpath(path, nullptr)) {
+      target_ = real;
+      std::free(real);
+    }
+    if (::access(target_.c_str(), W_OK) != 0) {
+      *reason = std::strerror(errno);
+      return false;
+    }
+  }
+  const std::size_t slash = target_.rfind('/');
+  const std::string folder = slash == std::string::npos ? "" : target_.substr(0, slash + 1);
+  const std::string name = slash == std::string::npos ? target_ : target_.substr(slash + 1);
+  std::string temporary = folder + "." + name + ".XXXXXX";
+  const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
+  if (fd < 0) {
+    // A folder we may not create files in: write the target in place.
+    fd_ = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd_ < 0) *reason = std::strerror(errno);
+    return fd_ >= 0;
+  }
+  // The script keeps the target's permissions and owner, or gets those of a
+  // newly created file.
+  if (exists) {
+    ::fchmod(fd, st.st_mode & 07777);
+    if (::fchown(fd, st.st_uid, st.st_gid) != 0) {
+      // Not the owner: the file becomes ours, as any rewritten file would.
+    }
+  } else {
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    ::fchmod(fd, 0666 & ~mask);
+  }
+  fd_ = fd;
+  temporary_ = temporary;
+  GuardTemporary(temporary_);
+  return true;
+}
+
 void dbcToFILE::Fail(const char* what, int error) {
   if (!failed_)
-    std::printf("ERROR %s SQL file %s: %s\n", what, path_.c_str(),
-                std::strerror(error));
+    std::printf("ERROR %s SQL file %s: %s\n", what, path_.c_str(), std::strerror(error));
   failed_ = true;
   CountFault();
 }
@@ -81,5 +170,16 @@ void dbcToFILE::Close() {
   if (::close(fd_) != 0) Fail("closing", errno);
   fd_ = -1;
   buffer_.reset();
+  if (!temporary_.empty()) {
+    // Only a script written in full replaces the target.
+    if (failed_) {
+      ::unlink(temporary_.c_str());
+    } else if (::rename(temporary_.c_str(), target_.c_str()) != 0) {
+      Fail("closing", errno);
+      ::unlink(temporary_.c_str());
+    }
+    ReleaseTemporary();
+    temporary_.clear();
+  }
   std::printf("Close file\n");
 }

@@ -2,9 +2,17 @@
 // buffer. A failed write, flush or close is reported once, naming the file
 // and the system's reason; from then on Write() refuses statements, so the
 // current table's rows stop and the run ends with a failure status.
+//
+// A regular file is never written in place: the script goes to a temporary
+// file in the target's folder, which replaces the target only once all of it
+// was written and closed without error. An interrupted or failed run (or
+// SIGINT, SIGTERM, SIGHUP) removes the temporary file and leaves an existing
+// target as it was; two runs on one path each rename a complete script.
+// Devices, FIFOs and /proc entries are written directly.
 #pragma once
 
 #include <memory>
+#include <span>
 #include <string>
 
 #include "dbc/dbcfile.h"
@@ -14,14 +22,16 @@ class dbcToFILE : public DBCFile {
   dbcToFILE() = default;
   ~dbcToFILE() override;
 
-  // Creates (or truncates) the file. Prints "Create SQL file <path>: " and
-  // "ok" or "ERROR".
-  bool Open(const char* path);
+  // Creates (or replaces) the file. Prints "Create SQL file <path>: " and
+  // "ok" or "ERROR", the reason of an error on standard error. Refuses a
+  // path that names one of the client files `inputs` (catalogue paths).
+  bool Open(const char* path, std::span<const char* const> inputs = {});
 
   bool Write(const char* text) override;
   void Close() override;
 
  private:
+  bool OpenOutput(const char* path, std::string* reason);
   bool Flush();
   void Fail(const char* what, int error);
 
@@ -29,7 +39,9 @@ class dbcToFILE : public DBCFile {
 
   int fd_ = -1;
   bool failed_ = false;
-  std::string path_;
+  std::string path_;       // as given on the command line
+  std::string target_;     // the file the temporary one replaces
+  std::string temporary_;  // empty when writing directly
   std::unique_ptr<char[]> buffer_;
   std::size_t used_ = 0;
 };

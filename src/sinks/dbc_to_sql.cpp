@@ -4,10 +4,77 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <string_view>
 
 #include "sql/progress_bar.h"
 
-dbcToSQL::dbcToSQL() { handle_live_ = mysql_init(&mysql_) != nullptr; }
+dbcToSQL::dbcToSQL() {
+  handle_live_ = mysql_init(&mysql_) != nullptr;
+  // A server that accepts the connection but never answers must not hang
+  // the run. Statements themselves get no time limit: long ones are normal.
+  if (handle_live_) {
+    const unsigned int timeout = kConnectTimeoutSeconds;
+    mysql_options(&mysql_, MYSQL_OPT_CONNECT_TIMEOUT, &timeout);
+  }
+}
+
+namespace {
+
+// The session's sql_mode without NO_BACKSLASH_ESCAPES and with
+// STRICT_ALL_TABLES; empty if `mode` holds anything but mode names.
+std::string SafeSqlMode(std::string_view mode) {
+  std::string safe;
+  bool strict = false;
+  while (!mode.empty()) {
+    const std::size_t comma = mode.find(',');
+    const std::string_view name = mode.substr(0, comma);
+    mode.remove_prefix(comma == std::string_view::npos ? mode.size() : comma + 1);
+    if (name.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_") != std::string_view::npos)
+      return "";
+    if (name.empty() || name == "NO_BACKSLASH_ESCAPES") continue;
+    strict = strict || name == "STRICT_ALL_TABLES";
+    safe.append(safe.empty() ? "" : ",").append(name);
+  }
+  if (!strict) safe.append(safe.empty() ? "" : ",").append("STRICT_ALL_TABLES");
+  return safe;
+}
+
+}  // namespace
+
+void dbcToSQL::ReportServerError() {
+  std::fflush(stdout);
+  std::fprintf(stderr, "ERROR %u (%s): %s\n", mysql_errno(&mysql_), mysql_sqlstate(&mysql_),
+               mysql_error(&mysql_));
+}
+
+bool dbcToSQL::PrepareSession() {
+  // The statements are escaped with backslashes, so the server must honour
+  // them: otherwise a quote in a client string would end its literal and
+  // the rest of the string would run as SQL. Strict mode makes the server
+  // refuse a value it would otherwise change (a character it cannot store,
+  // a text too long, nan), and autocommit keeps every applied row.
+  std::string mode;
+  const char kReadMode[] = "SELECT @@SESSION.sql_mode";
+  if (mysql_query(&mysql_, kReadMode) != 0) {
+    std::printf("ERROR sql command:\n%s\n", kReadMode);
+    ReportServerError();
+    return false;
+  }
+  if (MYSQL_RES* result = mysql_store_result(&mysql_)) {
+    MYSQL_ROW row = mysql_fetch_row(result);
+    if (row && row[0]) mode = row[0];
+    mysql_free_result(result);
+  }
+  const std::string safe = SafeSqlMode(mode);
+  const std::string set = "SET SESSION sql_mode = '" + (safe.empty() ? "STRICT_ALL_TABLES" : safe) +
+                          "', SESSION autocommit = 1";
+  if (mysql_query(&mysql_, set.c_str()) != 0) {
+    std::printf("ERROR sql command:\n%s\n", set.c_str());
+    ReportServerError();
+    return false;
+  }
+  return true;
+}
 
 dbcToSQL::~dbcToSQL() {
   Close();
@@ -28,6 +95,10 @@ bool dbcToSQL::Connect(const char* host, const char* user,
   }
   connected_ = true;
   std::printf("ok\n");
+  if (!PrepareSession()) {
+    CountFault();
+    return false;
+  }
 
   // Batches need multi-statement queries and must fit in one packet.
   multi_statements_ = mysql_set_server_option(&mysql_, MYSQL_OPTION_MULTI_STATEMENTS_ON) == 0;
@@ -59,6 +130,7 @@ bool dbcToSQL::Write(const char* text) {
   if (!connected_) return false;
   if (mysql_query(&mysql_, text) == 0) return true;
   std::printf("ERROR sql command:\n%s\n", text);
+  ReportServerError();
   return false;
 }
 
@@ -141,6 +213,7 @@ void dbcToSQL::WriteRows(ProgressBar& bar) {
       const std::size_t end =
           failing + 1 < batch.starts.size() ? batch.starts[failing + 1] : batch.text.size();
       std::printf("ERROR sql command:\n%.*s\n", static_cast<int>(end - at), batch.text.CStr() + at);
+      ReportServerError();
       CountFault();
       break;
     }

@@ -32,6 +32,8 @@ class dbcToSQL : public DBCFile {
   // the server's max_allowed_packet).
   static constexpr std::size_t kBatchRows = 200;
   static constexpr std::size_t kBatchBytes = 1 << 20;
+  // How long connecting may wait for the server to answer.
+  static constexpr unsigned kConnectTimeoutSeconds = 20;
 
  protected:
   void WriteRows(ProgressBar& bar) override;
@@ -51,6 +53,11 @@ class dbcToSQL : public DBCFile {
   // the server applied; *failed tells whether a row failed (the one after
   // those applied).
   std::size_t ReadBatch(bool sent, bool* failed);
+  // Puts the session into the state the statements rely on: backslash
+  // escapes honoured, strict mode, autocommit. False, reported, if refused.
+  bool PrepareSession();
+  // The server's error number, state and text, on standard error.
+  void ReportServerError();
   // Runs an auxiliary statement (lock, unlock); no message on failure.
   bool Quietly(const char* sql);
 

@@ -1,6 +1,7 @@
 #include "support/test_support.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -119,42 +120,86 @@ void WriteClientFile(const std::string& dir, const std::string& name,
 }
 
 namespace {
-RunResult Spawn(const std::string& dir, const std::string& program,
-                const std::vector<std::string>& args) {
-  RunResult result;
-  char name[] = "/tmp/vesk-run-XXXXXX";
-  const int fd = ::mkstemp(name);
+std::string TempName(const char* pattern) {
+  std::string name = pattern;
+  const int fd = ::mkstemp(name.data());
+  ::close(fd);
+  return name;
+}
+
+int Spawn(const std::string& dir, const std::string& program, const std::vector<std::string>& args,
+          int out_fd, const std::string& out_name, const std::string& err_name,
+          const std::vector<int>& closed) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, fd, 1);
+  if (out_fd >= 0)
+    posix_spawn_file_actions_adddup2(&actions, out_fd, 1);
+  else
+    posix_spawn_file_actions_addopen(&actions, 1, out_name.c_str(), O_WRONLY | O_TRUNC, 0);
+  posix_spawn_file_actions_addopen(&actions, 2, err_name.c_str(), O_WRONLY | O_TRUNC, 0);
+  for (int fd : closed) posix_spawn_file_actions_addclose(&actions, fd);
   posix_spawn_file_actions_addchdir_np(&actions, dir.c_str());
   std::vector<char*> argv;
   argv.push_back(const_cast<char*>(program.c_str()));
   for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
-  pid_t pid;
-  if (posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ) == 0) {
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  }
+  pid_t pid = -1;
+  if (posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ) != 0) pid = -1;
   posix_spawn_file_actions_destroy(&actions);
-  ::close(fd);
-  result.out = ReadFile(name);
-  ::unlink(name);
-  return result;
+  return pid;
 }
 }  // namespace
 
-RunResult RunConverter(const std::string& dir, const std::vector<std::string>& args) {
-  return Spawn(dir, VESK_BINARY, args);
+Converter::Converter(const std::string& dir, const std::vector<std::string>& args, int out_fd,
+                     const std::vector<int>& closed)
+    : out_name_(TempName("/tmp/vesk-out-XXXXXX")), err_name_(TempName("/tmp/vesk-err-XXXXXX")) {
+  pid_ = Spawn(dir, VESK_BINARY, args, out_fd, out_name_, err_name_, closed);
+  EXPECT_GT(pid_, 0) << "cannot start " << VESK_BINARY;
+}
+
+Converter::~Converter() {
+  if (pid_ > 0) Wait(SIGKILL);
+  ::unlink(out_name_.c_str());
+  ::unlink(err_name_.c_str());
+}
+
+RunResult Converter::Wait(int kill_signal) {
+  RunResult result;
+  if (pid_ <= 0) return result;
+  if (kill_signal) ::kill(pid_, kill_signal);
+  int status = 0;
+  ::waitpid(pid_, &status, 0);
+  pid_ = -1;
+  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  result.out = ReadFile(out_name_);
+  result.err = ReadFile(err_name_);
+  return result;
+}
+
+RunResult RunConverter(const std::string& dir, const std::vector<std::string>& args,
+                       const std::vector<int>& closed) {
+  return Converter(dir, args, -1, closed).Wait();
+}
+
+std::vector<std::string> HiddenFiles(const std::string& dir) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+    const std::string name = entry.path().filename().string();
+    if (name[0] == '.') names.push_back(name);
+  }
+  return names;
 }
 
 void MakeSampleClient(const std::string& dir, const std::vector<std::string>& args) {
   std::vector<std::string> all = {dir};
   all.insert(all.end(), args.begin(), args.end());
-  RunResult r = Spawn(".", VESK_SAMPLE_TOOL, all);
-  ASSERT_EQ(r.status, 0) << r.out;
+  const std::string out = TempName("/tmp/vesk-out-XXXXXX");
+  const int pid = Spawn(".", VESK_SAMPLE_TOOL, all, -1, out, "/dev/null", {});
+  int status = -1;
+  if (pid > 0) ::waitpid(pid, &status, 0);
+  const std::string text = ReadFile(out);
+  ::unlink(out.c_str());
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << text;
 }
 
 std::size_t CountOf(const std::string& haystack, const std::string& needle) {

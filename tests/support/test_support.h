@@ -68,11 +68,33 @@ void WriteClientFile(const std::string& dir, const std::string& name,
 struct RunResult {
   int status = -1;
   std::string out;
+  std::string err;
 };
 
-// Runs the converter in `dir` with the given arguments (no shell quoting
-// needed); captures standard output.
-RunResult RunConverter(const std::string& dir, const std::vector<std::string>& args);
+// A converter started in `dir` with the given arguments (no shell quoting
+// needed), its standard output and error captured in files, or its standard
+// output on `out_fd` when that is given; `closed` descriptors are closed in
+// the child. Wait() collects it (killing it first if `kill_signal` is set).
+class Converter {
+ public:
+  Converter(const std::string& dir, const std::vector<std::string>& args, int out_fd = -1,
+            const std::vector<int>& closed = {});
+  ~Converter();
+  int pid() const { return pid_; }
+  RunResult Wait(int kill_signal = 0);
+
+ private:
+  int pid_ = -1;
+  std::string out_name_, err_name_;
+};
+
+// Runs the converter to its end; see Converter.
+RunResult RunConverter(const std::string& dir, const std::vector<std::string>& args,
+                       const std::vector<int>& closed = {});
+
+// The names in `dir` that start with a dot (where the script is written
+// before it replaces its target).
+std::vector<std::string> HiddenFiles(const std::string& dir);
 
 // Runs the sample client generator into `dir`.
 void MakeSampleClient(const std::string& dir, const std::vector<std::string>& args = {});

@@ -1,0 +1,13 @@
+// Process-level safeguards taken before the run starts: standard descriptors
+// that the caller left closed, and a password that other users could read
+// from the process's command line.
+#pragma once
+
+// Opens /dev/null on each of descriptors 0, 1 and 2 that is closed, so that
+// no file or connection opened later takes the place of the console.
+void OpenClosedStandardDescriptors();
+
+// Overwrites the value of every -p option in place, so that `ps` and
+// /proc/PID/cmdline no longer show it. Follows the option rules of the
+// command line: options at odd positions, each followed by its value.
+void HidePasswordArguments(int argc, char** argv);
