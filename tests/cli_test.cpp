@@ -42,11 +42,6 @@ const char* const kFiles[] = {
     "SpellFocusObject", "SpellIcon", "Talent", "TalentTab", "TotemCategory",
     "AreaTable"};
 
-const std::string kEmptyBar = "[                                                  ] 0%\r";
-std::string Redraw(int stars) {
-  return "\r[" + std::string(stars, '*') + std::string(50 - stars, ' ') + "] " +
-         std::to_string(stars * 2) + "%  \r";
-}
 
 class CliTest : public ::testing::Test {
  protected:
@@ -252,12 +247,12 @@ class SmallClientTest : public CliTest {
  protected:
   void SetUp() override {
     {
-      DbcBuilder b(14);
+      DbcWriter b(14);
       b.Record({1, 35, 0, 1, 2, 4, 0, 0, 0, 0, 0, 0, 2147483648u, 4294967295u});
       WriteClientFile(dir.path(), "FactionTemplate", b.Bytes());
     }
     {
-      DbcBuilder b(25);
+      DbcWriter b(25);
       std::vector<std::uint32_t> r(25, 0xDEADBEEF);
       r[0] = 42;
       r[5] = b.AddString("INV_Sword_01");
@@ -265,7 +260,7 @@ class SmallClientTest : public CliTest {
       WriteClientFile(dir.path(), "ItemDisplayInfo", b.Bytes());
     }
     {
-      DbcBuilder b(18);
+      DbcWriter b(18);
       std::vector<std::uint32_t> r(18, 0);
       r[0] = 2;
       r[1] = b.AddString("Group");
@@ -278,12 +273,12 @@ class SmallClientTest : public CliTest {
       WriteClientFile(dir.path(), "QuestInfo", b.Bytes());
     }
     {
-      DbcBuilder b(4);
+      DbcWriter b(4);
       b.Record({1, 0, 0, 0}).Record({4, 0xFFFFFE0C, 1500, 0x7FFFFFFF});
       WriteClientFile(dir.path(), "SpellCastTimes", b.Bytes());
     }
     {
-      DbcBuilder b(2);
+      DbcWriter b(2);
       b.Record({1, b.AddString("Interface\\Icons\\Spell_Fire_Fireball")});
       b.Record({2, b.AddString("Interface\\Icons\\")});
       WriteClientFile(dir.path(), "SpellIcon", b.Bytes());
@@ -291,9 +286,9 @@ class SmallClientTest : public CliTest {
     for (auto [name, records] : {std::pair{"gtChanceToMeleeCrit", 1100},
                                  std::pair{"gtChanceToSpellCrit", 1100},
                                  std::pair{"gtCombatRatings", 3200}}) {
-      DbcBuilder b(1);
+      DbcWriter b(1);
       for (int n = 0; n < records; ++n) b.Record({FloatBits(0.25f)});
-      b.strings_.clear();
+      b.strings.clear();
       WriteClientFile(dir.path(), name, b.Bytes());
     }
   }

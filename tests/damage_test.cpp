@@ -2,7 +2,6 @@
 // values, string offsets at and past the end of the block. Each file must be
 // refused with one line naming it (or, where the damage is harmless, load and
 // export), and the next table must load and export as usual.
-#include <mysql.h>
 #include <sys/stat.h>
 
 #include <cstring>
@@ -18,12 +17,11 @@ namespace {
 
 class CountingWriter : public DBCFile {
  public:
-  bool Write(const char* text) override {
+  bool Write(const char*) override {
     ++statements;
-    bytes += std::strlen(text);
     return true;
   }
-  std::size_t statements = 0, bytes = 0;
+  std::size_t statements = 0;
 };
 
 void PutWord(std::string& bytes, std::size_t offset, std::uint32_t v) {
@@ -46,7 +44,6 @@ const Case kCases[] = {{"SpellCastTimes", "vesk_spell_cast_time"},
 
 class DamageTest : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() { mysql_library_init(0, nullptr, nullptr); }
   void SetUp() override { MakeSampleClient(dir.path(), {"--records", "3"}); }
 
   std::string Original(const char* file) { return ReadFile(dir / "dbc/" + file + ".dbc"); }
@@ -54,18 +51,13 @@ class DamageTest : public ::testing::Test {
   // Loads `bytes` as `c`, exports it, then loads and exports the following
   // table of the catalogue. Returns whether the damaged file loaded.
   bool Try(const Case& c, const std::string& bytes, const std::string& what) {
-    WriteClientFile(dir.path(), std::string(c.file) + "-damaged", bytes);
-    std::filesystem::rename(dir / "dbc/" + c.file + "-damaged.dbc", dir / "dbc/" + c.file + ".dbc");
     const TableDescriptor& table = CatalogueEntry(c.table);
     const std::string path = table.file_path;
     CountingWriter writer;
     bool loaded = false;
-    std::string out;
-    InDirectory(dir.path(), [&] {
-      out = CaptureStdout([&] {
-        loaded = writer.Load(&table);
-        writer.DumpTable();
-      });
+    const std::string out = CaptureStdout([&] {
+      loaded = writer.LoadFromBytes(&table, bytes);
+      writer.DumpTable();
     });
     if (loaded) {
       EXPECT_EQ(writer.statements, 2 + writer.RecordCount()) << what;
@@ -78,11 +70,9 @@ class DamageTest : public ::testing::Test {
     }
     // The next table is unaffected.
     bool next = false;
-    InDirectory(dir.path(), [&] {
-      CaptureStdout([&] {
-        next = writer.Load(&CatalogueEntry("vesk_zones"));
-        writer.DumpTable();
-      });
+    CaptureStdout([&] {
+      next = writer.LoadFromBytes(&CatalogueEntry("vesk_zones"), Original("AreaTable"));
+      writer.DumpTable();
     });
     EXPECT_TRUE(next) << what;
     return loaded;

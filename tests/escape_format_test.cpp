@@ -65,7 +65,6 @@ TEST(ValueFormat, NonFiniteFloatsAsPrintfSpellsThem) {
 
 class Escape : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() { mysql_library_init(0, nullptr, nullptr); }
   DBCFile builder;
 };
 

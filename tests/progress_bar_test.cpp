@@ -1,5 +1,4 @@
 // The progress bar and the table export loop that drives it.
-#include <mysql.h>
 
 #include <filesystem>
 
@@ -12,13 +11,7 @@
 
 namespace {
 
-const std::string kEmpty = "[                                                  ] 0%\r";
-
-// The redraw with `stars` filled cells.
-std::string Redraw(int stars) {
-  return "\r[" + std::string(stars, '*') + std::string(50 - stars, ' ') + "] " +
-         std::to_string(stars * 2) + "%  \r";
-}
+const std::string& kEmpty = kEmptyBar;
 
 std::string Bar(int total) {
   return CaptureStdout([&] {
@@ -75,9 +68,8 @@ class RecordingWriter : public DBCFile {
 
 class DumpTableTest : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() { mysql_library_init(0, nullptr, nullptr); }
   void SetUp() override {
-    DbcBuilder b(4);
+    DbcWriter b(4);
     for (std::uint32_t i = 1; i <= 10; ++i) b.Record({i, 0, 0, 0});
     WriteClientFile(dir.path(), "SpellCastTimes", b.Bytes());
   }
@@ -85,7 +77,7 @@ class DumpTableTest : public ::testing::Test {
     std::string out;
     InDirectory(dir.path(), [&] {
       out = CaptureStdout([&] {
-        writer.Load(ExportOrder()[31]);
+        writer.Load(&CatalogueEntry("vesk_spell_cast_time"));
         writer.DumpTable();
       });
     });

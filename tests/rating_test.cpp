@@ -1,5 +1,4 @@
 // The merged rating table built from three level-indexed client files.
-#include <mysql.h>
 
 #include <cstring>
 #include <filesystem>
@@ -14,9 +13,9 @@ namespace {
 
 // A source whose value n is the float n.
 std::string Source(std::uint32_t records) {
-  DbcBuilder b(1);
+  DbcWriter b(1);
   for (std::uint32_t n = 0; n < records; ++n) b.Record({FloatBits(static_cast<float>(n))});
-  b.strings_.clear();
+  b.strings.clear();
   return b.Bytes();
 }
 
@@ -33,7 +32,6 @@ std::uint32_t Level(const DBCFile& t, std::uint32_t row) {
 
 class RatingTest : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() { mysql_library_init(0, nullptr, nullptr); }
   void SetUp() override {
     WriteClientFile(dir.path(), "gtChanceToMeleeCrit", Source(1100));
     WriteClientFile(dir.path(), "gtChanceToSpellCrit", Source(1100));

@@ -36,14 +36,19 @@ class ReaderTest : public ::testing::Test {
     return out;
   }
 
-  // Writes `bytes` as the client file `name` of `table`, loads it and
-  // expects it refused with the one line `refusal` after the opening line.
-  void ExpectRefused(const TableDescriptor& table, const std::string& name,
-                     const std::string& bytes, const std::string& refusal) {
-    WriteClientFile(dir.path(), name, bytes);
+  // Loads `bytes` as the client file of `table`; returns the console text.
+  std::string LoadBytes(DBCFile& reader, const TableDescriptor& table, const std::string& bytes,
+                        bool* ok) {
+    return CaptureStdout([&] { *ok = reader.LoadFromBytes(&table, bytes); });
+  }
+
+  // Loads `bytes` as the client file of `table` and expects it refused with
+  // the one line `refusal` after the opening line.
+  void ExpectRefused(const TableDescriptor& table, const std::string& bytes,
+                     const std::string& refusal) {
     DBCFile reader;
     bool ok = true;
-    EXPECT_EQ(Load(reader, table, &ok),
+    EXPECT_EQ(LoadBytes(reader, table, bytes, &ok),
               "Open DBC file: " + std::string(table.file_path) + "\n" + refusal + "\n");
     EXPECT_FALSE(ok);
     EXPECT_FALSE(reader.IsLoaded());
@@ -53,13 +58,17 @@ class ReaderTest : public ::testing::Test {
 };
 
 TEST_F(ReaderTest, LoadsAWellFormedFile) {
-  DbcBuilder b(18);
+  DbcWriter b(18);
   const auto name = b.AddString("Quest");
   b.Record(QuestRecord(7, name)).Record(QuestRecord(9, 0));
   WriteClientFile(dir.path(), "QuestInfo", b.Bytes());
   DBCFile reader;
   bool ok = false;
   EXPECT_EQ(Load(reader, kQuest, &ok), "Open DBC file: dbc\\QuestInfo.dbc\n");
+  EXPECT_EQ(reader.RecordCount(), 2u);
+  DBCFile from_memory;
+  EXPECT_EQ(LoadBytes(from_memory, kQuest, b.Bytes(), &ok), "Open DBC file: dbc\\QuestInfo.dbc\n")
+      << "the same lines as from a file";
   ASSERT_TRUE(ok);
   EXPECT_EQ(reader.RecordCount(), 2u);
   EXPECT_EQ(reader.RecordSize(), 72u);
@@ -84,24 +93,23 @@ TEST_F(ReaderTest, RefusesFilesThatAreNotClientTables) {
   for (const std::string& bytes : {std::string(""), std::string("WDB"), std::string("WDB2abcdefghijklmnopqrstuvwxyz"),
                                   std::string("wdbc") + std::string(16, '\0')}) {
     SCOPED_TRACE(bytes.size());
-    ExpectRefused(kQuest, "QuestInfo", bytes, "dbc\\QuestInfo.dbc not dbc file");
+    ExpectRefused(kQuest, bytes, "dbc\\QuestInfo.dbc not dbc file");
   }
 }
 
 TEST_F(ReaderTest, WrongFieldCount) {
-  DbcBuilder b(2);
+  DbcWriter b(2);
   b.Record({1, 0});
-  ExpectRefused(kQuest, "QuestInfo", b.Bytes(),
+  ExpectRefused(kQuest, b.Bytes(),
                 "dbc\\QuestInfo.dbc have wrong field Count (2), must be 18");
 }
 
 TEST_F(ReaderTest, ZeroRecordsAndNoStringBlockLoad) {
-  DbcBuilder b(18);
-  b.strings_.clear();
-  WriteClientFile(dir.path(), "QuestInfo", b.Bytes());
+  DbcWriter b(18);
+  b.strings.clear();
   DBCFile reader;
   bool ok = false;
-  Load(reader, kQuest, &ok);
+  LoadBytes(reader, kQuest, b.Bytes(), &ok);
   EXPECT_TRUE(ok);
   EXPECT_TRUE(reader.IsLoaded());
   EXPECT_EQ(reader.RecordCount(), 0u);
@@ -109,12 +117,11 @@ TEST_F(ReaderTest, ZeroRecordsAndNoStringBlockLoad) {
 }
 
 TEST_F(ReaderTest, AFailedSecondLoadLeavesNothingLoaded) {
-  DbcBuilder b(18);
+  DbcWriter b(18);
   b.Record(QuestRecord(1, 0));
-  WriteClientFile(dir.path(), "QuestInfo", b.Bytes());
   DBCFile reader;
   bool ok = false;
-  Load(reader, kQuest, &ok);
+  LoadBytes(reader, kQuest, b.Bytes(), &ok);
   ASSERT_TRUE(reader.IsLoaded());
   Load(reader, kMixed, &ok);  // no such file
   EXPECT_FALSE(ok);
@@ -122,21 +129,20 @@ TEST_F(ReaderTest, AFailedSecondLoadLeavesNothingLoaded) {
 }
 
 TEST_F(ReaderTest, RecordsWiderThanTheirFieldsAreAddressedByRecordSize) {
-  DbcBuilder b(4);
+  DbcWriter b(4);
   const auto text = b.AddString("hello");
   b.words = {1, text, 0, 0, 0xAAAAAAAA, 2, 0, 0, 0, 0xBBBBBBBB};
   b.record_count = 2;
   b.record_size_override = 20;
-  WriteClientFile(dir.path(), "Mixed", b.Bytes());
   DBCFile reader;
   bool ok = false;
-  Load(reader, kMixed, &ok);
+  LoadBytes(reader, kMixed, b.Bytes(), &ok);
   ASSERT_TRUE(ok);
   EXPECT_EQ(reader.GetRecord(1)[0], 2);
 }
 
 TEST_F(ReaderTest, FindsFilesWhoseNameDiffersInCase) {
-  DbcBuilder b(18);
+  DbcWriter b(18);
   b.Record(QuestRecord(1, 0));
   std::filesystem::create_directories(dir / "DBC");
   WriteFile(dir / "DBC/questinfo.DBC", b.Bytes());
@@ -158,28 +164,27 @@ TEST_F(ReaderTest, ADirectoryIsNotAClientFile) {
 
 // Damaged files: refused with a line naming the file and the fault.
 TEST_F(ReaderTest, HeaderCutShortAfterTheMagic) {
-  ExpectRefused(kQuest, "QuestInfo", std::string("WDBC\x01\0\0\0\x12\0", 10),
+  ExpectRefused(kQuest, std::string("WDBC\x01\0\0\0\x12\0", 10),
                 "dbc\\QuestInfo.dbc is truncated: its header needs 20 bytes, the file has 10");
 }
 
 TEST_F(ReaderTest, FileShorterThanItsHeaderSays) {
-  DbcBuilder b(18);
+  DbcWriter b(18);
   b.Record(QuestRecord(1, 0)).Record(QuestRecord(2, 0));
   std::string bytes = b.Bytes();
   bytes.resize(bytes.size() - 1);  // the string block's only byte
-  ExpectRefused(kQuest, "QuestInfo", bytes,
+  ExpectRefused(kQuest, bytes,
                 "dbc\\QuestInfo.dbc is truncated: its header needs 165 bytes, the file has 164");
 }
 
 TEST_F(ReaderTest, HugeCountsDoNotOverflowTheSizeCheck) {
-  DbcBuilder b(18);
+  DbcWriter b(18);
   b.Record(QuestRecord(1, 0));
   b.record_count_override = 0xFFFFFFFF;
   b.record_size_override = 0xFFFFFFFF;
-  WriteClientFile(dir.path(), "QuestInfo", b.Bytes());
   DBCFile reader;
   bool ok = true;
-  const std::string out = Load(reader, kQuest, &ok);
+  const std::string out = LoadBytes(reader, kQuest, b.Bytes(), &ok);
   EXPECT_NE(out.find("dbc\\QuestInfo.dbc is truncated: its header needs 18446744065119617046 bytes"),
             std::string::npos)
       << out;
@@ -187,45 +192,44 @@ TEST_F(ReaderTest, HugeCountsDoNotOverflowTheSizeCheck) {
 }
 
 TEST_F(ReaderTest, RecordSizeSmallerThanItsFields) {
-  DbcBuilder b(18);
+  DbcWriter b(18);
   b.Record(QuestRecord(1, 0));
   b.record_size_override = 68;
-  ExpectRefused(kQuest, "QuestInfo", b.Bytes(),
+  ExpectRefused(kQuest, b.Bytes(),
                 "dbc\\QuestInfo.dbc have wrong record Size (68), must be at least 72");
 }
 
 TEST_F(ReaderTest, StringOffsetOutsideTheBlock) {
-  DbcBuilder b(4);
+  DbcWriter b(4);
   b.AddString("abc");  // block: "\0abc\0", 5 bytes
   b.Record({1, 1, 0, 0}).Record({2, 0, 5, 0});
-  ExpectRefused(kMixed, "Mixed", b.Bytes(),
+  ExpectRefused(kMixed, b.Bytes(),
                 "dbc\\Mixed.dbc have wrong string offset (5) in record 1, string block size is 5");
 }
 
 TEST_F(ReaderTest, StringNotTerminatedInsideTheBlock) {
-  DbcBuilder b(4);
-  b.strings_ = std::string("\0abc\0xyz", 8);  // "xyz" has no NUL
+  DbcWriter b(4);
+  b.strings = std::string("\0abc\0xyz", 8);  // "xyz" has no NUL
   b.Record({1, 1, 0, 0}).Record({2, 7, 0, 0});
-  ExpectRefused(kMixed, "Mixed", b.Bytes(),
+  ExpectRefused(kMixed, b.Bytes(),
                 "dbc\\Mixed.dbc have unterminated string at offset 7 in record 1");
 }
 
 TEST_F(ReaderTest, OnlyExportedStringFieldsAreChecked) {
-  DbcBuilder b(18);
+  DbcWriter b(18);
   auto record = QuestRecord(1, 0);
   record[2] = 0xFFFFFFFF;  // slot 1: not exported at locale 0
   b.Record(record);
-  WriteClientFile(dir.path(), "QuestInfo", b.Bytes());
   {
     DBCFile reader;
     bool ok = false;
-    Load(reader, kQuest, &ok);
+    LoadBytes(reader, kQuest, b.Bytes(), &ok);
     EXPECT_TRUE(ok);
   }
   DBCFile reader;
   CaptureStdout([&] { reader.SetLocale(1); });
   bool ok = true;
-  EXPECT_NE(Load(reader, kQuest, &ok).find("have wrong string offset (4294967295) in record 0"),
+  EXPECT_NE(LoadBytes(reader, kQuest, b.Bytes(), &ok).find("have wrong string offset (4294967295) in record 0"),
             std::string::npos);
   EXPECT_FALSE(ok);
 }

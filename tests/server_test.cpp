@@ -344,7 +344,7 @@ TEST_F(EmojiTest, AFourByteCharacterFailsItsRowUnderTheThreeByteCharset) {
 const std::string kInjection = "'); UNLOCK TABLES; DROP DATABASE victim; -- ";
 
 void WriteLanguages(const std::string& dir, const std::vector<std::string>& names) {
-  DbcBuilder b(18);
+  DbcWriter b(18);
   std::uint32_t id = 1;
   for (const std::string& name : names) {
     std::vector<std::uint32_t> r(18, 0);
@@ -508,21 +508,13 @@ TEST_F(ServerTest, AServerThatStopsMidRunIsReportedStatementByStatement) {
 
 namespace {
 
-const std::string kEmptyBar = "[                                                  ] 0%\r";
-
 // The console of the Spell table when its rows stop at row `failing` of
 // `total`: the bar shows exactly the rows before it, then the error.
 std::string SpellConsole(int failing, int total, const std::string& statement) {
-  std::string s = "Open DBC file: dbc\\Spell.dbc\n" + kEmptyBar;
-  int drawn = 0;
-  for (int done = 1; done <= failing; ++done) {
-    const int filled = done * 50 / total;
-    if (filled == drawn) continue;
-    s += "\r[" + std::string(filled, '*') + std::string(50 - filled, ' ') + "] " +
-         std::to_string(filled * 2) + "%  \r";
-    drawn = filled;
-  }
-  return s + "ERROR sql command:\n" + statement + "\n" + "\nOpen DBC file: dbc\\SpellShapeshiftForm.dbc\n";
+  std::string bar = BarOf(total, failing);
+  bar.pop_back();  // the error comes before the bar's line break
+  return "Open DBC file: dbc\\Spell.dbc\n" + bar + "ERROR sql command:\n" + statement + "\n" +
+         "\nOpen DBC file: dbc\\SpellShapeshiftForm.dbc\n";
 }
 
 // The statement of row `row` of a table, as the file-mode script has it.

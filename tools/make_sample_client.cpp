@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "catalogue/catalogue.h"
+#include "dbc/dbc_writer.h"
 
 namespace {
 
@@ -98,10 +99,6 @@ std::uint32_t RecordCount(const std::string& stem, bool full) {
   return full ? 200 + h % 2800 : 2 + h % 19;
 }
 
-const char* const kLocaleTags[kLocaleCount] = {
-    "enGB", "enUS", "deDE", "esES", "frFR", "koKR",
-    "zhCN", "zhTW", "enCN", "enTW", "esMX", "ruRU"};
-
 // A word in the language of each slot.
 const char* const kLocaleWords[kLocaleCount] = {
     "Fireball",      "Fireball",     "Feuerball", "Bola de fuego",
@@ -131,22 +128,6 @@ const char* const kPaths[] = {
     "\\LeadingSlash",
 };
 
-class StringBlock {
- public:
-  StringBlock() { block_.push_back('\0'); }  // offset 0: the empty string
-  std::uint32_t Add(const std::string& text) {
-    if (text.empty()) return 0;
-    const auto offset = static_cast<std::uint32_t>(block_.size());
-    block_.append(text);
-    block_.push_back('\0');
-    return offset;
-  }
-  const std::string& bytes() const { return block_; }
-
- private:
-  std::string block_;
-};
-
 std::string LongText(Random& rng, std::size_t length) {
   static const char* const kWords[] = {"deals", "fire", "damage", "to",
                                        "an", "enemy", "and", "Огонь", "火",
@@ -167,37 +148,25 @@ class TableWriter {
         table_(table),
         records_(records),
         fields_(ExpectedFieldCount(table)),
-        rng_(settings.seed * 1000003u + std::hash<std::string>{}(Stem(table.file_path)) % 1000003u) {}
+        rng_(settings.seed * 1000003u + std::hash<std::string>{}(Stem(table.file_path)) % 1000003u),
+        file_(fields_) {}
 
   bool Write() {
     const std::string stem = Stem(table_.file_path);
-    data_.assign(std::size_t{records_} * fields_, 0);
+    file_.words.assign(std::size_t{records_} * fields_, 0);
+    file_.record_count = records_;
     for (std::uint32_t r = 0; r < records_; ++r) FillRecord(r);
     if (stem == settings_.duplicate_key && records_ >= 2) DuplicateKey();
 
     const std::string path = settings_.dir + "/dbc/" + stem + ".dbc";
-    std::FILE* f = std::fopen(path.c_str(), "wb");
-    if (!f) {
-      std::fprintf(stderr, "make-sample-client: %s: %s\n", path.c_str(),
-                   std::strerror(errno));
-      return false;
-    }
-    const std::string& block = strings_.bytes();
-    const std::uint32_t header[5] = {0x43424457u, records_, fields_,
-                                     fields_ * 4,
-                                     static_cast<std::uint32_t>(block.size())};
-    bool ok = std::fwrite(header, sizeof header, 1, f) == 1;
-    if (!data_.empty())
-      ok = ok && std::fwrite(data_.data(), 4, data_.size(), f) == data_.size();
-    ok = ok && std::fwrite(block.data(), 1, block.size(), f) == block.size();
-    ok = (std::fclose(f) == 0) && ok;
-    if (!ok) std::fprintf(stderr, "make-sample-client: cannot write %s\n", path.c_str());
-    return ok;
+    if (file_.WriteTo(path)) return true;
+    std::fprintf(stderr, "make-sample-client: %s: %s\n", path.c_str(), std::strerror(errno));
+    return false;
   }
 
  private:
   std::uint32_t* Field(std::uint32_t record, std::uint32_t field) {
-    return &data_[std::size_t{record} * fields_ + field];
+    return &file_.words[std::size_t{record} * fields_ + field];
   }
 
   void FillRecord(std::uint32_t r) {
@@ -248,15 +217,15 @@ class TableWriter {
         break;
       }
       case 't':
-        *out = strings_.Add(Text(r, c, 0));
+        *out = AddText(Text(r, c, 0));
         break;
       case 'k':
-        *out = strings_.Add(kPaths[(r + c) % std::size(kPaths)]);
+        *out = AddText(kPaths[(r + c) % std::size(kPaths)]);
         break;
       case 's':
         for (std::uint32_t slot = 0; slot < kLocaleCount; ++slot)
           out[slot] = settings_.full && slot != 0 ? PooledText(r, c, slot)
-                                                  : strings_.Add(Text(r, c, slot));
+                                                  : AddText(Text(r, c, slot));
         out[16] = 0x00FF01CCu;  // the client's flags word, never exported
         break;
       default:  // 'x': something that must never show up in the output
@@ -276,6 +245,9 @@ class TableWriter {
     return true;
   }
 
+  // Every empty text shares offset 0, the block's leading empty string.
+  std::uint32_t AddText(const std::string& text) { return text.empty() ? 0 : file_.AddString(text); }
+
   std::string Text(std::uint32_t r, std::uint32_t c, std::uint32_t slot) {
     const std::string stem = Stem(table_.file_path);
     if (r == records_ / 2 && slot == 0 && stem == settings_.emoji && !emoji_done_) {
@@ -283,7 +255,7 @@ class TableWriter {
       return "emoji \xF0\x9F\x94\xA5 fire";
     }
     if (r % 17 == 5 && slot != 11) return "";  // empty texts exist too
-    std::string text = std::string("[") + kLocaleTags[slot] + "] " +
+    std::string text = std::string("[") + kLocaleNames[slot] + "] " +
                        kLocaleWords[slot] + " " + std::to_string(r) + "." +
                        std::to_string(c);
     if (r % 5 == 1) {
@@ -306,7 +278,7 @@ class TableWriter {
     const std::uint32_t key = slot * 100000 + c * 100 + r % 64;
     auto [it, added] = pooled_.try_emplace(key, 0);
     if (added)
-      it->second = strings_.Add(std::string("[") + kLocaleTags[slot] + "] " +
+      it->second = AddText(std::string("[") + kLocaleNames[slot] + "] " +
                                 kLocaleWords[slot] + " #" + std::to_string(r % 64));
     return it->second;
   }
@@ -329,28 +301,24 @@ class TableWriter {
   std::uint32_t records_;
   std::uint32_t fields_;
   Random rng_;
-  std::vector<std::uint32_t> data_;
-  StringBlock strings_;
+  DbcWriter file_;
   bool emoji_done_ = false;
   std::unordered_map<std::uint32_t, std::uint32_t> pooled_;
 };
 
 bool WriteRatingSource(const Settings& settings, const TableDescriptor& table,
                        std::uint32_t records) {
-  const std::string path = settings.dir + "/dbc/" + Stem(table.file_path) + ".dbc";
-  std::vector<std::uint32_t> words = {0x43424457u, records, 1, 4, 0};
+  DbcWriter file(1);
+  file.strings.clear();  // no string block
   for (std::uint32_t n = 0; n < records; ++n) {
     // Class (or rating kind) n / 100 at level n % 100.
     const float v = static_cast<float>(n / 100 + 1) * 0.0125f /
                     static_cast<float>(n % 100 + 1);
     std::uint32_t w;
     std::memcpy(&w, &v, 4);
-    words.push_back(w);
+    file.Record({w});
   }
-  std::FILE* f = std::fopen(path.c_str(), "wb");
-  if (!f) return false;
-  bool ok = std::fwrite(words.data(), 4, words.size(), f) == words.size();
-  return (std::fclose(f) == 0) && ok;
+  return file.WriteTo(settings.dir + "/dbc/" + Stem(table.file_path) + ".dbc");
 }
 
 bool ParseArgs(int argc, char** argv, Settings* s) {
@@ -390,9 +358,8 @@ int main(int argc, char** argv) {
                  ec.message().c_str());
     return 1;
   }
-  const auto order = ExportOrder();
-  for (std::size_t i = 0; i < kClientTableCount; ++i) {
-    const TableDescriptor& table = *order[i];
+  for (const TableDescriptor* client_table : ClientTables()) {
+    const TableDescriptor& table = *client_table;
     const std::uint32_t records =
         settings.records >= 0 ? static_cast<std::uint32_t>(settings.records)
                               : RecordCount(Stem(table.file_path), settings.full);

@@ -80,12 +80,11 @@ int RunTool(int argc, char** argv) {
 
   writer->SetLocale(options.locale);
   bool ok = writer->Write("SET NAMES `utf8`;\n");
-  const auto order = ExportOrder();
-  for (std::size_t i = 0; i + 1 < order.size(); ++i) {
-    writer->Load(order[i]);
+  for (const TableDescriptor* table : ClientTables()) {
+    writer->Load(table);
     writer->DumpTable();
   }
-  writer->LoadRatingTable(order.back());
+  writer->LoadRatingTable(ExportOrder().back());
   writer->DumpTable();
   writer->Close();
   std::printf("Complete\n\n");

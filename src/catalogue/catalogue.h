@@ -10,17 +10,20 @@
 
 #include "dbc/table_descriptor.h"
 
-// Number of client-table entries (the rating table comes after them).
-constexpr std::size_t kClientTableCount = 41;
-
-// The 41 client tables followed by the merged rating table, in export order.
+// Every client table followed by the merged rating table, in export order.
 std::span<const TableDescriptor* const> ExportOrder();
+
+// The export order without its last entry: the tables read from one client
+// file each.
+inline std::span<const TableDescriptor* const> ClientTables() {
+  return ExportOrder().first(ExportOrder().size() - 1);
+}
 
 // The catalogue paths of every client file a run reads: the client tables
 // and the rating table's sources.
 std::vector<const char*> ClientFilePaths();
 
-// The client's spell table (entry 30 of the order).
+// The client's spell table.
 extern const TableDescriptor kSpellTable;
 
 // The merged rating table (last entry of the order) and its sources.

@@ -15,6 +15,13 @@ inline std::uint32_t LoadLE32(const std::uint8_t* p) {
          static_cast<std::uint32_t>(p[3]) << 24;
 }
 
+// Encodes `value` as a 32-bit little-endian word at `p`; returns 4.
+template <typename Byte>
+inline std::size_t StoreLE32(Byte* p, std::uint32_t value) {
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<Byte>(value >> (8 * i));
+  return 4;
+}
+
 // A read-only window on a byte range.
 class ByteReader {
  public:

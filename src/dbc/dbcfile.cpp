@@ -5,23 +5,44 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cassert>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <string>
-#include <vector>
 
 #include "dbc/byte_reader.h"
+#include "dbc/dbc_format.h"
 #include "dbc/host_path.h"
+
+// Where the bytes of a table come from: a client file or memory. Read()
+// continues where the last read ended and returns fewer bytes only at the
+// end (or on a read error).
+class DBCFile::TableSource {
+ public:
+  virtual ~TableSource() = default;
+  virtual std::size_t Size() const = 0;
+  virtual std::size_t Read(std::uint8_t* out, std::size_t n) = 0;
+};
 
 namespace {
 
-constexpr std::uint32_t kMagic = 0x43424457;  // "WDBC"
-constexpr std::size_t kHeaderSize = 20;
+// A refusal line, formatted like the console's other lines.
+std::string Reason(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string Reason(const char* format, ...) {
+  char line[1024];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(line, sizeof line, format, args);
+  va_end(args);
+  return line;
+}
 
-const char* const kLocaleNames[kLocaleCount] = {
-    "enGB", "enUS", "deDE", "esES", "frFR", "koKR",
-    "zhCN", "zhTW", "enCN", "enTW", "esMX", "ruRU"};
+std::string Truncated(const char* path, std::uint64_t needed, std::uint64_t has) {
+  return Reason("%s is truncated: its header needs %llu bytes, the file has %llu", path,
+                static_cast<unsigned long long>(needed), static_cast<unsigned long long>(has));
+}
 
 // Closes a descriptor when it goes out of scope.
 class FileHandle {
@@ -38,18 +59,42 @@ class FileHandle {
   int fd_;
 };
 
-// Reads exactly `size` bytes unless the file ends or fails first; returns
-// the number of bytes read.
-std::size_t ReadFully(int fd, std::uint8_t* out, std::size_t size) {
-  std::size_t done = 0;
-  while (done < size) {
-    ssize_t n = ::read(fd, out + done, size - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    done += static_cast<std::size_t>(n);
+class FileSource : public DBCFile::TableSource {
+ public:
+  FileSource(int fd, std::size_t size) : fd_(fd), size_(size) {}
+  std::size_t Size() const override { return size_; }
+  std::size_t Read(std::uint8_t* out, std::size_t n) override {
+    std::size_t done = 0;
+    while (done < n) {
+      const ssize_t got = ::read(fd_, out + done, n - done);
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0) break;
+      done += static_cast<std::size_t>(got);
+    }
+    return done;
   }
-  return done;
-}
+
+ private:
+  int fd_;
+  std::size_t size_;
+};
+
+class MemorySource : public DBCFile::TableSource {
+ public:
+  MemorySource(const std::uint8_t* bytes, std::size_t size) : bytes_(bytes), size_(size) {}
+  std::size_t Size() const override { return size_; }
+  std::size_t Read(std::uint8_t* out, std::size_t n) override {
+    const std::size_t got = std::min(n, size_ - at_);
+    if (got) std::memcpy(out, bytes_ + at_, got);
+    at_ += got;
+    return got;
+  }
+
+ private:
+  const std::uint8_t* bytes_;
+  std::size_t size_;
+  std::size_t at_ = 0;
+};
 
 }  // namespace
 
@@ -59,154 +104,151 @@ void DBCFile::Close() {}
 
 void DBCFile::Unload() {
   data_.reset();
-  data_size_ = 0;
   strings_ = nullptr;
+}
+
+bool DBCFile::Refuse(const std::string& reason) {
+  std::printf("%s\n", reason.c_str());
+  CountFault();
+  Unload();
+  return false;
 }
 
 bool DBCFile::Load(const TableDescriptor* descriptor) {
   Unload();
-  const char* path = descriptor->file_path;
-  std::printf("Open DBC file: %s\n", path);
+  std::printf("Open DBC file: %s\n", descriptor->file_path);
+  std::string reason;
+  return ReadTable(descriptor, &reason) || Refuse(reason);
+}
 
+bool DBCFile::LoadFromBytes(const TableDescriptor* descriptor, const std::string& bytes) {
+  Unload();
+  std::printf("Open DBC file: %s\n", descriptor->file_path);
+  std::string reason;
+  return AcceptBytes(descriptor, bytes, &reason) || Refuse(reason);
+}
+
+bool DBCFile::AcceptBytes(const TableDescriptor* descriptor, const std::string& bytes,
+                          std::string* reason) {
+  MemorySource source(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
+  return Accept(descriptor, source, reason);
+}
+
+bool DBCFile::ReadTable(const TableDescriptor* descriptor, std::string* reason) {
+  const char* path = descriptor->file_path;
   const HostPath host_path = ResolveClientPath(path);
   if (!host_path.ambiguous.empty()) {
     // Taking whichever the folder lists first would be a guess.
     std::string names;
     for (const std::string& candidate : host_path.ambiguous)
       names += (names.empty() ? "" : ", ") + candidate;
-    std::printf("%s is ambiguous: %s\n", path, names.c_str());
-    CountFault();
+    *reason = Reason("%s is ambiguous: %s", path, names.c_str());
     return false;
   }
   // Non-blocking, so that a FIFO in place of a file cannot stall the run.
   FileHandle file(::open(host_path.path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (file.get() < 0) {
-    if (errno == ENOENT || errno == ENOTDIR)
-      std::printf("%s not exist\n", path);
-    else
-      std::printf("%s cannot be read: %s\n", path, std::strerror(errno));
-    CountFault();
+    *reason = errno == ENOENT || errno == ENOTDIR
+                  ? Reason("%s not exist", path)
+                  : Reason("%s cannot be read: %s", path, std::strerror(errno));
     return false;
   }
   struct stat st;
-  errno = 0;
-  if (::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
-    const char* reason = errno ? std::strerror(errno) : "";
-    if (errno == 0) reason = S_ISDIR(st.st_mode) ? "Is a directory" : "not a regular file";
-    std::printf("%s cannot be read: %s\n", path, reason);
-    CountFault();
+  if (::fstat(file.get(), &st) != 0) {
+    *reason = Reason("%s cannot be read: %s", path, std::strerror(errno));
     return false;
   }
-  const auto file_size = static_cast<std::size_t>(st.st_size);
+  if (!S_ISREG(st.st_mode)) {
+    *reason = Reason("%s cannot be read: %s", path,
+                     S_ISDIR(st.st_mode) ? "Is a directory" : "not a regular file");
+    return false;
+  }
+  FileSource source(file.get(), static_cast<std::size_t>(st.st_size));
+  return Accept(descriptor, source, reason);
+}
 
-  std::uint8_t header[kHeaderSize];
-  std::size_t header_read = ReadFully(file.get(), header, kHeaderSize);
-  ByteReader reader(header, header_read);
-  std::uint32_t magic = 0;
-  if (!reader.ReadU32(0, &magic) || magic != kMagic) {
-    std::printf("%s not dbc file\n", path);
-    CountFault();
-    return false;
+bool DBCFile::Accept(const TableDescriptor* descriptor, TableSource& source,
+                     std::string* reason) {
+  const char* path = descriptor->file_path;
+  std::uint8_t header_bytes[kDbcHeaderSize];
+  const std::size_t header_read = source.Read(header_bytes, kDbcHeaderSize);
+  DbcHeader header;
+  switch (ParseDbcHeader(header_bytes, header_read, &header)) {
+    case HeaderParse::kNotDbc:
+      *reason = Reason("%s not dbc file", path);
+      return false;
+    case HeaderParse::kTruncated:
+      *reason = Truncated(path, kDbcHeaderSize, header_read);
+      return false;
+    case HeaderParse::kOk:
+      break;
   }
-  if (header_read < kHeaderSize) {
-    std::printf("%s is truncated: its header needs %zu bytes, the file has %zu\n",
-                path, kHeaderSize, header_read);
-    CountFault();
-    return false;
-  }
-  reader.ReadU32(4, &record_count_);
-  reader.ReadU32(8, &field_count_);
-  reader.ReadU32(12, &record_size_);
-  reader.ReadU32(16, &string_size_);
+  record_count_ = header.record_count;
+  field_count_ = header.field_count;
+  record_size_ = header.record_size;
+  string_size_ = header.string_size;
   descriptor_ = descriptor;
-  if (!CheckHeader(path, file_size)) {
-    CountFault();
-    return false;
-  }
+  if (!CheckHeader(path, source.Size(), reason)) return false;
 
   // Records and string block in one block, read with one call.
-  const std::size_t records_size =
-      static_cast<std::size_t>(record_size_) * record_count_;
+  const std::size_t records_size = std::size_t{record_size_} * record_count_;
   const std::size_t size = records_size + string_size_;
   TableBuffer data = TableBuffer::Allocate(size);
   if (!data.get()) {
-    std::printf("%s is too large: %zu bytes cannot be allocated\n", path, size);
-    CountFault();
+    *reason = Reason("%s is too large: %zu bytes cannot be allocated", path, size);
     return false;
   }
-  std::size_t got = ReadFully(file.get(), data.get(), size);
+  const std::size_t got = source.Read(data.get(), size);
   if (got != size) {
-    std::printf("%s is truncated: its header needs %zu bytes, the file has %zu\n",
-                path, kHeaderSize + size, kHeaderSize + got);
-    CountFault();
+    *reason = Truncated(path, kDbcHeaderSize + size, kDbcHeaderSize + got);
     return false;
   }
   data_ = std::move(data);
-  data_size_ = size;
   strings_ = reinterpret_cast<const char*>(data_.get() + records_size);
-  if (!CheckStrings(path)) {
-    Unload();
-    CountFault();
-    return false;
-  }
   PrepareInsert();
-  return true;
+  return CheckStrings(path, reason);
 }
 
-bool DBCFile::CheckHeader(const char* path, std::size_t file_size) {
+bool DBCFile::CheckHeader(const char* path, std::size_t file_size, std::string* reason) const {
   const std::uint32_t expected = ExpectedFieldCount(*descriptor_);
   if (field_count_ != expected) {
-    std::printf("%s have wrong field Count (%d), must be %d\n", path,
-                static_cast<int>(field_count_), static_cast<int>(expected));
+    *reason = Reason("%s have wrong field Count (%d), must be %d", path,
+                     static_cast<int>(field_count_), static_cast<int>(expected));
     return false;
   }
   const std::uint64_t min_record = std::uint64_t{4} * expected;
   if (record_size_ < min_record) {
-    std::printf("%s have wrong record Size (%u), must be at least %llu\n", path,
-                record_size_, static_cast<unsigned long long>(min_record));
+    *reason = Reason("%s have wrong record Size (%u), must be at least %llu", path, record_size_,
+                     static_cast<unsigned long long>(min_record));
     return false;
   }
   // 32-bit values: the product and sum cannot overflow 64 bits.
-  const std::uint64_t needed = kHeaderSize +
-                               std::uint64_t{record_size_} * record_count_ +
-                               string_size_;
+  const std::uint64_t needed =
+      kDbcHeaderSize + std::uint64_t{record_size_} * record_count_ + string_size_;
   if (needed > file_size) {
-    std::printf("%s is truncated: its header needs %llu bytes, the file has %zu\n",
-                path, static_cast<unsigned long long>(needed), file_size);
+    *reason = Truncated(path, needed, file_size);
     return false;
   }
   return true;
 }
 
-bool DBCFile::CheckStrings(const char* path) const {
+bool DBCFile::CheckStrings(const char* path, std::string* reason) const {
   // A string is readable when it starts inside the block and a NUL follows
   // it inside the block, that is when it starts at or before the last NUL.
   const void* last = string_size_ ? ::memrchr(strings_, 0, string_size_) : nullptr;
   const std::uint64_t readable_end =
-      last ? static_cast<std::uint64_t>(static_cast<const char*>(last) - strings_) + 1
-           : 0;
-  // The record fields that hold the offset of an exported string.
-  const TableDescriptor& table = *descriptor_;
-  std::vector<std::uint32_t> string_fields;
-  std::uint32_t field = 0;
-  for (std::uint32_t c = 0; c < table.column_count; ++c) {
-    const char type = table.columns[c].type;
-    if (IsString(type)) string_fields.push_back(field + (type == 's' ? locale_ : 0));
-    field += FieldWidth(type);
-  }
+      last ? static_cast<std::uint64_t>(static_cast<const char*>(last) - strings_) + 1 : 0;
   for (std::uint32_t n = 0; n < record_count_; ++n) {
     const std::uint8_t* record = GetRecord(n);
-    for (const std::uint32_t at : string_fields) {
-      const std::uint32_t offset = LoadLE32(record + 4 * std::size_t{at});
+    for (const std::uint32_t field : string_fields_) {
+      const std::uint32_t offset = LoadLE32(record + 4 * std::size_t{field});
       if (offset >= string_size_) {
-        std::printf("%s have wrong string offset (%u) in record %u, "
-                    "string block size is %u\n",
-                    path, offset, n, string_size_);
+        *reason = Reason("%s have wrong string offset (%u) in record %u, string block size is %u",
+                         path, offset, n, string_size_);
         return false;
       }
       if (offset >= readable_end) {
-        std::printf("%s have unterminated string at offset %u in record %u\n",
-                    path, offset, n);
+        *reason = Reason("%s have unterminated string at offset %u in record %u", path, offset, n);
         return false;
       }
     }
@@ -222,6 +264,6 @@ void DBCFile::SetLocale(int index) {
 }
 
 const std::uint8_t* DBCFile::GetRecord(std::uint32_t n) const {
-  assert(data_ && n < record_count_);
+  assert(data_.get() != nullptr && n < record_count_);
   return data_.get() + std::size_t{n} * record_size_;
 }

@@ -37,6 +37,9 @@ class DBCFile {
   // Replaces the loaded table by the file the descriptor names. Reports
   // every failure on the console; afterwards no table is loaded.
   bool Load(const TableDescriptor* descriptor);
+  // The same for a file's bytes held in memory, with the same console lines
+  // (the descriptor's path names it).
+  bool LoadFromBytes(const TableDescriptor* descriptor, const std::string& bytes);
 
   // Builds the merged rating table from its three level-indexed source
   // files and makes it the loaded table under `descriptor`. False, with no
@@ -66,7 +69,7 @@ class DBCFile {
   const char* EscapeString(const char* s);
   const char* EscapeBaseName(const char* s);
 
-  bool IsLoaded() const { return data_ != nullptr; }
+  bool IsLoaded() const { return data_.get() != nullptr; }
   const std::uint8_t* GetRecord(std::uint32_t n) const;
   std::uint32_t RecordCount() const { return record_count_; }
   std::uint32_t RecordSize() const { return record_size_; }
@@ -83,20 +86,51 @@ class DBCFile {
  protected:
   void CountFault() { ++faults_; }
 
-  // Writes the inserts of the loaded table in file order, stepping the bar
-  // once per row delivered; stops at the first row not delivered. Writers
-  // that can deliver many rows at once override it, and must then show and
-  // report exactly what one Write() per row would have.
-  virtual void WriteRows(ProgressBar& bar);
+  // Where Load() gets a table: the descriptor's client file, read and
+  // checked (AcceptBytes() for bytes held in memory). False with the
+  // refusal line in *reason.
+  virtual bool ReadTable(const TableDescriptor* descriptor, std::string* reason);
+  bool AcceptBytes(const TableDescriptor* descriptor, const std::string& bytes,
+                   std::string* reason);
+
+  // How a table's rows leave the program. The export asks the writer to
+  // send rows from `first` on, as many as it likes, and shows and reports
+  // what came of them (see WriteRows()): the base sends one row through
+  // Write(); writers that send many rows at once override SendRows().
+  struct RowsSent {
+    std::uint32_t applied = 0;  // rows taken by the output, from `first` on
+    bool stopped = false;       // the row after them was not taken
+    bool refused = false;       // ... because the server refused it
+  };
+  virtual RowsSent SendRows(std::uint32_t first);
+  // The reason of the last refusal, on standard error.
+  virtual void ExplainRefusal() {}
+  // Shows a statement the server refused: "ERROR sql command:" with the
+  // statement on the console, then its reason.
+  void ReportRefused(const char* statement);
+
+ public:
+  class TableSource;  // the bytes of a table: a file or memory
 
  private:
-  // The checks of Load() after the magic: header, sizes, string offsets.
-  bool CheckHeader(const char* path, std::size_t file_size);
-  bool CheckStrings(const char* path) const;
+  // The rows of the loaded table, in file order: the bar steps for every
+  // row the output took; the first row it did not take stops the table,
+  // shown with its own statement when the server refused it.
+  void WriteRows(ProgressBar& bar);
+
+  // Reads a table from `source` and checks it against the descriptor: the
+  // header, the sizes and every string offset that the export reads.
+  bool Accept(const TableDescriptor* descriptor, TableSource& source, std::string* reason);
+  bool CheckHeader(const char* path, std::size_t file_size, std::string* reason) const;
+  bool CheckStrings(const char* path, std::string* reason) const;
+  // The one way a load fails: prints the reason, counts the fault and
+  // leaves no table loaded. Returns false.
+  bool Refuse(const std::string& reason);
   void Unload();
 
   // How BuildInsert() turns a record of the loaded table into values: one
-  // step per exported column, prepared once per table.
+  // step per exported column, prepared once per table, and the fields that
+  // hold the offset of an exported string.
   struct ValueStep {
     char type;            // u, i, f, t, k or s
     std::uint32_t field;  // field read: for s, the locale's slot
@@ -108,12 +142,12 @@ class DBCFile {
   std::uint32_t field_count_ = 0;
   std::uint32_t string_size_ = 0;
   TableBuffer data_;
-  std::size_t data_size_ = 0;
   const char* strings_ = nullptr;
   std::uint32_t locale_ = 0;
   const TableDescriptor* descriptor_ = nullptr;
 
   std::vector<ValueStep> insert_steps_;
+  std::vector<std::uint32_t> string_fields_;
   std::string insert_prefix_;    // "INSERT INTO `table` VALUES ("
   std::size_t numbers_bound_ = 0;  // room the non-string values of a row need
 

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "catalogue/catalogue.h"
+#include "dbc/byte_reader.h"
 #include "dbc/dbcfile.h"
 
 namespace {
@@ -13,12 +14,6 @@ constexpr std::uint32_t kLevels = 100;
 constexpr std::uint32_t kColumns = 47;
 constexpr std::uint32_t kRowSize = kColumns * 4;
 
-void StoreLE32(std::uint8_t* p, std::uint32_t value) {
-  p[0] = static_cast<std::uint8_t>(value);
-  p[1] = static_cast<std::uint8_t>(value >> 8);
-  p[2] = static_cast<std::uint8_t>(value >> 16);
-  p[3] = static_cast<std::uint8_t>(value >> 24);
-}
 
 }  // namespace
 
@@ -27,7 +22,10 @@ bool DBCFile::LoadRatingTable(const TableDescriptor* descriptor) {
   TableBuffer result = TableBuffer::Allocate(kLevels * kRowSize);
   std::uint8_t* const cells = result.get();
 
-  // The level column does not depend on any source, so a missing melee file
+  // The melee file is loaded twice, and its "Open DBC file" line printed
+  // twice: the console of a run is fixed text that users compare against.
+  // The first load once decided whether the level column was filled; the
+  // level column no longer depends on any source, so a missing melee file
   // cannot leave 100 rows with the same primary key.
   Load(&kMeleeCritSource);
   for (std::uint32_t r = 0; r < kLevels; ++r) StoreLE32(&cells[r * kRowSize], r);
@@ -63,8 +61,7 @@ bool DBCFile::LoadRatingTable(const TableDescriptor* descriptor) {
   // data, so the table is left unloaded like any missing client table.
   if (!any_source) return false;
   data_ = std::move(result);
-  data_size_ = kLevels * kRowSize;
-  strings_ = reinterpret_cast<const char*>(data_.get() + data_size_);
+  strings_ = reinterpret_cast<const char*>(data_.get() + kLevels * kRowSize);
   descriptor_ = descriptor;
   record_count_ = kLevels;
   field_count_ = kColumns;

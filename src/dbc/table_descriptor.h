@@ -7,6 +7,8 @@
 
 #include <cstdint>
 
+#include "dbc/dbc_format.h"
+
 // How a column takes part in the table's keys.
 enum class Key : std::uint8_t {
   kNone,     // not part of any key
@@ -37,7 +39,6 @@ struct TableDescriptor {
 // Number of localized string slots that a client file stores per 's' column
 // (twelve languages, four unused slots and a flags word).
 constexpr std::uint32_t kLocalizedFields = 17;
-constexpr std::uint32_t kLocaleCount = 12;
 
 // 32-bit fields that one column of the given type occupies in a record.
 constexpr std::uint32_t FieldWidth(char type) {

@@ -6,7 +6,6 @@
 #include <string>
 #include <string_view>
 
-#include "sql/progress_bar.h"
 
 dbcToSQL::dbcToSQL() {
   handle_live_ = mysql_init(&mysql_) != nullptr;
@@ -41,10 +40,19 @@ std::string SafeSqlMode(std::string_view mode) {
 
 }  // namespace
 
-void dbcToSQL::ReportServerError() {
-  std::fflush(stdout);
-  std::fprintf(stderr, "ERROR %u (%s): %s\n", mysql_errno(&mysql_), mysql_sqlstate(&mysql_),
-               mysql_error(&mysql_));
+void dbcToSQL::KeepServerError() {
+  char line[1024];
+  std::snprintf(line, sizeof line, "ERROR %u (%s): %s", mysql_errno(&mysql_),
+                mysql_sqlstate(&mysql_), mysql_error(&mysql_));
+  server_error_ = line;
+}
+
+void dbcToSQL::ExplainRefusal() { std::fprintf(stderr, "%s\n", server_error_.c_str()); }
+
+bool dbcToSQL::Query(const char* text) {
+  if (mysql_query(&mysql_, text) == 0) return true;
+  KeepServerError();
+  return false;
 }
 
 bool dbcToSQL::PrepareSession() {
@@ -55,9 +63,8 @@ bool dbcToSQL::PrepareSession() {
   // a text too long, nan), and autocommit keeps every applied row.
   std::string mode;
   const char kReadMode[] = "SELECT @@SESSION.sql_mode";
-  if (mysql_query(&mysql_, kReadMode) != 0) {
-    std::printf("ERROR sql command:\n%s\n", kReadMode);
-    ReportServerError();
+  if (!Query(kReadMode)) {
+    ReportRefused(kReadMode);
     return false;
   }
   if (MYSQL_RES* result = mysql_store_result(&mysql_)) {
@@ -68,9 +75,8 @@ bool dbcToSQL::PrepareSession() {
   const std::string safe = SafeSqlMode(mode);
   const std::string set = "SET SESSION sql_mode = '" + (safe.empty() ? "STRICT_ALL_TABLES" : safe) +
                           "', SESSION autocommit = 1";
-  if (mysql_query(&mysql_, set.c_str()) != 0) {
-    std::printf("ERROR sql command:\n%s\n", set.c_str());
-    ReportServerError();
+  if (!Query(set.c_str())) {
+    ReportRefused(set.c_str());
     return false;
   }
   return true;
@@ -128,9 +134,8 @@ bool dbcToSQL::Connect(const char* host, const char* user,
 
 bool dbcToSQL::Write(const char* text) {
   if (!connected_) return false;
-  if (mysql_query(&mysql_, text) == 0) return true;
-  std::printf("ERROR sql command:\n%s\n", text);
-  ReportServerError();
+  if (Query(text)) return true;
+  ReportRefused(text);
   return false;
 }
 
@@ -157,20 +162,13 @@ std::uint32_t dbcToSQL::FillBatch(Batch& batch, std::uint32_t next) {
 bool dbcToSQL::SendBatch(Batch& batch) {
   const char* text = batch.text.CStr();
   const auto length = static_cast<unsigned long>(batch.text.size());
-#ifdef VESK_HAVE_SEND_QUERY
   return mysql_send_query(&mysql_, text, length) == 0;
-#else
-  // Without a separate send, the query runs to its first result here.
-  return mysql_real_query(&mysql_, text, length) == 0;
-#endif
 }
 
 std::size_t dbcToSQL::ReadBatch(bool sent, bool* failed) {
   *failed = true;
   if (!sent) return 0;
-#ifdef VESK_HAVE_SEND_QUERY
   if (mysql_read_query_result(&mysql_) != 0) return 0;
-#endif
   std::size_t applied = 0;
   for (;;) {
     if (MYSQL_RES* result = mysql_store_result(&mysql_)) mysql_free_result(result);
@@ -183,46 +181,39 @@ std::size_t dbcToSQL::ReadBatch(bool sent, bool* failed) {
   return applied;
 }
 
-void dbcToSQL::WriteRows(ProgressBar& bar) {
+DBCFile::RowsSent dbcToSQL::SendRows(std::uint32_t first) {
+  if (!connected_) return {.stopped = true};
   const std::uint32_t rows = RecordCount();
-  if (!connected_ || !multi_statements_ || batch_bytes_limit_ == 0 || rows < 2) {
-    DBCFile::WriteRows(bar);
-    return;
+  if (!multi_statements_ || batch_bytes_limit_ == 0 || rows < 2) {
+    if (Query(BuildInsert(first))) return {.applied = 1};
+    return {.stopped = true, .refused = true};
   }
-  // Without the LOCK TABLES privilege the rows still go, unlocked.
-  const std::string table = Descriptor()->table_name;
-  const bool locked = Quietly(("LOCK TABLES `" + table + "` WRITE").c_str());
-
-  int current = 0;
-  std::uint32_t next = FillBatch(batches_[current], 0);
-  bool sent = SendBatch(batches_[current]);
-  for (;;) {
-    // Build the following batch while the server works on this one; it is
-    // sent only if this one succeeds.
-    Batch& batch = batches_[current];
-    Batch& following = batches_[1 - current];
-    const std::uint32_t after = next < rows ? FillBatch(following, next) : next;
-    bool failed = false;
-    // The server reports at most one result per statement sent.
-    const std::size_t applied = std::min(ReadBatch(sent, &failed), batch.starts.size());
-    for (std::size_t i = 0; i < applied; ++i) bar.Step();
-    if (failed) {
-      // Report the failing row's own statement, as a single query would.
-      const std::size_t failing = std::min(applied, batch.starts.size() - 1);
-      const std::size_t at = batch.starts[failing];
-      const std::size_t end =
-          failing + 1 < batch.starts.size() ? batch.starts[failing + 1] : batch.text.size();
-      std::printf("ERROR sql command:\n%.*s\n", static_cast<int>(end - at), batch.text.CStr() + at);
-      ReportServerError();
-      CountFault();
-      break;
-    }
-    if (next >= rows) break;
-    next = after;
-    current = 1 - current;
-    sent = SendBatch(following);
+  if (first == 0) {
+    // A new table: lock it (without the LOCK TABLES privilege the rows
+    // still go, unlocked) and send its first batch.
+    locked_ = Quietly(("LOCK TABLES `" + std::string(Descriptor()->table_name) + "` WRITE").c_str());
+    current_ = 0;
+    next_ = FillBatch(batches_[0], 0);
+    sent_ = SendBatch(batches_[0]);
   }
-  if (locked) Quietly("UNLOCK TABLES");
+  // Build the following batch while the server works on this one; it is
+  // sent only if this one succeeds.
+  Batch& batch = batches_[current_];
+  Batch& following = batches_[1 - current_];
+  const std::uint32_t after = next_ < rows ? FillBatch(following, next_) : next_;
+  bool failed = false;
+  // The server reports at most one result per statement sent.
+  const auto applied =
+      static_cast<std::uint32_t>(std::min(ReadBatch(sent_, &failed), batch.starts.size()));
+  if (failed) KeepServerError();
+  if (failed || next_ >= rows) {
+    if (locked_) Quietly("UNLOCK TABLES");
+    return {.applied = applied, .stopped = failed, .refused = failed};
+  }
+  next_ = after;
+  current_ = 1 - current_;
+  sent_ = SendBatch(following);
+  return {.applied = applied};
 }
 
 void dbcToSQL::Close() {

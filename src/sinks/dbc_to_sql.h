@@ -13,6 +13,7 @@
 #include <mysql.h>
 
 #include <cstddef>
+#include <string>
 #include <vector>
 
 #include "dbc/dbcfile.h"
@@ -36,7 +37,10 @@ class dbcToSQL : public DBCFile {
   static constexpr unsigned kConnectTimeoutSeconds = 20;
 
  protected:
-  void WriteRows(ProgressBar& bar) override;
+  // Rows go in pipelined batches: each call applies one batch and sends
+  // the next before returning.
+  RowsSent SendRows(std::uint32_t first) override;
+  void ExplainRefusal() override;
 
  private:
   // A batch of rows: their statements back to back, and where each starts.
@@ -56,8 +60,11 @@ class dbcToSQL : public DBCFile {
   // Puts the session into the state the statements rely on: backslash
   // escapes honoured, strict mode, autocommit. False, reported, if refused.
   bool PrepareSession();
-  // The server's error number, state and text, on standard error.
-  void ReportServerError();
+  // Runs one statement; on failure keeps the server's error for
+  // ExplainRefusal().
+  bool Query(const char* text);
+  // Keeps the server's error number, state and text of the last failure.
+  void KeepServerError();
   // Runs an auxiliary statement (lock, unlock); no message on failure.
   bool Quietly(const char* sql);
 
@@ -69,4 +76,9 @@ class dbcToSQL : public DBCFile {
 
   // While the server applies one batch, the next one is built.
   Batch batches_[2];
+  int current_ = 0;          // the batch the server works on
+  std::uint32_t next_ = 0;   // the first row not yet in a batch
+  bool sent_ = false;        // whether the current batch was sent
+  bool locked_ = false;      // whether the table is locked
+  std::string server_error_;
 };

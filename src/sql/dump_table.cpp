@@ -1,6 +1,8 @@
 // Writes the loaded table through the writer interface: its drop and
 // creation statements, then one insert per record in file order, with a
 // progress bar. The rows stop at the first insert the writer refuses.
+#include <cstdio>
+
 #include "dbc/dbcfile.h"
 #include "sql/progress_bar.h"
 
@@ -14,11 +16,25 @@ bool DBCFile::DumpTable() {
 }
 
 void DBCFile::WriteRows(ProgressBar& bar) {
-  for (std::uint32_t n = 0; n < record_count_; ++n) {
-    if (!Write(BuildInsert(n))) {
+  for (std::uint32_t next = 0; next < record_count_;) {
+    const RowsSent sent = SendRows(next);
+    for (std::uint32_t i = 0; i < sent.applied; ++i) bar.Step();
+    next += sent.applied;
+    if (sent.stopped || sent.applied == 0) {
+      if (sent.refused) ReportRefused(BuildInsert(next));
       CountFault();
       return;
     }
-    bar.Step();
   }
+}
+
+DBCFile::RowsSent DBCFile::SendRows(std::uint32_t first) {
+  if (Write(BuildInsert(first))) return {.applied = 1};
+  return {.stopped = true};
+}
+
+void DBCFile::ReportRefused(const char* statement) {
+  std::printf("ERROR sql command:\n%s\n", statement);
+  std::fflush(stdout);
+  ExplainRefusal();
 }

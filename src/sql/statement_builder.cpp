@@ -181,12 +181,14 @@ void DBCFile::PrepareInsert() {
   const TableDescriptor& table = *descriptor_;
   insert_prefix_ = std::string("INSERT INTO `") + table.table_name + "` VALUES (";
   insert_steps_.clear();
+  string_fields_.clear();
   numbers_bound_ = 0;
   std::uint32_t field = 0;
   for (std::uint32_t c = 0; c < table.column_count; ++c) {
     const char type = table.columns[c].type;
     if (IsExported(type)) {
       insert_steps_.push_back({type, field + (type == 's' ? locale_ : 0)});
+      if (IsString(type)) string_fields_.push_back(insert_steps_.back().field);
       // Separator, sign, two quotes and the number, with room for the
       // eight-byte store of a small number.
       numbers_bound_ += 8 + kMaxNumberText;

@@ -40,7 +40,6 @@ class TextBuffer {
   // The current end of the text: where the next byte goes.
   char* end() { return data_.get() + size_; }
   std::size_t size() const { return size_; }
-  std::size_t capacity() const { return capacity_; }
 
  private:
   void Grow(std::size_t n) {

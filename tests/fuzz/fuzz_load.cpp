@@ -18,9 +18,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   mysql_library_init(0, nullptr, nullptr);
   // The converter's console output would swamp the fuzzer's own.
   if (!std::freopen("/dev/null", "w", stdout)) std::abort();
-  const char* base = std::getenv("VESK_FUZZ_SCRATCH");
-  std::string scratch = std::string(base ? base : "/tmp") + "/vesk-fuzz-" + std::to_string(::getpid());
-  harness = new FuzzHarness(scratch);
+  harness = new FuzzHarness();
   return 0;
 }
 

@@ -1,7 +1,8 @@
 // Feeds arbitrary bytes to the converter as one client file: the first byte
-// picks the catalogue entry, the rest is the file. The table is loaded and
-// exported into a writer that discards statements. Shared by the libFuzzer
-// target and the test that replays its corpus.
+// picks the catalogue entry and the locale, the rest is the file. The table
+// is loaded from memory and exported into a writer that takes every
+// statement. Shared by the libFuzzer target and the test that replays its
+// corpus.
 #pragma once
 
 #include <cstddef>
@@ -10,13 +11,12 @@
 
 class FuzzHarness {
  public:
-  // Prepares a client folder below `scratch` holding valid rating sources.
-  explicit FuzzHarness(const std::string& scratch);
+  FuzzHarness();
   // Loads and exports `data`; returns whether the table loaded.
   bool RunOne(const std::uint8_t* data, std::size_t size);
   // Number of entries the first byte chooses from.
   static constexpr int kTargets = 7;
 
  private:
-  std::string dir_;
+  std::string sources_[3];  // valid rating source files
 };

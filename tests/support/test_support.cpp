@@ -1,6 +1,7 @@
 #include "support/test_support.h"
 
 #include <fcntl.h>
+#include <mysql.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -37,61 +38,83 @@ TempDir::~TempDir() {
   std::filesystem::remove_all(path_, ec);
 }
 
+namespace {
+
+// The MySQL client library, whose escaping the statement builder uses, is
+// set up once for every test program.
+class ClientLibrary : public ::testing::Environment {
+ public:
+  void SetUp() override { mysql_library_init(0, nullptr, nullptr); }
+  void TearDown() override { mysql_library_end(); }
+};
+::testing::Environment* const client_library =
+    ::testing::AddGlobalTestEnvironment(new ClientLibrary);
+
+// Sets the working directory for its lifetime.
+class ScopedDirectory {
+ public:
+  explicit ScopedDirectory(const std::string& dir) : previous_(std::filesystem::current_path()) {
+    std::filesystem::current_path(dir);
+  }
+  ~ScopedDirectory() { std::filesystem::current_path(previous_); }
+
+ private:
+  std::filesystem::path previous_;
+};
+
+// Sends standard output to a temporary file for its lifetime.
+class StdoutCapture {
+ public:
+  StdoutCapture() {
+    std::fflush(stdout);
+    fd_ = ::mkstemp(name_);
+    saved_ = ::dup(1);
+    ::dup2(fd_, 1);
+  }
+  ~StdoutCapture() {
+    std::fflush(stdout);
+    ::dup2(saved_, 1);
+    ::close(saved_);
+    ::close(fd_);
+    ::unlink(name_);
+  }
+  std::string Text() {
+    std::fflush(stdout);
+    return ReadFile(name_);
+  }
+
+ private:
+  char name_[32] = "/tmp/vesk-stdout-XXXXXX";
+  int fd_ = -1, saved_ = -1;
+};
+
+}  // namespace
+
 void InDirectory(const std::string& dir, const std::function<void()>& body) {
-  const auto previous = std::filesystem::current_path();
-  std::filesystem::current_path(dir);
+  ScopedDirectory in(dir);
   body();
-  std::filesystem::current_path(previous);
 }
 
 std::string CaptureStdout(const std::function<void()>& body) {
-  std::fflush(stdout);
-  char name[] = "/tmp/vesk-stdout-XXXXXX";
-  const int fd = ::mkstemp(name);
-  const int saved = ::dup(1);
-  ::dup2(fd, 1);
+  StdoutCapture capture;
   body();
-  std::fflush(stdout);
-  ::dup2(saved, 1);
-  ::close(saved);
-  ::close(fd);
-  std::string out = ReadFile(name);
-  ::unlink(name);
-  return out;
+  return capture.Text();
 }
 
-std::uint32_t DbcBuilder::AddString(const std::string& s) {
-  const auto offset = static_cast<std::uint32_t>(strings_.size());
-  strings_ += s;
-  strings_.push_back('\0');
-  return offset;
+const std::string kEmptyBar = "[                                                  ] 0%\r";
+
+std::string Redraw(int stars) {
+  return "\r[" + std::string(stars, '*') + std::string(50 - stars, ' ') + "] " +
+         std::to_string(stars * 2) + "%  \r";
 }
 
-DbcBuilder& DbcBuilder::Record(const std::vector<std::uint32_t>& fields) {
-  EXPECT_EQ(fields.size(), field_count_) << "record of the wrong width";
-  words.insert(words.end(), fields.begin(), fields.end());
-  ++record_count;
-  return *this;
-}
-
-namespace {
-void PutLE32(std::string& out, std::uint32_t v) {
-  for (int i = 0; i < 4; ++i) out.push_back(static_cast<char>(v >> (8 * i)));
-}
-}  // namespace
-
-std::string DbcBuilder::Bytes() const {
-  std::string out = magic;
-  PutLE32(out, record_count_override >= 0 ? static_cast<std::uint32_t>(record_count_override)
-                                          : record_count);
-  PutLE32(out, field_count_);
-  PutLE32(out, record_size_override >= 0 ? static_cast<std::uint32_t>(record_size_override)
-                                         : field_count_ * 4);
-  PutLE32(out, string_size_override >= 0 ? static_cast<std::uint32_t>(string_size_override)
-                                         : static_cast<std::uint32_t>(strings_.size()));
-  for (std::uint32_t w : words) PutLE32(out, w);
-  out += strings_;
-  return out;
+std::string BarOf(int rows, int done) {
+  std::string bar = kEmptyBar;
+  for (int row = 1, drawn = 0; row <= done; ++row) {
+    const int filled = row * 50 / rows;
+    if (filled != drawn) bar += Redraw(drawn = filled);
+  }
+  return bar + "\n";
 }
 
 std::uint32_t FloatBits(float f) {

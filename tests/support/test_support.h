@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "dbc/dbc_writer.h"
+
 struct TableDescriptor;
 
 // The catalogue entry whose SQL table is `table`; throws if there is none.
@@ -26,34 +28,20 @@ class TempDir {
   std::string path_;
 };
 
-// Runs `body` with the working directory set to `dir`.
+// Runs `body` with the working directory set to `dir`; the previous one is
+// restored however `body` ends (a failed assertion, an exception).
 void InDirectory(const std::string& dir, const std::function<void()>& body);
 
-// Runs `body` and returns what it printed on standard output.
+// Runs `body` and returns what it printed on standard output, which is
+// restored however `body` ends.
 std::string CaptureStdout(const std::function<void()>& body);
 
-// Builds the bytes of a client file: header, records and string block.
-class DbcBuilder {
- public:
-  explicit DbcBuilder(std::uint32_t field_count) : field_count_(field_count) {
-    strings_.push_back('\0');
-  }
-  // Adds a string to the block and returns its offset.
-  std::uint32_t AddString(const std::string& s);
-  // Adds a record of exactly field_count words.
-  DbcBuilder& Record(const std::vector<std::uint32_t>& fields);
-  // The file; header fields can be overridden for damaged files.
-  std::string Bytes() const;
-
-  std::uint32_t record_count = 0;
-  std::uint32_t field_count_;
-  std::int64_t record_size_override = -1;
-  std::int64_t string_size_override = -1;
-  std::int64_t record_count_override = -1;
-  std::string magic = "WDBC";
-  std::vector<std::uint32_t> words;
-  std::string strings_;
-};
+// The console's progress bar: the empty bar, the redraw with `stars` filled
+// cells, and the whole bar of a table of `rows` rows that stops after
+// `done` of them (the line break at its end included).
+extern const std::string kEmptyBar;
+std::string Redraw(int stars);
+std::string BarOf(int rows, int done);
 
 std::uint32_t FloatBits(float f);
 
