@@ -430,6 +430,32 @@ TEST_F(CliTest, TheSampleClientExportsInFullAndSucceeds) {
   EXPECT_EQ(script.find("3735928559"), std::string::npos) << "skipped fields never exported";
 }
 
+// The SQL script and the console of the sample client and of the
+// client-sized one, as the converter wrote them before its restructuring
+// (the scripts were loaded into MariaDB and compared with the client files).
+std::string Sha256(const std::string& path) {
+  std::string digest(64, '\0');
+  std::FILE* pipe = ::popen(("sha256sum '" + path + "'").c_str(), "r");
+  if (!pipe || std::fread(digest.data(), 1, digest.size(), pipe) != digest.size()) digest.clear();
+  if (pipe) ::pclose(pipe);
+  return digest;
+}
+
+TEST_F(CliTest, OutputIsByteIdenticalToTheReference) {
+  MakeSampleClient(dir.path());
+  WriteFile(dir / "a.out", Run({"-f", "a.sql"}).out);
+  WriteFile(dir / "b.out", Run({"-l", "11", "-f", "b.sql"}).out);
+  EXPECT_EQ(Sha256(dir / "a.sql"), "5b2d69314dee664dad733af5413cfc28df5e07d1ce9f2958cbebde0acb30658c");
+  EXPECT_EQ(Sha256(dir / "a.out"), "355b620afd4922e7079722b5b5aa0c12aa63ddcafae699d0d3763781ade62c38");
+  EXPECT_EQ(Sha256(dir / "b.sql"), "9673db53b216af10a9557df4a8ecaef0daf38dc150926138a693928c8840f91a");
+  EXPECT_EQ(Sha256(dir / "b.out"), "bcb97251ce9929849ccf845e0ad0b36a98523a19891505d8a4457f99583a5ce0");
+  TempDir full;
+  MakeSampleClient(full.path(), {"--full"});
+  WriteFile(full / "full.out", RunConverter(full.path(), {"-f", "full.sql"}).out);
+  EXPECT_EQ(Sha256(full / "full.sql"), "867aa756bb4928b6c3e48cbe8c3de75ff49c5ac69c069b7ec605993acdd4cfaf");
+  EXPECT_EQ(Sha256(full / "full.out"), "1fe74747114cfd5d5847336bc2f0a1a5539d1d74058507f237ac93e5f3fda7e2");
+}
+
 TEST_F(CliTest, RunningTwiceReplacesTheScript) {
   MakeSampleClient(dir.path());
   Run({"-f", "out.sql"});

@@ -10,7 +10,9 @@
 
 #include <gtest/gtest.h>
 
+#include "dbc/byte_reader.h"
 #include "dbc/dbcfile.h"
+#include "sql/escape.h"
 #include "sql/value_format.h"
 
 namespace {
@@ -35,6 +37,39 @@ TEST(ValueFormat, Integers) {
   EXPECT_EQ(I(-1), "-1");
   EXPECT_EQ(I(std::numeric_limits<std::int32_t>::min()), "-2147483648");
   EXPECT_EQ(I(2147483647), "2147483647");
+}
+
+// Every power of ten and its neighbours, where the digit count changes.
+TEST(ValueFormat, IntegersAtPowersOfTen) {
+  std::uint64_t power = 1;
+  for (int digits = 1; digits <= 10; ++digits, power *= 10) {
+    for (std::uint64_t v : {power - 1, power, power + 1}) {
+      if (v > 0xFFFFFFFFu) continue;
+      char expected[16];
+      std::snprintf(expected, sizeof expected, "%u", static_cast<unsigned>(v));
+      EXPECT_EQ(U(static_cast<std::uint32_t>(v)), expected);
+      if (v <= 0x7FFFFFFFu) {
+        EXPECT_EQ(I(-static_cast<std::int32_t>(v)), std::string(v ? "-" : "") + expected);
+      }
+    }
+  }
+  EXPECT_EQ(U(10000), "10000");
+  EXPECT_EQ(U(100000000), "100000000");
+  EXPECT_EQ(I(-100000000), "-100000000");
+}
+
+// Reads of little-endian words never reach past the window, at its edges.
+TEST(ByteReader, WordsFitOnlyInsideTheWindow) {
+  const std::uint8_t bytes[9] = {1, 2, 3, 4, 5, 6, 7, 8, 9};
+  std::uint32_t word = 0;
+  EXPECT_FALSE(ByteReader(bytes, 3).ReadU32(0, &word)) << "a 3-byte window holds no word";
+  const ByteReader reader(bytes, 8);
+  EXPECT_TRUE(reader.ReadU32(4, &word)) << "the last whole word";
+  EXPECT_EQ(word, 0x08070605u);
+  EXPECT_FALSE(reader.ReadU32(5, &word)) << "one byte past the end";
+  EXPECT_FALSE(reader.ReadU32(9, &word));
+  EXPECT_FALSE(reader.ReadU32(SIZE_MAX - 1, &word)) << "no wrap-around";
+  EXPECT_EQ(word, 0x08070605u) << "a failed read leaves the value alone";
 }
 
 TEST(ValueFormat, FloatsWithSixDecimals) {
@@ -63,10 +98,28 @@ TEST(ValueFormat, NonFiniteFloatsAsPrintfSpellsThem) {
   EXPECT_EQ(F(-std::numeric_limits<float>::quiet_NaN()), "-nan");
 }
 
+// The escaping unit alone, and through the statement builder's members.
+std::string Escaped(const std::string& s) {
+  TextBuffer out;
+  AppendEscaped(out, s.data(), s.size());
+  return std::string(out.data(), out.size());
+}
+
 class Escape : public ::testing::Test {
  protected:
   DBCFile builder;
 };
+
+TEST(EscapeUnit, EscapesAnyBytesWithoutAReader) {
+  // A NUL inside the bytes is escaped too: the length, not a terminator,
+  // ends the text.
+  EXPECT_EQ(Escaped(std::string("a'b\0c", 5)), "a\\'b\\0c");
+  EXPECT_EQ(Escaped(std::string("\"\n\r\x1A", 4)), "\\\"\\n\\r\\Z");
+  EXPECT_EQ(Escaped(""), "");
+  const char path[] = "a\\b\\c";
+  EXPECT_STREQ(BaseName(path, std::strlen(path)), "c");
+  EXPECT_STREQ(BaseName(path, 0), path);
+}
 
 TEST_F(Escape, EverySpecialCharacterGetsABackslash) {
   EXPECT_STREQ(builder.EscapeString("plain text"), "plain text");
@@ -118,6 +171,7 @@ TEST_F(Escape, SameBytesAsTheLibraryForAnyString) {
     state = state * 6364136223846793005ull + 1442695040888963407ull;
     std::string expected(2 * s.size() + 1, '\0');
     expected.resize(mysql_escape_string(expected.data(), s.data(), s.size()));
+    ASSERT_EQ(Escaped(s), expected) << "round " << round;
     ASSERT_EQ(builder.EscapeString(s.c_str()), expected) << "round " << round;
   }
   // Every single byte.

@@ -15,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include "dbc/dbc_format.h"
 #include "support/test_support.h"
 
 extern char** environ;
@@ -123,20 +124,20 @@ const char* const kTables[] = {
 
 // A client file read by the test itself: header, records, string block.
 struct RawTable {
-  explicit RawTable(const std::string& path) : bytes(ReadFile(path)) {}
-  std::uint32_t Word(std::size_t offset) const {
-    std::uint32_t v;
-    std::memcpy(&v, bytes.data() + offset, 4);
-    return v;
+  explicit RawTable(const std::string& path) : bytes(ReadFile(path)) {
+    EXPECT_EQ(ParseDbcHeader(Data(), bytes.size(), &header), HeaderParse::kOk) << path;
   }
-  std::uint32_t Records() const { return Word(4); }
+  const std::uint8_t* Data() const { return reinterpret_cast<const std::uint8_t*>(bytes.data()); }
+  std::uint32_t Records() const { return header.record_count; }
   std::uint32_t Field(std::uint32_t record, std::uint32_t field) const {
-    return Word(20 + std::size_t{record} * Word(12) + 4 * field);
+    return LoadLE32(Data() + kDbcHeaderSize + std::size_t{record} * header.record_size + 4 * field);
   }
   std::string String(std::uint32_t offset) const {
-    return std::string(bytes.c_str() + 20 + std::size_t{Records()} * Word(12) + offset);
+    return std::string(bytes.c_str() + kDbcHeaderSize + std::size_t{Records()} * header.record_size +
+                       offset);
   }
   std::string bytes;
+  DbcHeader header;
 };
 
 class ServerTest : public ::testing::Test {

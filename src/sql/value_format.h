@@ -54,6 +54,27 @@ inline constexpr SmallNumbers kSmallNumbers;
 
 }  // namespace value_format_detail
 
+// The texts ", '0'" to ", '999'": a value with its separator and quotes,
+// the bulk of every row, written with one store.
+struct QuotedSmallNumbers {
+  char text[1000][8] = {};
+  std::uint8_t length[1000] = {};
+  constexpr QuotedSmallNumbers() {
+    for (std::uint32_t v = 0; v < 1000; ++v) {
+      const std::uint32_t entry = value_format_detail::kSmallNumbers.entry[v];
+      const std::uint32_t digits = entry >> 24;
+      char* t = text[v];
+      *t++ = ',';
+      *t++ = ' ';
+      *t++ = '\'';
+      for (std::uint32_t d = 0; d < digits; ++d) *t++ = static_cast<char>(entry >> (8 * d));
+      *t++ = '\'';
+      length[v] = static_cast<std::uint8_t>(t - text[v]);
+    }
+  }
+};
+inline constexpr QuotedSmallNumbers kQuotedSmallNumbers;
+
 inline char* FormatUnsigned(char* out, std::uint32_t value) {
   using value_format_detail::kDigitPairs;
   if (value < 1000) {  // most client fields: one store of four bytes
