@@ -2,14 +2,14 @@
 // the client tables states.
 #include "catalogue/catalogue.h"
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <cstring>
 #include <map>
 #include <regex>
 #include <set>
 #include <string>
-
-#include <gtest/gtest.h>
 
 #include "support/test_support.h"
 
@@ -84,7 +84,8 @@ TEST(Catalogue, ExportsTheClientTablesInOrderThenTheRatingTable) {
     EXPECT_STREQ(t.file_path, e.file);
     EXPECT_EQ(t.column_count, e.columns);
     EXPECT_EQ(ExpectedFieldCount(t), e.fields);
-    const auto found = std::find(exported.begin() + static_cast<std::ptrdiff_t>(at), exported.end(), e.table);
+    const auto found =
+        std::find(exported.begin() + static_cast<std::ptrdiff_t>(at), exported.end(), e.table);
     EXPECT_NE(found, exported.end()) << "exported after the table before it";
     at = static_cast<std::size_t>(found - exported.begin());
   }
@@ -165,7 +166,8 @@ TEST(Catalogue, NamesAreUniqueAndSkippedColumnsAreBlank) {
 
 TEST(Catalogue, PrimaryKeys) {
   using V = std::vector<std::string>;
-  EXPECT_EQ(PrimaryKey(CatalogueEntry("vesk_achievement_criteria")), (V{"id", "referredAchievement"}));
+  EXPECT_EQ(PrimaryKey(CatalogueEntry("vesk_achievement_criteria")),
+            (V{"id", "referredAchievement"}));
   EXPECT_EQ(PrimaryKey(CatalogueEntry("vesk_faction_template")), (V{"id", "faction"}));
   EXPECT_EQ(PrimaryKey(CatalogueEntry("vesk_talents")), (V{"TalentID", "TalentTab"}));
   EXPECT_EQ(PrimaryKey(CatalogueEntry("vesk_scaling_stat_values")), (V{"level"}));
@@ -213,14 +215,26 @@ TEST(Catalogue, SpellTable) {
   EXPECT_EQ(first_field["spellDescriptionVariableID"], 238u);
   EXPECT_EQ(first_field["speed"], 47u);
   EXPECT_STREQ(t.columns[174].name, "spellDescriptionVariableID");
-  const std::vector<std::string> expected = {
-      "idx_reagent1=Reagent_1", "idx_reagent2=Reagent_2", "idx_reagent3=Reagent_3",
-      "idx_reagent4=Reagent_4", "idx_reagent5=Reagent_5", "idx_reagent6=Reagent_6",
-      "idx_reagent7=Reagent_7", "idx_reagent8=Reagent_8", "idx_effect1=Effect_1",
-      "idx_effect2=Effect_2",   "idx_effect3=Effect_3",   "idx_aura1=EffectApplyAuraName_1",
-      "idx_aura2=EffectApplyAuraName_2", "idx_aura3=EffectApplyAuraName_3",
-      "idx_item1=EffectItemType_1", "idx_item2=EffectItemType_2", "idx_item3=EffectItemType_3",
-      "idx_misc1=EffectMiscValue_1", "idx_misc2=EffectMiscValue_2", "idx_misc3=EffectMiscValue_3"};
+  const std::vector<std::string> expected = {"idx_reagent1=Reagent_1",
+                                             "idx_reagent2=Reagent_2",
+                                             "idx_reagent3=Reagent_3",
+                                             "idx_reagent4=Reagent_4",
+                                             "idx_reagent5=Reagent_5",
+                                             "idx_reagent6=Reagent_6",
+                                             "idx_reagent7=Reagent_7",
+                                             "idx_reagent8=Reagent_8",
+                                             "idx_effect1=Effect_1",
+                                             "idx_effect2=Effect_2",
+                                             "idx_effect3=Effect_3",
+                                             "idx_aura1=EffectApplyAuraName_1",
+                                             "idx_aura2=EffectApplyAuraName_2",
+                                             "idx_aura3=EffectApplyAuraName_3",
+                                             "idx_item1=EffectItemType_1",
+                                             "idx_item2=EffectItemType_2",
+                                             "idx_item3=EffectItemType_3",
+                                             "idx_misc1=EffectMiscValue_1",
+                                             "idx_misc2=EffectMiscValue_2",
+                                             "idx_misc3=EffectMiscValue_3"};
   EXPECT_EQ(indexes, expected);
 }
 

@@ -2,6 +2,7 @@
 // console text, the exit status and the SQL script, against golden text.
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -9,8 +10,6 @@
 
 #include <filesystem>
 #include <thread>
-
-#include <gtest/gtest.h>
 
 #include "support/test_support.h"
 
@@ -30,18 +29,47 @@ const std::string kUsage =
     " -f set filename";
 
 // The client files in export order.
-const char* const kFiles[] = {
-    "Achievement", "Achievement_Category", "Achievement_Criteria", "ChrClasses",
-    "ChrRaces", "CreatureType", "CreatureFamily", "Faction", "FactionTemplate",
-    "GemProperties", "GlyphProperties", "SpellItemEnchantment", "ItemExtendedCost",
-    "ItemRandomProperties", "ItemRandomSuffix", "ItemDisplayInfo", "ItemSet",
-    "Languages", "Lock", "LockType", "QuestInfo", "QuestSort", "RandPropPoints",
-    "ScalingStatDistribution", "ScalingStatValues", "SkillLine", "SkillLineAbility",
-    "SkillLineCategory", "SkillRaceClassInfo", "Spell", "SpellShapeshiftForm",
-    "SpellCastTimes", "SpellDispelType", "SpellDuration", "SpellRadius",
-    "SpellFocusObject", "SpellIcon", "Talent", "TalentTab", "TotemCategory",
-    "AreaTable"};
-
+const char* const kFiles[] = {"Achievement",
+                              "Achievement_Category",
+                              "Achievement_Criteria",
+                              "ChrClasses",
+                              "ChrRaces",
+                              "CreatureType",
+                              "CreatureFamily",
+                              "Faction",
+                              "FactionTemplate",
+                              "GemProperties",
+                              "GlyphProperties",
+                              "SpellItemEnchantment",
+                              "ItemExtendedCost",
+                              "ItemRandomProperties",
+                              "ItemRandomSuffix",
+                              "ItemDisplayInfo",
+                              "ItemSet",
+                              "Languages",
+                              "Lock",
+                              "LockType",
+                              "QuestInfo",
+                              "QuestSort",
+                              "RandPropPoints",
+                              "ScalingStatDistribution",
+                              "ScalingStatValues",
+                              "SkillLine",
+                              "SkillLineAbility",
+                              "SkillLineCategory",
+                              "SkillRaceClassInfo",
+                              "Spell",
+                              "SpellShapeshiftForm",
+                              "SpellCastTimes",
+                              "SpellDispelType",
+                              "SpellDuration",
+                              "SpellRadius",
+                              "SpellFocusObject",
+                              "SpellIcon",
+                              "Talent",
+                              "TalentTab",
+                              "TotemCategory",
+                              "AreaTable"};
 
 class CliTest : public ::testing::Test {
  protected:
@@ -57,9 +85,12 @@ TEST_F(CliTest, NoArgumentsPrintsBannerBlankLineAndUsage) {
 }
 
 TEST_F(CliTest, MalformedCommandLinesPrintTheUsageRightAfterTheBanner) {
-  for (const auto& args : std::vector<std::vector<std::string>>{
-           {"-f"}, {"-x", "1"}, {"out.sql"}, {"-", "x"}, {"-l", "1", "-f"},
-           {"-h", "-u", "root", "-p"}}) {
+  for (const auto& args : std::vector<std::vector<std::string>>{{"-f"},
+                                                                {"-x", "1"},
+                                                                {"out.sql"},
+                                                                {"-", "x"},
+                                                                {"-l", "1", "-f"},
+                                                                {"-h", "-u", "root", "-p"}}) {
     const RunResult r = Run(args);
     EXPECT_EQ(r.out, kBanner + kUsage) << args[0];
     EXPECT_EQ(r.status, 2);
@@ -81,10 +112,11 @@ TEST_F(CliTest, ServerModeNeedsAllFourOptions) {
 
 TEST_F(CliTest, FileModeWinsOverServerOptions) {
   // Port 1 is closed: a connection attempt would fail with a message.
-  const RunResult r = Run({"-h", "127.0.0.1", "-o", "1", "-u", "u", "-p", "", "-d", "d",
-                           "-f", "out.sql", "-l", "99"});
+  const RunResult r = Run(
+      {"-h", "127.0.0.1", "-o", "1", "-u", "u", "-p", "", "-d", "d", "-f", "out.sql", "-l", "99"});
   EXPECT_EQ(r.out.find("Connecting"), std::string::npos);
-  EXPECT_EQ(r.out.rfind(kBanner + "\nCreate SQL file out.sql: ok\nChange locale to: enGB\n", 0), 0u);
+  EXPECT_EQ(r.out.rfind(kBanner + "\nCreate SQL file out.sql: ok\nChange locale to: enGB\n", 0),
+            0u);
   EXPECT_TRUE(Exists("out.sql"));
 }
 
@@ -114,8 +146,8 @@ TEST_F(CliTest, ASilentServerTimesOutAndThePasswordIsHidden) {
   ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), length), 0);
   ASSERT_EQ(::listen(listener, 4), 0);
   ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
-  Converter run(dir.path(), {"-h", "127.0.0.1", "-o", std::to_string(ntohs(address.sin_port)),
-                             "-u", "u", "-p", "s3cret-pw", "-d", "d"});
+  Converter run(dir.path(), {"-h", "127.0.0.1", "-o", std::to_string(ntohs(address.sin_port)), "-u",
+                             "u", "-p", "s3cret-pw", "-d", "d"});
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
   const std::string cmdline = ReadFile("/proc/" + std::to_string(run.pid()) + "/cmdline");
   EXPECT_EQ(cmdline.find("s3cret"), std::string::npos);
@@ -140,8 +172,9 @@ TEST_F(CliTest, ClosedStandardDescriptorsKeepTheConsoleOutOfTheScript) {
 TEST_F(CliTest, ARunInTheWrongFolderReplacesNoTableNotEvenTheRatingTable) {
   const RunResult r = Run({"-f", "out.sql"});
   EXPECT_EQ(ReadFile(dir / "out.sql"), "SET NAMES `utf8`;\n");
-  EXPECT_TRUE(r.out.ends_with("Open DBC file: dbc\\gtCombatRatings.dbc\n"
-                              "dbc\\gtCombatRatings.dbc not exist\nClose file\nComplete\n\n"));
+  EXPECT_TRUE(
+      r.out.ends_with("Open DBC file: dbc\\gtCombatRatings.dbc\n"
+                      "dbc\\gtCombatRatings.dbc not exist\nClose file\nComplete\n\n"));
   EXPECT_EQ(r.status, 1);
 }
 
@@ -166,10 +199,12 @@ TEST_F(CliTest, AnOutputThatIsAClientFileIsRefused) {
   std::filesystem::create_hard_link(dir / "dbc/Spell.dbc", dir / "hard.sql");
   for (const std::string& target :
        {std::string("dbc/Spell.dbc"), std::string("dbc/spell.DBC"), std::string("link.sql"),
-        std::string("hard.sql"), dir / "dbc/../dbc/Spell.dbc", std::string("dbc/gtCombatRatings.dbc")}) {
+        std::string("hard.sql"), dir / "dbc/../dbc/Spell.dbc",
+        std::string("dbc/gtCombatRatings.dbc")}) {
     const RunResult r = Run({"-f", target});
     EXPECT_EQ(r.out, kBanner + "\nCreate SQL file " + target + ": ERROR\n");
-    EXPECT_TRUE(r.err.starts_with("Cannot create SQL file " + target + ": it is the client file dbc\\"))
+    EXPECT_TRUE(
+        r.err.starts_with("Cannot create SQL file " + target + ": it is the client file dbc\\"))
         << r.err;
     EXPECT_EQ(r.status, 1);
   }
@@ -207,7 +242,11 @@ TEST_F(CliTest, TheScriptReplacesItsTargetKeepingModeAndLinks) {
   ASSERT_EQ(Run({"-f", "reference.sql"}).status, 0);
   const std::string reference = ReadFile(dir / "reference.sql");
   EXPECT_EQ(std::filesystem::status(dir / "reference.sql").permissions(),
-            std::filesystem::perms(0666 & ~[] { const mode_t m = ::umask(0); ::umask(m); return m; }()));
+            std::filesystem::perms(0666 & ~[] {
+              const mode_t m = ::umask(0);
+              ::umask(m);
+              return m;
+            }()));
   // An existing script keeps its permission bits; a link keeps pointing at
   // the file it names, which gets the script.
   WriteFile(dir / "real.sql", "old");
@@ -236,7 +275,8 @@ TEST_F(CliTest, TheScriptReplacesItsTargetKeepingModeAndLinks) {
 TEST_F(CliTest, AFullDiskFailsTheRun) {
   MakeSampleClient(dir.path());
   const RunResult r = Run({"-f", "/dev/full"});
-  EXPECT_NE(r.out.find("ERROR writing SQL file /dev/full: No space left on device\n"), std::string::npos);
+  EXPECT_NE(r.out.find("ERROR writing SQL file /dev/full: No space left on device\n"),
+            std::string::npos);
   EXPECT_EQ(CountOf(r.out, "ERROR writing"), 1u);
   EXPECT_TRUE(r.out.ends_with("Close file\nComplete\n\n"));
   EXPECT_EQ(r.status, 1);
@@ -283,9 +323,9 @@ class SmallClientTest : public CliTest {
       b.Record({2, b.AddString("Interface\\Icons\\")});
       WriteClientFile(dir.path(), "SpellIcon", b.Bytes());
     }
-    for (auto [name, records] : {std::pair{"gtChanceToMeleeCrit", 1100},
-                                 std::pair{"gtChanceToSpellCrit", 1100},
-                                 std::pair{"gtCombatRatings", 3200}}) {
+    for (auto [name, records] :
+         {std::pair{"gtChanceToMeleeCrit", 1100}, std::pair{"gtChanceToSpellCrit", 1100},
+          std::pair{"gtCombatRatings", 3200}}) {
       DbcWriter b(1);
       for (int n = 0; n < records; ++n) b.Record({FloatBits(0.25f)});
       b.strings.clear();
@@ -302,12 +342,30 @@ class SmallClientTest : public CliTest {
       for (const char* cls : {"Warrior", "Paladin", "Hunter", "Rogue", "Priest", "DeathKnight",
                               "Shaman", "Mage", "Warlock", "10", "Druid"})
         s += std::string("  `") + kind + "_" + cls + "` float NOT NULL,\n";
-    for (const char* cr :
-         {"WEAPON_SKILL", "DEFENSE_SKILL", "DODGE", "PARRY", "BLOCK", "HIT_MELEE", "HIT_RANGED",
-          "HIT_SPELL", "CRIT_MELEE", "CRIT_RANGED", "CRIT_SPELL", "HIT_TAKEN_MELEE",
-          "HIT_TAKEN_RANGED", "HIT_TAKEN_SPELL", "CRIT_TAKEN_MELEE", "CRIT_TAKEN_RANGED",
-          "CRIT_TAKEN_SPELL", "HASTE_MELEE", "HASTE_RANGED", "HASTE_SPELL",
-          "WEAPON_SKILL_MAINHAND", "WEAPON_SKILL_OFFHAND", "WEAPON_SKILL_RANGED", "EXPERTISE"})
+    for (const char* cr : {"WEAPON_SKILL",
+                           "DEFENSE_SKILL",
+                           "DODGE",
+                           "PARRY",
+                           "BLOCK",
+                           "HIT_MELEE",
+                           "HIT_RANGED",
+                           "HIT_SPELL",
+                           "CRIT_MELEE",
+                           "CRIT_RANGED",
+                           "CRIT_SPELL",
+                           "HIT_TAKEN_MELEE",
+                           "HIT_TAKEN_RANGED",
+                           "HIT_TAKEN_SPELL",
+                           "CRIT_TAKEN_MELEE",
+                           "CRIT_TAKEN_RANGED",
+                           "CRIT_TAKEN_SPELL",
+                           "HASTE_MELEE",
+                           "HASTE_RANGED",
+                           "HASTE_SPELL",
+                           "WEAPON_SKILL_MAINHAND",
+                           "WEAPON_SKILL_OFFHAND",
+                           "WEAPON_SKILL_RANGED",
+                           "EXPERTISE"})
       s += std::string("  `CR_") + cr + "` float NOT NULL,\n";
     s += "  PRIMARY KEY  (`level`)\n) ENGINE=MyISAM DEFAULT CHARSET=utf8;\n";
     for (int level = 0; level < 100; ++level) {
@@ -391,7 +449,8 @@ class SmallClientTest : public CliTest {
     s += "Open DBC file: dbc\\gtChanceToMeleeCrit.dbc\n"
          "Open DBC file: dbc\\gtChanceToMeleeCrit.dbc\n"
          "Open DBC file: dbc\\gtChanceToSpellCrit.dbc\n"
-         "Open DBC file: dbc\\gtCombatRatings.dbc\n" + kEmptyBar;
+         "Open DBC file: dbc\\gtCombatRatings.dbc\n" +
+         kEmptyBar;
     for (int stars = 1; stars <= 50; ++stars) s += Redraw(stars);
     return s + "\nClose file\nComplete\n\n";
   }
@@ -426,7 +485,8 @@ TEST_F(CliTest, TheSampleClientExportsInFullAndSucceeds) {
   EXPECT_EQ(CountOf(TableSection(script, "vesk_rating"), "INSERT INTO"), 100u);
   EXPECT_NE(script.find("DROP TABLE IF EXISTS `vesk_spellfocus`;\nCREATE TABLE `vesk_spellfocus`"),
             std::string::npos);
-  EXPECT_EQ(TableSection(script, "vesk_spellfocus").find("INSERT"), std::string::npos) << "zero rows";
+  EXPECT_EQ(TableSection(script, "vesk_spellfocus").find("INSERT"), std::string::npos)
+      << "zero rows";
   EXPECT_EQ(script.find("3735928559"), std::string::npos) << "skipped fields never exported";
 }
 
@@ -445,15 +505,21 @@ TEST_F(CliTest, OutputIsByteIdenticalToTheReference) {
   MakeSampleClient(dir.path());
   WriteFile(dir / "a.out", Run({"-f", "a.sql"}).out);
   WriteFile(dir / "b.out", Run({"-l", "11", "-f", "b.sql"}).out);
-  EXPECT_EQ(Sha256(dir / "a.sql"), "5b2d69314dee664dad733af5413cfc28df5e07d1ce9f2958cbebde0acb30658c");
-  EXPECT_EQ(Sha256(dir / "a.out"), "355b620afd4922e7079722b5b5aa0c12aa63ddcafae699d0d3763781ade62c38");
-  EXPECT_EQ(Sha256(dir / "b.sql"), "9673db53b216af10a9557df4a8ecaef0daf38dc150926138a693928c8840f91a");
-  EXPECT_EQ(Sha256(dir / "b.out"), "bcb97251ce9929849ccf845e0ad0b36a98523a19891505d8a4457f99583a5ce0");
+  EXPECT_EQ(Sha256(dir / "a.sql"),
+            "5b2d69314dee664dad733af5413cfc28df5e07d1ce9f2958cbebde0acb30658c");
+  EXPECT_EQ(Sha256(dir / "a.out"),
+            "355b620afd4922e7079722b5b5aa0c12aa63ddcafae699d0d3763781ade62c38");
+  EXPECT_EQ(Sha256(dir / "b.sql"),
+            "9673db53b216af10a9557df4a8ecaef0daf38dc150926138a693928c8840f91a");
+  EXPECT_EQ(Sha256(dir / "b.out"),
+            "bcb97251ce9929849ccf845e0ad0b36a98523a19891505d8a4457f99583a5ce0");
   TempDir full;
   MakeSampleClient(full.path(), {"--full"});
   WriteFile(full / "full.out", RunConverter(full.path(), {"-f", "full.sql"}).out);
-  EXPECT_EQ(Sha256(full / "full.sql"), "867aa756bb4928b6c3e48cbe8c3de75ff49c5ac69c069b7ec605993acdd4cfaf");
-  EXPECT_EQ(Sha256(full / "full.out"), "1fe74747114cfd5d5847336bc2f0a1a5539d1d74058507f237ac93e5f3fda7e2");
+  EXPECT_EQ(Sha256(full / "full.sql"),
+            "867aa756bb4928b6c3e48cbe8c3de75ff49c5ac69c069b7ec605993acdd4cfaf");
+  EXPECT_EQ(Sha256(full / "full.out"),
+            "1fe74747114cfd5d5847336bc2f0a1a5539d1d74058507f237ac93e5f3fda7e2");
 }
 
 TEST_F(CliTest, RunningTwiceReplacesTheScript) {

@@ -1,9 +1,9 @@
 // Replays the fuzzer's checked-in corpus: seeds and every input that ever
 // made the reader or the export fail.
 
-#include <filesystem>
-
 #include <gtest/gtest.h>
+
+#include <filesystem>
 
 #include "fuzz/harness.h"
 #include "support/test_support.h"

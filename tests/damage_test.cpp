@@ -2,12 +2,11 @@
 // values, string offsets at and past the end of the block. Each file must be
 // refused with one line naming it (or, where the damage is harmless, load and
 // export), and the next table must load and export as usual.
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <cstring>
 #include <filesystem>
-
-#include <gtest/gtest.h>
 
 #include "catalogue/catalogue.h"
 #include "dbc/dbcfile.h"
@@ -85,7 +84,8 @@ TEST_F(DamageTest, EveryTruncationIsRefused) {
   for (const Case& c : kCases) {
     const std::string full = Original(c.file);
     for (std::size_t length = 0; length < full.size(); ++length)
-      EXPECT_FALSE(Try(c, full.substr(0, length), std::string(c.file) + " cut to " + std::to_string(length)));
+      EXPECT_FALSE(Try(c, full.substr(0, length),
+                       std::string(c.file) + " cut to " + std::to_string(length)));
     EXPECT_TRUE(Try(c, full, std::string(c.file) + " whole"));
   }
 }
@@ -132,7 +132,8 @@ TEST_F(DamageTest, StringOffsetsAtAndPastTheEndOfTheBlock) {
   // A block without its final NUL: the last string has no end.
   std::string open_end = full.substr(0, full.size() - 1);
   PutWord(open_end, 16, block - 1);
-  const std::uint32_t last_start = static_cast<std::uint32_t>(open_end.rfind('\0') + 1 - (20 + 3 * 72));
+  const std::uint32_t last_start =
+      static_cast<std::uint32_t>(open_end.rfind('\0') + 1 - (20 + 3 * 72));
   PutWord(open_end, name_field, last_start);
   EXPECT_FALSE(Try(quest, open_end, "unterminated last string"));
 }
@@ -151,8 +152,9 @@ TEST_F(DamageTest, WholeRunGoesOnAfterADamagedSpellTable) {
   WriteFile(dir / "dbc/Spell.dbc", spell);
   const RunResult r = RunConverter(dir.path(), {"-f", "out.sql"});
   EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.out.find("Open DBC file: dbc\\Spell.dbc\ndbc\\Spell.dbc is truncated: its header needs "),
-            std::string::npos);
+  EXPECT_NE(
+      r.out.find("Open DBC file: dbc\\Spell.dbc\ndbc\\Spell.dbc is truncated: its header needs "),
+      std::string::npos);
   const std::string script = ReadFile(dir / "out.sql");
   EXPECT_EQ(script.find("`vesk_spell`"), std::string::npos);
   EXPECT_EQ(CountOf(TableSection(script, "vesk_spell_shapeshift"), "INSERT"), 3u);
@@ -163,7 +165,8 @@ TEST_F(DamageTest, AFifoInPlaceOfAFileDoesNotStallTheRun) {
   std::filesystem::remove(dir / "dbc/SpellIcon.dbc");
   ASSERT_EQ(::mkfifo((dir / "dbc/SpellIcon.dbc").c_str(), 0644), 0);
   const RunResult r = RunConverter(dir.path(), {"-f", "out.sql"});
-  EXPECT_NE(r.out.find("dbc\\SpellIcon.dbc cannot be read: not a regular file\n"), std::string::npos);
+  EXPECT_NE(r.out.find("dbc\\SpellIcon.dbc cannot be read: not a regular file\n"),
+            std::string::npos);
   EXPECT_EQ(r.status, 1);
 }
 

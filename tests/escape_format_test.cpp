@@ -1,5 +1,6 @@
 // Value texts: numbers as printf's "%u", "%d" and "%f" print them, strings
 // escaped by the client library's rules.
+#include <gtest/gtest.h>
 #include <mysql.h>
 
 #include <cmath>
@@ -7,8 +8,6 @@
 #include <cstring>
 #include <limits>
 #include <string>
-
-#include <gtest/gtest.h>
 
 #include "dbc/byte_reader.h"
 #include "dbc/dbcfile.h"
@@ -75,19 +74,18 @@ TEST(ByteReader, WordsFitOnlyInsideTheWindow) {
 TEST(ValueFormat, FloatsWithSixDecimals) {
   EXPECT_EQ(F(0.0f), "0.000000");
   EXPECT_EQ(F(-0.0f), "-0.000000");
-  EXPECT_EQ(F(0.1f), "0.100000");          // 0.100000001490116...
-  EXPECT_EQ(F(1.0000005f), "1.000000");    // 1.000000476837158...
-  EXPECT_EQ(F(1.9999999f), "2.000000");    // 1.99999988079071...
-  EXPECT_EQ(F(7.0e-6f), "0.000007");       // 6.99999986...e-06
-  EXPECT_EQ(F(1.5e-6f), "0.000002");       // 1.50000005...e-06
+  EXPECT_EQ(F(0.1f), "0.100000");        // 0.100000001490116...
+  EXPECT_EQ(F(1.0000005f), "1.000000");  // 1.000000476837158...
+  EXPECT_EQ(F(1.9999999f), "2.000000");  // 1.99999988079071...
+  EXPECT_EQ(F(7.0e-6f), "0.000007");     // 6.99999986...e-06
+  EXPECT_EQ(F(1.5e-6f), "0.000002");     // 1.50000005...e-06
   EXPECT_EQ(F(2.5e-7f), "0.000000");
   EXPECT_EQ(F(-1.0e-7f), "-0.000000");
   EXPECT_EQ(F(-3.75f), "-3.750000");
   EXPECT_EQ(F(123456.789f), "123456.789062");  // exactly 123456.7890625: tie to even
   EXPECT_EQ(F(0.0000305175781f), "0.000031");  // 2^-15 = 0.000030517578125
   EXPECT_EQ(F(1.0e10f), "10000000000.000000");
-  EXPECT_EQ(F(std::numeric_limits<float>::max()),
-            "340282346638528859811704183484516925440.000000");
+  EXPECT_EQ(F(std::numeric_limits<float>::max()), "340282346638528859811704183484516925440.000000");
   EXPECT_EQ(F(std::numeric_limits<float>::denorm_min()), "0.000000");
 }
 
@@ -158,8 +156,9 @@ namespace {
 // The escaping copies runs of ordinary bytes itself; the result must be the
 // library's escaping of the whole string, byte for byte.
 TEST_F(Escape, SameBytesAsTheLibraryForAnyString) {
-  const char pieces[][5] = {"a", "Z", " ", "'", "\"", "\\", "\n", "\r", "\x1A", "%",
-                            "`", "\xD0\x96", "\xE7\x81\xAB", "\xC3", "\xBF\x5C", "\x7F", "\x80"};
+  const char pieces[][5] = {"a",        "Z",    " ",   "'", "\"",       "\\",           "\n",
+                            "\r",       "\x1A", "%",   "`", "\xD0\x96", "\xE7\x81\xAB", "\xC3",
+                            "\xBF\x5C", "\x7F", "\x80"};
   std::uint64_t state = 42;
   for (int round = 0; round < 20000; ++round) {
     std::string s;

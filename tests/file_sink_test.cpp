@@ -1,8 +1,7 @@
 // The SQL file sink.
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
-
-#include <gtest/gtest.h>
 
 #include "sinks/dbc_to_file.h"
 #include "support/test_support.h"

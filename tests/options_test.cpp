@@ -1,10 +1,10 @@
 // The command line: every option takes the next argument as its value.
 #include "app/options.h"
 
+#include <gtest/gtest.h>
+
 #include <climits>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 namespace {
 
@@ -24,8 +24,8 @@ TEST(Options, NoArgumentsIsValidAndSetsNothing) {
 
 TEST(Options, EachLetterTakesTheNextArgument) {
   Options o;
-  ASSERT_TRUE(Parse({"-h", "db.local", "-o", "3307", "-u", "root", "-p", "",
-                     "-d", "world", "-f", "out.sql", "-l", "8"},
+  ASSERT_TRUE(Parse({"-h", "db.local", "-o", "3307", "-u", "root", "-p", "", "-d", "world", "-f",
+                     "out.sql", "-l", "8"},
                     &o));
   EXPECT_STREQ(o.host, "db.local");
   EXPECT_EQ(o.port, 3307);

@@ -1,12 +1,13 @@
 // The progress bar and the table export loop that drives it.
 
-#include <filesystem>
+#include "sql/progress_bar.h"
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "catalogue/catalogue.h"
 #include "dbc/dbcfile.h"
-#include "sql/progress_bar.h"
 #include "support/test_support.h"
 
 namespace {
@@ -20,13 +21,10 @@ std::string Bar(int total) {
   });
 }
 
-TEST(ProgressBar, NoRowsShowsTheEmptyBarAndALineBreak) {
-  EXPECT_EQ(Bar(0), kEmpty + "\n");
-}
+TEST(ProgressBar, NoRowsShowsTheEmptyBarAndALineBreak) { EXPECT_EQ(Bar(0), kEmpty + "\n"); }
 
 TEST(ProgressBar, TenRowsJumpFiveCellsARow) {
-  EXPECT_EQ(Redraw(5),
-            "\r[*****                                             ] 10%  \r");
+  EXPECT_EQ(Redraw(5), "\r[*****                                             ] 10%  \r");
   std::string expected = kEmpty;
   for (int s = 5; s <= 50; s += 5) expected += Redraw(s);
   EXPECT_EQ(Bar(10), expected + "\n");
@@ -35,8 +33,7 @@ TEST(ProgressBar, TenRowsJumpFiveCellsARow) {
 TEST(ProgressBar, FiftyRowsAddOneStarEach) {
   const std::string out = Bar(50);
   EXPECT_EQ(CountOf(out, "\r["), 50u);
-  EXPECT_TRUE(out.ends_with(
-      "\r[**************************************************] 100%  \r\n"));
+  EXPECT_TRUE(out.ends_with("\r[**************************************************] 100%  \r\n"));
 }
 
 TEST(ProgressBar, AThousandRowsRedrawFiftyTimes) {
@@ -93,7 +90,8 @@ TEST_F(DumpTableTest, WritesDropCreateAndEveryRowInOrder) {
   EXPECT_EQ(writer.written[0], "DROP TABLE IF EXISTS `vesk_spell_cast_time`;\n");
   EXPECT_EQ(writer.written[1].rfind("CREATE TABLE `vesk_spell_cast_time`(", 0), 0u);
   EXPECT_EQ(writer.written[2], "INSERT INTO `vesk_spell_cast_time` VALUES ('1', '0', '0', '0');\n");
-  EXPECT_EQ(writer.written[11], "INSERT INTO `vesk_spell_cast_time` VALUES ('10', '0', '0', '0');\n");
+  EXPECT_EQ(writer.written[11],
+            "INSERT INTO `vesk_spell_cast_time` VALUES ('10', '0', '0', '0');\n");
   EXPECT_EQ(writer.ExportFaults(), 0u);
 }
 

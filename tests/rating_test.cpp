@@ -1,9 +1,9 @@
 // The merged rating table built from three level-indexed client files.
 
+#include <gtest/gtest.h>
+
 #include <cstring>
 #include <filesystem>
-
-#include <gtest/gtest.h>
 
 #include "catalogue/catalogue.h"
 #include "dbc/dbcfile.h"
@@ -62,12 +62,12 @@ TEST_F(RatingTest, OneRowPerLevelAndAColumnPerClassOrKind) {
   EXPECT_EQ(table.StringBlockSize(), 0u);
   for (std::uint32_t r : {0u, 1u, 57u, 99u}) {
     EXPECT_EQ(Level(table, r), r);
-    EXPECT_EQ(Cell(table, r, 1), static_cast<float>(r));              // melee class 0
-    EXPECT_EQ(Cell(table, r, 11), static_cast<float>(1000 + r));      // melee class 10
-    EXPECT_EQ(Cell(table, r, 12), static_cast<float>(r));             // spell class 0
-    EXPECT_EQ(Cell(table, r, 22), static_cast<float>(1000 + r));      // spell class 10
-    EXPECT_EQ(Cell(table, r, 23), static_cast<float>(r));             // rating kind 0
-    EXPECT_EQ(Cell(table, r, 46), static_cast<float>(2300 + r));      // rating kind 23
+    EXPECT_EQ(Cell(table, r, 1), static_cast<float>(r));          // melee class 0
+    EXPECT_EQ(Cell(table, r, 11), static_cast<float>(1000 + r));  // melee class 10
+    EXPECT_EQ(Cell(table, r, 12), static_cast<float>(r));         // spell class 0
+    EXPECT_EQ(Cell(table, r, 22), static_cast<float>(1000 + r));  // spell class 10
+    EXPECT_EQ(Cell(table, r, 23), static_cast<float>(r));         // rating kind 0
+    EXPECT_EQ(Cell(table, r, 46), static_cast<float>(2300 + r));  // rating kind 23
   }
   EXPECT_EQ(table.ExportFaults(), 0u);
 }
@@ -75,7 +75,8 @@ TEST_F(RatingTest, OneRowPerLevelAndAColumnPerClassOrKind) {
 TEST_F(RatingTest, InsertTextOfTheFirstRow) {
   Merge();
   const std::string insert = table.BuildInsert(3);
-  EXPECT_EQ(insert.rfind("INSERT INTO `vesk_rating` VALUES ('3', '3.000000', '103.000000', ", 0), 0u);
+  EXPECT_EQ(insert.rfind("INSERT INTO `vesk_rating` VALUES ('3', '3.000000', '103.000000', ", 0),
+            0u);
   EXPECT_TRUE(insert.ends_with(", '2203.000000', '2303.000000');\n"));
 }
 
@@ -101,8 +102,9 @@ TEST_F(RatingTest, MissingMeleeFileKeepsTheLevels) {
 TEST_F(RatingTest, ASourceWithTooFewValuesIsRefused) {
   WriteClientFile(dir.path(), "gtChanceToSpellCrit", Source(1099));
   const std::string out = Merge();
-  EXPECT_NE(out.find("dbc\\gtChanceToSpellCrit.dbc have too few records (1099), must be at least 1100\n"),
-            std::string::npos);
+  EXPECT_NE(
+      out.find("dbc\\gtChanceToSpellCrit.dbc have too few records (1099), must be at least 1100\n"),
+      std::string::npos);
   EXPECT_EQ(Cell(table, 98, 21), 0.0f);
   EXPECT_EQ(Cell(table, 98, 23), 98.0f);
   EXPECT_GT(table.ExportFaults(), 0u);

@@ -1,9 +1,8 @@
 // Loading and checking client files.
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <filesystem>
-
-#include <gtest/gtest.h>
 
 #include "catalogue/catalogue.h"
 #include "dbc/dbcfile.h"
@@ -90,8 +89,9 @@ TEST_F(ReaderTest, MissingFile) {
 }
 
 TEST_F(ReaderTest, RefusesFilesThatAreNotClientTables) {
-  for (const std::string& bytes : {std::string(""), std::string("WDB"), std::string("WDB2abcdefghijklmnopqrstuvwxyz"),
-                                  std::string("wdbc") + std::string(16, '\0')}) {
+  for (const std::string& bytes :
+       {std::string(""), std::string("WDB"), std::string("WDB2abcdefghijklmnopqrstuvwxyz"),
+        std::string("wdbc") + std::string(16, '\0')}) {
     SCOPED_TRACE(bytes.size());
     ExpectRefused(kQuest, bytes, "dbc\\QuestInfo.dbc not dbc file");
   }
@@ -100,8 +100,7 @@ TEST_F(ReaderTest, RefusesFilesThatAreNotClientTables) {
 TEST_F(ReaderTest, WrongFieldCount) {
   DbcWriter b(2);
   b.Record({1, 0});
-  ExpectRefused(kQuest, b.Bytes(),
-                "dbc\\QuestInfo.dbc have wrong field Count (2), must be 18");
+  ExpectRefused(kQuest, b.Bytes(), "dbc\\QuestInfo.dbc have wrong field Count (2), must be 18");
 }
 
 TEST_F(ReaderTest, ZeroRecordsAndNoStringBlockLoad) {
@@ -185,8 +184,9 @@ TEST_F(ReaderTest, HugeCountsDoNotOverflowTheSizeCheck) {
   DBCFile reader;
   bool ok = true;
   const std::string out = LoadBytes(reader, kQuest, b.Bytes(), &ok);
-  EXPECT_NE(out.find("dbc\\QuestInfo.dbc is truncated: its header needs 18446744065119617046 bytes"),
-            std::string::npos)
+  EXPECT_NE(
+      out.find("dbc\\QuestInfo.dbc is truncated: its header needs 18446744065119617046 bytes"),
+      std::string::npos)
       << out;
   EXPECT_FALSE(ok);
 }
@@ -229,7 +229,8 @@ TEST_F(ReaderTest, OnlyExportedStringFieldsAreChecked) {
   DBCFile reader;
   CaptureStdout([&] { reader.SetLocale(1); });
   bool ok = true;
-  EXPECT_NE(LoadBytes(reader, kQuest, b.Bytes(), &ok).find("have wrong string offset (4294967295) in record 0"),
+  EXPECT_NE(LoadBytes(reader, kQuest, b.Bytes(), &ok)
+                .find("have wrong string offset (4294967295) in record 0"),
             std::string::npos);
   EXPECT_FALSE(ok);
 }

@@ -1,6 +1,7 @@
 // Server mode against a real MariaDB server, started for these tests by the
 // project's test-server script (see tests/CMakeLists.txt).
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <mysql.h>
 #include <signal.h>
 #include <spawn.h>
@@ -8,12 +9,10 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <filesystem>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <memory>
-
-#include <gtest/gtest.h>
 
 #include "dbc/dbc_format.h"
 #include "support/test_support.h"
@@ -46,12 +45,14 @@ class OwnServer {
  public:
   OwnServer() {
     started_ = std::system((std::string(VESK_SOURCE_DIR) + "/scripts/lib/test-server start " +
-                            dir_.path() + " >/dev/null").c_str()) == 0;
+                            dir_.path() + " >/dev/null")
+                               .c_str()) == 0;
     EXPECT_TRUE(started_) << "cannot start a server of the test's own";
     server = ServerIn(dir_.path());
   }
   ~OwnServer() {
-    std::system((std::string(VESK_SOURCE_DIR) + "/scripts/lib/test-server stop " + dir_.path()).c_str());
+    std::system(
+        (std::string(VESK_SOURCE_DIR) + "/scripts/lib/test-server stop " + dir_.path()).c_str());
   }
   bool started() const { return started_; }
   Server server;
@@ -109,18 +110,48 @@ class Client {
   bool connected_ = false;
 };
 
-const char* const kTables[] = {
-    "vesk_achievement", "vesk_achievement_category", "vesk_achievement_criteria",
-    "vesk_chr_classes", "vesk_chr_races", "vesk_creature_type", "vesk_creature_family",
-    "vesk_faction", "vesk_faction_template", "vesk_gemproperties", "vesk_glyphproperties",
-    "vesk_item_enchantment", "vesk_item_ex_cost", "vesk_item_random_propety",
-    "vesk_item_random_suffix", "vesk_itemicon", "vesk_itemset", "vesk_languages", "vesk_lock",
-    "vesk_lock_type", "vesk_quest_info", "vesk_quest_sort", "vesk_random_property_points",
-    "vesk_scaling_stat_distribution", "vesk_scaling_stat_values", "vesk_skill_line",
-    "vesk_skill_line_ability", "vesk_skill_line_category", "vesk_skill_race_class_info",
-    "vesk_spell", "vesk_spell_shapeshift", "vesk_spell_cast_time", "vesk_spell_dispel_type",
-    "vesk_spell_duration", "vesk_spell_radius", "vesk_spellfocus", "vesk_spellicon",
-    "vesk_talents", "vesk_talent_tab", "vesk_totem_category", "vesk_zones", "vesk_rating"};
+const char* const kTables[] = {"vesk_achievement",
+                               "vesk_achievement_category",
+                               "vesk_achievement_criteria",
+                               "vesk_chr_classes",
+                               "vesk_chr_races",
+                               "vesk_creature_type",
+                               "vesk_creature_family",
+                               "vesk_faction",
+                               "vesk_faction_template",
+                               "vesk_gemproperties",
+                               "vesk_glyphproperties",
+                               "vesk_item_enchantment",
+                               "vesk_item_ex_cost",
+                               "vesk_item_random_propety",
+                               "vesk_item_random_suffix",
+                               "vesk_itemicon",
+                               "vesk_itemset",
+                               "vesk_languages",
+                               "vesk_lock",
+                               "vesk_lock_type",
+                               "vesk_quest_info",
+                               "vesk_quest_sort",
+                               "vesk_random_property_points",
+                               "vesk_scaling_stat_distribution",
+                               "vesk_scaling_stat_values",
+                               "vesk_skill_line",
+                               "vesk_skill_line_ability",
+                               "vesk_skill_line_category",
+                               "vesk_skill_race_class_info",
+                               "vesk_spell",
+                               "vesk_spell_shapeshift",
+                               "vesk_spell_cast_time",
+                               "vesk_spell_dispel_type",
+                               "vesk_spell_duration",
+                               "vesk_spell_radius",
+                               "vesk_spellfocus",
+                               "vesk_spellicon",
+                               "vesk_talents",
+                               "vesk_talent_tab",
+                               "vesk_totem_category",
+                               "vesk_zones",
+                               "vesk_rating"};
 
 // A client file read by the test itself: header, records, string block.
 struct RawTable {
@@ -133,8 +164,8 @@ struct RawTable {
     return LoadLE32(Data() + kDbcHeaderSize + std::size_t{record} * header.record_size + 4 * field);
   }
   std::string String(std::uint32_t offset) const {
-    return std::string(bytes.c_str() + kDbcHeaderSize + std::size_t{Records()} * header.record_size +
-                       offset);
+    return std::string(bytes.c_str() + kDbcHeaderSize +
+                       std::size_t{Records()} * header.record_size + offset);
   }
   std::string bytes;
   DbcHeader header;
@@ -165,9 +196,10 @@ class ServerTest : public ::testing::Test {
 
   RunResult Export(const std::string& database, std::vector<std::string> extra = {},
                    const std::string& password = "") {
-    std::vector<std::string> args = {"-h", "127.0.0.1", "-o", server_->port, "-u", server_->user,
-                                     "-p", password.empty() ? server_->password : password,
-                                     "-d", database};
+    std::vector<std::string> args = {
+        "-h", "127.0.0.1",   "-o", server_->port,
+        "-u", server_->user, "-p", password.empty() ? server_->password : password,
+        "-d", database};
     args.insert(args.end(), extra.begin(), extra.end());
     return RunConverter(client_dir.path(), args);
   }
@@ -191,26 +223,33 @@ TEST_F(ServerTest, ExportsIntoANewDatabaseThenReplacesItsTables) {
   const std::string db = prefix + "_world";
   RunResult first = Export(db);
   EXPECT_EQ(first.status, 0) << first.out;
-  EXPECT_EQ(first.out.rfind("R.T. Vesk database creator\nUse DBC from client version 3.2.2\n\n"
-                            "Connecting to MySQL server: ok\nCreate database: " + db +
-                                "\nChange locale to: enGB\nOpen DBC file: dbc\\Achievement.dbc\n",
-                            0),
-            0u);
+  EXPECT_EQ(
+      first.out.rfind("R.T. Vesk database creator\nUse DBC from client version 3.2.2\n\n"
+                      "Connecting to MySQL server: ok\nCreate database: " +
+                          db + "\nChange locale to: enGB\nOpen DBC file: dbc\\Achievement.dbc\n",
+                      0),
+      0u);
   EXPECT_TRUE(first.out.ends_with("\nDisconnect\nComplete\n\n"));
   Client c(*server_);
   EXPECT_EQ(c.Value("SELECT DEFAULT_CHARACTER_SET_NAME FROM information_schema.SCHEMATA "
-                    "WHERE SCHEMA_NAME = '" + db + "'"), "utf8mb3");
+                    "WHERE SCHEMA_NAME = '" +
+                    db + "'"),
+            "utf8mb3");
   EXPECT_EQ(c.Value("SELECT DEFAULT_COLLATION_NAME FROM information_schema.SCHEMATA "
-                    "WHERE SCHEMA_NAME = '" + db + "'"), "utf8mb3_general_ci");
+                    "WHERE SCHEMA_NAME = '" +
+                    db + "'"),
+            "utf8mb3_general_ci");
   const auto counts = RowCounts(c, db);
   EXPECT_EQ(counts.at("vesk_spell"), "1000");
   EXPECT_EQ(counts.at("vesk_rating"), "100");
   EXPECT_EQ(counts.at("vesk_spellfocus"), "0");
   EXPECT_EQ(counts.at("vesk_languages"), "1");
   EXPECT_EQ(c.Value("SELECT ENGINE FROM information_schema.TABLES WHERE TABLE_SCHEMA = '" + db +
-                    "' AND TABLE_NAME = 'vesk_spell'"), "MyISAM");
-  EXPECT_EQ(c.Value("SELECT COUNT(*) FROM information_schema.STATISTICS WHERE TABLE_SCHEMA = '" + db +
-                    "' AND TABLE_NAME = 'vesk_spell' AND INDEX_NAME LIKE 'idx\\_%'"), "20");
+                    "' AND TABLE_NAME = 'vesk_spell'"),
+            "MyISAM");
+  EXPECT_EQ(c.Value("SELECT COUNT(*) FROM information_schema.STATISTICS WHERE TABLE_SCHEMA = '" +
+                    db + "' AND TABLE_NAME = 'vesk_spell' AND INDEX_NAME LIKE 'idx\\_%'"),
+            "20");
 
   RunResult second = Export(db);
   EXPECT_EQ(second.status, 0);
@@ -310,8 +349,8 @@ TEST_F(DuplicateKeyTest, RowsStopAtTheDuplicateAndTheRunGoesOn) {
   EXPECT_EQ(r.status, 1);
   // SpellCastTimes has 10 records; record 5 repeats the key of record 4.
   RawTable raw(client_dir.path() + "/dbc/SpellCastTimes.dbc");
-  const std::string failing = "INSERT INTO `vesk_spell_cast_time` VALUES ('" +
-                              std::to_string(raw.Field(5, 0)) + "', ";
+  const std::string failing =
+      "INSERT INTO `vesk_spell_cast_time` VALUES ('" + std::to_string(raw.Field(5, 0)) + "', ";
   const std::size_t at = r.out.find("ERROR sql command:\n" + failing);
   ASSERT_NE(at, std::string::npos) << r.out;
   EXPECT_NE(r.out.find(");\n\n", at), std::string::npos) << "statement then a line break";
@@ -334,10 +373,12 @@ TEST_F(EmojiTest, AFourByteCharacterFailsItsRowUnderTheThreeByteCharset) {
   const std::string db = prefix + "_emoji";
   const RunResult r = Export(db);
   EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.out.find("ERROR sql command:\nINSERT INTO `vesk_quest_info` VALUES ("), std::string::npos);
+  EXPECT_NE(r.out.find("ERROR sql command:\nINSERT INTO `vesk_quest_info` VALUES ("),
+            std::string::npos);
   Client c(*server_);
   const auto records = RawTable(client_dir.path() + "/dbc/QuestInfo.dbc").Records();
-  EXPECT_EQ(c.Value("SELECT COUNT(*) FROM `" + db + "`.`vesk_quest_info`"), std::to_string(records / 2));
+  EXPECT_EQ(c.Value("SELECT COUNT(*) FROM `" + db + "`.`vesk_quest_info`"),
+            std::to_string(records / 2));
 }
 
 // The client files of this test: two Languages records, the first one a
@@ -358,7 +399,8 @@ void WriteLanguages(const std::string& dir, const std::vector<std::string>& name
 
 // The README's command for loading a script, run as it stands but for the
 // connection options, the database and the file.
-int LoadAsTheReadmeSays(const Server& server, const std::string& database, const std::string& file) {
+int LoadAsTheReadmeSays(const Server& server, const std::string& database,
+                        const std::string& file) {
   const std::string readme = ReadFile(std::string(VESK_SOURCE_DIR) + "/README.md");
   const std::size_t at = readme.find("mariadb --init-command=");
   EXPECT_NE(at, std::string::npos) << "the README says how to load a script";
@@ -368,7 +410,8 @@ int LoadAsTheReadmeSays(const Server& server, const std::string& database, const
   line = line.substr(0, line.size() - tail.size());
   const std::string command = "mariadb --no-defaults --socket='" + server.socket + "' -u'" +
                               server.user + "' -p'" + server.password + "'" +
-                              line.substr(std::strlen("mariadb")) + " '" + database + "' < '" + file + "'";
+                              line.substr(std::strlen("mariadb")) + " '" + database + "' < '" +
+                              file + "'";
   return std::system(command.c_str());
 }
 
@@ -379,22 +422,24 @@ TEST_F(ServerTest, AServerConfiguredAgainstTheConverterChangesNothing) {
   OwnServer own;
   ASSERT_TRUE(own.started());
   Client admin(own.server);
-  for (const char* sql : {"SET GLOBAL sql_mode = 'NO_BACKSLASH_ESCAPES'", "SET GLOBAL autocommit = 0",
-                          "SET GLOBAL enforce_storage_engine = 'InnoDB'", "CREATE DATABASE victim",
-                          "CREATE DATABASE world", "CREATE DATABASE loaded",
-                          "CREATE USER 'nolock'@'127.0.0.1' IDENTIFIED BY 'pw'",
-                          "GRANT SELECT, INSERT, CREATE, DROP, ALTER, INDEX ON world.* TO 'nolock'@'127.0.0.1'"})
+  for (const char* sql :
+       {"SET GLOBAL sql_mode = 'NO_BACKSLASH_ESCAPES'", "SET GLOBAL autocommit = 0",
+        "SET GLOBAL enforce_storage_engine = 'InnoDB'", "CREATE DATABASE victim",
+        "CREATE DATABASE world", "CREATE DATABASE loaded",
+        "CREATE USER 'nolock'@'127.0.0.1' IDENTIFIED BY 'pw'",
+        "GRANT SELECT, INSERT, CREATE, DROP, ALTER, INDEX ON world.* TO 'nolock'@'127.0.0.1'"})
     admin.Exec(sql);
   WriteLanguages(client_dir.path(), {kInjection, "Common"});
-  const std::vector<std::string> as_nolock = {"-h", "127.0.0.1", "-o", own.server.port, "-u",
-                                              "nolock", "-p", "pw", "-d", "world"};
+  const std::vector<std::string> as_nolock = {
+      "-h", "127.0.0.1", "-o", own.server.port, "-u", "nolock", "-p", "pw", "-d", "world"};
   const RunResult r = RunConverter(client_dir.path(), as_nolock);
   EXPECT_EQ(r.status, 0) << r.out.substr(0, 3000) << r.err;
   Client c(own.server);
   EXPECT_EQ(c.Rows("SHOW DATABASES LIKE 'victim'").size(), 1u);
   EXPECT_EQ(c.Value("SELECT `name` FROM world.vesk_languages WHERE `id` = 1"), kInjection);
   EXPECT_EQ(c.Value("SELECT ENGINE FROM information_schema.TABLES WHERE TABLE_SCHEMA = 'world' "
-                    "AND TABLE_NAME = 'vesk_rating'"), "InnoDB");
+                    "AND TABLE_NAME = 'vesk_rating'"),
+            "InnoDB");
   EXPECT_EQ(c.Value("SELECT COUNT(*) FROM world.vesk_rating"), "100") << "the last table committed";
   EXPECT_EQ(c.Value("SELECT COUNT(*) FROM world.vesk_spell"), "1000");
 
@@ -410,8 +455,9 @@ TEST_F(ServerTest, AServerConfiguredAgainstTheConverterChangesNothing) {
   WriteLanguages(client_dir.path(), {"Common", "Smile \xF0\x9F\x98\x80", "Orcish"});
   const RunResult strict = RunConverter(client_dir.path(), as_nolock);
   EXPECT_EQ(strict.status, 1);
-  EXPECT_NE(strict.out.find("ERROR sql command:\nINSERT INTO `vesk_languages` VALUES ('2', 'Smile "),
-            std::string::npos);
+  EXPECT_NE(
+      strict.out.find("ERROR sql command:\nINSERT INTO `vesk_languages` VALUES ('2', 'Smile "),
+      std::string::npos);
   EXPECT_TRUE(strict.err.starts_with("ERROR 1366 (22007): Incorrect string value: ")) << strict.err;
   EXPECT_EQ(c.Value("SELECT COUNT(*) FROM world.vesk_languages"), "1");
 }
@@ -423,11 +469,12 @@ TEST_F(ServerTest, ConnectionFailuresTouchNothing) {
   EXPECT_TRUE(wrong.out.ends_with("\nConnecting to MySQL server: \n Access denied for user '" +
                                   server_->user + "'@'127.0.0.1' (using password: YES)\n"))
       << wrong.out;
-  RunResult closed = RunConverter(client_dir.path(), {"-h", "127.0.0.1", "-o", "1", "-u", "x", "-p",
-                                                      "y", "-d", db});
+  RunResult closed = RunConverter(client_dir.path(),
+                                  {"-h", "127.0.0.1", "-o", "1", "-u", "x", "-p", "y", "-d", db});
   EXPECT_EQ(closed.status, 1);
-  EXPECT_NE(closed.out.find("Connecting to MySQL server: \n Can't connect to server on '127.0.0.1'"),
-            std::string::npos)
+  EXPECT_NE(
+      closed.out.find("Connecting to MySQL server: \n Can't connect to server on '127.0.0.1'"),
+      std::string::npos)
       << closed.out;
   EXPECT_EQ(closed.out.find("Open DBC file"), std::string::npos);
   Client c(*server_);
@@ -436,11 +483,14 @@ TEST_F(ServerTest, ConnectionFailuresTouchNothing) {
 
 TEST_F(ServerTest, AClosedConsoleLosesNoTable) {
   const std::string db = prefix + "_closed";
-  std::vector<std::string> args = {"-h", "127.0.0.1", "-o", server_->port, "-u", server_->user,
-                                   "-p", server_->password, "-d", db};
+  std::vector<std::string> args = {
+      "-h", "127.0.0.1", "-o", server_->port, "-u", server_->user, "-p", server_->password,
+      "-d", db};
   EXPECT_EQ(RunConverter(client_dir.path(), args, {0, 1, 2}).status, 0);
   Client c(*server_);
-  EXPECT_EQ(c.Value("SELECT COUNT(*) FROM information_schema.TABLES WHERE TABLE_SCHEMA = '" + db + "'"), "42");
+  EXPECT_EQ(
+      c.Value("SELECT COUNT(*) FROM information_schema.TABLES WHERE TABLE_SCHEMA = '" + db + "'"),
+      "42");
   EXPECT_EQ(c.Value("SELECT COUNT(*) FROM `" + db + "`.`vesk_spell`"), "1000");
 }
 
@@ -472,7 +522,7 @@ TEST_F(ServerTest, AServerThatStopsMidRunIsReportedStatementByStatement) {
   posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
   posix_spawn_file_actions_addclose(&actions, fds[0]);
   posix_spawn_file_actions_addchdir_np(&actions, client_dir.path().c_str());
-  std::vector<std::string> args = {VESK_BINARY, "-h", "127.0.0.1", "-o", server.port, "-u",
+  std::vector<std::string> args = {VESK_BINARY, "-h", "127.0.0.1",     "-o", server.port, "-u",
                                    server.user, "-p", server.password, "-d", "midrun"};
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
@@ -493,7 +543,8 @@ TEST_F(ServerTest, AServerThatStopsMidRunIsReportedStatementByStatement) {
   ::usleep(300000);
   const std::string pid_file = own.server.dir + "/pid";
   ASSERT_EQ(std::system(("kill -9 $(cat " + pid_file + ")").c_str()), 0);
-  for (ssize_t n; (n = ::read(fds[0], buf, sizeof buf)) > 0;) out.append(buf, static_cast<std::size_t>(n));
+  for (ssize_t n; (n = ::read(fds[0], buf, sizeof buf)) > 0;)
+    out.append(buf, static_cast<std::size_t>(n));
   ::close(fds[0]);
   int status = 0;
   ::waitpid(pid, &status, 0);
@@ -501,7 +552,8 @@ TEST_F(ServerTest, AServerThatStopsMidRunIsReportedStatementByStatement) {
   ASSERT_TRUE(WIFEXITED(status)) << "no crash";
   EXPECT_EQ(WEXITSTATUS(status), 1);
   EXPECT_GT(CountOf(out, "ERROR sql command:\n"), 30u) << "every later table reports its failures";
-  EXPECT_NE(out.find("ERROR sql command:\nDROP TABLE IF EXISTS `vesk_zones`;\n\n"), std::string::npos);
+  EXPECT_NE(out.find("ERROR sql command:\nDROP TABLE IF EXISTS `vesk_zones`;\n\n"),
+            std::string::npos);
   EXPECT_TRUE(out.ends_with("Disconnect\nComplete\n\n"));
 }
 
@@ -540,16 +592,19 @@ class BatchTest : public ServerTest {
     const std::string db = prefix + "_row" + std::to_string(row);
     const RunResult r = Export(db);
     EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.out.find(SpellConsole(row, 1000, statement)), std::string::npos) << r.out.substr(0, 4000);
+    EXPECT_NE(r.out.find(SpellConsole(row, 1000, statement)), std::string::npos)
+        << r.out.substr(0, 4000);
     EXPECT_EQ(CountOf(r.out, "ERROR sql command"), 1u);
     EXPECT_TRUE(r.err.starts_with("ERROR 1062 (23000): Duplicate entry ")) << r.err;
     EXPECT_EQ(CountOf(r.err, "\n"), 1u);
     Client c(*server_);
     EXPECT_EQ(c.Value("SELECT COUNT(*) FROM `" + db + "`.`vesk_spell`"), std::to_string(row));
-    EXPECT_EQ(c.Value("SELECT MAX(`id`) FROM `" + db + "`.`vesk_spell`"), std::to_string(3 * (row - 1) + 1))
+    EXPECT_EQ(c.Value("SELECT MAX(`id`) FROM `" + db + "`.`vesk_spell`"),
+              std::to_string(3 * (row - 1) + 1))
         << "nothing after the failing row was applied";
-    EXPECT_EQ(c.Value("SELECT COUNT(*) FROM `" + db + "`.`vesk_spell_shapeshift`"),
-              std::to_string(RawTable(client_dir.path() + "/dbc/SpellShapeshiftForm.dbc").Records()));
+    EXPECT_EQ(
+        c.Value("SELECT COUNT(*) FROM `" + db + "`.`vesk_spell_shapeshift`"),
+        std::to_string(RawTable(client_dir.path() + "/dbc/SpellShapeshiftForm.dbc").Records()));
   }
 };
 
@@ -584,7 +639,8 @@ TEST_F(ServerTest, WorksWithoutTheLockTablesPrivilege) {
   admin.Exec("CREATE DATABASE `" + db + "`");
   admin.Exec("DROP USER IF EXISTS 'nolock'@'127.0.0.1'");
   admin.Exec("CREATE USER 'nolock'@'127.0.0.1' IDENTIFIED BY 'pw'");
-  admin.Exec("GRANT SELECT, INSERT, CREATE, DROP, ALTER, INDEX ON `" + db + "`.* TO 'nolock'@'127.0.0.1'");
+  admin.Exec("GRANT SELECT, INSERT, CREATE, DROP, ALTER, INDEX ON `" + db +
+             "`.* TO 'nolock'@'127.0.0.1'");
   const RunResult r = RunConverter(client_dir.path(), {"-h", "127.0.0.1", "-o", server_->port, "-u",
                                                        "nolock", "-p", "pw", "-d", db});
   EXPECT_EQ(r.status, 0) << r.out.substr(0, 2000);

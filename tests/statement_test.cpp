@@ -10,7 +10,6 @@ namespace {
 
 class StatementTest : public ::testing::Test {
  protected:
-
   // Loads the client file of `table` into `builder`.
   void Load(const char* table, const DbcWriter& b) {
     bool ok = false;
@@ -111,7 +110,8 @@ TEST_F(StatementTest, PathColumnsExportTheirLastComponent) {
   b.Record({4, b.AddString("Interface\\Icons\\")});
   b.Record({5, b.AddString("Interface\\It's")});
   Load("vesk_spellicon", b);
-  EXPECT_STREQ(builder.BuildInsert(0), "INSERT INTO `vesk_spellicon` VALUES ('1', 'Spell_Fire_Fireball');\n");
+  EXPECT_STREQ(builder.BuildInsert(0),
+               "INSERT INTO `vesk_spellicon` VALUES ('1', 'Spell_Fire_Fireball');\n");
   EXPECT_STREQ(builder.BuildInsert(1), "INSERT INTO `vesk_spellicon` VALUES ('2', 'NoFolder');\n");
   EXPECT_STREQ(builder.BuildInsert(2), "INSERT INTO `vesk_spellicon` VALUES ('3', '');\n");
   EXPECT_STREQ(builder.BuildInsert(3), "INSERT INTO `vesk_spellicon` VALUES ('4', 'Icons\\\\');\n");
@@ -129,7 +129,8 @@ TEST_F(StatementTest, LocalizedStringsExportTheChosenSlot) {
   b.Record(r);
   CaptureStdout([&] { builder.SetLocale(3); });
   Load("vesk_quest_info", b);
-  EXPECT_STREQ(builder.BuildInsert(0), "INSERT INTO `vesk_quest_info` VALUES ('9', 'Feu \\\"chaud\\\"');\n");
+  EXPECT_STREQ(builder.BuildInsert(0),
+               "INSERT INTO `vesk_quest_info` VALUES ('9', 'Feu \\\"chaud\\\"');\n");
   CaptureStdout([&] { builder.SetLocale(11); });
   Load("vesk_quest_info", b);
   EXPECT_STREQ(builder.BuildInsert(0), "INSERT INTO `vesk_quest_info` VALUES ('9', 'Огонь');\n");
@@ -157,7 +158,9 @@ TEST_F(StatementTest, SpellCreateTable) {
   EXPECT_EQ(create.size(), 8700u);
   EXPECT_EQ(builder.StatementLength(), 8700u);
   EXPECT_EQ(create.rfind("CREATE TABLE `vesk_spell`(\n  `id` int(10) unsigned NOT NULL,\n"
-                         "  `Category` int(10) unsigned NOT NULL,\n", 0), 0u);
+                         "  `Category` int(10) unsigned NOT NULL,\n",
+                         0),
+            0u);
   EXPECT_EQ(CountOf(create, " NOT NULL,\n"), 175u);
   EXPECT_EQ(CountOf(create, " int(11) NOT NULL"), 24u);
   EXPECT_EQ(CountOf(create, " float NOT NULL"), 19u);
@@ -200,7 +203,8 @@ TEST_F(StatementTest, SpellInsertReadsTheLocaleSlotOfEachString) {
   Load("vesk_spell", b);
   std::string insert = builder.BuildInsert(0);
   EXPECT_EQ(insert.rfind("INSERT INTO `vesk_spell` VALUES ('133', '7', ", 0), 0u);
-  EXPECT_NE(insert.find("'7', 'Fireball', '', '', 'Hurls a \\'fiery\\' ball', '7'"), std::string::npos);
+  EXPECT_NE(insert.find("'7', 'Fireball', '', '', 'Hurls a \\'fiery\\' ball', '7'"),
+            std::string::npos);
   // Field 237 is a float column: the word 7 is a tiny denormal.
   EXPECT_TRUE(insert.ends_with("'0.000000', '4242');\n"));
   EXPECT_EQ(CountOf(insert, "', '"), 174u) << "175 values";

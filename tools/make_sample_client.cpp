@@ -44,9 +44,7 @@ class Random {
     z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
     return z ^ (z >> 31);
   }
-  std::uint32_t Below(std::uint32_t n) {
-    return static_cast<std::uint32_t>(Next() % n);
-  }
+  std::uint32_t Below(std::uint32_t n) { return static_cast<std::uint32_t>(Next() % n); }
 
  private:
   std::uint64_t state_;
@@ -101,20 +99,15 @@ std::uint32_t RecordCount(const std::string& stem, bool full) {
 
 // A word in the language of each slot.
 const char* const kLocaleWords[kLocaleCount] = {
-    "Fireball",      "Fireball",     "Feuerball", "Bola de fuego",
-    "Boule de feu",  "화염구",       "火球术",    "火球術",
-    "Fireball (CN)", "Fireball (TW)", "Bola ígnea", "Огненный шар"};
+    "Fireball", "Fireball", "Feuerball",     "Bola de fuego", "Boule de feu", "화염구",
+    "火球术",   "火球術",   "Fireball (CN)", "Fireball (TW)", "Bola ígnea",   "Огненный шар"};
 
 // Texts that stress escaping and quoting.
 const char* const kAwkward[] = {
-    "It's a \"quoted\" name",
-    "back\\slash and \\\\ double",
-    "line one\nline two",
-    "carriage\rreturn",
-    "control\x1Az",
-    "mixed ' \" \\ \n \r \x1A end",
-    "trailing blank ",
-    "percent %s %d %% signs",
+    "It's a \"quoted\" name", "back\\slash and \\\\ double",
+    "line one\nline two",     "carriage\rreturn",
+    "control\x1Az",           "mixed ' \" \\ \n \r \x1A end",
+    "trailing blank ",        "percent %s %d %% signs",
     "`backtick` text",
 };
 
@@ -129,9 +122,8 @@ const char* const kPaths[] = {
 };
 
 std::string LongText(Random& rng, std::size_t length) {
-  static const char* const kWords[] = {"deals", "fire", "damage", "to",
-                                       "an", "enemy", "and", "Огонь", "火",
-                                       "'quoted'", "over", "time"};
+  static const char* const kWords[] = {"deals", "fire",  "damage", "to",       "an",   "enemy",
+                                       "and",   "Огонь", "火",     "'quoted'", "over", "time"};
   std::string text;
   while (text.size() < length) {
     text += kWords[rng.Below(12)];
@@ -142,8 +134,7 @@ std::string LongText(Random& rng, std::size_t length) {
 
 class TableWriter {
  public:
-  TableWriter(const Settings& settings, const TableDescriptor& table,
-              std::uint32_t records)
+  TableWriter(const Settings& settings, const TableDescriptor& table, std::uint32_t records)
       : settings_(settings),
         table_(table),
         records_(records),
@@ -185,13 +176,13 @@ class TableWriter {
     }
   }
 
-  void FillValue(const ColumnDescriptor& column, std::uint32_t r,
-                 std::uint32_t c, std::uint32_t* out) {
+  void FillValue(const ColumnDescriptor& column, std::uint32_t r, std::uint32_t c,
+                 std::uint32_t* out) {
     switch (column.type) {
       case 'u': {
         if (settings_.full && ClientLikeSmall(out)) break;
-        static const std::uint32_t kEdges[] = {0, 1, 0x7FFFFFFFu, 0x80000000u,
-                                               0xFFFFFFFFu, 4000000000u};
+        static const std::uint32_t kEdges[] = {0,           1,           0x7FFFFFFFu,
+                                               0x80000000u, 0xFFFFFFFFu, 4000000000u};
         const std::uint32_t pick = rng_.Below(8);
         *out = pick < 6 ? kEdges[pick] : rng_.Below(100000);
         if (rng_.Below(2)) *out = static_cast<std::uint32_t>(rng_.Next());
@@ -199,18 +190,16 @@ class TableWriter {
       }
       case 'i': {
         if (settings_.full && ClientLikeSmall(out)) break;
-        static const std::int32_t kEdges[] = {0, -1, 1, INT32_MIN, INT32_MAX,
-                                              -250000};
+        static const std::int32_t kEdges[] = {0, -1, 1, INT32_MIN, INT32_MAX, -250000};
         const std::uint32_t pick = rng_.Below(8);
-        const std::int32_t v = pick < 6 ? kEdges[pick]
-                                        : static_cast<std::int32_t>(rng_.Below(2000)) - 1000;
+        const std::int32_t v =
+            pick < 6 ? kEdges[pick] : static_cast<std::int32_t>(rng_.Below(2000)) - 1000;
         *out = static_cast<std::uint32_t>(v);
         break;
       }
       case 'f': {
-        static const float kEdges[] = {0.1f, 1.0000005f, 2.5e-7f, 123456.789f,
-                                       -0.0f, 1.0e10f, -3.75f, 0.5f,
-                                       1.9999999f, 7.0e-6f};
+        static const float kEdges[] = {0.1f,    1.0000005f, 2.5e-7f, 123456.789f, -0.0f,
+                                       1.0e10f, -3.75f,     0.5f,    1.9999999f,  7.0e-6f};
         const float v = rng_.Below(3) ? kEdges[rng_.Below(10)]
                                       : static_cast<float>(rng_.Below(2000000)) / 1024.0f - 500.0f;
         std::memcpy(out, &v, 4);
@@ -224,8 +213,8 @@ class TableWriter {
         break;
       case 's':
         for (std::uint32_t slot = 0; slot < kLocaleCount; ++slot)
-          out[slot] = settings_.full && slot != 0 ? PooledText(r, c, slot)
-                                                  : AddText(Text(r, c, slot));
+          out[slot] =
+              settings_.full && slot != 0 ? PooledText(r, c, slot) : AddText(Text(r, c, slot));
         out[16] = 0x00FF01CCu;  // the client's flags word, never exported
         break;
       default:  // 'x': something that must never show up in the output
@@ -238,15 +227,21 @@ class TableWriter {
   // small; the edge values of the other branch still occur.
   bool ClientLikeSmall(std::uint32_t* out) {
     const std::uint32_t pick = rng_.Below(20);
-    if (pick < 12) *out = 0;
-    else if (pick < 17) *out = rng_.Below(1000);
-    else if (pick < 18) *out = rng_.Below(100000);
-    else return false;
+    if (pick < 12)
+      *out = 0;
+    else if (pick < 17)
+      *out = rng_.Below(1000);
+    else if (pick < 18)
+      *out = rng_.Below(100000);
+    else
+      return false;
     return true;
   }
 
   // Every empty text shares offset 0, the block's leading empty string.
-  std::uint32_t AddText(const std::string& text) { return text.empty() ? 0 : file_.AddString(text); }
+  std::uint32_t AddText(const std::string& text) {
+    return text.empty() ? 0 : file_.AddString(text);
+  }
 
   std::string Text(std::uint32_t r, std::uint32_t c, std::uint32_t slot) {
     const std::string stem = Stem(table_.file_path);
@@ -255,9 +250,8 @@ class TableWriter {
       return "emoji \xF0\x9F\x94\xA5 fire";
     }
     if (r % 17 == 5 && slot != 11) return "";  // empty texts exist too
-    std::string text = std::string("[") + kLocaleNames[slot] + "] " +
-                       kLocaleWords[slot] + " " + std::to_string(r) + "." +
-                       std::to_string(c);
+    std::string text = std::string("[") + kLocaleNames[slot] + "] " + kLocaleWords[slot] + " " +
+                       std::to_string(r) + "." + std::to_string(c);
     if (r % 5 == 1) {
       text += ' ';
       text += kAwkward[(r / 5 + c + slot) % std::size(kAwkward)];
@@ -278,20 +272,20 @@ class TableWriter {
     const std::uint32_t key = slot * 100000 + c * 100 + r % 64;
     auto [it, added] = pooled_.try_emplace(key, 0);
     if (added)
-      it->second = AddText(std::string("[") + kLocaleNames[slot] + "] " +
-                                kLocaleWords[slot] + " #" + std::to_string(r % 64));
+      it->second = AddText(std::string("[") + kLocaleNames[slot] + "] " + kLocaleWords[slot] +
+                           " #" + std::to_string(r % 64));
     return it->second;
   }
 
   void DuplicateKey() {
-    std::uint32_t copy_to = settings_.duplicate_row >= 1 ? static_cast<std::uint32_t>(settings_.duplicate_row)
-                                                         : records_ / 2;
+    std::uint32_t copy_to = settings_.duplicate_row >= 1
+                                ? static_cast<std::uint32_t>(settings_.duplicate_row)
+                                : records_ / 2;
     if (copy_to >= records_) copy_to = records_ - 1;
     const std::uint32_t copy_from = copy_to - 1;
     std::uint32_t field = 0;
     for (std::uint32_t c = 0; c < table_.column_count; ++c) {
-      if (table_.columns[c].key == Key::kPrimary)
-        *Field(copy_to, field) = *Field(copy_from, field);
+      if (table_.columns[c].key == Key::kPrimary) *Field(copy_to, field) = *Field(copy_from, field);
       field += FieldWidth(table_.columns[c].type);
     }
   }
@@ -312,8 +306,7 @@ bool WriteRatingSource(const Settings& settings, const TableDescriptor& table,
   file.strings.clear();  // no string block
   for (std::uint32_t n = 0; n < records; ++n) {
     // Class (or rating kind) n / 100 at level n % 100.
-    const float v = static_cast<float>(n / 100 + 1) * 0.0125f /
-                    static_cast<float>(n % 100 + 1);
+    const float v = static_cast<float>(n / 100 + 1) * 0.0125f / static_cast<float>(n % 100 + 1);
     std::uint32_t w;
     std::memcpy(&w, &v, 4);
     file.Record({w});
@@ -325,8 +318,10 @@ bool ParseArgs(int argc, char** argv, Settings* s) {
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     const bool has_value = i + 1 < argc;
-    if (arg == "--full") s->full = true;
-    else if (arg == "--seed" && has_value) s->seed = std::strtoull(argv[++i], nullptr, 10);
+    if (arg == "--full")
+      s->full = true;
+    else if (arg == "--seed" && has_value)
+      s->seed = std::strtoull(argv[++i], nullptr, 10);
     else if (arg == "--duplicate-key" && has_value) {
       s->duplicate_key = argv[++i];
       const std::size_t colon = s->duplicate_key.find(':');
@@ -334,11 +329,14 @@ bool ParseArgs(int argc, char** argv, Settings* s) {
         s->duplicate_row = std::strtol(s->duplicate_key.c_str() + colon + 1, nullptr, 10);
         s->duplicate_key.resize(colon);
       }
-    }
-    else if (arg == "--emoji" && has_value) s->emoji = argv[++i];
-    else if (arg == "--records" && has_value) s->records = std::strtol(argv[++i], nullptr, 10);
-    else if (s->dir.empty() && arg[0] != '-') s->dir = arg;
-    else return false;
+    } else if (arg == "--emoji" && has_value)
+      s->emoji = argv[++i];
+    else if (arg == "--records" && has_value)
+      s->records = std::strtol(argv[++i], nullptr, 10);
+    else if (s->dir.empty() && arg[0] != '-')
+      s->dir = arg;
+    else
+      return false;
   }
   return !s->dir.empty();
 }
@@ -360,9 +358,9 @@ int main(int argc, char** argv) {
   }
   for (const TableDescriptor* client_table : ClientTables()) {
     const TableDescriptor& table = *client_table;
-    const std::uint32_t records =
-        settings.records >= 0 ? static_cast<std::uint32_t>(settings.records)
-                              : RecordCount(Stem(table.file_path), settings.full);
+    const std::uint32_t records = settings.records >= 0
+                                      ? static_cast<std::uint32_t>(settings.records)
+                                      : RecordCount(Stem(table.file_path), settings.full);
     TableWriter writer(settings, table, records);
     if (!writer.Write()) return 1;
   }

@@ -4,14 +4,14 @@
 #include <cstdint>
 
 struct Options {
-  int locale = 0;                  // -l
-  const char* host = nullptr;      // -h
-  int port = 0;                    // -o, 0: the client library's default
-  const char* port_text = nullptr; // -o as given
-  const char* user = nullptr;      // -u
-  const char* password = nullptr;  // -p
-  const char* database = nullptr;  // -d
-  const char* file = nullptr;      // -f
+  int locale = 0;                   // -l
+  const char* host = nullptr;       // -h
+  int port = 0;                     // -o, 0: the client library's default
+  const char* port_text = nullptr;  // -o as given
+  const char* user = nullptr;       // -u
+  const char* password = nullptr;   // -p
+  const char* database = nullptr;   // -d
+  const char* file = nullptr;       // -f
 };
 
 // Parses argv[1..argc). False on a malformed command line: an argument that

@@ -48,8 +48,8 @@ std::unique_ptr<DBCFile> OpenWriter(const Options& options, int* status) {
       return nullptr;
     }
     auto server = std::make_unique<dbcToSQL>();
-    if (!server->Connect(options.host, options.user, options.password,
-                         options.database, options.port)) {
+    if (!server->Connect(options.host, options.user, options.password, options.database,
+                         options.port)) {
       *status = kExitIncomplete;
       return nullptr;
     }

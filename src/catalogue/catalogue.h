@@ -34,19 +34,14 @@ extern const TableDescriptor kCombatRatingsSource;
 
 // Shorthands used by the catalogue's own translation units.
 namespace catalogue_detail {
-constexpr ColumnDescriptor U(const char* name, Key key = Key::kNone) {
-  return {'u', name, key};
-}
-constexpr ColumnDescriptor I(const char* name, Key key = Key::kNone) {
-  return {'i', name, key};
-}
+constexpr ColumnDescriptor U(const char* name, Key key = Key::kNone) { return {'u', name, key}; }
+constexpr ColumnDescriptor I(const char* name, Key key = Key::kNone) { return {'i', name, key}; }
 constexpr ColumnDescriptor F(const char* name) { return {'f', name}; }
 constexpr ColumnDescriptor T(const char* name) { return {'t', name}; }
 constexpr ColumnDescriptor K(const char* name) { return {'k', name}; }
 constexpr ColumnDescriptor S(const char* name) { return {'s', name}; }
 constexpr ColumnDescriptor X() { return {'x', ""}; }
-constexpr ColumnDescriptor Indexed(char type, const char* name,
-                                   const char* index) {
+constexpr ColumnDescriptor Indexed(char type, const char* name, const char* index) {
   return {type, name, Key::kIndex, index};
 }
 constexpr Key PK = Key::kPrimary;

@@ -186,5 +186,4 @@ static_assert(std::size(kSpellColumns) == 175);
 
 }  // namespace
 
-constexpr TableDescriptor kSpellTable =
-    Table("dbc\\Spell.dbc", "vesk_spell", kSpellColumns);
+constexpr TableDescriptor kSpellTable = Table("dbc\\Spell.dbc", "vesk_spell", kSpellColumns);

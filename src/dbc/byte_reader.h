@@ -9,10 +9,8 @@
 
 // Decodes the 32-bit little-endian word at `p` (no alignment required).
 inline std::uint32_t LoadLE32(const std::uint8_t* p) {
-  return static_cast<std::uint32_t>(p[0]) |
-         static_cast<std::uint32_t>(p[1]) << 8 |
-         static_cast<std::uint32_t>(p[2]) << 16 |
-         static_cast<std::uint32_t>(p[3]) << 24;
+  return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
+         static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
 }
 
 // Encodes `value` as a 32-bit little-endian word at `p`; returns 4.
@@ -25,8 +23,7 @@ inline std::size_t StoreLE32(Byte* p, std::uint32_t value) {
 // A read-only window on a byte range.
 class ByteReader {
  public:
-  ByteReader(const std::uint8_t* data, std::size_t size)
-      : data_(data), size_(size) {}
+  ByteReader(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
 
   // Reads the 32-bit word at byte `offset`; false if it does not fit.
   bool ReadU32(std::size_t offset, std::uint32_t* value) const {

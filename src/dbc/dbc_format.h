@@ -28,8 +28,7 @@ enum class HeaderParse {
 };
 
 // Parses the header from the first `size` bytes of a file.
-inline HeaderParse ParseDbcHeader(const std::uint8_t* bytes, std::size_t size,
-                                  DbcHeader* header) {
+inline HeaderParse ParseDbcHeader(const std::uint8_t* bytes, std::size_t size, DbcHeader* header) {
   const ByteReader reader(bytes, size);
   std::uint32_t magic = 0;
   if (!reader.ReadU32(0, &magic) || magic != kDbcMagic) return HeaderParse::kNotDbc;
@@ -43,6 +42,5 @@ inline HeaderParse ParseDbcHeader(const std::uint8_t* bytes, std::size_t size,
 
 // Language slots of a localized string, by locale index.
 constexpr std::uint32_t kLocaleCount = 12;
-constexpr const char* kLocaleNames[kLocaleCount] = {
-    "enGB", "enUS", "deDE", "esES", "frFR", "koKR",
-    "zhCN", "zhTW", "enCN", "enTW", "esMX", "ruRU"};
+constexpr const char* kLocaleNames[kLocaleCount] = {"enGB", "enUS", "deDE", "esES", "frFR", "koKR",
+                                                    "zhCN", "zhTW", "enCN", "enTW", "esMX", "ruRU"};

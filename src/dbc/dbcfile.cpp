@@ -167,8 +167,7 @@ bool DBCFile::ReadTable(const TableDescriptor* descriptor, std::string* reason) 
   return Accept(descriptor, source, reason);
 }
 
-bool DBCFile::Accept(const TableDescriptor* descriptor, TableSource& source,
-                     std::string* reason) {
+bool DBCFile::Accept(const TableDescriptor* descriptor, TableSource& source, std::string* reason) {
   const char* path = descriptor->file_path;
   std::uint8_t header_bytes[kDbcHeaderSize];
   const std::size_t header_read = source.Read(header_bytes, kDbcHeaderSize);

@@ -148,7 +148,7 @@ class DBCFile {
 
   std::vector<ValueStep> insert_steps_;
   std::vector<std::uint32_t> string_fields_;
-  std::string insert_prefix_;    // "INSERT INTO `table` VALUES ("
+  std::string insert_prefix_;      // "INSERT INTO `table` VALUES ("
   std::size_t numbers_bound_ = 0;  // room the non-string values of a row need
 
   TextBuffer statement_;

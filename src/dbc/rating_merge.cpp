@@ -14,7 +14,6 @@ constexpr std::uint32_t kLevels = 100;
 constexpr std::uint32_t kColumns = 47;
 constexpr std::uint32_t kRowSize = kColumns * 4;
 
-
 }  // namespace
 
 bool DBCFile::LoadRatingTable(const TableDescriptor* descriptor) {
@@ -36,15 +35,14 @@ bool DBCFile::LoadRatingTable(const TableDescriptor* descriptor) {
     std::uint32_t first_column;
   };
   bool any_source = false;
-  const Source sources[] = {{&kMeleeCritSource, 11, 1},
-                            {&kSpellCritSource, 11, 12},
-                            {&kCombatRatingsSource, 24, 23}};
+  const Source sources[] = {
+      {&kMeleeCritSource, 11, 1}, {&kSpellCritSource, 11, 12}, {&kCombatRatingsSource, 24, 23}};
   for (const Source& source : sources) {
     if (!Load(source.table)) continue;
     const std::uint32_t needed = source.classes * kLevels;
     if (RecordCount() < needed) {
-      std::printf("%s have too few records (%u), must be at least %u\n",
-                  source.table->file_path, RecordCount(), needed);
+      std::printf("%s have too few records (%u), must be at least %u\n", source.table->file_path,
+                  RecordCount(), needed);
       CountFault();
       continue;
     }

@@ -33,8 +33,7 @@ class TableBuffer {
   static TableBuffer Allocate(std::size_t size) {
     TableBuffer buffer;
     if (size >= kMapThreshold) {
-      void* p = ::mmap(nullptr, size, PROT_READ | PROT_WRITE,
-                       MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+      void* p = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
       if (p == MAP_FAILED) return buffer;
       ::madvise(p, size, MADV_HUGEPAGE);  // a hint; fine when refused
       buffer.data_ = static_cast<std::uint8_t*>(p);
@@ -54,8 +53,10 @@ class TableBuffer {
   static constexpr std::size_t kMapThreshold = 1 << 20;
 
   void Release() {
-    if (mapped_) ::munmap(data_, size_);
-    else std::free(data_);
+    if (mapped_)
+      ::munmap(data_, size_);
+    else
+      std::free(data_);
     data_ = nullptr;
     size_ = 0;
     mapped_ = false;

@@ -41,17 +41,13 @@ struct TableDescriptor {
 constexpr std::uint32_t kLocalizedFields = 17;
 
 // 32-bit fields that one column of the given type occupies in a record.
-constexpr std::uint32_t FieldWidth(char type) {
-  return type == 's' ? kLocalizedFields : 1;
-}
+constexpr std::uint32_t FieldWidth(char type) { return type == 's' ? kLocalizedFields : 1; }
 
 // Whether the type produces an SQL column (everything but the skipped 'x').
 constexpr bool IsExported(char type) { return type != 'x'; }
 
 // Whether the record field(s) of this type hold a string-block offset.
-constexpr bool IsString(char type) {
-  return type == 't' || type == 'k' || type == 's';
-}
+constexpr bool IsString(char type) { return type == 't' || type == 'k' || type == 's'; }
 
 // Number of 32-bit fields a file's header must declare for this descriptor.
 std::uint32_t ExpectedFieldCount(const TableDescriptor& descriptor);

@@ -6,7 +6,6 @@
 #include <string>
 #include <string_view>
 
-
 dbcToSQL::dbcToSQL() {
   handle_live_ = mysql_init(&mysql_) != nullptr;
   // A server that accepts the connection but never answers must not hang
@@ -87,14 +86,13 @@ dbcToSQL::~dbcToSQL() {
   if (handle_live_) mysql_close(&mysql_);
 }
 
-bool dbcToSQL::Connect(const char* host, const char* user,
-                       const char* password, const char* database, int port) {
+bool dbcToSQL::Connect(const char* host, const char* user, const char* password,
+                       const char* database, int port) {
   std::printf("Connecting to MySQL server: ");
-  if (!handle_live_ ||
-      !mysql_real_connect(&mysql_, host, user, password, nullptr,
-                          static_cast<unsigned>(port), nullptr, 0)) {
-    std::printf("\n %s\n", handle_live_ ? mysql_error(&mysql_)
-                                        : "cannot initialise the client library");
+  if (!handle_live_ || !mysql_real_connect(&mysql_, host, user, password, nullptr,
+                                           static_cast<unsigned>(port), nullptr, 0)) {
+    std::printf("\n %s\n",
+                handle_live_ ? mysql_error(&mysql_) : "cannot initialise the client library");
     connected_ = false;
     CountFault();
     return false;
@@ -139,9 +137,7 @@ bool dbcToSQL::Write(const char* text) {
   return false;
 }
 
-bool dbcToSQL::Quietly(const char* sql) {
-  return connected_ && mysql_query(&mysql_, sql) == 0;
-}
+bool dbcToSQL::Quietly(const char* sql) { return connected_ && mysql_query(&mysql_, sql) == 0; }
 
 std::uint32_t dbcToSQL::FillBatch(Batch& batch, std::uint32_t next) {
   batch.text.Clear();
@@ -174,7 +170,7 @@ std::size_t dbcToSQL::ReadBatch(bool sent, bool* failed) {
     if (MYSQL_RES* result = mysql_store_result(&mysql_)) mysql_free_result(result);
     ++applied;
     const int next = mysql_next_result(&mysql_);
-    if (next < 0) break;       // no more results
+    if (next < 0) break;           // no more results
     if (next > 0) return applied;  // the statement after `applied` failed
   }
   *failed = false;
@@ -191,7 +187,8 @@ DBCFile::RowsSent dbcToSQL::SendRows(std::uint32_t first) {
   if (first == 0) {
     // A new table: lock it (without the LOCK TABLES privilege the rows
     // still go, unlocked) and send its first batch.
-    locked_ = Quietly(("LOCK TABLES `" + std::string(Descriptor()->table_name) + "` WRITE").c_str());
+    locked_ =
+        Quietly(("LOCK TABLES `" + std::string(Descriptor()->table_name) + "` WRITE").c_str());
     current_ = 0;
     next_ = FillBatch(batches_[0], 0);
     sent_ = SendBatch(batches_[0]);

@@ -23,8 +23,8 @@ class dbcToSQL : public DBCFile {
   dbcToSQL();
   ~dbcToSQL() override;
 
-  bool Connect(const char* host, const char* user, const char* password,
-               const char* database, int port);
+  bool Connect(const char* host, const char* user, const char* password, const char* database,
+               int port);
 
   bool Write(const char* text) override;
   void Close() override;
@@ -76,9 +76,9 @@ class dbcToSQL : public DBCFile {
 
   // While the server applies one batch, the next one is built.
   Batch batches_[2];
-  int current_ = 0;          // the batch the server works on
-  std::uint32_t next_ = 0;   // the first row not yet in a batch
-  bool sent_ = false;        // whether the current batch was sent
-  bool locked_ = false;      // whether the table is locked
+  int current_ = 0;         // the batch the server works on
+  std::uint32_t next_ = 0;  // the first row not yet in a batch
+  bool sent_ = false;       // whether the current batch was sent
+  bool locked_ = false;     // whether the table is locked
   std::string server_error_;
 };

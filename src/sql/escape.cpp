@@ -35,18 +35,18 @@ std::size_t NextSpecial(const char* s, std::size_t from, std::size_t length,
                         const EscapeTable& escapes) {
   std::size_t i = from;
 #if defined(__SSE2__)
-  const __m128i nul = _mm_setzero_si128(), lf = _mm_set1_epi8('\n'),
-                cr = _mm_set1_epi8('\r'), bs = _mm_set1_epi8('\\'),
-                sq = _mm_set1_epi8('\''), dq = _mm_set1_epi8('"'),
+  const __m128i nul = _mm_setzero_si128(), lf = _mm_set1_epi8('\n'), cr = _mm_set1_epi8('\r'),
+                bs = _mm_set1_epi8('\\'), sq = _mm_set1_epi8('\''), dq = _mm_set1_epi8('"'),
                 sub = _mm_set1_epi8('\x1A');
   for (; i + 16 <= length; i += 16) {
     const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
-    const __m128i hit = _mm_or_si128(
-        _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, nul), _mm_cmpeq_epi8(v, lf)),
-                     _mm_or_si128(_mm_cmpeq_epi8(v, cr), _mm_cmpeq_epi8(v, bs))),
-        _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, sq), _mm_cmpeq_epi8(v, dq)),
-                     _mm_cmpeq_epi8(v, sub)));
-    if (const int mask = _mm_movemask_epi8(hit)) return i + static_cast<std::size_t>(__builtin_ctz(mask));
+    const __m128i hit =
+        _mm_or_si128(_mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, nul), _mm_cmpeq_epi8(v, lf)),
+                                  _mm_or_si128(_mm_cmpeq_epi8(v, cr), _mm_cmpeq_epi8(v, bs))),
+                     _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, sq), _mm_cmpeq_epi8(v, dq)),
+                                  _mm_cmpeq_epi8(v, sub)));
+    if (const int mask = _mm_movemask_epi8(hit))
+      return i + static_cast<std::size_t>(__builtin_ctz(mask));
   }
 #endif
   const auto* p = reinterpret_cast<const unsigned char*>(s);

@@ -19,8 +19,8 @@ void ProgressBar::Step() {
   *p++ = '\r';
   *p++ = '[';
   for (int i = 0; i < kWidth; ++i) *p++ = i < filled ? '*' : ' ';
-  std::snprintf(p, sizeof line - static_cast<std::size_t>(p - line),
-                "] %i%%  \r", static_cast<int>(filled * 100 / kWidth));
+  std::snprintf(p, sizeof line - static_cast<std::size_t>(p - line), "] %i%%  \r",
+                static_cast<int>(filled * 100 / kWidth));
   std::fputs(line, stdout);
   drawn_ = filled;
 }

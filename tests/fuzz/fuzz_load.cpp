@@ -1,12 +1,11 @@
 // libFuzzer target: arbitrary bytes as a client file, loaded and exported.
 // Run it with ./scripts/fuzz [SECONDS].
+#include <mysql.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <string>
-
-#include <mysql.h>
 
 #include "fuzz/harness.h"
 

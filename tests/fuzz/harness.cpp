@@ -36,7 +36,9 @@ bool FuzzHarness::RunOne(const std::uint8_t* data, std::size_t size) {
       Find("vesk_creature_family"),  // f, s and k columns
       &kSpellTable,
       Find("vesk_itemicon"),  // skipped columns
-      nullptr, nullptr, nullptr,
+      nullptr,
+      nullptr,
+      nullptr,
   };
   const int target = data[0] % kTargets;
   const int locale = data[0] / kTargets % 13;  // 12: out of range

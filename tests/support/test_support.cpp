@@ -1,6 +1,7 @@
 #include "support/test_support.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <mysql.h>
 #include <signal.h>
 #include <spawn.h>
@@ -14,8 +15,6 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
-
-#include <gtest/gtest.h>
 
 #include "catalogue/catalogue.h"
 
@@ -136,8 +135,7 @@ std::string ReadFile(const std::string& path) {
   return s.str();
 }
 
-void WriteClientFile(const std::string& dir, const std::string& name,
-                     const std::string& bytes) {
+void WriteClientFile(const std::string& dir, const std::string& name, const std::string& bytes) {
   std::filesystem::create_directories(dir + "/dbc");
   WriteFile(dir + "/dbc/" + name + ".dbc", bytes);
 }

@@ -50,8 +50,7 @@ std::string ReadFile(const std::string& path);
 
 // Writes `bytes` as the client file `name` (for example "Spell") of the
 // client folder `dir`, creating dir/dbc.
-void WriteClientFile(const std::string& dir, const std::string& name,
-                     const std::string& bytes);
+void WriteClientFile(const std::string& dir, const std::string& name, const std::string& bytes);
 
 struct RunResult {
   int status = -1;
