@@ -77,8 +77,8 @@ TEST(FileSink, AFullDiskIsReportedOnceAndRefusesFurtherStatements) {
   std::string out = CaptureStdout([&] {
     ASSERT_TRUE(sink.Open("/dev/full"));
     bool refused = false;
-    for (int i = 0; i < 8 && !refused; ++i) refused = !sink.Write(chunk.c_str());
-    EXPECT_TRUE(refused) << "the buffer must reach the disk within 4 MiB";
+    for (int i = 0; i < 16 && !refused; ++i) refused = !sink.Write(chunk.c_str());
+    EXPECT_TRUE(refused) << "the buffers must reach the disk within 8 MiB";
     EXPECT_FALSE(sink.Write("x"));
     sink.Close();
   });
@@ -105,9 +105,9 @@ TEST(FileSink, AWriteErrorLeavesAnExistingScriptAsItWas) {
     ::setrlimit(RLIMIT_FSIZE, &small);
     const std::string chunk(512 << 10, 'x');
     for (int i = 0; i < 6; ++i) sink.Write(chunk.c_str());
-    ::setrlimit(RLIMIT_FSIZE, &saved);
     EXPECT_EQ(HiddenFiles(dir.path()).size(), 1u);
     sink.Close();
+    ::setrlimit(RLIMIT_FSIZE, &saved);
   });
   EXPECT_NE(out.find("ERROR writing SQL file " + path + ": File too large\n"), std::string::npos);
   EXPECT_TRUE(ReadFile(path) == "old script\n");

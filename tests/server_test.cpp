@@ -581,56 +581,106 @@ std::string InsertOfRow(const std::string& script, const std::string& table, int
 
 class BatchTest : public ServerTest {
  protected:
-  // Exports a client whose Spell row `row` repeats the key of the row before
-  // it; checks the console and the rows against the one-query-per-row rules.
-  void ExpectStopAt(int row) {
-    ASSERT_TRUE(std::filesystem::exists(client_dir / "dbc/Spell.dbc"));
-    MakeSampleClient(client_dir.path(), {"--duplicate-key", "Spell:" + std::to_string(row)});
+  const Server& Target() const { return own_ ? own_->server : *server_; }
+
+  // Exports a client made with `sample` whose Spell table (of `records`
+  // rows) fails at row `row`; checks the console and the rows against the
+  // one-query-per-row rules.
+  void ExpectStopAt(const std::vector<std::string>& sample, int row, int records,
+                    const std::string& reason) {
+    SCOPED_TRACE("row " + std::to_string(row) + " of " + std::to_string(records));
+    std::vector<std::string> args = sample;
+    args.insert(args.end(), {"--records", std::to_string(records)});
+    MakeSampleClient(client_dir.path(), args);
     ASSERT_EQ(RunConverter(client_dir.path(), {"-f", "out.sql"}).status, 0);
     const std::string statement = InsertOfRow(ReadFile(client_dir / "out.sql"), "vesk_spell", row);
     ASSERT_FALSE(statement.empty());
     const std::string db = prefix + "_row" + std::to_string(row);
-    const RunResult r = Export(db);
+    const RunResult r =
+        RunConverter(client_dir.path(), {"-h", "127.0.0.1", "-o", Target().port, "-u",
+                                         Target().user, "-p", Target().password, "-d", db});
     EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.out.find(SpellConsole(row, 1000, statement)), std::string::npos)
+    EXPECT_NE(r.out.find(SpellConsole(row, records, statement)), std::string::npos)
         << r.out.substr(0, 4000);
     EXPECT_EQ(CountOf(r.out, "ERROR sql command"), 1u);
-    EXPECT_TRUE(r.err.starts_with("ERROR 1062 (23000): Duplicate entry ")) << r.err;
+    EXPECT_TRUE(r.err.starts_with(reason)) << r.err;
     EXPECT_EQ(CountOf(r.err, "\n"), 1u);
-    Client c(*server_);
+    Client c(Target());
     EXPECT_EQ(c.Value("SELECT COUNT(*) FROM `" + db + "`.`vesk_spell`"), std::to_string(row));
     EXPECT_EQ(c.Value("SELECT MAX(`id`) FROM `" + db + "`.`vesk_spell`"),
               std::to_string(3 * (row - 1) + 1))
         << "nothing after the failing row was applied";
-    EXPECT_EQ(
-        c.Value("SELECT COUNT(*) FROM `" + db + "`.`vesk_spell_shapeshift`"),
-        std::to_string(RawTable(client_dir.path() + "/dbc/SpellShapeshiftForm.dbc").Records()));
+    EXPECT_EQ(c.Value("SELECT COUNT(*) FROM `" + db + "`.`vesk_zones`"), std::to_string(records));
   }
+  void ExpectDuplicateAt(int row, int records) {
+    ExpectStopAt({"--duplicate-key", "Spell:" + std::to_string(row)}, row, records,
+                 "ERROR 1062 (23000): Duplicate entry ");
+  }
+  void ExpectBadValueAt(int records) {
+    ExpectStopAt({"--emoji", "Spell"}, records / 2, records,
+                 "ERROR 1366 (22007): Incorrect string value: ");
+  }
+
+  std::unique_ptr<OwnServer> own_;
 };
 
-// Rows go in batches of 200: rows 200, 199 and 300 are the first, the last
-// and a middle statement of a batch.
-TEST_F(BatchTest, DuplicateKeyAsTheFirstStatementOfABatch) { ExpectStopAt(200); }
-TEST_F(BatchTest, DuplicateKeyAsTheLastStatementOfABatch) { ExpectStopAt(199); }
-TEST_F(BatchTest, DuplicateKeyInTheMiddleOfABatch) { ExpectStopAt(300); }
-TEST_F(BatchTest, DuplicateKeyInTheSecondRow) { ExpectStopAt(1); }
+// Rows of a table created by the run go as arrays of 1,000 rows of one
+// prepared insert: rows 1000, 1500 and 1999 are the first, a middle and the
+// last row of an array.
+TEST_F(BatchTest, ArraysStopAtADuplicateKeyFirstInAnArray) { ExpectDuplicateAt(1000, 2500); }
+TEST_F(BatchTest, ArraysStopAtADuplicateKeyInTheMiddleOfAnArray) { ExpectDuplicateAt(1500, 2500); }
+TEST_F(BatchTest, ArraysStopAtADuplicateKeyLastInAnArray) { ExpectDuplicateAt(1999, 2500); }
+TEST_F(BatchTest, ArraysStopAtADuplicateKeyInTheSecondRow) { ExpectDuplicateAt(1, 1000); }
+TEST_F(BatchTest, ArraysStopAtABadValue) { ExpectBadValueAt(2500); }
 
-TEST_F(BatchTest, BatchesCutByTheServersPacketLimit) {
-  Client admin(*server_);
-  const std::string saved = admin.Value("SELECT @@GLOBAL.max_allowed_packet");
+// A server that makes every table InnoDB: the rows fall back to
+// multi-statement batches of 200 (rows 200, 199 and 300 are the first, the
+// last and a middle statement of a batch), also when the server's packet
+// limit cuts the batches short.
+TEST_F(BatchTest, BatchesWhereArraysDoNotApply) {
+  own_ = std::make_unique<OwnServer>();
+  ASSERT_TRUE(own_->started());
+  Client admin(own_->server);
+  admin.Exec("SET GLOBAL sql_mode = ''");  // engine substitution allowed
+  admin.Exec("SET GLOBAL enforce_storage_engine = 'InnoDB'");
+  for (int row : {200, 199, 300, 1}) ExpectDuplicateAt(row, 1000);
+  ExpectBadValueAt(1000);
   admin.Exec("SET GLOBAL max_allowed_packet = 65536");  // batches of about 20 Spell rows
-  ExpectStopAt(333);
-  // Without a failure the database is the same as with unlimited batches.
-  MakeSampleClient(client_dir.path());
-  const RunResult r = Export(prefix + "_small");
-  EXPECT_EQ(r.status, 0) << r.out.substr(r.out.size() > 3000 ? r.out.size() - 3000 : 0);
-  admin.Exec("SET GLOBAL max_allowed_packet = " + saved);
-  const RunResult big = Export(prefix + "_big");
-  EXPECT_EQ(big.status, 0);
-  Client c(*server_);
-  for (const char* table : {"vesk_spell", "vesk_itemicon", "vesk_rating"})
-    EXPECT_EQ(c.Rows("CHECKSUM TABLE `" + prefix + "_small`.`" + table + "`")[0][1],
-              c.Rows("CHECKSUM TABLE `" + prefix + "_big`.`" + table + "`")[0][1]);
+  ExpectDuplicateAt(333, 1000);
+  Client c(own_->server);
+  EXPECT_EQ(c.Value("SELECT ENGINE FROM information_schema.TABLES WHERE TABLE_SCHEMA = '" + prefix +
+                    "_row333' AND TABLE_NAME = 'vesk_spell'"),
+            "InnoDB");
+}
+
+// Arrays cut by the packet limit, and batches, store what the statements
+// of the script store.
+TEST_F(BatchTest, ArraysAndBatchesStoreWhatTheScriptStores) {
+  own_ = std::make_unique<OwnServer>();
+  ASSERT_TRUE(own_->started());
+  Client admin(own_->server);
+  admin.Exec("SET GLOBAL max_allowed_packet = 65536");
+  const auto run = [&](const std::string& db) {
+    return RunConverter(client_dir.path(),
+                        {"-h", "127.0.0.1", "-o", own_->server.port, "-u", own_->server.user, "-p",
+                         own_->server.password, "-d", db});
+  };
+  EXPECT_EQ(run("small_arrays").status, 0);
+  admin.Exec("SET GLOBAL sql_mode = ''");
+  admin.Exec("SET GLOBAL enforce_storage_engine = 'InnoDB'");
+  EXPECT_EQ(run("small_batches").status, 0);
+  admin.Exec("SET GLOBAL enforce_storage_engine = NULL");
+  admin.Exec("SET GLOBAL max_allowed_packet = 67108864");
+  ASSERT_EQ(RunConverter(client_dir.path(), {"-f", "out.sql"}).status, 0);
+  admin.Exec("CREATE DATABASE script");
+  ASSERT_EQ(LoadAsTheReadmeSays(own_->server, "script", client_dir / "out.sql"), 0);
+  Client c(own_->server);
+  for (const char* table : kTables) {
+    SCOPED_TRACE(table);
+    const auto expected = c.Rows(std::string("CHECKSUM TABLE script.") + table)[0][1];
+    EXPECT_EQ(c.Rows(std::string("CHECKSUM TABLE small_arrays.") + table)[0][1], expected);
+    EXPECT_EQ(c.Rows(std::string("CHECKSUM TABLE small_batches.") + table)[0][1], expected);
+  }
 }
 
 TEST_F(ServerTest, WorksWithoutTheLockTablesPrivilege) {

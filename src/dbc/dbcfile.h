@@ -69,6 +69,14 @@ class DBCFile {
   const char* EscapeString(const char* s);
   const char* EscapeBaseName(const char* s);
 
+  // How a record of the loaded table turns into values: one step per
+  // exported column, prepared once per table.
+  struct ValueStep {
+    char type;            // u, i, f, t, k or s
+    std::uint32_t field;  // field read: for s, the locale's slot
+  };
+  const std::vector<ValueStep>& ValueSteps() const { return insert_steps_; }
+
   bool IsLoaded() const { return data_.get() != nullptr; }
   const std::uint8_t* GetRecord(std::uint32_t n) const;
   std::uint32_t RecordCount() const { return record_count_; }
@@ -96,13 +104,18 @@ class DBCFile {
   // How a table's rows leave the program. The export asks the writer to
   // send rows from `first` on, as many as it likes, and shows and reports
   // what came of them (see WriteRows()): the base sends one row through
-  // Write(); writers that send many rows at once override SendRows().
+  // Write(); writers that send many rows at once override SendRows(). A
+  // writer that takes no row without stopping is asked again from the same
+  // row (after switching to another way of sending).
   struct RowsSent {
     std::uint32_t applied = 0;  // rows taken by the output, from `first` on
     bool stopped = false;       // the row after them was not taken
     bool refused = false;       // ... because the server refused it
   };
   virtual RowsSent SendRows(std::uint32_t first);
+  // Whether the rows go into a table that this run dropped and created, so
+  // that it held no rows before them.
+  bool RowsIntoNewTable() const { return rows_into_new_table_; }
   // The reason of the last refusal, on standard error.
   virtual void ExplainRefusal() {}
   // Shows a statement the server refused: "ERROR sql command:" with the
@@ -128,13 +141,6 @@ class DBCFile {
   bool Refuse(const std::string& reason);
   void Unload();
 
-  // How BuildInsert() turns a record of the loaded table into values: one
-  // step per exported column, prepared once per table, and the fields that
-  // hold the offset of an exported string.
-  struct ValueStep {
-    char type;            // u, i, f, t, k or s
-    std::uint32_t field;  // field read: for s, the locale's slot
-  };
   void PrepareInsert();
 
   std::uint32_t record_size_ = 0;
@@ -154,4 +160,5 @@ class DBCFile {
   TextBuffer statement_;
   TextBuffer escaped_;
   unsigned faults_ = 0;
+  bool rows_into_new_table_ = false;
 };

@@ -77,8 +77,10 @@ bool dbcToFILE::Open(const char* path, std::span<const char* const> inputs) {
     return false;
   }
   path_ = path;
-  buffer_.reset(new char[kBufferSize]);
+  for (auto& buffer : buffers_) buffer.reset(new char[kBufferSize]);
+  current_ = 0;
   used_ = 0;
+  writer_ = std::make_unique<BackgroundWriter>(fd_);
   failed_ = false;
   std::printf("ok\n");
   return true;
@@ -142,9 +144,10 @@ void dbcToFILE::Fail(const char* what, int error) {
 
 bool dbcToFILE::Flush() {
   if (used_ == 0) return true;
-  const bool ok = WriteAll(fd_, buffer_.get(), used_);
+  const bool ok = writer_->Submit(buffers_[current_].get(), used_);
+  current_ = 1 - current_;  // free once Submit() returned: its block was written
   used_ = 0;
-  if (!ok) Fail("writing", errno);
+  if (!ok) Fail("writing", writer_->error());
   return ok;
 }
 
@@ -154,22 +157,27 @@ bool dbcToFILE::Write(const char* text) {
   if (kBufferSize - used_ < length) {
     if (!Flush()) return false;
     if (length >= kBufferSize) {
+      if (!writer_->Drain()) {
+        Fail("writing", writer_->error());
+        return false;
+      }
       if (WriteAll(fd_, text, length)) return true;
       Fail("writing", errno);
       return false;
     }
   }
-  std::memcpy(buffer_.get() + used_, text, length);
+  std::memcpy(buffers_[current_].get() + used_, text, length);
   used_ += length;
   return true;
 }
 
 void dbcToFILE::Close() {
   if (fd_ < 0) return;
-  if (!failed_) Flush();
+  if (!failed_ && Flush() && !writer_->Drain()) Fail("writing", writer_->error());
+  writer_.reset();
   if (::close(fd_) != 0) Fail("closing", errno);
   fd_ = -1;
-  buffer_.reset();
+  for (auto& buffer : buffers_) buffer.reset();
   if (!temporary_.empty()) {
     // Only a script written in full replaces the target.
     if (failed_) {

@@ -106,19 +106,12 @@ bool dbcToSQL::Connect(const char* host, const char* user, const char* password,
 
   // Batches need multi-statement queries and must fit in one packet.
   multi_statements_ = mysql_set_server_option(&mysql_, MYSQL_OPTION_MULTI_STATEMENTS_ON) == 0;
-  if (mysql_query(&mysql_, "SELECT @@max_allowed_packet") == 0) {
-    if (MYSQL_RES* result = mysql_store_result(&mysql_)) {
-      MYSQL_ROW row = mysql_fetch_row(result);
-      if (row && row[0]) {
-        const unsigned long long packet = std::strtoull(row[0], nullptr, 10);
-        // Leave room for the packet header and a margin.
-        if (packet / 2 < batch_bytes_limit_) batch_bytes_limit_ = packet / 2;
-      }
-      mysql_free_result(result);
-    }
-  } else {
-    batch_bytes_limit_ = 0;  // unknown: one row per query
-  }
+  // Leave room for the packet header and a margin; unknown: one row per
+  // query.
+  const unsigned long long packet =
+      std::strtoull(Value("SELECT @@max_allowed_packet").c_str(), nullptr, 10);
+  batch_bytes_limit_ = std::min<unsigned long long>(batch_bytes_limit_, packet / 2);
+  bulk_bytes_limit_ = std::min<unsigned long long>(bulk_bytes_limit_, packet / 2);
 
   if (mysql_select_db(&mysql_, database) == 0) {
     std::printf("Select database: %s\n", database);
@@ -179,18 +172,29 @@ std::size_t dbcToSQL::ReadBatch(bool sent, bool* failed) {
 
 DBCFile::RowsSent dbcToSQL::SendRows(std::uint32_t first) {
   if (!connected_) return {.stopped = true};
+  // Rows into a table created by this run go as arrays of a prepared
+  // insert where the server and the library can; otherwise in batches.
+  if (first == 0) {
+    bulk_active_ =
+        RowsIntoNewTable() && TableIsMyISAM() && bulk_.Prepare(&mysql_, *this, bulk_bytes_limit_);
+    batching_ = false;
+    // Under a write lock MyISAM writes its index blocks once, at the end,
+    // not after every statement.
+    if (bulk_active_) locked_ = LockTable();
+  }
+  if (bulk_active_) return SendBulk(first);
   const std::uint32_t rows = RecordCount();
   if (!multi_statements_ || batch_bytes_limit_ == 0 || rows < 2) {
     if (Query(BuildInsert(first))) return {.applied = 1};
     return {.stopped = true, .refused = true};
   }
-  if (first == 0) {
-    // A new table: lock it (without the LOCK TABLES privilege the rows
-    // still go, unlocked) and send its first batch.
-    locked_ =
-        Quietly(("LOCK TABLES `" + std::string(Descriptor()->table_name) + "` WRITE").c_str());
+  if (!batching_) {
+    // The table's first batch: lock the table (if the arrays have not) and
+    // send it.
+    batching_ = true;
+    if (!locked_) locked_ = LockTable();
     current_ = 0;
-    next_ = FillBatch(batches_[0], 0);
+    next_ = FillBatch(batches_[0], first);
     sent_ = SendBatch(batches_[0]);
   }
   // Build the following batch while the server works on this one; it is
@@ -204,7 +208,7 @@ DBCFile::RowsSent dbcToSQL::SendRows(std::uint32_t first) {
       static_cast<std::uint32_t>(std::min(ReadBatch(sent_, &failed), batch.starts.size()));
   if (failed) KeepServerError();
   if (failed || next_ >= rows) {
-    if (locked_) Quietly("UNLOCK TABLES");
+    Unlock();
     return {.applied = applied, .stopped = failed, .refused = failed};
   }
   next_ = after;
@@ -213,8 +217,65 @@ DBCFile::RowsSent dbcToSQL::SendRows(std::uint32_t first) {
   return {.applied = applied};
 }
 
+std::string dbcToSQL::Value(const std::string& sql) {
+  std::string value;
+  if (mysql_query(&mysql_, sql.c_str()) != 0) return value;
+  if (MYSQL_RES* result = mysql_store_result(&mysql_)) {
+    MYSQL_ROW row = mysql_fetch_row(result);
+    if (row && row[0]) value = row[0];
+    mysql_free_result(result);
+  }
+  return value;
+}
+
+bool dbcToSQL::LockTable() {
+  // Without the LOCK TABLES privilege the rows still go, unlocked.
+  return Quietly(("LOCK TABLES `" + std::string(Descriptor()->table_name) + "` WRITE").c_str());
+}
+
+void dbcToSQL::Unlock() {
+  if (locked_) Quietly("UNLOCK TABLES");
+  locked_ = false;
+}
+
+bool dbcToSQL::TableIsMyISAM() {
+  // The statements ask for MyISAM, but a server may substitute another
+  // engine. A MyISAM table keeps the rows of an array before a failing
+  // one; a transactional table does not, and after a failed array some
+  // servers stall the connection, so such tables get batches.
+  return Value(std::string("SELECT ENGINE FROM information_schema.TABLES WHERE TABLE_SCHEMA = "
+                           "DATABASE() AND TABLE_NAME = '") +
+               Descriptor()->table_name + "'") == "MyISAM";
+}
+
+DBCFile::RowsSent dbcToSQL::SendBulk(std::uint32_t first) {
+  bool ok = false;
+  const std::uint32_t n = bulk_.Execute(first, &ok);
+  if (ok) {
+    if (first + n >= RecordCount()) {
+      bulk_.Close();
+      Unlock();
+    }
+    return {.applied = n};
+  }
+  bulk_.Close();
+  bulk_active_ = false;
+  // The table was empty before this run's rows, and MyISAM keeps the rows
+  // of the array before the failing one: their count tells where it is.
+  // The rows from there on are sent again as statements, which stop at the
+  // failing row exactly as one statement per row would, with its reason.
+  const unsigned long long stored = std::strtoull(
+      Value("SELECT COUNT(*) FROM `" + std::string(Descriptor()->table_name) + "`").c_str(),
+      nullptr, 10);
+  std::uint32_t applied = 0;
+  if (stored > first)
+    applied = static_cast<std::uint32_t>(std::min<unsigned long long>(stored - first, n - 1));
+  return {.applied = applied};
+}
+
 void dbcToSQL::Close() {
   if (!connected_) return;
+  bulk_.Close();
   mysql_close(&mysql_);
   handle_live_ = false;
   connected_ = false;

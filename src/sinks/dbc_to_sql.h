@@ -2,12 +2,13 @@
 // MySQL client library. Connect() selects the target database, creating it
 // when it cannot be selected.
 //
-// A table's rows go to the server in multi-statement batches under a write
-// lock on the table, which loads several times faster than one query per
-// row. What the user sees is exactly what one query per row gives: rows are
-// counted on the progress bar only once the server has applied them, and a
-// failing row stops the table with that row's own statement in the error
-// message; the server executes nothing after it.
+// A table's rows go to the server as arrays of one prepared insert when the
+// table was created by this run (see BulkInsert), otherwise in
+// multi-statement batches under a write lock on the table; both load many
+// times faster than one query per row. What the user sees is exactly what one query per row gives:
+// rows are counted on the progress bar only once the server has applied them, and a failing row
+// stops the table with that row's own statement in the error message; the server executes nothing
+// after it.
 #pragma once
 
 #include <mysql.h>
@@ -17,6 +18,7 @@
 #include <vector>
 
 #include "dbc/dbcfile.h"
+#include "sinks/bulk_insert.h"
 
 class dbcToSQL : public DBCFile {
  public:
@@ -33,16 +35,29 @@ class dbcToSQL : public DBCFile {
   // the server's max_allowed_packet).
   static constexpr std::size_t kBatchRows = 200;
   static constexpr std::size_t kBatchBytes = 1 << 20;
+  // Limit of one array of rows of the prepared insert.
+  static constexpr std::size_t kBulkBytes = 4 << 20;
   // How long connecting may wait for the server to answer.
   static constexpr unsigned kConnectTimeoutSeconds = 20;
 
  protected:
-  // Rows go in pipelined batches: each call applies one batch and sends
-  // the next before returning.
+  // Each call applies one array of the prepared insert, or one batch (and
+  // sends the next batch before returning).
   RowsSent SendRows(std::uint32_t first) override;
   void ExplainRefusal() override;
 
  private:
+  // One array of rows of the table's prepared insert. On failure, counts
+  // the rows the server kept and leaves the rest to the batches.
+  RowsSent SendBulk(std::uint32_t first);
+  // Write lock on the loaded table's SQL table for its rows; false when
+  // refused.
+  bool LockTable();
+  void Unlock();
+  // Whether the loaded table's SQL table was created with MyISAM.
+  bool TableIsMyISAM();
+  // The first value of a query's result; empty on failure.
+  std::string Value(const std::string& sql);
   // A batch of rows: their statements back to back, and where each starts.
   struct Batch {
     TextBuffer text;
@@ -73,6 +88,7 @@ class dbcToSQL : public DBCFile {
   bool handle_live_ = false;  // mysql_init() done, mysql_close() not yet
   bool multi_statements_ = false;
   std::size_t batch_bytes_limit_ = kBatchBytes;
+  std::size_t bulk_bytes_limit_ = kBulkBytes;
 
   // While the server applies one batch, the next one is built.
   Batch batches_[2];
@@ -80,5 +96,8 @@ class dbcToSQL : public DBCFile {
   std::uint32_t next_ = 0;  // the first row not yet in a batch
   bool sent_ = false;       // whether the current batch was sent
   bool locked_ = false;     // whether the table is locked
+  bool batching_ = false;   // whether the table's batches have started
   std::string server_error_;
+  BulkInsert bulk_;
+  bool bulk_active_ = false;
 };

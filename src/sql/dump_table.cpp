@@ -9,8 +9,11 @@
 bool DBCFile::DumpTable() {
   if (!IsLoaded()) return false;
   ProgressBar bar(record_count_);
-  if (!Write(BuildDropTable())) CountFault();
-  if (!Write(BuildCreateTable())) CountFault();
+  const bool dropped = Write(BuildDropTable());
+  if (!dropped) CountFault();
+  const bool created = Write(BuildCreateTable());
+  if (!created) CountFault();
+  rows_into_new_table_ = dropped && created;
   WriteRows(bar);
   return true;
 }
@@ -20,7 +23,7 @@ void DBCFile::WriteRows(ProgressBar& bar) {
     const RowsSent sent = SendRows(next);
     for (std::uint32_t i = 0; i < sent.applied; ++i) bar.Step();
     next += sent.applied;
-    if (sent.stopped || sent.applied == 0) {
+    if (sent.stopped) {
       if (sent.refused) ReportRefused(BuildInsert(next));
       CountFault();
       return;
