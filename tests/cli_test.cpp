@@ -102,6 +102,10 @@ TEST_F(CliTest, HelpPrintsTheUsageAndSucceeds) {
   const RunResult r = Run({"--help"});
   EXPECT_EQ(r.out, kBanner + kUsage);
   EXPECT_EQ(r.status, 0);
+  const RunResult version = Run({"--version"});
+  EXPECT_EQ(version.out, "vesk-dbc2sql 1.0.0\n");
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(Run({"--version", "x"}).out, kBanner + kUsage) << "alone only";
 }
 
 TEST_F(CliTest, ServerModeNeedsAllFourOptions) {
@@ -123,7 +127,10 @@ TEST_F(CliTest, FileModeWinsOverServerOptions) {
 TEST_F(CliTest, AnOutputThatCannotBeCreatedEndsTheRun) {
   const RunResult r = Run({"-f", "missing/out.sql"});
   EXPECT_EQ(r.out, kBanner + "\nCreate SQL file missing/out.sql: ERROR\n");
-  EXPECT_EQ(r.err, "Cannot create SQL file missing/out.sql: No such file or directory\n");
+  EXPECT_EQ(r.err,
+            "Cannot create SQL file missing/out.sql: No such file or directory\n"
+            "vesk-dbc2sql: no table exported: cannot create SQL file missing/out.sql: No such file "
+            "or directory; exit status 1\n");
   EXPECT_EQ(r.status, 1);
 }
 
@@ -172,6 +179,20 @@ TEST_F(CliTest, ClosedStandardDescriptorsKeepTheConsoleOutOfTheScript) {
 TEST_F(CliTest, ARunInTheWrongFolderReplacesNoTableNotEvenTheRatingTable) {
   const RunResult r = Run({"-f", "out.sql"});
   EXPECT_EQ(ReadFile(dir / "out.sql"), "SET NAMES `utf8`;\n");
+  // A hint before the tables, and every table in the summary.
+  const std::string err = MaskTime(r.err);
+  EXPECT_TRUE(err.starts_with("vesk-dbc2sql: there is no folder dbc in " +
+                              std::filesystem::canonical(dir.path()).string() +
+                              ": run it in the client folder that holds dbc\n"
+                              "vesk-dbc2sql: 0 of 42 tables exported in full, 0 rows, 18 bytes "
+                              "written in T s; exit status 1\n"
+                              "  vesk_achievement (dbc\\Achievement.dbc): dbc\\Achievement.dbc not "
+                              "exist\n"))
+      << err;
+  EXPECT_TRUE(err.ends_with("  vesk_rating (dbc\\gtChanceToMeleeCrit.dbc, dbc\\gtChanceToSpellCrit.dbc, "
+                            "dbc\\gtCombatRatings.dbc): dbc\\gtCombatRatings.dbc not exist\n"))
+      << err;
+  EXPECT_EQ(CountOf(err, "\n"), 2u + 42u);
   EXPECT_TRUE(
       r.out.ends_with("Open DBC file: dbc\\gtCombatRatings.dbc\n"
                       "dbc\\gtCombatRatings.dbc not exist\nClose file\nComplete\n\n"));
@@ -458,6 +479,16 @@ class SmallClientTest : public CliTest {
 
 TEST_F(SmallClientTest, WholeScriptAndConsoleAtLocaleZero) {
   const RunResult r = Run({"-f", "out.sql"});
+  // The summary: the six tables that loaded, then the 36 that did not.
+  const std::string err = MaskTime(r.err);
+  EXPECT_TRUE(err.starts_with("vesk-dbc2sql: 6 of 42 tables exported in full, 108 rows, " +
+                              std::to_string(ReadFile(dir / "out.sql").size()) +
+                              " bytes written in T s; exit status 1\n"
+                              "  vesk_achievement (dbc\\Achievement.dbc): dbc\\Achievement.dbc not "
+                              "exist\n"))
+      << err;
+  EXPECT_TRUE(err.ends_with("  vesk_zones (dbc\\AreaTable.dbc): dbc\\AreaTable.dbc not exist\n"));
+  EXPECT_EQ(CountOf(err, "\n"), 1u + 36u);
   EXPECT_EQ(ReadFile(dir / "out.sql"),
             Script("INSERT INTO `vesk_quest_info` VALUES ('2', 'Group');\n"
                    "INSERT INTO `vesk_quest_info` VALUES ('81', 'It\\'s \\\"PvP\\\"\\\\\\n');\n"));
@@ -479,6 +510,10 @@ TEST_F(CliTest, TheSampleClientExportsInFullAndSucceeds) {
   EXPECT_EQ(r.status, 0) << r.out;
   EXPECT_EQ(r.out.find("not exist"), std::string::npos);
   const std::string script = ReadFile(dir / "out.sql");
+  EXPECT_EQ(MaskTime(r.err), "vesk-dbc2sql: 42 of 42 tables exported in full, " +
+                                 std::to_string(CountOf(script, "\nINSERT INTO")) + " rows, " +
+                                 std::to_string(script.size()) +
+                                 " bytes written in T s; exit status 0\n");
   EXPECT_EQ(CountOf(script, "DROP TABLE IF EXISTS"), 42u);
   EXPECT_EQ(CountOf(script, "CREATE TABLE"), 42u);
   EXPECT_EQ(CountOf(TableSection(script, "vesk_spell"), "INSERT INTO `vesk_spell` VALUES"), 1000u);

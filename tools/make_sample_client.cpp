@@ -27,12 +27,14 @@ namespace {
 constexpr const char* kUsage =
     "usage: make-sample-client DIR [--seed N] [--full]\n"
     "                          [--duplicate-key FILE] [--emoji FILE] [--records N]\n"
+    "                          [--rows FILE:N]\n"
     "  --full               client-sized tables, for benchmarks\n"
     "  --duplicate-key FILE[:ROW]\n"
     "                       give record ROW (default: the middle one) of FILE the\n"
     "                       primary key of the record before it\n"
     "  --emoji FILE         put a 4-byte UTF-8 character into a text of FILE\n"
-    "  --records N          N records in every client table (not the rating sources)\n";
+    "  --records N          N records in every client table (not the rating sources)\n"
+    "  --rows FILE:N        N records in FILE (for example Spell:1000000)\n";
 
 // splitmix64: small, fast and the same on every platform.
 class Random {
@@ -57,6 +59,8 @@ struct Settings {
   std::string duplicate_key;
   std::string emoji;
   long records = -1;  // -1: the table's own size
+  std::string rows_file;  // --rows: this file gets rows_count records
+  long rows_count = -1;
   long duplicate_row = -1;
 };
 
@@ -331,7 +335,13 @@ bool ParseArgs(int argc, char** argv, Settings* s) {
       }
     } else if (arg == "--emoji" && has_value)
       s->emoji = argv[++i];
-    else if (arg == "--records" && has_value)
+    else if (arg == "--rows" && has_value) {
+      const std::string value = argv[++i];
+      const std::size_t colon = value.find(':');
+      if (colon == std::string::npos) return false;
+      s->rows_file = value.substr(0, colon);
+      s->rows_count = std::strtol(value.c_str() + colon + 1, nullptr, 10);
+    } else if (arg == "--records" && has_value)
       s->records = std::strtol(argv[++i], nullptr, 10);
     else if (s->dir.empty() && arg[0] != '-')
       s->dir = arg;
@@ -358,9 +368,11 @@ int main(int argc, char** argv) {
   }
   for (const TableDescriptor* client_table : ClientTables()) {
     const TableDescriptor& table = *client_table;
-    const std::uint32_t records = settings.records >= 0
-                                      ? static_cast<std::uint32_t>(settings.records)
-                                      : RecordCount(Stem(table.file_path), settings.full);
+    std::uint32_t records = settings.records >= 0
+                                ? static_cast<std::uint32_t>(settings.records)
+                                : RecordCount(Stem(table.file_path), settings.full);
+    if (Stem(table.file_path) == settings.rows_file && settings.rows_count >= 0)
+      records = static_cast<std::uint32_t>(settings.rows_count);
     TableWriter writer(settings, table, records);
     if (!writer.Write()) return 1;
   }

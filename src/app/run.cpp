@@ -7,6 +7,7 @@
 
 #include "app/options.h"
 #include "app/process.h"
+#include "app/summary.h"
 #include "catalogue/catalogue.h"
 #include "sinks/dbc_to_file.h"
 #include "sinks/dbc_to_sql.h"
@@ -31,12 +32,14 @@ int Usage(int status) {
 }
 
 // Creates the writer the options ask for and opens its output. Null, with
-// *status set, when there is no mode or the output cannot be opened.
-std::unique_ptr<DBCFile> OpenWriter(const Options& options, int* status) {
+// *status set (and *why, when the output failed), when there is no mode or
+// the output cannot be opened.
+std::unique_ptr<DBCFile> OpenWriter(const Options& options, int* status, std::string* why) {
   if (options.file) {
     auto file = std::make_unique<dbcToFILE>();
     if (!file->Open(options.file, ClientFilePaths())) {
       *status = kExitIncomplete;
+      *why = file->LastFault();
       return nullptr;
     }
     return file;
@@ -51,6 +54,7 @@ std::unique_ptr<DBCFile> OpenWriter(const Options& options, int* status) {
     if (!server->Connect(options.host, options.user, options.password, options.database,
                          options.port)) {
       *status = kExitIncomplete;
+      *why = server->LastFault();
       return nullptr;
     }
     return server;
@@ -62,6 +66,10 @@ std::unique_ptr<DBCFile> OpenWriter(const Options& options, int* status) {
 }  // namespace
 
 int RunTool(int argc, char** argv) {
+  if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+    std::printf("vesk-dbc2sql %s\n", VESK_VERSION);
+    return kExitOk;
+  }
   std::printf("R.T. Vesk database creator\n");
   std::printf("Use DBC from client version 3.2.2\n");
   if (argc == 2 && std::strcmp(argv[1], "--help") == 0) return Usage(kExitOk);
@@ -74,20 +82,37 @@ int RunTool(int argc, char** argv) {
   HidePasswordArguments(argc, argv);
   std::printf("\n");
 
+  RunSummary summary;
   int status = kExitOk;
-  std::unique_ptr<DBCFile> writer = OpenWriter(options, &status);
-  if (!writer) return status;
+  std::string why;
+  std::unique_ptr<DBCFile> writer = OpenWriter(options, &status, &why);
+  if (!writer) {
+    if (status == kExitIncomplete) summary.PrintEarlyEnd(status, why);
+    return status;
+  }
 
   writer->SetLocale(options.locale);
   bool ok = writer->Write("SET NAMES `utf8`;\n");
-  for (const TableDescriptor* table : ClientTables()) {
-    writer->Load(table);
-    writer->DumpTable();
+  if (!ok) summary.OutputFault("SET NAMES `utf8`: " + writer->LastFault());
+  const std::string hint = MissingClientFolderHint();
+  if (!hint.empty()) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "%s\n", hint.c_str());
   }
-  writer->LoadRatingTable(ExportOrder().back());
-  writer->DumpTable();
+  for (const TableDescriptor* table : ExportOrder()) {
+    const unsigned faults = writer->ExportFaults();
+    if (table == ExportOrder().back())
+      writer->LoadRatingTable(table);
+    else
+      writer->Load(table);
+    writer->DumpTable();
+    summary.TableDone(*table, writer->ExportFaults() == faults, writer->LastFault());
+  }
+  const unsigned faults = writer->ExportFaults();
   writer->Close();
+  if (writer->ExportFaults() != faults) summary.OutputFault(writer->LastFault());
   std::printf("Complete\n\n");
-  if (!ok || writer->ExportFaults() != 0) return kExitIncomplete;
-  return kExitOk;
+  if (!ok || writer->ExportFaults() != 0) status = kExitIncomplete;
+  summary.Print(status, writer->RowsWritten(), writer->BytesWritten(), options.file == nullptr);
+  return status;
 }

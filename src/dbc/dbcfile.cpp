@@ -103,13 +103,22 @@ bool DBCFile::Write(const char*) { return false; }
 void DBCFile::Close() {}
 
 void DBCFile::Unload() {
+  // The largest block so far is kept for the next table: its pages are
+  // already faulted in, which a fresh block's are not.
+  if (data_.get() && data_.size() > spare_.size()) spare_ = std::move(data_);
   data_.reset();
   strings_ = nullptr;
 }
 
+TableBuffer DBCFile::TakeBuffer(std::size_t size) {
+  if (spare_.get() && spare_.size() >= size) return std::move(spare_);
+  spare_.reset();  // never two large blocks at once
+  return TableBuffer::Allocate(size);
+}
+
 bool DBCFile::Refuse(const std::string& reason) {
   std::printf("%s\n", reason.c_str());
-  CountFault();
+  CountFault(reason);
   Unload();
   return false;
 }
@@ -192,7 +201,7 @@ bool DBCFile::Accept(const TableDescriptor* descriptor, TableSource& source, std
   // Records and string block in one block, read with one call.
   const std::size_t records_size = std::size_t{record_size_} * record_count_;
   const std::size_t size = records_size + string_size_;
-  TableBuffer data = TableBuffer::Allocate(size);
+  TableBuffer data = TakeBuffer(size);
   if (!data.get()) {
     *reason = Reason("%s is too large: %zu bytes cannot be allocated", path, size);
     return false;

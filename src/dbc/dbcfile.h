@@ -88,11 +88,20 @@ class DBCFile {
   const TableDescriptor* Descriptor() const { return descriptor_; }
 
   // Number of faults seen in this run that left a table not exported in
-  // full: failed loads, failed statements, output errors.
+  // full: failed loads, failed statements, output errors; and the one-line
+  // reason of the last one.
   unsigned ExportFaults() const { return faults_; }
+  const std::string& LastFault() const { return last_fault_; }
+  // Rows the output took in this run, and the bytes it wrote (0 when it
+  // does not count them).
+  std::uint64_t RowsWritten() const { return rows_written_; }
+  virtual std::uint64_t BytesWritten() const { return 0; }
 
  protected:
-  void CountFault() { ++faults_; }
+  void CountFault(std::string reason) {
+    ++faults_;
+    last_fault_ = std::move(reason);
+  }
 
   // Where Load() gets a table: the descriptor's client file, read and
   // checked (AcceptBytes() for bytes held in memory). False with the
@@ -116,11 +125,14 @@ class DBCFile {
   // Whether the rows go into a table that this run dropped and created, so
   // that it held no rows before them.
   bool RowsIntoNewTable() const { return rows_into_new_table_; }
-  // The reason of the last refusal, on standard error.
-  virtual void ExplainRefusal() {}
+  // The server's reason for the last statement it refused; empty when the
+  // output has no server.
+  virtual std::string RefusalReason() const { return ""; }
   // Shows a statement the server refused: "ERROR sql command:" with the
   // statement on the console, then its reason.
   void ReportRefused(const char* statement);
+  // Why the output did not take the last statement.
+  std::string FailedStatementReason() const;
 
  public:
   class TableSource;  // the bytes of a table: a file or memory
@@ -140,6 +152,9 @@ class DBCFile {
   // leaves no table loaded. Returns false.
   bool Refuse(const std::string& reason);
   void Unload();
+  // A block of at least `size` bytes for a table read from a file, whose
+  // content the read replaces.
+  TableBuffer TakeBuffer(std::size_t size);
 
   void PrepareInsert();
 
@@ -148,6 +163,7 @@ class DBCFile {
   std::uint32_t field_count_ = 0;
   std::uint32_t string_size_ = 0;
   TableBuffer data_;
+  TableBuffer spare_;  // the block of an earlier table, for reuse
   const char* strings_ = nullptr;
   std::uint32_t locale_ = 0;
   const TableDescriptor* descriptor_ = nullptr;
@@ -160,5 +176,7 @@ class DBCFile {
   TextBuffer statement_;
   TextBuffer escaped_;
   unsigned faults_ = 0;
+  std::string last_fault_;
+  std::uint64_t rows_written_ = 0;
   bool rows_into_new_table_ = false;
 };

@@ -41,9 +41,11 @@ bool DBCFile::LoadRatingTable(const TableDescriptor* descriptor) {
     if (!Load(source.table)) continue;
     const std::uint32_t needed = source.classes * kLevels;
     if (RecordCount() < needed) {
-      std::printf("%s have too few records (%u), must be at least %u\n", source.table->file_path,
-                  RecordCount(), needed);
-      CountFault();
+      char reason[256];
+      std::snprintf(reason, sizeof reason, "%s have too few records (%u), must be at least %u",
+                    source.table->file_path, RecordCount(), needed);
+      std::printf("%s\n", reason);
+      CountFault(reason);
       continue;
     }
     for (std::uint32_t c = 0; c < source.classes; ++c)

@@ -46,6 +46,7 @@ class TableBuffer {
   }
 
   std::uint8_t* get() const { return data_; }
+  std::size_t size() const { return size_; }
   void reset() { Release(); }
   bool operator==(std::nullptr_t) const { return data_ == nullptr; }
 

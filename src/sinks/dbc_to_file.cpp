@@ -74,6 +74,7 @@ bool dbcToFILE::Open(const char* path, std::span<const char* const> inputs) {
     std::printf("ERROR\n");
     std::fflush(stdout);
     std::fprintf(stderr, "Cannot create SQL file %s: %s\n", path, reason.c_str());
+    CountFault(std::string("cannot create SQL file ") + path + ": " + reason);
     return false;
   }
   path_ = path;
@@ -136,10 +137,11 @@ bool dbcToFILE::OpenOutput(const char* path, std::string* reason) {
 }
 
 void dbcToFILE::Fail(const char* what, int error) {
-  if (!failed_)
-    std::printf("ERROR %s SQL file %s: %s\n", what, path_.c_str(), std::strerror(error));
+  const std::string reason =
+      std::string("ERROR ") + what + " SQL file " + path_ + ": " + std::strerror(error);
+  if (!failed_) std::printf("%s\n", reason.c_str());
   failed_ = true;
-  CountFault();
+  CountFault(reason);
 }
 
 bool dbcToFILE::Flush() {
@@ -161,11 +163,13 @@ bool dbcToFILE::Write(const char* text) {
         Fail("writing", writer_->error());
         return false;
       }
+      bytes_ += length;
       if (WriteAll(fd_, text, length)) return true;
       Fail("writing", errno);
       return false;
     }
   }
+  bytes_ += length;
   std::memcpy(buffers_[current_].get() + used_, text, length);
   used_ += length;
   return true;

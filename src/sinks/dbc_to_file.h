@@ -30,6 +30,7 @@ class dbcToFILE : public DBCFile {
 
   bool Write(const char* text) override;
   void Close() override;
+  std::uint64_t BytesWritten() const override { return bytes_; }
 
  private:
   bool OpenOutput(const char* path, std::string* reason);
@@ -46,5 +47,6 @@ class dbcToFILE : public DBCFile {
   std::unique_ptr<char[]> buffers_[2];
   int current_ = 0;  // the buffer being filled
   std::size_t used_ = 0;
+  std::uint64_t bytes_ = 0;  // taken by Write()
   std::unique_ptr<BackgroundWriter> writer_;
 };

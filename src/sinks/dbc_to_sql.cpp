@@ -46,7 +46,7 @@ void dbcToSQL::KeepServerError() {
   server_error_ = line;
 }
 
-void dbcToSQL::ExplainRefusal() { std::fprintf(stderr, "%s\n", server_error_.c_str()); }
+std::string dbcToSQL::RefusalReason() const { return server_error_; }
 
 bool dbcToSQL::Query(const char* text) {
   if (mysql_query(&mysql_, text) == 0) return true;
@@ -91,16 +91,17 @@ bool dbcToSQL::Connect(const char* host, const char* user, const char* password,
   std::printf("Connecting to MySQL server: ");
   if (!handle_live_ || !mysql_real_connect(&mysql_, host, user, password, nullptr,
                                            static_cast<unsigned>(port), nullptr, 0)) {
-    std::printf("\n %s\n",
-                handle_live_ ? mysql_error(&mysql_) : "cannot initialise the client library");
+    const std::string reason =
+        handle_live_ ? mysql_error(&mysql_) : "cannot initialise the client library";
+    std::printf("\n %s\n", reason.c_str());
     connected_ = false;
-    CountFault();
+    CountFault(reason);
     return false;
   }
   connected_ = true;
   std::printf("ok\n");
   if (!PrepareSession()) {
-    CountFault();
+    CountFault("the server refused the session settings: " + server_error_);
     return false;
   }
 
@@ -118,7 +119,8 @@ bool dbcToSQL::Connect(const char* host, const char* user, const char* password,
   } else {
     std::printf("Create database: %s\n", database);
     Write(BuildCreateDatabase(database));
-    if (mysql_select_db(&mysql_, database) != 0) CountFault();
+    if (mysql_select_db(&mysql_, database) != 0)
+      CountFault(std::string("cannot select database ") + database + ": " + mysql_error(&mysql_));
   }
   return true;
 }

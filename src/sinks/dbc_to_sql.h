@@ -44,7 +44,7 @@ class dbcToSQL : public DBCFile {
   // Each call applies one array of the prepared insert, or one batch (and
   // sends the next batch before returning).
   RowsSent SendRows(std::uint32_t first) override;
-  void ExplainRefusal() override;
+  std::string RefusalReason() const override;
 
  private:
   // One array of rows of the table's prepared insert. On failure, counts
@@ -76,7 +76,7 @@ class dbcToSQL : public DBCFile {
   // escapes honoured, strict mode, autocommit. False, reported, if refused.
   bool PrepareSession();
   // Runs one statement; on failure keeps the server's error for
-  // ExplainRefusal().
+  // RefusalReason().
   bool Query(const char* text);
   // Keeps the server's error number, state and text of the last failure.
   void KeepServerError();

@@ -10,9 +10,9 @@ bool DBCFile::DumpTable() {
   if (!IsLoaded()) return false;
   ProgressBar bar(record_count_);
   const bool dropped = Write(BuildDropTable());
-  if (!dropped) CountFault();
+  if (!dropped) CountFault(FailedStatementReason());
   const bool created = Write(BuildCreateTable());
-  if (!created) CountFault();
+  if (!created) CountFault(FailedStatementReason());
   rows_into_new_table_ = dropped && created;
   WriteRows(bar);
   return true;
@@ -23,9 +23,10 @@ void DBCFile::WriteRows(ProgressBar& bar) {
     const RowsSent sent = SendRows(next);
     for (std::uint32_t i = 0; i < sent.applied; ++i) bar.Step();
     next += sent.applied;
+    rows_written_ += sent.applied;
     if (sent.stopped) {
       if (sent.refused) ReportRefused(BuildInsert(next));
-      CountFault();
+      CountFault(FailedStatementReason());
       return;
     }
   }
@@ -39,5 +40,12 @@ DBCFile::RowsSent DBCFile::SendRows(std::uint32_t first) {
 void DBCFile::ReportRefused(const char* statement) {
   std::printf("ERROR sql command:\n%s\n", statement);
   std::fflush(stdout);
-  ExplainRefusal();
+  std::fprintf(stderr, "%s\n", RefusalReason().c_str());
+}
+
+std::string DBCFile::FailedStatementReason() const {
+  // The server's words, or the output's own fault (a write error) that
+  // made it refuse the statement.
+  const std::string reason = RefusalReason();
+  return reason.empty() ? last_fault_ : reason;
 }

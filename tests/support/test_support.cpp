@@ -13,6 +13,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <stdexcept>
 
@@ -221,6 +222,11 @@ void MakeSampleClient(const std::string& dir, const std::vector<std::string>& ar
   const std::string text = ReadFile(out);
   ::unlink(out.c_str());
   ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << text;
+}
+
+std::string MaskTime(const std::string& err) {
+  static const std::regex kTime(R"( in [0-9]+\.[0-9]{2} s; exit status)");
+  return std::regex_replace(err, kTime, " in T s; exit status");
 }
 
 std::size_t CountOf(const std::string& haystack, const std::string& needle) {

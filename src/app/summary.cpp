@@ -1,0 +1,61 @@
+#include "app/summary.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "catalogue/catalogue.h"
+#include "dbc/host_path.h"
+
+namespace {
+
+constexpr char kName[] = "vesk-dbc2sql";
+
+// The client files a table is read from.
+std::string FilesOf(const TableDescriptor& table) {
+  if (table.file_path[0]) return table.file_path;
+  std::string files;
+  for (const TableDescriptor* source : {&kMeleeCritSource, &kSpellCritSource, &kCombatRatingsSource})
+    files += (files.empty() ? "" : ", ") + std::string(source->file_path);
+  return files;
+}
+
+}  // namespace
+
+void RunSummary::TableDone(const TableDescriptor& table, bool in_full, const std::string& reason) {
+  ++tables_;
+  if (!in_full) missed_.push_back({&table, reason});
+}
+
+void RunSummary::Print(int status, std::uint64_t rows, std::uint64_t bytes, bool server) const {
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+  std::fflush(stdout);
+  std::string written = std::to_string(rows) + " rows";
+  written += server ? " applied on the server" : ", " + std::to_string(bytes) + " bytes written";
+  std::fprintf(stderr, "%s: %d of %d tables exported in full, %s in %.2f s; exit status %d\n",
+               kName, tables_ - static_cast<int>(missed_.size()), tables_, written.c_str(), seconds,
+               status);
+  for (const Missed& missed : missed_)
+    std::fprintf(stderr, "  %s (%s): %s\n", missed.table->table_name,
+                 FilesOf(*missed.table).c_str(), missed.reason.c_str());
+  for (const std::string& fault : output_faults_) std::fprintf(stderr, "  %s\n", fault.c_str());
+}
+
+void RunSummary::PrintEarlyEnd(int status, const std::string& why) const {
+  std::fflush(stdout);
+  std::fprintf(stderr, "%s: no table exported: %s; exit status %d\n", kName, why.c_str(), status);
+}
+
+std::string MissingClientFolderHint() {
+  const HostPath folder = ResolveClientPath("dbc");
+  struct stat st;
+  if (!folder.ambiguous.empty() || (::stat(folder.path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)))
+    return "";
+  std::unique_ptr<char, void (*)(void*)> cwd(::getcwd(nullptr, 0), ::free);
+  return std::string(kName) + ": there is no folder dbc in " + (cwd ? cwd.get() : ".") +
+         ": run it in the client folder that holds dbc";
+}

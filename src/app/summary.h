@@ -1,0 +1,42 @@
+// What a run says at its end, on standard error, so that a user learns
+// without scrolling back which tables did not make it and why: how many
+// tables were exported in full, the rows and bytes written (or rows applied
+// on the server), the wall time, each table not exported in full with its
+// client file and reason, and the exit status. One line when all is well.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct TableDescriptor;
+
+class RunSummary {
+ public:
+  RunSummary() : start_(std::chrono::steady_clock::now()) {}
+
+  // Records the outcome of one table of the export order.
+  void TableDone(const TableDescriptor& table, bool in_full, const std::string& reason);
+  // Records a fault outside any table (the output failing at its end).
+  void OutputFault(const std::string& reason) { output_faults_.push_back(reason); }
+
+  // Prints the summary of a run that went through the export order.
+  void Print(int status, std::uint64_t rows, std::uint64_t bytes, bool server) const;
+  // Prints why a run ended before any table.
+  void PrintEarlyEnd(int status, const std::string& why) const;
+
+ private:
+  struct Missed {
+    const TableDescriptor* table;
+    std::string reason;
+  };
+  std::chrono::steady_clock::time_point start_;
+  int tables_ = 0;
+  std::vector<Missed> missed_;
+  std::vector<std::string> output_faults_;
+};
+
+// One line for a run in the wrong folder: empty when the client folder
+// "dbc" is there.
+std::string MissingClientFolderHint();
