@@ -189,8 +189,9 @@ TEST_F(CliTest, ARunInTheWrongFolderReplacesNoTableNotEvenTheRatingTable) {
                               "  vesk_achievement (dbc\\Achievement.dbc): dbc\\Achievement.dbc not "
                               "exist\n"))
       << err;
-  EXPECT_TRUE(err.ends_with("  vesk_rating (dbc\\gtChanceToMeleeCrit.dbc, dbc\\gtChanceToSpellCrit.dbc, "
-                            "dbc\\gtCombatRatings.dbc): dbc\\gtCombatRatings.dbc not exist\n"))
+  EXPECT_TRUE(
+      err.ends_with("  vesk_rating (dbc\\gtChanceToMeleeCrit.dbc, dbc\\gtChanceToSpellCrit.dbc, "
+                    "dbc\\gtCombatRatings.dbc): dbc\\gtCombatRatings.dbc not exist\n"))
       << err;
   EXPECT_EQ(CountOf(err, "\n"), 2u + 42u);
   EXPECT_TRUE(

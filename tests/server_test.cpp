@@ -360,13 +360,15 @@ TEST_F(DuplicateKeyTest, RowsStopAtTheDuplicateAndTheRunGoesOn) {
   ASSERT_NE(at, std::string::npos) << r.out;
   EXPECT_NE(r.out.find(");\n\n", at), std::string::npos) << "statement then a line break";
   EXPECT_EQ(CountOf(r.out, "ERROR sql command"), 1u);
-  const std::string reason =
-      "ERROR 1062 (23000): Duplicate entry '" + std::to_string(raw.Field(5, 0)) + "' for key 'PRIMARY'";
+  const std::string reason = "ERROR 1062 (23000): Duplicate entry '" +
+                             std::to_string(raw.Field(5, 0)) + "' for key 'PRIMARY'";
   const std::string err = MaskTime(r.err);
-  EXPECT_TRUE(err.starts_with(reason + "\nvesk-dbc2sql: 41 of 42 tables exported in full, ")) << err;
-  EXPECT_TRUE(err.ends_with(" rows applied on the server in T s; exit status 1\n"
-                            "  vesk_spell_cast_time (dbc\\SpellCastTimes.dbc): " +
-                            reason + "\n"))
+  EXPECT_TRUE(err.starts_with(reason + "\nvesk-dbc2sql: 41 of 42 tables exported in full, "))
+      << err;
+  EXPECT_TRUE(
+      err.ends_with(" rows applied on the server in T s; exit status 1\n"
+                    "  vesk_spell_cast_time (dbc\\SpellCastTimes.dbc): " +
+                    reason + "\n"))
       << err;
   Client c(*server_);
   EXPECT_EQ(c.Value("SELECT COUNT(*) FROM `" + db + "`.`vesk_spell_cast_time`"), "5");
@@ -618,7 +620,8 @@ class BatchTest : public ServerTest {
     EXPECT_EQ(CountOf(r.out, "ERROR sql command"), 1u);
     EXPECT_TRUE(r.err.starts_with(reason)) << r.err;
     const std::string line = r.err.substr(0, r.err.find('\n') + 1);
-    EXPECT_TRUE(MaskTime(r.err).ends_with("; exit status 1\n  vesk_spell (dbc\\Spell.dbc): " + line))
+    EXPECT_TRUE(
+        MaskTime(r.err).ends_with("; exit status 1\n  vesk_spell (dbc\\Spell.dbc): " + line))
         << r.err;
     EXPECT_EQ(CountOf(r.err, "\n"), 3u);
     Client c(Target());

@@ -58,7 +58,7 @@ struct Settings {
   bool full = false;
   std::string duplicate_key;
   std::string emoji;
-  long records = -1;  // -1: the table's own size
+  long records = -1;      // -1: the table's own size
   std::string rows_file;  // --rows: this file gets rows_count records
   long rows_count = -1;
   long duplicate_row = -1;
