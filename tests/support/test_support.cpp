@@ -27,6 +27,9 @@ const TableDescriptor& CatalogueEntry(const char* table) {
   throw std::runtime_error(std::string("no catalogue table ") + table);
 }
 
+std::size_t CatalogueSize() { return ExportOrder().size(); }
+std::string Tables() { return std::to_string(CatalogueSize()); }
+
 TempDir::TempDir() {
   std::string pattern = (std::filesystem::temp_directory_path() / "vesk-test-XXXXXX").string();
   if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");

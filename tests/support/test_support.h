@@ -14,6 +14,11 @@ struct TableDescriptor;
 // The catalogue entry whose SQL table is `table`; throws if there is none.
 const TableDescriptor& CatalogueEntry(const char* table);
 
+// Number of tables a run exports (the catalogue's, the rating table
+// included), and the same as text: whole runs must export every one.
+std::size_t CatalogueSize();
+std::string Tables();
+
 // A fresh folder below the system's temporary folder, removed afterwards.
 class TempDir {
  public:
