@@ -158,7 +158,7 @@ TEST_F(DamageTest, WholeRunGoesOnAfterADamagedSpellTable) {
   const std::string script = ReadFile(dir / "out.sql");
   EXPECT_EQ(script.find("`vesk_spell`"), std::string::npos);
   EXPECT_EQ(CountOf(TableSection(script, "vesk_spell_shapeshift"), "INSERT"), 3u);
-  EXPECT_EQ(CountOf(script, "DROP TABLE"), 41u);
+  EXPECT_EQ(CountOf(script, "DROP TABLE"), CatalogueSize() - 1) << "all but Spell";
 }
 
 TEST_F(DamageTest, AFifoInPlaceOfAFileDoesNotStallTheRun) {
