@@ -40,6 +40,12 @@ Server ServerIn(const std::string& dir) {
   return s;
 }
 
+// The converter's options for exporting into `database` on `server`.
+std::vector<std::string> ServerArgs(const Server& server, const std::string& database) {
+  return {"-h", "127.0.0.1",     "-o", server.port, "-u", server.user,
+          "-p", server.password, "-d", database};
+}
+
 // A server of a test's own, for server-wide settings; stopped in any case.
 class OwnServer {
  public:
@@ -196,10 +202,8 @@ class ServerTest : public ::testing::Test {
 
   RunResult Export(const std::string& database, std::vector<std::string> extra = {},
                    const std::string& password = "") {
-    std::vector<std::string> args = {
-        "-h", "127.0.0.1",   "-o", server_->port,
-        "-u", server_->user, "-p", password.empty() ? server_->password : password,
-        "-d", database};
+    std::vector<std::string> args = ServerArgs(*server_, database);
+    if (!password.empty()) args[7] = password;
     args.insert(args.end(), extra.begin(), extra.end());
     return RunConverter(client_dir.path(), args);
   }
@@ -499,10 +503,7 @@ TEST_F(ServerTest, ConnectionFailuresTouchNothing) {
 
 TEST_F(ServerTest, AClosedConsoleLosesNoTable) {
   const std::string db = prefix + "_closed";
-  std::vector<std::string> args = {
-      "-h", "127.0.0.1", "-o", server_->port, "-u", server_->user, "-p", server_->password,
-      "-d", db};
-  EXPECT_EQ(RunConverter(client_dir.path(), args, {0, 1, 2}).status, 0);
+  EXPECT_EQ(RunConverter(client_dir.path(), ServerArgs(*server_, db), {0, 1, 2}).status, 0);
   Client c(*server_);
   EXPECT_EQ(
       c.Value("SELECT COUNT(*) FROM information_schema.TABLES WHERE TABLE_SCHEMA = '" + db + "'"),
@@ -612,9 +613,7 @@ class BatchTest : public ServerTest {
     const std::string statement = InsertOfRow(ReadFile(client_dir / "out.sql"), "vesk_spell", row);
     ASSERT_FALSE(statement.empty());
     const std::string db = prefix + "_row" + std::to_string(row);
-    const RunResult r =
-        RunConverter(client_dir.path(), {"-h", "127.0.0.1", "-o", Target().port, "-u",
-                                         Target().user, "-p", Target().password, "-d", db});
+    const RunResult r = RunConverter(client_dir.path(), ServerArgs(Target(), db));
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.out.find(SpellConsole(row, records, statement)), std::string::npos)
         << r.out.substr(0, 4000);
@@ -682,9 +681,7 @@ TEST_F(BatchTest, ArraysAndBatchesStoreWhatTheScriptStores) {
   Client admin(own_->server);
   admin.Exec("SET GLOBAL max_allowed_packet = 65536");
   const auto run = [&](const std::string& db) {
-    return RunConverter(client_dir.path(),
-                        {"-h", "127.0.0.1", "-o", own_->server.port, "-u", own_->server.user, "-p",
-                         own_->server.password, "-d", db});
+    return RunConverter(client_dir.path(), ServerArgs(own_->server, db));
   };
   EXPECT_EQ(run("small_arrays").status, 0);
   admin.Exec("SET GLOBAL sql_mode = ''");

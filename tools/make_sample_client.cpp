@@ -209,12 +209,8 @@ class TableWriter {
         std::memcpy(out, &v, 4);
         break;
       }
-      case 't':
-        *out = AddText(Text(r, c, 0));
-        break;
-      case 'k':
-        *out = AddText(kPaths[(r + c) % std::size(kPaths)]);
-        break;
+      case 't': *out = AddText(Text(r, c, 0)); break;
+      case 'k': *out = AddText(kPaths[(r + c) % std::size(kPaths)]); break;
       case 's':
         for (std::uint32_t slot = 0; slot < kLocaleCount; ++slot)
           out[slot] =

@@ -26,30 +26,17 @@ bool ParseOptions(int argc, const char* const* argv, Options* options) {
     if (arg[0] != '-' || i + 1 >= argc) return false;
     const char* value = argv[i + 1];
     switch (arg[1]) {
-      case 'l':
-        options->locale = ParseInt(value);
-        break;
-      case 'h':
-        options->host = value;
-        break;
+      case 'l': options->locale = ParseInt(value); break;
+      case 'h': options->host = value; break;
       case 'o':
         options->port = ParseInt(value);
         options->port_text = value;
         break;
-      case 'u':
-        options->user = value;
-        break;
-      case 'p':
-        options->password = value;
-        break;
-      case 'd':
-        options->database = value;
-        break;
-      case 'f':
-        options->file = value;
-        break;
-      default:
-        return false;
+      case 'u': options->user = value; break;
+      case 'p': options->password = value; break;
+      case 'd': options->database = value; break;
+      case 'f': options->file = value; break;
+      default: return false;
     }
   }
   return true;

@@ -18,8 +18,7 @@ constexpr char kName[] = "vesk-dbc2sql";
 std::string FilesOf(const TableDescriptor& table) {
   if (table.file_path[0]) return table.file_path;
   std::string files;
-  for (const TableDescriptor* source :
-       {&kMeleeCritSource, &kSpellCritSource, &kCombatRatingsSource})
+  for (const TableDescriptor* source : RatingSources())
     files += (files.empty() ? "" : ", ") + std::string(source->file_path);
   return files;
 }

@@ -386,8 +386,6 @@ std::span<const TableDescriptor* const> ExportOrder() { return kOrder; }
 std::vector<const char*> ClientFilePaths() {
   std::vector<const char*> paths;
   for (const TableDescriptor* table : ClientTables()) paths.push_back(table->file_path);
-  for (const TableDescriptor* source :
-       {&kMeleeCritSource, &kSpellCritSource, &kCombatRatingsSource})
-    paths.push_back(source->file_path);
+  for (const TableDescriptor* source : RatingSources()) paths.push_back(source->file_path);
   return paths;
 }

@@ -31,6 +31,8 @@ extern const TableDescriptor kRatingTable;
 extern const TableDescriptor kMeleeCritSource;
 extern const TableDescriptor kSpellCritSource;
 extern const TableDescriptor kCombatRatingsSource;
+// The three sources, in the order the merge reads them.
+std::span<const TableDescriptor* const> RatingSources();
 
 // Shorthands used by the catalogue's own translation units.
 namespace catalogue_detail {

@@ -66,3 +66,9 @@ constexpr TableDescriptor kSpellCritSource =
     Table("dbc\\gtChanceToSpellCrit.dbc", "", kSourceColumns);
 constexpr TableDescriptor kCombatRatingsSource =
     Table("dbc\\gtCombatRatings.dbc", "", kSourceColumns);
+
+std::span<const TableDescriptor* const> RatingSources() {
+  static constexpr const TableDescriptor* kSources[] = {&kMeleeCritSource, &kSpellCritSource,
+                                                        &kCombatRatingsSource};
+  return kSources;
+}

@@ -28,22 +28,6 @@ class DBCFile::TableSource {
 
 namespace {
 
-// A refusal line, formatted like the console's other lines.
-std::string Reason(const char* format, ...) __attribute__((format(printf, 1, 2)));
-std::string Reason(const char* format, ...) {
-  char line[1024];
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(line, sizeof line, format, args);
-  va_end(args);
-  return line;
-}
-
-std::string Truncated(const char* path, std::uint64_t needed, std::uint64_t has) {
-  return Reason("%s is truncated: its header needs %llu bytes, the file has %llu", path,
-                static_cast<unsigned long long>(needed), static_cast<unsigned long long>(has));
-}
-
 // Closes a descriptor when it goes out of scope.
 class FileHandle {
  public:
@@ -116,9 +100,30 @@ TableBuffer DBCFile::TakeBuffer(std::size_t size) {
   return TableBuffer::Allocate(size);
 }
 
-bool DBCFile::Refuse(const std::string& reason) {
+std::string DBCFile::Reason(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  va_list again;
+  va_copy(again, args);
+  std::string line(static_cast<std::size_t>(std::vsnprintf(nullptr, 0, format, args)), '\0');
+  std::vsnprintf(line.data(), line.size() + 1, format, again);
+  va_end(again);
+  va_end(args);
+  return line;
+}
+
+std::string DBCFile::Truncated(const char* path, std::uint64_t needed, std::uint64_t has) {
+  return Reason("%s is truncated: its header needs %llu bytes, the file has %llu", path,
+                static_cast<unsigned long long>(needed), static_cast<unsigned long long>(has));
+}
+
+void DBCFile::Report(const std::string& reason) {
   std::printf("%s\n", reason.c_str());
   CountFault(reason);
+}
+
+bool DBCFile::Refuse(const std::string& reason) {
+  Report(reason);
   Unload();
   return false;
 }
@@ -182,14 +187,11 @@ bool DBCFile::Accept(const TableDescriptor* descriptor, TableSource& source, std
   const std::size_t header_read = source.Read(header_bytes, kDbcHeaderSize);
   DbcHeader header;
   switch (ParseDbcHeader(header_bytes, header_read, &header)) {
-    case HeaderParse::kNotDbc:
-      *reason = Reason("%s not dbc file", path);
-      return false;
+    case HeaderParse::kNotDbc: *reason = Reason("%s not dbc file", path); return false;
     case HeaderParse::kTruncated:
       *reason = Truncated(path, kDbcHeaderSize, header_read);
       return false;
-    case HeaderParse::kOk:
-      break;
+    case HeaderParse::kOk: break;
   }
   record_count_ = header.record_count;
   field_count_ = header.field_count;

@@ -102,6 +102,10 @@ class DBCFile {
     ++faults_;
     last_fault_ = std::move(reason);
   }
+  // A console line formatted like the others (no line break), and its
+  // report: printed as a line and counted as a fault.
+  static std::string Reason(const char* format, ...) __attribute__((format(printf, 1, 2)));
+  void Report(const std::string& reason);
 
   // Where Load() gets a table: the descriptor's client file, read and
   // checked (AcceptBytes() for bytes held in memory). False with the
@@ -148,9 +152,11 @@ class DBCFile {
   bool Accept(const TableDescriptor* descriptor, TableSource& source, std::string* reason);
   bool CheckHeader(const char* path, std::size_t file_size, std::string* reason) const;
   bool CheckStrings(const char* path, std::string* reason) const;
-  // The one way a load fails: prints the reason, counts the fault and
-  // leaves no table loaded. Returns false.
+  // The one way a load fails: reports the reason and leaves no table
+  // loaded. Returns false.
   bool Refuse(const std::string& reason);
+  // "<path> is truncated: its header needs N bytes, the file has M".
+  static std::string Truncated(const char* path, std::uint64_t needed, std::uint64_t has);
   void Unload();
   // A block of at least `size` bytes for a table read from a file, whose
   // content the read replaces.

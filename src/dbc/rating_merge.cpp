@@ -41,11 +41,8 @@ bool DBCFile::LoadRatingTable(const TableDescriptor* descriptor) {
     if (!Load(source.table)) continue;
     const std::uint32_t needed = source.classes * kLevels;
     if (RecordCount() < needed) {
-      char reason[256];
-      std::snprintf(reason, sizeof reason, "%s have too few records (%u), must be at least %u",
-                    source.table->file_path, RecordCount(), needed);
-      std::printf("%s\n", reason);
-      CountFault(reason);
+      Report(Reason("%s have too few records (%u), must be at least %u", source.table->file_path,
+                    RecordCount(), needed));
       continue;
     }
     for (std::uint32_t c = 0; c < source.classes; ++c)

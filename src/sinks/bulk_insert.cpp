@@ -1,6 +1,5 @@
 #include "sinks/bulk_insert.h"
 
-#include <cstdio>
 #include <cstring>
 
 #include "dbc/byte_reader.h"
@@ -122,24 +121,12 @@ void BulkInsert::Fill(Array& array, std::uint32_t first) const {
 }
 
 std::uint32_t BulkInsert::Execute(std::uint32_t first, bool* ok) {
-  *ok = false;
   Fill(array_, first);
   const std::uint32_t n = array_.rows;
   unsigned int size = n;
-  if (mysql_stmt_attr_set(stmt_, STMT_ATTR_ARRAY_SIZE, &size) != 0 ||
-      mysql_stmt_bind_param(stmt_, array_.binds.data()) != 0 || mysql_stmt_execute(stmt_) != 0) {
-    KeepError();
-    return n;
-  }
-  *ok = true;
+  *ok = mysql_stmt_attr_set(stmt_, STMT_ATTR_ARRAY_SIZE, &size) == 0 &&
+        mysql_stmt_bind_param(stmt_, array_.binds.data()) == 0 && mysql_stmt_execute(stmt_) == 0;
   return n;
-}
-
-void BulkInsert::KeepError() {
-  char line[1024];
-  std::snprintf(line, sizeof line, "ERROR %u (%s): %s", mysql_stmt_errno(stmt_),
-                mysql_stmt_sqlstate(stmt_), mysql_stmt_error(stmt_));
-  error_ = line;
 }
 
 void BulkInsert::Close() {

@@ -29,10 +29,9 @@ class BulkInsert {
   bool Prepare(MYSQL* mysql, const DBCFile& table, std::size_t packet_limit);
 
   // Executes the rows from `first` on, as many as fit in one array; returns
-  // how many were in it. On failure *ok is false and Error() tells why.
+  // how many were in it; *ok tells whether the server took them all.
   std::uint32_t Execute(std::uint32_t first, bool* ok);
 
-  const std::string& Error() const { return error_; }
   void Close();
 
   static constexpr std::uint32_t kArrayRows = 1000;
@@ -56,11 +55,9 @@ class BulkInsert {
   void SetUp(Array& array);
   // Fills `array` with rows from `first` on, as many as fit.
   void Fill(Array& array, std::uint32_t first) const;
-  void KeepError();
 
   MYSQL_STMT* stmt_ = nullptr;
   const DBCFile* table_ = nullptr;
   std::size_t packet_limit_ = 0;
   Array array_;
-  std::string error_;
 };

@@ -15,21 +15,6 @@
 
 namespace {
 
-// Writes all of `size` bytes; false with errno set on failure.
-bool WriteAll(int fd, const char* data, std::size_t size) {
-  while (size > 0) {
-    ssize_t n = ::write(fd, data, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      if (n == 0) errno = EIO;
-      return false;
-    }
-    data += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
 // The temporary file of the run, for the signal handler to remove. Only one
 // script is written per process.
 char pending_temporary[PATH_MAX + 32];
@@ -90,41 +75,38 @@ bool dbcToFILE::Open(const char* path, std::span<const char* const> inputs) {
 bool dbcToFILE::OpenOutput(const char* path, std::string* reason) {
   struct stat st;
   const bool exists = ::stat(path, &st) == 0;
-  if (WriteInPlace(path, exists ? &st : nullptr)) {
-    fd_ = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd_ < 0) *reason = std::strerror(errno);
-    return fd_ >= 0;
-  }
-  // A link is followed: the file it points to is the one replaced.
-  target_ = path;
-  if (exists) {
-    if (char* real = ::realpath(path, nullptr)) {
-      target_ = real;
-      std::free(real);
+  std::string temporary;
+  int fd = -1;
+  if (!WriteInPlace(path, exists ? &st : nullptr)) {
+    // A link is followed: the file it points to is the one replaced.
+    target_ = path;
+    if (exists) {
+      if (char* real = ::realpath(path, nullptr)) {
+        target_ = real;
+        std::free(real);
+      }
+      if (::access(target_.c_str(), W_OK) != 0) {
+        *reason = std::strerror(errno);
+        return false;
+      }
     }
-    if (::access(target_.c_str(), W_OK) != 0) {
-      *reason = std::strerror(errno);
-      return false;
-    }
+    const std::size_t slash = target_.rfind('/');
+    const std::size_t name = slash == std::string::npos ? 0 : slash + 1;
+    temporary = target_.substr(0, name) + "." + target_.substr(name) + ".XXXXXX";
+    fd = ::mkostemp(temporary.data(), O_CLOEXEC);
   }
-  const std::size_t slash = target_.rfind('/');
-  const std::string folder = slash == std::string::npos ? "" : target_.substr(0, slash + 1);
-  const std::string name = slash == std::string::npos ? target_ : target_.substr(slash + 1);
-  std::string temporary = folder + "." + name + ".XXXXXX";
-  const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
   if (fd < 0) {
-    // A folder we may not create files in: write the target in place.
+    // Devices, FIFOs and /proc entries are written in place, and so is a
+    // target in a folder where no temporary file can be created.
     fd_ = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd_ < 0) *reason = std::strerror(errno);
     return fd_ >= 0;
   }
-  // The script keeps the target's permissions and owner, or gets those of a
-  // newly created file.
+  // The script keeps the target's permissions and owner (where we may give
+  // it away), or gets those of a newly created file.
   if (exists) {
     ::fchmod(fd, st.st_mode & 07777);
-    if (::fchown(fd, st.st_uid, st.st_gid) != 0) {
-      // Not the owner: the file becomes ours, as any rewritten file would.
-    }
+    [[maybe_unused]] const int given = ::fchown(fd, st.st_uid, st.st_gid);
   } else {
     const mode_t mask = ::umask(0);
     ::umask(mask);
@@ -159,14 +141,13 @@ bool dbcToFILE::Write(const char* text) {
   if (kBufferSize - used_ < length) {
     if (!Flush()) return false;
     if (length >= kBufferSize) {
-      if (!writer_->Drain()) {
+      // Too large for a buffer: written from where it stands, and waited for.
+      if (!writer_->Submit(text, length) || !writer_->Drain()) {
         Fail("writing", writer_->error());
         return false;
       }
       bytes_ += length;
-      if (WriteAll(fd_, text, length)) return true;
-      Fail("writing", errno);
-      return false;
+      return true;
     }
   }
   bytes_ += length;

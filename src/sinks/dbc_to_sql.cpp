@@ -19,7 +19,8 @@ dbcToSQL::dbcToSQL() {
 namespace {
 
 // The session's sql_mode without NO_BACKSLASH_ESCAPES and with
-// STRICT_ALL_TABLES; empty if `mode` holds anything but mode names.
+// STRICT_ALL_TABLES; STRICT_ALL_TABLES alone if `mode` holds anything but
+// mode names.
 std::string SafeSqlMode(std::string_view mode) {
   std::string safe;
   bool strict = false;
@@ -28,7 +29,7 @@ std::string SafeSqlMode(std::string_view mode) {
     const std::string_view name = mode.substr(0, comma);
     mode.remove_prefix(comma == std::string_view::npos ? mode.size() : comma + 1);
     if (name.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_") != std::string_view::npos)
-      return "";
+      return "STRICT_ALL_TABLES";
     if (name.empty() || name == "NO_BACKSLASH_ESCAPES") continue;
     strict = strict || name == "STRICT_ALL_TABLES";
     safe.append(safe.empty() ? "" : ",").append(name);
@@ -40,10 +41,8 @@ std::string SafeSqlMode(std::string_view mode) {
 }  // namespace
 
 void dbcToSQL::KeepServerError() {
-  char line[1024];
-  std::snprintf(line, sizeof line, "ERROR %u (%s): %s", mysql_errno(&mysql_),
-                mysql_sqlstate(&mysql_), mysql_error(&mysql_));
-  server_error_ = line;
+  server_error_ = "ERROR " + std::to_string(mysql_errno(&mysql_)) + " (" + mysql_sqlstate(&mysql_) +
+                  "): " + mysql_error(&mysql_);
 }
 
 std::string dbcToSQL::RefusalReason() const { return server_error_; }
@@ -62,18 +61,12 @@ bool dbcToSQL::PrepareSession() {
   // a text too long, nan), and autocommit keeps every applied row.
   std::string mode;
   const char kReadMode[] = "SELECT @@SESSION.sql_mode";
-  if (!Query(kReadMode)) {
+  if (!Value(kReadMode, &mode)) {
     ReportRefused(kReadMode);
     return false;
   }
-  if (MYSQL_RES* result = mysql_store_result(&mysql_)) {
-    MYSQL_ROW row = mysql_fetch_row(result);
-    if (row && row[0]) mode = row[0];
-    mysql_free_result(result);
-  }
-  const std::string safe = SafeSqlMode(mode);
-  const std::string set = "SET SESSION sql_mode = '" + (safe.empty() ? "STRICT_ALL_TABLES" : safe) +
-                          "', SESSION autocommit = 1";
+  const std::string set =
+      "SET SESSION sql_mode = '" + SafeSqlMode(mode) + "', SESSION autocommit = 1";
   if (!Query(set.c_str())) {
     ReportRefused(set.c_str());
     return false;
@@ -109,8 +102,9 @@ bool dbcToSQL::Connect(const char* host, const char* user, const char* password,
   multi_statements_ = mysql_set_server_option(&mysql_, MYSQL_OPTION_MULTI_STATEMENTS_ON) == 0;
   // Leave room for the packet header and a margin; unknown: one row per
   // query.
-  const unsigned long long packet =
-      std::strtoull(Value("SELECT @@max_allowed_packet").c_str(), nullptr, 10);
+  std::string packet_text;
+  Value("SELECT @@max_allowed_packet", &packet_text);
+  const unsigned long long packet = std::strtoull(packet_text.c_str(), nullptr, 10);
   batch_bytes_limit_ = std::min<unsigned long long>(batch_bytes_limit_, packet / 2);
   bulk_bytes_limit_ = std::min<unsigned long long>(bulk_bytes_limit_, packet / 2);
 
@@ -219,15 +213,15 @@ DBCFile::RowsSent dbcToSQL::SendRows(std::uint32_t first) {
   return {.applied = applied};
 }
 
-std::string dbcToSQL::Value(const std::string& sql) {
-  std::string value;
-  if (mysql_query(&mysql_, sql.c_str()) != 0) return value;
+bool dbcToSQL::Value(const std::string& sql, std::string* value) {
+  value->clear();
+  if (!Query(sql.c_str())) return false;
   if (MYSQL_RES* result = mysql_store_result(&mysql_)) {
     MYSQL_ROW row = mysql_fetch_row(result);
-    if (row && row[0]) value = row[0];
+    if (row && row[0]) *value = row[0];
     mysql_free_result(result);
   }
-  return value;
+  return true;
 }
 
 bool dbcToSQL::LockTable() {
@@ -245,9 +239,12 @@ bool dbcToSQL::TableIsMyISAM() {
   // engine. A MyISAM table keeps the rows of an array before a failing
   // one; a transactional table does not, and after a failed array some
   // servers stall the connection, so such tables get batches.
+  std::string engine;
   return Value(std::string("SELECT ENGINE FROM information_schema.TABLES WHERE TABLE_SCHEMA = "
                            "DATABASE() AND TABLE_NAME = '") +
-               Descriptor()->table_name + "'") == "MyISAM";
+                   Descriptor()->table_name + "'",
+               &engine) &&
+         engine == "MyISAM";
 }
 
 DBCFile::RowsSent dbcToSQL::SendBulk(std::uint32_t first) {
@@ -266,9 +263,9 @@ DBCFile::RowsSent dbcToSQL::SendBulk(std::uint32_t first) {
   // of the array before the failing one: their count tells where it is.
   // The rows from there on are sent again as statements, which stop at the
   // failing row exactly as one statement per row would, with its reason.
-  const unsigned long long stored = std::strtoull(
-      Value("SELECT COUNT(*) FROM `" + std::string(Descriptor()->table_name) + "`").c_str(),
-      nullptr, 10);
+  std::string count;
+  Value("SELECT COUNT(*) FROM `" + std::string(Descriptor()->table_name) + "`", &count);
+  const unsigned long long stored = std::strtoull(count.c_str(), nullptr, 10);
   std::uint32_t applied = 0;
   if (stored > first)
     applied = static_cast<std::uint32_t>(std::min<unsigned long long>(stored - first, n - 1));

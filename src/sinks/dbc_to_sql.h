@@ -5,9 +5,10 @@
 // A table's rows go to the server as arrays of one prepared insert when the
 // table was created by this run (see BulkInsert), otherwise in
 // multi-statement batches under a write lock on the table; both load many
-// times faster than one query per row. What the user sees is exactly what one query per row gives:
-// rows are counted on the progress bar only once the server has applied them, and a failing row
-// stops the table with that row's own statement in the error message; the server executes nothing
+// times faster than one query per row. What the user sees is exactly what
+// one query per row gives: rows are counted on the progress bar only once
+// the server has applied them, and a failing row stops the table with that
+// row's own statement in the error message; the server executes nothing
 // after it.
 #pragma once
 
@@ -56,8 +57,9 @@ class dbcToSQL : public DBCFile {
   void Unlock();
   // Whether the loaded table's SQL table was created with MyISAM.
   bool TableIsMyISAM();
-  // The first value of a query's result; empty on failure.
-  std::string Value(const std::string& sql);
+  // Runs a query and takes the first value of its result (empty when it
+  // has none); false, with the error kept, when the query failed.
+  bool Value(const std::string& sql, std::string* value);
   // A batch of rows: their statements back to back, and where each starts.
   struct Batch {
     TextBuffer text;

@@ -14,14 +14,10 @@ namespace {
 // Column definition of an exported column, after its backticked name.
 const char* ColumnType(char type) {
   switch (type) {
-    case 'u':
-      return " int(10) unsigned NOT NULL";
-    case 'i':
-      return " int(11) NOT NULL";
-    case 'f':
-      return " float NOT NULL";
-    default:
-      return " text NOT NULL";  // t, k, s
+    case 'u': return " int(10) unsigned NOT NULL";
+    case 'i': return " int(11) NOT NULL";
+    case 'f': return " float NOT NULL";
+    default: return " text NOT NULL";  // t, k, s
   }
 }
 

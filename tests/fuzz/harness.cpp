@@ -21,9 +21,6 @@ std::string Source(std::uint32_t records) {
   return file.Bytes();
 }
 
-const TableDescriptor* const kRatingSources[] = {&kMeleeCritSource, &kSpellCritSource,
-                                                 &kCombatRatingsSource};
-
 }  // namespace
 
 FuzzHarness::FuzzHarness() : sources_{Source(1100), Source(1100), Source(2400)} {}
@@ -45,13 +42,13 @@ bool FuzzHarness::RunOne(const std::uint8_t* data, std::size_t size) {
   const std::string bytes(reinterpret_cast<const char*>(data) + 1, size - 1);
 
   MemoryClient writer;
-  for (int s = 0; s < 3; ++s) writer.files[kRatingSources[s]->file_path] = sources_[s];
+  for (int s = 0; s < 3; ++s) writer.files[RatingSources()[s]->file_path] = sources_[s];
   writer.SetLocale(locale);
   bool loaded;
   if (const TableDescriptor* table = kTargetList[target]) {
     loaded = writer.LoadFromBytes(table, bytes);
   } else {
-    writer.files[kRatingSources[target - 4]->file_path] = bytes;
+    writer.files[RatingSources()[target - 4]->file_path] = bytes;
     writer.LoadRatingTable(&kRatingTable);
     loaded = writer.ExportFaults() == 0;
   }
