@@ -39,6 +39,7 @@ TEST(FileSink, OpeningAgainReplacesTheFile) {
     sink.Close();
   });
   EXPECT_EQ(ReadFile(path), "short\n");
+  EXPECT_TRUE(HiddenFiles(dir.path()).empty()) << "the old script is removed";
 }
 
 TEST(FileSink, StatementsLargerThanTheBufferArriveWhole) {

@@ -1,11 +1,16 @@
 // Loading and checking client files.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <ctime>
 #include <filesystem>
+#include <functional>
 
 #include "catalogue/catalogue.h"
 #include "dbc/dbcfile.h"
+#include "sinks/dbc_to_file.h"
 #include "support/test_support.h"
 
 namespace {
@@ -233,6 +238,41 @@ TEST_F(ReaderTest, OnlyExportedStringFieldsAreChecked) {
                 .find("have wrong string offset (4294967295) in record 0"),
             std::string::npos);
   EXPECT_FALSE(ok);
+}
+
+TEST_F(ReaderTest, AFileChangedDuringItsExportIsReportedAndNeverReadOutOfBounds) {
+  // 2,000 records of 72 bytes: the file spans 36 pages, read in place.
+  DbcWriter b(18);
+  const auto name = b.AddString("Quest");
+  for (std::uint32_t id = 1; id <= 2000; ++id) b.Record(QuestRecord(id, name));
+  const std::string file = dir / "dbc/QuestInfo.dbc";
+  const std::uint32_t far_away = 0xFFFFFFF0;
+  const std::pair<const char*, std::function<void(int)>> changes[] = {
+      {"cut short", [](int fd) { ASSERT_EQ(::ftruncate(fd, 4096), 0); }},
+      {"string offset rewritten",
+       [&](int fd) { ASSERT_EQ(::pwrite(fd, &far_away, 4, 20 + 72 * 1500 + 4), 4); }}};
+  for (const auto& [what, change] : changes) {
+    WriteClientFile(dir.path(), "QuestInfo", b.Bytes());
+    const timespec an_hour_ago[2] = {{::time(nullptr) - 3600, 0}, {::time(nullptr) - 3600, 0}};
+    ::utimensat(AT_FDCWD, file.c_str(), an_hour_ago, 0);
+    dbcToFILE sink;
+    const std::string console = CaptureStdout([&] {
+      ASSERT_TRUE(sink.Open((dir / "out.sql").c_str()));
+      bool ok = false;
+      Load(sink, kQuest, &ok);
+      ASSERT_TRUE(ok);
+      const int fd = ::open(file.c_str(), O_WRONLY);
+      change(fd);
+      ::close(fd);
+      sink.DumpTable();
+      sink.Close();
+    });
+    EXPECT_NE(console.find("\ndbc\\QuestInfo.dbc changed while it was exported\n"),
+              std::string::npos)
+        << what << console;
+    EXPECT_EQ(sink.ExportFaults(), 1u) << what;
+    EXPECT_EQ(sink.RowsWritten(), 2000u) << what << ": every row, from what the file held";
+  }
 }
 
 TEST(SetLocale, StoresInRangeValuesAndFallsBackToSlotZero) {

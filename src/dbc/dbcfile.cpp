@@ -24,6 +24,9 @@ class DBCFile::TableSource {
   virtual ~TableSource() = default;
   virtual std::size_t Size() const = 0;
   virtual std::size_t Read(std::uint8_t* out, std::size_t n) = 0;
+  // The bytes from `offset` to the end, mapped where they can be: null
+  // otherwise, and then they are read.
+  virtual TableBuffer Map(std::size_t) { return {}; }
 };
 
 namespace {
@@ -47,6 +50,7 @@ class FileSource : public DBCFile::TableSource {
  public:
   FileSource(int fd, std::size_t size) : fd_(fd), size_(size) {}
   std::size_t Size() const override { return size_; }
+  TableBuffer Map(std::size_t offset) override { return TableBuffer::MapFile(fd_, size_, offset); }
   std::size_t Read(std::uint8_t* out, std::size_t n) override {
     std::size_t done = 0;
     while (done < n) {
@@ -89,7 +93,8 @@ void DBCFile::Close() {}
 void DBCFile::Unload() {
   // The largest block so far is kept for the next table: its pages are
   // already faulted in, which a fresh block's are not.
-  if (data_.get() && data_.size() > spare_.size()) spare_ = std::move(data_);
+  if (data_.get() && !data_.IsFileMapping() && data_.size() > spare_.size())
+    spare_ = std::move(data_);
   data_.reset();
   strings_ = nullptr;
 }
@@ -200,18 +205,24 @@ bool DBCFile::Accept(const TableDescriptor* descriptor, TableSource& source, std
   descriptor_ = descriptor;
   if (!CheckHeader(path, source.Size(), reason)) return false;
 
-  // Records and string block in one block, read with one call.
+  // Records and string block in one block: the file's own pages where it
+  // can be mapped, read with one call otherwise.
   const std::size_t records_size = std::size_t{record_size_} * record_count_;
   const std::size_t size = records_size + string_size_;
-  TableBuffer data = TakeBuffer(size);
-  if (!data.get()) {
-    *reason = Reason("%s is too large: %zu bytes cannot be allocated", path, size);
-    return false;
-  }
-  const std::size_t got = source.Read(data.get(), size);
-  if (got != size) {
-    *reason = Truncated(path, kDbcHeaderSize + size, kDbcHeaderSize + got);
-    return false;
+  TableBuffer data = source.Map(kDbcHeaderSize);
+  if (data.get()) {
+    spare_.reset();  // never two large blocks at once
+  } else {
+    data = TakeBuffer(size);
+    if (!data.get()) {
+      *reason = Reason("%s is too large: %zu bytes cannot be allocated", path, size);
+      return false;
+    }
+    const std::size_t got = source.Read(data.get(), size);
+    if (got != size) {
+      *reason = Truncated(path, kDbcHeaderSize + size, kDbcHeaderSize + got);
+      return false;
+    }
   }
   data_ = std::move(data);
   strings_ = reinterpret_cast<const char*>(data_.get() + records_size);
@@ -242,13 +253,31 @@ bool DBCFile::CheckHeader(const char* path, std::size_t file_size, std::string* 
   return true;
 }
 
-bool DBCFile::CheckStrings(const char* path, std::string* reason) const {
+bool DBCFile::CheckStrings(const char* path, std::string* reason) {
   // A string is readable when it starts inside the block and a NUL follows
   // it inside the block, that is when it starts at or before the last NUL.
   const void* last = string_size_ ? ::memrchr(strings_, 0, string_size_) : nullptr;
   const std::uint64_t readable_end =
       last ? static_cast<std::uint64_t>(static_cast<const char*>(last) - strings_) + 1 : 0;
-  for (std::uint32_t n = 0; n < record_count_; ++n) {
+  // A large table is checked in two halves at once; the first bad record
+  // is the one reported.
+  constexpr std::uint32_t kSplitAbove = 4096;
+  const std::uint32_t middle = record_count_ > kSplitAbove ? record_count_ / 2 : record_count_;
+  std::string second_reason;
+  bool second_ok = true;
+  auto check_second = [&] {
+    second_ok = CheckStringRange(middle, record_count_, readable_end, path, &second_reason);
+  };
+  if (middle < record_count_) Helper().Start(check_second);
+  const bool first_ok = CheckStringRange(0, middle, readable_end, path, reason);
+  Helper().Wait();
+  if (first_ok && !second_ok) *reason = std::move(second_reason);
+  return first_ok && second_ok;
+}
+
+bool DBCFile::CheckStringRange(std::uint32_t begin, std::uint32_t end, std::uint64_t readable_end,
+                               const char* path, std::string* reason) const {
+  for (std::uint32_t n = begin; n < end; ++n) {
     const std::uint8_t* record = GetRecord(n);
     for (const std::uint32_t field : string_fields_) {
       const std::uint32_t offset = LoadLE32(record + 4 * std::size_t{field});

@@ -7,14 +7,20 @@
 //
 // Every byte of a loaded file is checked before it is used: a table that
 // loads successfully can be exported without reading outside its buffer.
+// A client file is read in place (see TableBuffer), so the values that
+// locate other bytes (string offsets) are bounded again where they are used;
+// a file that changed during its export is reported after it.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "dbc/helper_thread.h"
 #include "dbc/table_buffer.h"
 #include "dbc/table_descriptor.h"
 #include "sql/text_buffer.h"
@@ -60,6 +66,9 @@ class DBCFile {
   const char* BuildDropTable();
   const char* BuildCreateTable();
   const char* BuildInsert(std::uint32_t n);
+  // The insert of record n, appended to `out`. Reads only the loaded table,
+  // so that two threads may build rows of one table at once.
+  void AppendInsert(TextBuffer& out, std::uint32_t n) const;
   // Length of the statement last built.
   std::size_t StatementLength() const { return statement_.size(); }
 
@@ -84,6 +93,15 @@ class DBCFile {
   std::uint32_t FieldCount() const { return field_count_; }
   std::uint32_t StringBlockSize() const { return string_size_; }
   const char* StringBlock() const { return strings_; }
+  // The string at `offset` of the string block, up to its NUL. Offsets were
+  // checked at load; they are bounded again here because a mapped client
+  // file may have changed since: an offset outside the block reads as "",
+  // and a string without its NUL ends with the block.
+  std::string_view StringAt(std::uint32_t offset) const {
+    if (offset >= string_size_) return {"", 0};
+    const char* s = strings_ + offset;
+    return {s, ::strnlen(s, string_size_ - offset)};
+  }
   std::uint32_t Locale() const { return locale_; }
   const TableDescriptor* Descriptor() const { return descriptor_; }
 
@@ -137,6 +155,8 @@ class DBCFile {
   void ReportRefused(const char* statement);
   // Why the output did not take the last statement.
   std::string FailedStatementReason() const;
+  // The second thread of the work that splits in two (reads, rows).
+  HelperThread& Helper() { return helper_; }
 
  public:
   class TableSource;  // the bytes of a table: a file or memory
@@ -151,7 +171,9 @@ class DBCFile {
   // header, the sizes and every string offset that the export reads.
   bool Accept(const TableDescriptor* descriptor, TableSource& source, std::string* reason);
   bool CheckHeader(const char* path, std::size_t file_size, std::string* reason) const;
-  bool CheckStrings(const char* path, std::string* reason) const;
+  bool CheckStrings(const char* path, std::string* reason);
+  bool CheckStringRange(std::uint32_t begin, std::uint32_t end, std::uint64_t readable_end,
+                        const char* path, std::string* reason) const;
   // The one way a load fails: reports the reason and leaves no table
   // loaded. Returns false.
   bool Refuse(const std::string& reason);
@@ -181,6 +203,7 @@ class DBCFile {
 
   TextBuffer statement_;
   TextBuffer escaped_;
+  HelperThread helper_;
   unsigned faults_ = 0;
   std::string last_fault_;
   std::uint64_t rows_written_ = 0;

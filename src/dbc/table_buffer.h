@@ -1,14 +1,22 @@
-// The one heap block that holds a loaded table (records, then strings),
-// zero-filled. A large block is mapped in huge pages where the system
-// offers them, which is much cheaper than faulting in 4 KiB pages one at a
-// time while the file is read into it.
+// The one block that holds a loaded table (records, then strings): a
+// zero-filled heap block, or a read-only mapping of the client file itself.
+//
+// A mapping costs neither a copy nor fresh memory: the table is read where
+// the system keeps the file's pages. The file may still change while it is
+// mapped. Bytes that were checked at load can differ when they are used, so
+// readers bound every offset again (DBCFile::StringAt()); a file cut short
+// would make its missing pages fault, so those pages read as zeros instead
+// and the table reports that it changed (Changed()).
+//
+// A large heap block is mapped in huge pages where the system offers them,
+// which is much cheaper than faulting in 4 KiB pages one at a time.
 #pragma once
 
-#include <sys/mman.h>
+#include <sys/types.h>
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
+#include <ctime>
 #include <utility>
 
 class TableBuffer {
@@ -16,54 +24,40 @@ class TableBuffer {
   TableBuffer() = default;
   ~TableBuffer() { Release(); }
   TableBuffer(TableBuffer&& other) noexcept { *this = std::move(other); }
-  TableBuffer& operator=(TableBuffer&& other) noexcept {
-    if (this != &other) {
-      Release();
-      data_ = std::exchange(other.data_, nullptr);
-      size_ = std::exchange(other.size_, 0);
-      mapped_ = std::exchange(other.mapped_, false);
-    }
-    return *this;
-  }
+  TableBuffer& operator=(TableBuffer&& other) noexcept;
   TableBuffer(const TableBuffer&) = delete;
   TableBuffer& operator=(const TableBuffer&) = delete;
 
-  // Null get() when the memory cannot be had. A zero size still gives a
-  // block, so that an empty table counts as loaded.
-  static TableBuffer Allocate(std::size_t size) {
-    TableBuffer buffer;
-    if (size >= kMapThreshold) {
-      void* p = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-      if (p == MAP_FAILED) return buffer;
-      ::madvise(p, size, MADV_HUGEPAGE);  // a hint; fine when refused
-      buffer.data_ = static_cast<std::uint8_t*>(p);
-      buffer.mapped_ = true;
-    } else {
-      buffer.data_ = static_cast<std::uint8_t*>(std::calloc(size ? size : 1, 1));
-    }
-    buffer.size_ = size;
-    return buffer;
-  }
+  // A zero-filled block; null get() when the memory cannot be had. A zero
+  // size still gives a block, so that an empty table counts as loaded.
+  static TableBuffer Allocate(std::size_t size);
+  // The open regular file `fd` of `file_size` bytes, mapped read-only;
+  // get() is its byte `offset`. Null get() when it cannot be mapped (a
+  // file system without mappings, say): the caller reads it instead.
+  static TableBuffer MapFile(int fd, std::size_t file_size, std::size_t offset);
 
+  // The bytes. Those of a mapped file must not be written.
   std::uint8_t* get() const { return data_; }
   std::size_t size() const { return size_; }
+  bool IsFileMapping() const { return kind_ == Kind::kFile; }
+  // For a mapped file: whether it was cut short or written since it was
+  // mapped. Always false for a heap block.
+  bool Changed() const;
   void reset() { Release(); }
-  bool operator==(std::nullptr_t) const { return data_ == nullptr; }
 
  private:
-  static constexpr std::size_t kMapThreshold = 1 << 20;
+  enum class Kind { kNone, kHeap, kAnonymous, kFile };
 
-  void Release() {
-    if (mapped_)
-      ::munmap(data_, size_);
-    else
-      std::free(data_);
-    data_ = nullptr;
-    size_ = 0;
-    mapped_ = false;
-  }
+  void Release();
 
+  Kind kind_ = Kind::kNone;
   std::uint8_t* data_ = nullptr;
   std::size_t size_ = 0;
-  bool mapped_ = false;
+  // A mapped file: the mapping, the file and what it was when mapped.
+  void* map_ = nullptr;
+  std::size_t map_size_ = 0;
+  int fd_ = -1;
+  int guard_ = -1;  // its entry in the table of mappings guarded against faults
+  off_t file_size_ = 0;
+  timespec modified_ = {};
 };

@@ -22,50 +22,45 @@ int WriteAll(int fd, const char* data, std::size_t size) {
 BackgroundWriter::BackgroundWriter(int fd) : fd_(fd), thread_([this] { Run(); }) {}
 
 BackgroundWriter::~BackgroundWriter() {
+  Drain();
   {
-    std::unique_lock<std::mutex> lock(mutex_);
-    WaitIdle(lock);
+    std::lock_guard<std::mutex> lock(mutex_);
     stopping_ = true;
   }
   changed_.notify_all();
   thread_.join();
 }
 
-void BackgroundWriter::WaitIdle(std::unique_lock<std::mutex>& lock) {
-  changed_.wait(lock, [this] { return pending_ == nullptr; });
-}
-
-bool BackgroundWriter::Submit(const char* data, std::size_t size) {
+std::uint64_t BackgroundWriter::Submit(const char* data, std::size_t size) {
   {
     std::unique_lock<std::mutex> lock(mutex_);
-    WaitIdle(lock);
-    if (error_) return false;
-    pending_ = data;
-    pending_size_ = size;
+    changed_.wait(lock, [this] { return submitted_ - written_ < kQueue; });
+    if (error_) return 0;
+    queue_[submitted_ % kQueue] = {data, size};
+    ++submitted_;
   }
   changed_.notify_all();
-  return true;
+  return submitted_;
 }
 
-bool BackgroundWriter::Drain() {
+bool BackgroundWriter::WaitWritten(std::uint64_t ticket) {
   std::unique_lock<std::mutex> lock(mutex_);
-  WaitIdle(lock);
+  changed_.wait(lock, [this, ticket] { return written_ >= ticket; });
   return error_ == 0;
 }
 
 void BackgroundWriter::Run() {
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
-    changed_.wait(lock, [this] { return pending_ != nullptr || stopping_; });
-    if (!pending_) return;  // stopping, nothing left
-    const char* data = pending_;
-    const std::size_t size = pending_size_;
+    changed_.wait(lock, [this] { return written_ < submitted_ || stopping_; });
+    if (written_ == submitted_) return;  // stopping, nothing left
+    const Block block = queue_[written_ % kQueue];
     const bool failed = error_ != 0;
     lock.unlock();
-    const int error = failed ? 0 : WriteAll(fd_, data, size);
+    const int error = failed ? 0 : WriteAll(fd_, block.data, block.size);
     lock.lock();
     if (error) error_ = error;
-    pending_ = nullptr;
+    ++written_;
     changed_.notify_all();
   }
 }

@@ -1,38 +1,50 @@
-// Writes blocks of bytes to a file descriptor on a thread of its own, so
-// that the next block can be filled while the system writes the last one.
-// One block is in flight at a time: Submit() waits until the block before
-// is written, which frees that block's buffer for the caller to reuse.
+// Writes blocks of bytes to a file descriptor on a thread of its own, in the
+// order they were submitted, so that the next blocks can be filled while the
+// system writes the earlier ones. Every block gets a ticket; the caller reuses
+// a block's memory once WaitWritten() of its ticket returned.
 #pragma once
 
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <mutex>
 #include <thread>
 
 class BackgroundWriter {
  public:
+  // At most this many blocks wait to be written at a time.
+  static constexpr std::size_t kQueue = 16;
+
   explicit BackgroundWriter(int fd);
   ~BackgroundWriter();  // writes what was submitted, then stops
   BackgroundWriter(const BackgroundWriter&) = delete;
   BackgroundWriter& operator=(const BackgroundWriter&) = delete;
 
-  // Hands over `size` bytes at `data`, which must stay untouched until the
-  // next Submit() or Drain() returns. False (errno in error()) when a block
-  // already failed to be written; nothing more is written then.
-  bool Submit(const char* data, std::size_t size);
+  // Queues `size` bytes at `data`, which must stay untouched until
+  // WaitWritten() of the returned ticket. Waits while the queue is full.
+  // Returns 0 (errno in error()) when a block already failed to be written;
+  // nothing more is written then.
+  std::uint64_t Submit(const char* data, std::size_t size);
+  // Waits until the block of `ticket` (and every one before it) is written
+  // or given up; at once for ticket 0. False on a failure.
+  bool WaitWritten(std::uint64_t ticket);
   // Waits until every submitted block is written; false on a failure.
-  bool Drain();
+  bool Drain() { return WaitWritten(submitted_); }
   int error() const { return error_; }
 
  private:
+  struct Block {
+    const char* data;
+    std::size_t size;
+  };
   void Run();
-  void WaitIdle(std::unique_lock<std::mutex>& lock);
 
   const int fd_;
   std::mutex mutex_;
   std::condition_variable changed_;
-  const char* pending_ = nullptr;  // the block to write, if any
-  std::size_t pending_size_ = 0;
+  Block queue_[kQueue] = {};
+  std::uint64_t submitted_ = 0;  // tickets handed out
+  std::uint64_t written_ = 0;    // blocks done with, in ticket order
   bool stopping_ = false;
   int error_ = 0;
   std::thread thread_;

@@ -76,7 +76,6 @@ void BulkInsert::SetUp(Array& array) {
 
 void BulkInsert::Fill(Array& array, std::uint32_t first) const {
   const std::uint32_t rows = table_->RecordCount();
-  const char* strings = table_->StringBlock();
   std::uint32_t n = 0;
   std::size_t bytes = 0;
   for (std::uint32_t row = first; row < rows && n < kArrayRows; ++row, ++n) {
@@ -99,9 +98,10 @@ void BulkInsert::Fill(Array& array, std::uint32_t first) const {
           row_bytes += column.lengths[n] + kValueOverhead;
           break;
         }
-        default: {  // t, k, s: offsets were checked at load
-          const char* s = strings + word;
-          std::size_t length = std::strlen(s);
+        default: {  // t, k, s
+          const std::string_view text = table_->StringAt(word);
+          const char* s = text.data();
+          std::size_t length = text.size();
           if (column.step.type == 'k') {
             const char* base = BaseName(s, length);
             length -= static_cast<std::size_t>(base - s);

@@ -4,10 +4,12 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <signal.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -42,6 +44,25 @@ bool WriteInPlace(const char* path, const struct stat* st) {
   return st && !S_ISREG(st->st_mode);
 }
 
+// Puts the script at `temporary` in place of `target`, in one step for
+// anyone who opens the target. An existing target is swapped with the
+// script and then removed: renaming over it would make the file system
+// write out the whole new script before the rename returns (ext4 does so
+// for files replaced by a rename), which costs more than the conversion of
+// a large client's last tables. False, errno set, when the target was not
+// replaced.
+bool Replace(const std::string& temporary, const std::string& target) {
+  if (::renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, target.c_str(), RENAME_EXCHANGE) == 0) {
+    // The temporary name now holds the old script.
+    if (::unlink(temporary.c_str()) != 0)
+      std::fprintf(stderr, "Cannot remove the old script, now %s: %s\n", temporary.c_str(),
+                   std::strerror(errno));
+    return true;
+  }
+  // No target to swap with, or a file system without the swap.
+  return ::rename(temporary.c_str(), target.c_str()) == 0;
+}
+
 }  // namespace
 
 dbcToFILE::~dbcToFILE() { Close(); }
@@ -63,10 +84,8 @@ bool dbcToFILE::Open(const char* path, std::span<const char* const> inputs) {
     return false;
   }
   path_ = path;
-  for (auto& buffer : buffers_) buffer.reset(new char[kBufferSize]);
-  current_ = 0;
-  used_ = 0;
-  writer_ = std::make_unique<BackgroundWriter>(fd_);
+  bytes_ = 0;
+  ring_ = std::make_unique<ScriptRing>(fd_);
   failed_ = false;
   std::printf("ok\n");
   return true;
@@ -126,48 +145,38 @@ void dbcToFILE::Fail(const char* what, int error) {
   CountFault(reason);
 }
 
-bool dbcToFILE::Flush() {
-  if (used_ == 0) return true;
-  const bool ok = writer_->Submit(buffers_[current_].get(), used_);
-  current_ = 1 - current_;  // free once Submit() returned: its block was written
-  used_ = 0;
-  if (!ok) Fail("writing", writer_->error());
-  return ok;
-}
-
 bool dbcToFILE::Write(const char* text) {
   if (fd_ < 0 || failed_) return false;
-  const std::size_t length = std::strlen(text);
-  if (kBufferSize - used_ < length) {
-    if (!Flush()) return false;
-    if (length >= kBufferSize) {
-      // Too large for a buffer: written from where it stands, and waited for.
-      if (!writer_->Submit(text, length) || !writer_->Drain()) {
-        Fail("writing", writer_->error());
-        return false;
-      }
-      bytes_ += length;
-      return true;
-    }
+  const bool taken = ring_->Append(text, std::strlen(text));
+  bytes_ = ring_->bytes();
+  if (!taken) Fail("writing", ring_->error());
+  return taken;
+}
+
+DBCFile::RowsSent dbcToFILE::SendRows(std::uint32_t first) {
+  if (fd_ < 0 || failed_) return {.stopped = true};
+  if (first == 0) ring_->BeginRows(*this, Helper());
+  const std::uint32_t rows = ring_->NextRows();
+  bytes_ = ring_->bytes();
+  if (rows == 0) {
+    Fail("writing", ring_->error());
+    return {.stopped = true};
   }
-  bytes_ += length;
-  std::memcpy(buffers_[current_].get() + used_, text, length);
-  used_ += length;
-  return true;
+  return {.applied = rows};
 }
 
 void dbcToFILE::Close() {
   if (fd_ < 0) return;
-  if (!failed_ && Flush() && !writer_->Drain()) Fail("writing", writer_->error());
-  writer_.reset();
+  if (!failed_ && !ring_->Finish()) Fail("writing", ring_->error());
+  bytes_ = ring_->bytes();
+  ring_.reset();
   if (::close(fd_) != 0) Fail("closing", errno);
   fd_ = -1;
-  for (auto& buffer : buffers_) buffer.reset();
   if (!temporary_.empty()) {
     // Only a script written in full replaces the target.
     if (failed_) {
       ::unlink(temporary_.c_str());
-    } else if (::rename(temporary_.c_str(), target_.c_str()) != 0) {
+    } else if (!Replace(temporary_, target_)) {
       Fail("closing", errno);
       ::unlink(temporary_.c_str());
     }

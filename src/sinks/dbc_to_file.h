@@ -1,7 +1,8 @@
-// The SQL script sink: appends every statement to a file, through two
-// large buffers: one is filled while a background thread writes the other. A failed write, flush or
-// close is reported once, naming the file and the system's reason; from then on Write() refuses
-// statements, so the current table's rows stop and the run ends with a failure status.
+// The SQL script sink: appends every statement to a file, through a
+// ScriptRing (rows built on two threads, written on a third). A failed
+// write, flush or close is reported once, naming the file and the system's
+// reason; from then on Write() refuses statements, so the current table's
+// rows stop and the run ends with a failure status.
 //
 // A regular file is never written in place: the script goes to a temporary
 // file in the target's folder, which replaces the target only once all of it
@@ -16,7 +17,7 @@
 #include <string>
 
 #include "dbc/dbcfile.h"
-#include "sinks/background_writer.h"
+#include "sinks/script_ring.h"
 
 class dbcToFILE : public DBCFile {
  public:
@@ -32,21 +33,18 @@ class dbcToFILE : public DBCFile {
   void Close() override;
   std::uint64_t BytesWritten() const override { return bytes_; }
 
+ protected:
+  RowsSent SendRows(std::uint32_t first) override;
+
  private:
   bool OpenOutput(const char* path, std::string* reason);
-  bool Flush();
   void Fail(const char* what, int error);
-
-  static constexpr std::size_t kBufferSize = 2 << 20;
 
   int fd_ = -1;
   bool failed_ = false;
-  std::string path_;       // as given on the command line
-  std::string target_;     // the file the temporary one replaces
-  std::string temporary_;  // empty when writing directly
-  std::unique_ptr<char[]> buffers_[2];
-  int current_ = 0;  // the buffer being filled
-  std::size_t used_ = 0;
-  std::uint64_t bytes_ = 0;  // taken by Write()
-  std::unique_ptr<BackgroundWriter> writer_;
+  std::string path_;         // as given on the command line
+  std::string target_;       // the file the temporary one replaces
+  std::string temporary_;    // empty when writing directly
+  std::uint64_t bytes_ = 0;  // handed to the writer
+  std::unique_ptr<ScriptRing> ring_;
 };

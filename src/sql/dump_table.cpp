@@ -8,13 +8,18 @@
 
 bool DBCFile::DumpTable() {
   if (!IsLoaded()) return false;
-  ProgressBar bar(record_count_);
-  const bool dropped = Write(BuildDropTable());
-  if (!dropped) CountFault(FailedStatementReason());
-  const bool created = Write(BuildCreateTable());
-  if (!created) CountFault(FailedStatementReason());
-  rows_into_new_table_ = dropped && created;
-  WriteRows(bar);
+  {
+    ProgressBar bar(record_count_);
+    const bool dropped = Write(BuildDropTable());
+    if (!dropped) CountFault(FailedStatementReason());
+    const bool created = Write(BuildCreateTable());
+    if (!created) CountFault(FailedStatementReason());
+    rows_into_new_table_ = dropped && created;
+    WriteRows(bar);
+  }
+  // The rows of a client file changed while they were exported are not the
+  // file's rows: neither the old ones nor the new ones.
+  if (data_.Changed()) Report(Reason("%s changed while it was exported", descriptor_->file_path));
   return true;
 }
 

@@ -121,11 +121,17 @@ void DBCFile::PrepareInsert() {
 }
 
 const char* DBCFile::BuildInsert(std::uint32_t n) {
+  statement_.Clear();
+  AppendInsert(statement_, n);
+  return statement_.CStr();
+}
+
+void DBCFile::AppendInsert(TextBuffer& out, std::uint32_t n) const {
   // Room for the prefix, every number and the end; each string reserves its
   // own room as it is appended.
   const std::size_t bound = insert_prefix_.size() + numbers_bound_ + 4;
-  statement_.Clear();
-  char* const start = statement_.Reserve(bound);
+  const std::size_t at = out.size();
+  char* const start = out.Reserve(bound);
   std::memcpy(start, insert_prefix_.data(), insert_prefix_.size());
   // Every value is written with a leading ", "; the first one's lands on the
   // prefix's final " (", which is put back at the end.
@@ -154,14 +160,13 @@ const char* DBCFile::BuildInsert(std::uint32_t n) {
         *p++ = '\'';
         break;
       }
-      default: {  // t, k, s: offsets were checked at load, the string ends in the block
-        const char* s = strings_ + word;
-        const std::size_t length = std::strlen(s);
-        const char* text = step.type == 'k' ? BaseName(s, length) : s;
+      default: {  // t, k, s
+        const std::string_view s = StringAt(word);
+        const char* text = step.type == 'k' ? BaseName(s.data(), s.size()) : s.data();
         std::memcpy(p, ", '", 3);
-        statement_.Commit(static_cast<std::size_t>(p + 3 - statement_.end()));
-        AppendEscaped(statement_, text, length - static_cast<std::size_t>(text - s));
-        p = statement_.Reserve(bound);
+        out.Commit(static_cast<std::size_t>(p + 3 - out.end()));
+        AppendEscaped(out, text, s.size() - static_cast<std::size_t>(text - s.data()));
+        p = out.Reserve(bound);
         *p++ = '\'';
         break;
       }
@@ -170,8 +175,7 @@ const char* DBCFile::BuildInsert(std::uint32_t n) {
   *p++ = ')';
   *p++ = ';';
   *p++ = '\n';
-  statement_.Commit(static_cast<std::size_t>(p - statement_.end()));
+  out.Commit(static_cast<std::size_t>(p - out.end()));
   // A string may have moved the buffer: restore the prefix by offset.
-  std::memcpy(statement_.data() + insert_prefix_.size() - 2, " (", 2);
-  return statement_.CStr();
+  std::memcpy(out.data() + at + insert_prefix_.size() - 2, " (", 2);
 }

@@ -1,0 +1,51 @@
+#include "dbc/helper_thread.h"
+
+#include <system_error>
+
+HelperThread::~HelperThread() {
+  if (!thread_.joinable()) return;
+  Wait();
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = true;
+  }
+  changed_.notify_all();
+  thread_.join();
+}
+
+void HelperThread::StartCall(void (*call)(void*), void* job) {
+  if (!thread_.joinable()) {
+    try {
+      thread_ = std::thread([this] { Run(); });
+    } catch (const std::system_error&) {
+      call(job);  // no thread to be had: the job runs here, before Wait()
+      return;
+    }
+  }
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    call_ = call;
+    job_ = job;
+  }
+  changed_.notify_all();
+}
+
+void HelperThread::Wait() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  changed_.wait(lock, [this] { return call_ == nullptr; });
+}
+
+void HelperThread::Run() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    changed_.wait(lock, [this] { return call_ != nullptr || stopping_; });
+    if (!call_) return;
+    void (*call)(void*) = call_;
+    void* job = job_;
+    lock.unlock();
+    call(job);
+    lock.lock();
+    call_ = nullptr;
+    changed_.notify_all();
+  }
+}

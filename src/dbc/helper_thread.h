@@ -1,0 +1,38 @@
+// A second thread for work that splits in two: while the calling thread
+// does one half of a job, the helper does the other (half of a large file
+// read, half of a table's rows). One job at a time; Start() hands it over,
+// Wait() returns once it is done. The thread starts with the first job and
+// stops with the object. Where no thread can be started, Start() runs the
+// job itself, so a job always runs exactly once.
+#pragma once
+
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+class HelperThread {
+ public:
+  HelperThread() = default;
+  ~HelperThread();
+  HelperThread(const HelperThread&) = delete;
+  HelperThread& operator=(const HelperThread&) = delete;
+
+  // Runs job() on the helper thread. The job must stay alive until Wait().
+  template <typename Job>
+  void Start(Job& job) {
+    StartCall([](void* j) { (*static_cast<Job*>(j))(); }, &job);
+  }
+  // Waits for the job that Start() handed over (at once when there is none).
+  void Wait();
+
+ private:
+  void StartCall(void (*call)(void*), void* job);
+  void Run();
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  void (*call_)(void*) = nullptr;  // the job handed over and not yet done
+  void* job_ = nullptr;
+  bool stopping_ = false;
+  std::thread thread_;
+};

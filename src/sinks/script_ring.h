@@ -1,0 +1,93 @@
+// The script's way to its file: a ring of text buffers that a background
+// writer writes in ring order. Statements are appended to the open buffer.
+// The rows of a table are built in pieces of a few hundred KiB, each into a
+// buffer of its own, by the calling thread and the helper thread at once;
+// whichever is free takes the next piece, so neither waits for the other,
+// and the pieces reach the writer in row order. The system writes the
+// earlier pieces meanwhile.
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+
+#include "dbc/dbcfile.h"
+#include "dbc/helper_thread.h"
+#include "sinks/background_writer.h"
+#include "sql/text_buffer.h"
+
+class ScriptRing {
+ public:
+  explicit ScriptRing(int fd) : writer_(fd) {}
+  ~ScriptRing();  // writes what was handed over, then stops
+  ScriptRing(const ScriptRing&) = delete;
+  ScriptRing& operator=(const ScriptRing&) = delete;
+
+  // Appends a statement; false once a write failed.
+  bool Append(const char* text, std::size_t length);
+
+  // Starts the rows of the loaded `table`, built with its AppendInsert().
+  void BeginRows(const DBCFile& table, HelperThread& helper);
+  // Hands the next rows of the table to the writer, in order, and returns
+  // how many (at least one while rows are left); 0 once a write failed.
+  std::uint32_t NextRows();
+
+  // Hands over what is left and waits until all of it is written; false
+  // when a write failed.
+  bool Finish();
+  int error() const { return writer_.error(); }
+  std::uint64_t bytes() const { return bytes_; }
+
+ private:
+  static constexpr std::size_t kSlots = 8;
+  static_assert(kSlots <= BackgroundWriter::kQueue);
+  // A piece of rows fills about this much; statements are handed over once
+  // their buffer holds this much.
+  static constexpr std::size_t kPiece = 256 << 10;
+
+  struct Slot {
+    TextBuffer text;
+    std::uint64_t ticket = 0;  // of its last trip to the writer
+    std::uint32_t rows = 0;    // rows built into it
+    bool built = false;        // complete, ready for the writer
+  };
+  struct Piece {
+    Slot* slot;
+    std::uint32_t first, end;
+  };
+
+  // The next slot of the ring, once the writer is done with it, emptied;
+  // null after a write failure. With `piece`, the next piece of rows too;
+  // null when all rows are taken. Called with the lock held.
+  // Waits for room in the ring only when `wait` is set.
+  Slot* Claim(std::unique_lock<std::mutex>& lock, Piece* piece, bool wait);
+  // Builds a claimed piece (without the lock) and marks it built.
+  void Build(std::unique_lock<std::mutex>& lock, const Piece& piece);
+  // Hands the built slots at the head of the ring to the writer; the rows
+  // in them. Called by the thread that began the rows, with the lock held.
+  std::uint32_t SubmitBuilt(std::unique_lock<std::mutex>& lock);
+  // The helper's part: pieces until none are left.
+  void BuildPieces();
+
+  BackgroundWriter writer_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  Slot slots_[kSlots];
+  std::uint64_t claimed_ = 0;    // slots handed out, in ring order
+  std::uint64_t submitted_ = 0;  // slots handed to the writer
+  Slot* open_ = nullptr;         // the slot statements are appended to
+  bool failed_ = false;
+  std::uint64_t bytes_ = 0;
+
+  // The table whose rows are being built.
+  const DBCFile* table_ = nullptr;
+  HelperThread* helper_ = nullptr;
+  bool helping_ = false;  // the helper builds pieces of this table
+  struct HelperJob {
+    ScriptRing* ring;
+    void operator()() const { ring->BuildPieces(); }
+  } helper_job_{this};
+  std::uint32_t next_row_ = 0;  // first row not yet claimed
+  std::uint32_t piece_rows_ = 0;
+};
