@@ -205,13 +205,14 @@ bool DBCFile::Accept(const TableDescriptor* descriptor, TableSource& source, std
   descriptor_ = descriptor;
   if (!CheckHeader(path, source.Size(), reason)) return false;
 
-  // Records and string block in one block: the file's own pages where it
-  // can be mapped, read with one call otherwise.
+  // Records and string block in one block: a large file's own pages where
+  // it can be mapped, read with one call otherwise.
   const std::size_t records_size = std::size_t{record_size_} * record_count_;
   const std::size_t size = records_size + string_size_;
-  TableBuffer data = source.Map(kDbcHeaderSize);
+  TableBuffer data;
+  if (size >= TableBuffer::kMapThreshold) data = source.Map(kDbcHeaderSize);
   if (data.get()) {
-    spare_.reset();  // never two large blocks at once
+    if (spare_.size() >= TableBuffer::kMapThreshold) spare_.reset();  // never two large blocks
   } else {
     data = TakeBuffer(size);
     if (!data.get()) {

@@ -12,8 +12,6 @@
 
 namespace {
 
-constexpr std::size_t kMapThreshold = 1 << 20;
-
 // The mappings of client files in use, for the bus error handler: touching
 // a page of a mapping past the end of its file (cut short after it was
 // mapped) raises SIGBUS. The handler puts zero pages in place of the rest of

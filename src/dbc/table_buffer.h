@@ -31,6 +31,11 @@ class TableBuffer {
   // A zero-filled block; null get() when the memory cannot be had. A zero
   // size still gives a block, so that an empty table counts as loaded.
   static TableBuffer Allocate(std::size_t size);
+  // Blocks of at least this many bytes are mapped, not taken from the heap;
+  // smaller files are read: for them, a copy into a reused block costs less
+  // than setting up and tearing down a mapping.
+  static constexpr std::size_t kMapThreshold = 1 << 20;
+
   // The open regular file `fd` of `file_size` bytes, mapped read-only;
   // get() is its byte `offset`. Null get() when it cannot be mapped (a
   // file system without mappings, say): the caller reads it instead.

@@ -11,6 +11,12 @@ constexpr std::uint32_t kFirstPiece = 64;
 
 }  // namespace
 
+ScriptRing::ScriptRing(int fd) : writer_(fd) {
+  // Room for a piece and then some, once: a buffer grown step by step is
+  // copied and faulted in again at every step.
+  for (Slot& slot : slots_) slot.text.Reserve(2 * kPiece);
+}
+
 ScriptRing::~ScriptRing() {
   if (helping_) {
     {

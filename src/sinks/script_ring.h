@@ -19,7 +19,7 @@
 
 class ScriptRing {
  public:
-  explicit ScriptRing(int fd) : writer_(fd) {}
+  explicit ScriptRing(int fd);
   ~ScriptRing();  // writes what was handed over, then stops
   ScriptRing(const ScriptRing&) = delete;
   ScriptRing& operator=(const ScriptRing&) = delete;
