@@ -3,6 +3,9 @@
 #include <signal.h>
 #include <sys/resource.h>
 
+#include <filesystem>
+#include <vector>
+
 #include "sinks/dbc_to_file.h"
 #include "support/test_support.h"
 
@@ -112,6 +115,40 @@ TEST(FileSink, AWriteErrorLeavesAnExistingScriptAsItWas) {
   });
   EXPECT_NE(out.find("ERROR writing SQL file " + path + ": File too large\n"), std::string::npos);
   EXPECT_TRUE(ReadFile(path) == "old script\n");
+  EXPECT_TRUE(HiddenFiles(dir.path()).empty());
+}
+
+TEST(FileSink, AWriteErrorWhileBothThreadsBuildRowsStopsTheTableOnce) {
+  // 100,000 rows, about 5 MiB of script, into a file limited to 256 KiB.
+  DbcWriter b(18);
+  const auto name = b.AddString("Quest");
+  for (std::uint32_t id = 1; id <= 100000; ++id) {
+    std::vector<std::uint32_t> record(18, 0);
+    record[0] = id;
+    record[1] = name;
+    b.Record(record);
+  }
+  TempDir dir;
+  const std::string path = dir / "out.sql";
+  ::signal(SIGXFSZ, SIG_IGN);
+  rlimit saved;
+  ::getrlimit(RLIMIT_FSIZE, &saved);
+  dbcToFILE sink;
+  const std::string out = CaptureStdout([&] {
+    ASSERT_TRUE(sink.Open(path.c_str()));
+    ASSERT_TRUE(sink.LoadFromBytes(&CatalogueEntry("vesk_quest_info"), b.Bytes()));
+    rlimit small = saved;
+    small.rlim_cur = 256 << 10;
+    ::setrlimit(RLIMIT_FSIZE, &small);
+    sink.DumpTable();
+    sink.Close();
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+  });
+  const std::string error = "ERROR writing SQL file " + path + ": File too large\n";
+  ASSERT_NE(out.find(error), std::string::npos) << out;
+  EXPECT_EQ(out.find(error, out.find(error) + 1), std::string::npos) << "reported once";
+  EXPECT_LT(sink.RowsWritten(), 100000u) << "the rows stop at the failure";
+  EXPECT_FALSE(std::filesystem::exists(path));
   EXPECT_TRUE(HiddenFiles(dir.path()).empty());
 }
 
