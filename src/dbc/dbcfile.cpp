@@ -269,7 +269,7 @@ bool DBCFile::CheckStrings(const char* path, std::string* reason) {
   auto check_second = [&] {
     second_ok = CheckStringRange(middle, record_count_, readable_end, path, &second_reason);
   };
-  if (middle < record_count_) Helper().Start(check_second);
+  if (middle < record_count_ && !Helper().Start(check_second)) check_second();
   const bool first_ok = CheckStringRange(0, middle, readable_end, path, reason);
   Helper().Wait();
   if (first_ok && !second_ok) *reason = std::move(second_reason);

@@ -13,13 +13,12 @@ HelperThread::~HelperThread() {
   thread_.join();
 }
 
-void HelperThread::StartCall(void (*call)(void*), void* job) {
+bool HelperThread::StartCall(void (*call)(void*), void* job) {
   if (!thread_.joinable()) {
     try {
       thread_ = std::thread([this] { Run(); });
     } catch (const std::system_error&) {
-      call(job);  // no thread to be had: the job runs here, before Wait()
-      return;
+      return false;  // no thread to be had (a process limit, say)
     }
   }
   {
@@ -28,6 +27,7 @@ void HelperThread::StartCall(void (*call)(void*), void* job) {
     job_ = job;
   }
   changed_.notify_all();
+  return true;
 }
 
 void HelperThread::Wait() {

@@ -2,8 +2,8 @@
 // does one half of a job, the helper does the other (half of a large file
 // read, half of a table's rows). One job at a time; Start() hands it over,
 // Wait() returns once it is done. The thread starts with the first job and
-// stops with the object. Where no thread can be started, Start() runs the
-// job itself, so a job always runs exactly once.
+// stops with the object. Where no thread can be started, Start() refuses the
+// job and the caller does all of the work itself.
 #pragma once
 
 #include <condition_variable>
@@ -17,16 +17,17 @@ class HelperThread {
   HelperThread(const HelperThread&) = delete;
   HelperThread& operator=(const HelperThread&) = delete;
 
-  // Runs job() on the helper thread. The job must stay alive until Wait().
+  // Runs job() on the helper thread; false, with the job not run, when
+  // there is no thread. The job must stay alive until Wait().
   template <typename Job>
-  void Start(Job& job) {
-    StartCall([](void* j) { (*static_cast<Job*>(j))(); }, &job);
+  bool Start(Job& job) {
+    return StartCall([](void* j) { (*static_cast<Job*>(j))(); }, &job);
   }
   // Waits for the job that Start() handed over (at once when there is none).
   void Wait();
 
  private:
-  void StartCall(void (*call)(void*), void* job);
+  bool StartCall(void (*call)(void*), void* job);
   void Run();
 
   std::mutex mutex_;

@@ -119,9 +119,8 @@ void ScriptRing::BeginRows(const DBCFile& table, HelperThread& helper) {
   next_row_ = 0;
   piece_rows_ = kFirstPiece;
   if (failed_ || table.RecordCount() <= 2 * kFirstPiece) return;
-  helping_ = true;
-  lock.unlock();
-  helper.Start(helper_job_);
+  // Without a helper thread this thread builds every piece.
+  helping_ = helper.Start(helper_job_);
 }
 
 void ScriptRing::BuildPieces() {
