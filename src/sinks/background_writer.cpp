@@ -3,6 +3,8 @@
 #include <errno.h>
 #include <unistd.h>
 
+#include <system_error>
+
 namespace {
 
 // Writes all of `size` bytes; the errno of the failure, or 0.
@@ -19,9 +21,16 @@ int WriteAll(int fd, const char* data, std::size_t size) {
 
 }  // namespace
 
-BackgroundWriter::BackgroundWriter(int fd) : fd_(fd), thread_([this] { Run(); }) {}
+BackgroundWriter::BackgroundWriter(int fd) : fd_(fd) {
+  try {
+    thread_ = std::thread([this] { Run(); });
+  } catch (const std::system_error&) {
+    // No thread to be had (a process limit, say): Submit() writes itself.
+  }
+}
 
 BackgroundWriter::~BackgroundWriter() {
+  if (!thread_.joinable()) return;
   Drain();
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -32,6 +41,11 @@ BackgroundWriter::~BackgroundWriter() {
 }
 
 std::uint64_t BackgroundWriter::Submit(const char* data, std::size_t size) {
+  if (!thread_.joinable()) {
+    if (!error_) error_ = WriteAll(fd_, data, size);
+    written_ = ++submitted_;
+    return error_ ? 0 : submitted_;
+  }
   {
     std::unique_lock<std::mutex> lock(mutex_);
     changed_.wait(lock, [this] { return submitted_ - written_ < kQueue; });

@@ -1,7 +1,8 @@
 // Writes blocks of bytes to a file descriptor on a thread of its own, in the
 // order they were submitted, so that the next blocks can be filled while the
 // system writes the earlier ones. Every block gets a ticket; the caller reuses
-// a block's memory once WaitWritten() of its ticket returned.
+// a block's memory once WaitWritten() of its ticket returned. Where no
+// thread can be started, Submit() writes the block before it returns.
 #pragma once
 
 #include <condition_variable>
