@@ -102,7 +102,8 @@ void DBCFile::Unload() {
 TableBuffer DBCFile::TakeBuffer(std::size_t size) {
   if (spare_.get() && spare_.size() >= size) return std::move(spare_);
   spare_.reset();  // never two large blocks at once
-  return TableBuffer::Allocate(size);
+  // One block serves every file too small to be mapped.
+  return TableBuffer::Allocate(std::max(size, TableBuffer::kMapThreshold));
 }
 
 std::string DBCFile::Reason(const char* format, ...) {
@@ -212,7 +213,7 @@ bool DBCFile::Accept(const TableDescriptor* descriptor, TableSource& source, std
   TableBuffer data;
   if (size >= TableBuffer::kMapThreshold) data = source.Map(kDbcHeaderSize);
   if (data.get()) {
-    if (spare_.size() >= TableBuffer::kMapThreshold) spare_.reset();  // never two large blocks
+    if (spare_.size() > TableBuffer::kMapThreshold) spare_.reset();  // never two large blocks
   } else {
     data = TakeBuffer(size);
     if (!data.get()) {

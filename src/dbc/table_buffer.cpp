@@ -12,6 +12,15 @@
 
 namespace {
 
+// Heap blocks of at least this size are mapped and provided whole.
+constexpr std::size_t kWholeBlock = 64 << 10;
+
+#ifdef MADV_POPULATE_WRITE
+constexpr int kPopulateWrite = MADV_POPULATE_WRITE;
+#else
+constexpr int kPopulateWrite = 23;
+#endif
+
 // The mappings of client files in use, for the bus error handler: touching
 // a page of a mapping past the end of its file (cut short after it was
 // mapped) raises SIGBUS. The handler puts zero pages in place of the rest of
@@ -95,10 +104,12 @@ TableBuffer& TableBuffer::operator=(TableBuffer&& other) noexcept {
 
 TableBuffer TableBuffer::Allocate(std::size_t size) {
   TableBuffer buffer;
-  if (size >= kMapThreshold) {
+  if (size >= kWholeBlock) {
     void* p = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (p == MAP_FAILED) return buffer;
-    ::madvise(p, size, MADV_HUGEPAGE);  // a hint; fine when refused
+    // Hints; fine when refused (MADV_POPULATE_WRITE needs Linux 5.14).
+    ::madvise(p, size, MADV_HUGEPAGE);
+    ::madvise(p, size, kPopulateWrite);
     buffer.map_ = p;
     buffer.map_size_ = size;
     buffer.kind_ = Kind::kAnonymous;

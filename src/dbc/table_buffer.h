@@ -8,8 +8,9 @@
 // would make its missing pages fault, so those pages read as zeros instead
 // and the table reports that it changed (Changed()).
 //
-// A large heap block is mapped in huge pages where the system offers them,
-// which is much cheaper than faulting in 4 KiB pages one at a time.
+// Fresh memory is costly: a block of 64 KiB and more is provided whole when
+// it is made (in huge pages where the system offers them), which is much
+// cheaper than faulting its pages in one at a time as a read fills them.
 #pragma once
 
 #include <sys/types.h>
@@ -31,10 +32,11 @@ class TableBuffer {
   // A zero-filled block; null get() when the memory cannot be had. A zero
   // size still gives a block, so that an empty table counts as loaded.
   static TableBuffer Allocate(std::size_t size);
-  // Blocks of at least this many bytes are mapped, not taken from the heap;
-  // smaller files are read: for them, a copy into a reused block costs less
-  // than setting up and tearing down a mapping.
-  static constexpr std::size_t kMapThreshold = 1 << 20;
+  // Files of at least this many bytes are mapped; smaller ones are read
+  // into one reused block of this size: for them a copy costs less than
+  // setting up and tearing down a mapping (tearing one down interrupts the
+  // other threads).
+  static constexpr std::size_t kMapThreshold = 2 << 20;
 
   // The open regular file `fd` of `file_size` bytes, mapped read-only;
   // get() is its byte `offset`. Null get() when it cannot be mapped (a
