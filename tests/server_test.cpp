@@ -644,10 +644,14 @@ class BatchTest : public ServerTest {
 };
 
 // Rows of a table created by the run go as arrays of 1,000 rows of one
-// prepared insert: rows 1000, 1500 and 1999 are the first, a middle and the
-// last row of an array.
+// prepared insert of 20 rows: rows 1000, 1500 and 1999 are the first, a
+// middle and the last row of an array (and of a group of 20); row 1510 lies
+// inside a group.
 TEST_F(BatchTest, ArraysStopAtADuplicateKeyFirstInAnArray) { ExpectDuplicateAt(1000, 2500); }
-TEST_F(BatchTest, ArraysStopAtADuplicateKeyInTheMiddleOfAnArray) { ExpectDuplicateAt(1500, 2500); }
+TEST_F(BatchTest, ArraysStopAtADuplicateKeyInTheMiddleOfAnArray) {
+  ExpectDuplicateAt(1500, 2500);
+  ExpectDuplicateAt(1510, 2500);
+}
 TEST_F(BatchTest, ArraysStopAtADuplicateKeyLastInAnArray) { ExpectDuplicateAt(1999, 2500); }
 TEST_F(BatchTest, ArraysStopAtADuplicateKeyInTheSecondRow) { ExpectDuplicateAt(1, 1000); }
 TEST_F(BatchTest, ArraysStopAtABadValue) { ExpectBadValueAt(2500); }

@@ -1,5 +1,6 @@
 #include "sinks/bulk_insert.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "dbc/byte_reader.h"
@@ -24,21 +25,32 @@ bool ServerExecutesArrays(MYSQL* mysql) {
 
 }  // namespace
 
+MYSQL_STMT* BulkInsert::PrepareStatement(MYSQL* mysql, const std::string& sql, std::size_t params) {
+  MYSQL_STMT* stmt = mysql_stmt_init(mysql);
+  if (stmt && (mysql_stmt_prepare(stmt, sql.c_str(), sql.size()) != 0 ||
+               mysql_stmt_param_count(stmt) != params)) {
+    mysql_stmt_close(stmt);
+    stmt = nullptr;
+  }
+  return stmt;
+}
+
 bool BulkInsert::Prepare(MYSQL* mysql, const DBCFile& table, std::size_t packet_limit) {
   Close();
   if (!ServerExecutesArrays(mysql)) return false;
-  stmt_ = mysql_stmt_init(mysql);
-  if (!stmt_) return false;
   table_ = &table;
   packet_limit_ = packet_limit;
-  std::string sql = std::string("INSERT INTO `") + table.Descriptor()->table_name + "` VALUES (";
-  for (std::size_t c = 0; c < table.ValueSteps().size(); ++c) sql += c ? ", ?" : "?";
-  sql += ")";
-  if (mysql_stmt_prepare(stmt_, sql.c_str(), sql.size()) != 0 ||
-      mysql_stmt_param_count(stmt_) != table.ValueSteps().size()) {
-    Close();
-    return false;
-  }
+  const std::size_t columns = table.ValueSteps().size();
+  std::string values = "(";
+  for (std::size_t c = 0; c < columns; ++c) values += c ? ", ?" : "?";
+  values += ")";
+  std::string sql = std::string("INSERT INTO `") + table.Descriptor()->table_name + "` VALUES ";
+  stmt_ = PrepareStatement(mysql, sql + values, columns);
+  if (!stmt_) return false;
+  for (std::uint32_t r = 0; r < kGroup; ++r) sql += (r ? ", " : "") + values;
+  // Without it (too many values for one statement, say) every array goes
+  // through the one-row INSERT.
+  group_stmt_ = PrepareStatement(mysql, sql, columns * kGroup);
   SetUp(array_);
   return true;
 }
@@ -57,8 +69,9 @@ void BulkInsert::SetUp(Array& array) {
     }
     array.columns.push_back(std::move(column));
   }
-  array.binds.assign(array.columns.size(), MYSQL_BIND{});
-  for (std::size_t c = 0; c < array.columns.size(); ++c) {
+  const std::size_t columns = array.columns.size();
+  array.binds.assign(columns, MYSQL_BIND{});
+  for (std::size_t c = 0; c < columns; ++c) {
     Column& column = array.columns[c];
     MYSQL_BIND& bind = array.binds[c];
     if (!column.numbers.empty()) {
@@ -72,13 +85,33 @@ void BulkInsert::SetUp(Array& array) {
       bind.length = column.lengths.data();
     }
   }
+  // Set r of the grouped INSERT binds the same columns from their r-th
+  // stretch of kArrayRows / kGroup values.
+  constexpr std::size_t kStretch = kArrayRows / kGroup;
+  array.group_binds.clear();
+  for (std::uint32_t r = 0; r < kGroup; ++r) {
+    for (std::size_t c = 0; c < columns; ++c) {
+      MYSQL_BIND bind = array.binds[c];
+      if (!array.columns[c].numbers.empty()) {
+        bind.buffer = array.columns[c].numbers.data() + r * kStretch;
+      } else {
+        bind.buffer = array.columns[c].texts.data() + r * kStretch;
+        bind.length = array.columns[c].lengths.data() + r * kStretch;
+      }
+      array.group_binds.push_back(bind);
+    }
+  }
 }
 
-void BulkInsert::Fill(Array& array, std::uint32_t first) const {
+void BulkInsert::Fill(Array& array, std::uint32_t first, bool grouped) const {
   const std::uint32_t rows = table_->RecordCount();
+  const std::uint32_t end =
+      grouped ? first + (std::min(rows - first, kArrayRows) / kGroup) * kGroup : rows;
   std::uint32_t n = 0;
+  std::uint32_t taken = 0;  // rows of the array: all, or those of whole groups
   std::size_t bytes = 0;
-  for (std::uint32_t row = first; row < rows && n < kArrayRows; ++row, ++n) {
+  for (std::uint32_t row = first; row < end && n < kArrayRows; ++row, ++n) {
+    const std::size_t at = grouped ? (n % kGroup) * (kArrayRows / kGroup) + n / kGroup : n;
     const std::uint8_t* record = table_->GetRecord(row);
     std::size_t row_bytes = 0;
     for (Column& column : array.columns) {
@@ -86,16 +119,16 @@ void BulkInsert::Fill(Array& array, std::uint32_t first) const {
       switch (column.step.type) {
         case 'u':
         case 'i':
-          column.numbers[n] = word;
+          column.numbers[at] = word;
           row_bytes += 4 + kValueOverhead;
           break;
         case 'f': {
           float value;
           std::memcpy(&value, &word, sizeof value);
-          char* text = column.float_texts.get() + std::size_t{n} * kMaxNumberText;
-          column.texts[n] = text;
-          column.lengths[n] = static_cast<unsigned long>(FormatFloat(text, value) - text);
-          row_bytes += column.lengths[n] + kValueOverhead;
+          char* text = column.float_texts.get() + at * kMaxNumberText;
+          column.texts[at] = text;
+          column.lengths[at] = static_cast<unsigned long>(FormatFloat(text, value) - text);
+          row_bytes += column.lengths[at] + kValueOverhead;
           break;
         }
         default: {  // t, k, s
@@ -107,29 +140,40 @@ void BulkInsert::Fill(Array& array, std::uint32_t first) const {
             length -= static_cast<std::size_t>(base - s);
             s = base;
           }
-          column.texts[n] = s;
-          column.lengths[n] = static_cast<unsigned long>(length);
+          column.texts[at] = s;
+          column.lengths[at] = static_cast<unsigned long>(length);
           row_bytes += length + kValueOverhead;
         }
       }
     }
-    // A row larger than the limit goes alone.
-    if (n > 0 && bytes + row_bytes > packet_limit_) break;
     bytes += row_bytes;
+    // A row larger than the limit goes alone; a group, only whole.
+    if (n > 0 && bytes > packet_limit_) break;
+    if (!grouped || (n + 1) % kGroup == 0) taken = n + 1;
   }
-  array.rows = n;
+  array.rows = taken;
 }
 
 std::uint32_t BulkInsert::Execute(std::uint32_t first, bool* ok) {
-  Fill(array_, first);
+  bool grouped = group_stmt_ && table_->RecordCount() - first >= kGroup;
+  if (grouped) {
+    Fill(array_, first, true);
+    grouped = array_.rows != 0;
+  }
+  if (!grouped) Fill(array_, first, false);
+  MYSQL_STMT* stmt = grouped ? group_stmt_ : stmt_;
   const std::uint32_t n = array_.rows;
-  unsigned int size = n;
-  *ok = mysql_stmt_attr_set(stmt_, STMT_ATTR_ARRAY_SIZE, &size) == 0 &&
-        mysql_stmt_bind_param(stmt_, array_.binds.data()) == 0 && mysql_stmt_execute(stmt_) == 0;
+  unsigned int size = grouped ? n / kGroup : n;
+  *ok =
+      mysql_stmt_attr_set(stmt, STMT_ATTR_ARRAY_SIZE, &size) == 0 &&
+      mysql_stmt_bind_param(stmt, grouped ? array_.group_binds.data() : array_.binds.data()) == 0 &&
+      mysql_stmt_execute(stmt) == 0;
   return n;
 }
 
 void BulkInsert::Close() {
   if (stmt_) mysql_stmt_close(stmt_);
+  if (group_stmt_) mysql_stmt_close(group_stmt_);
   stmt_ = nullptr;
+  group_stmt_ = nullptr;
 }

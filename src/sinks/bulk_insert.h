@@ -1,6 +1,9 @@
 // Rows of one table sent to a MariaDB server as one prepared INSERT executed
 // with arrays of rows (array binding), which spares the server the parsing
-// of every row and the answer to every statement. Integers are bound as
+// of every row and the answer to every statement. The INSERT lists a group
+// of rows (kGroup sets of values), so that MyISAM gathers each group's rows
+// in its write cache instead of writing them one at a time; the rows after
+// the last whole group go through an INSERT of one row. Integers are bound as
 // 32-bit binary values, signed or unsigned as the column is; floats and
 // texts as the exact text that the INSERT statement carries for them (the
 // float's "%f" text, the string's bytes), so that the server stores what it
@@ -35,6 +38,10 @@ class BulkInsert {
   void Close();
 
   static constexpr std::uint32_t kArrayRows = 1000;
+  // Rows per INSERT of the grouped statement: more than the 10 rows from
+  // which MyISAM uses its write cache, and a divisor of kArrayRows.
+  static constexpr std::uint32_t kGroup = 20;
+  static_assert(kArrayRows % kGroup == 0);
 
  private:
   // The bound values of one column, for every row of an array.
@@ -45,18 +52,27 @@ class BulkInsert {
     std::vector<unsigned long> lengths;   // f, t, k, s
     std::unique_ptr<char[]> float_texts;  // f: kArrayRows texts
   };
-  // One array of rows, ready to bind.
+  // One array of rows, ready to bind. A value of a row n places of the
+  // array from its first sits at n in its column, or, grouped, at
+  // (n % kGroup) * (kArrayRows / kGroup) + n / kGroup: the values of each
+  // set of the grouped INSERT lie together.
   struct Array {
     std::vector<Column> columns;
-    std::vector<MYSQL_BIND> binds;
+    std::vector<MYSQL_BIND> binds;        // the one-row INSERT
+    std::vector<MYSQL_BIND> group_binds;  // the grouped INSERT
     std::uint32_t rows = 0;
   };
 
   void SetUp(Array& array);
-  // Fills `array` with rows from `first` on, as many as fit.
-  void Fill(Array& array, std::uint32_t first) const;
+  // Fills `array` with rows from `first` on, as many as fit; grouped, in
+  // whole groups only (none when a group does not fit).
+  void Fill(Array& array, std::uint32_t first, bool grouped) const;
+  // Prepares `sql`; null when the server refuses it or it does not take
+  // `params` values.
+  MYSQL_STMT* PrepareStatement(MYSQL* mysql, const std::string& sql, std::size_t params);
 
   MYSQL_STMT* stmt_ = nullptr;
+  MYSQL_STMT* group_stmt_ = nullptr;  // null where only the one-row INSERT is had
   const DBCFile* table_ = nullptr;
   std::size_t packet_limit_ = 0;
   Array array_;
