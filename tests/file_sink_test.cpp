@@ -11,6 +11,25 @@
 
 namespace {
 
+// Caps the size of the files this process writes, from Set() until the
+// limit goes out of scope: the disk is "full" there (File too large).
+class FileSizeLimit {
+ public:
+  FileSizeLimit() {
+    ::signal(SIGXFSZ, SIG_IGN);
+    ::getrlimit(RLIMIT_FSIZE, &saved_);
+  }
+  ~FileSizeLimit() { ::setrlimit(RLIMIT_FSIZE, &saved_); }
+  void Set(rlim_t bytes) {
+    rlimit small = saved_;
+    small.rlim_cur = bytes;
+    ::setrlimit(RLIMIT_FSIZE, &small);
+  }
+
+ private:
+  rlimit saved_;
+};
+
 TEST(FileSink, WritesStatementsVerbatimAndClosesOnce) {
   TempDir dir;
   const std::string path = dir / "out.sql";
@@ -97,21 +116,15 @@ TEST(FileSink, AWriteErrorLeavesAnExistingScriptAsItWas) {
   TempDir dir;
   const std::string path = dir / "out.sql";
   WriteFile(path, "old script\n");
-  // A file size limit makes the disk "full" at 1 MiB.
-  ::signal(SIGXFSZ, SIG_IGN);
-  rlimit saved;
-  ::getrlimit(RLIMIT_FSIZE, &saved);
+  FileSizeLimit limit;
   dbcToFILE sink;
   const std::string out = CaptureStdout([&] {
     ASSERT_TRUE(sink.Open(path.c_str()));
-    rlimit small = saved;
-    small.rlim_cur = 1 << 20;
-    ::setrlimit(RLIMIT_FSIZE, &small);
+    limit.Set(1 << 20);
     const std::string chunk(512 << 10, 'x');
     for (int i = 0; i < 6; ++i) sink.Write(chunk.c_str());
     EXPECT_EQ(HiddenFiles(dir.path()).size(), 1u);
     sink.Close();
-    ::setrlimit(RLIMIT_FSIZE, &saved);
   });
   EXPECT_NE(out.find("ERROR writing SQL file " + path + ": File too large\n"), std::string::npos);
   EXPECT_TRUE(ReadFile(path) == "old script\n");
@@ -130,19 +143,14 @@ TEST(FileSink, AWriteErrorWhileBothThreadsBuildRowsStopsTheTableOnce) {
   }
   TempDir dir;
   const std::string path = dir / "out.sql";
-  ::signal(SIGXFSZ, SIG_IGN);
-  rlimit saved;
-  ::getrlimit(RLIMIT_FSIZE, &saved);
+  FileSizeLimit limit;
   dbcToFILE sink;
   const std::string out = CaptureStdout([&] {
     ASSERT_TRUE(sink.Open(path.c_str()));
     ASSERT_TRUE(sink.LoadFromBytes(&CatalogueEntry("vesk_quest_info"), b.Bytes()));
-    rlimit small = saved;
-    small.rlim_cur = 256 << 10;
-    ::setrlimit(RLIMIT_FSIZE, &small);
+    limit.Set(256 << 10);
     sink.DumpTable();
     sink.Close();
-    ::setrlimit(RLIMIT_FSIZE, &saved);
   });
   const std::string error = "ERROR writing SQL file " + path + ": File too large\n";
   ASSERT_NE(out.find(error), std::string::npos) << out;

@@ -83,7 +83,6 @@ bool dbcToFILE::Open(const char* path, std::span<const char* const> inputs) {
     return false;
   }
   path_ = path;
-  bytes_ = 0;
   ring_ = std::make_unique<ScriptRing>(fd_);
   failed_ = false;
   std::printf("ok\n");
@@ -147,7 +146,6 @@ void dbcToFILE::Fail(const char* what, int error) {
 bool dbcToFILE::Write(const char* text) {
   if (fd_ < 0 || failed_) return false;
   const bool taken = ring_->Append(text, std::strlen(text));
-  bytes_ = ring_->bytes();
   if (!taken) Fail("writing", ring_->error());
   return taken;
 }
@@ -156,7 +154,6 @@ DBCFile::RowsSent dbcToFILE::SendRows(std::uint32_t first) {
   if (fd_ < 0 || failed_) return {.stopped = true};
   if (first == 0) ring_->BeginRows(*this, Helper());
   const std::uint32_t rows = ring_->NextRows();
-  bytes_ = ring_->bytes();
   if (rows == 0) {
     Fail("writing", ring_->error());
     return {.stopped = true};

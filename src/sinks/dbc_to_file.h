@@ -31,7 +31,7 @@ class dbcToFILE : public DBCFile {
 
   bool Write(const char* text) override;
   void Close() override;
-  std::uint64_t BytesWritten() const override { return bytes_; }
+  std::uint64_t BytesWritten() const override { return ring_ ? ring_->bytes() : bytes_; }
 
  protected:
   RowsSent SendRows(std::uint32_t first) override;
@@ -45,6 +45,6 @@ class dbcToFILE : public DBCFile {
   std::string path_;         // as given on the command line
   std::string target_;       // the file the temporary one replaces
   std::string temporary_;    // empty when writing directly
-  std::uint64_t bytes_ = 0;  // handed to the writer
+  std::uint64_t bytes_ = 0;  // handed to the writer, kept once the ring is gone
   std::unique_ptr<ScriptRing> ring_;
 };

@@ -99,21 +99,21 @@ bool ScriptRing::Append(const char* text, std::size_t length) {
     return false;
   }
   open_->text.Append(text, length);
-  if (open_->text.size() >= kPiece) {
+  if (open_->text.size() >= kPiece) SubmitOpen(lock);
+  return !failed_;
+}
+
+void ScriptRing::SubmitOpen(std::unique_lock<std::mutex>& lock) {
+  if (open_) {
     open_->built = true;
     open_ = nullptr;
-    SubmitBuilt(lock);
   }
-  return !failed_;
+  SubmitBuilt(lock);
 }
 
 void ScriptRing::BeginRows(const DBCFile& table, HelperThread& helper) {
   std::unique_lock<std::mutex> lock(mutex_);
-  if (open_) {
-    open_->built = true;  // the table's statements go first
-    open_ = nullptr;
-  }
-  SubmitBuilt(lock);
+  SubmitOpen(lock);  // the table's statements go first
   table_ = &table;
   helper_ = &helper;
   next_row_ = 0;
@@ -154,11 +154,7 @@ std::uint32_t ScriptRing::NextRows() {
 
 bool ScriptRing::Finish() {
   std::unique_lock<std::mutex> lock(mutex_);
-  if (open_) {
-    open_->built = true;
-    open_ = nullptr;
-  }
-  SubmitBuilt(lock);
+  SubmitOpen(lock);
   const bool failed = failed_;
   lock.unlock();
   return writer_.Drain() && !failed;

@@ -67,6 +67,9 @@ class ScriptRing {
   // Hands the built slots at the head of the ring to the writer; the rows
   // in them. Called by the thread that began the rows, with the lock held.
   std::uint32_t SubmitBuilt(std::unique_lock<std::mutex>& lock);
+  // Closes the open slot, if any, and hands it over with the built slots
+  // before it. Called with the lock held.
+  void SubmitOpen(std::unique_lock<std::mutex>& lock);
   // The helper's part: pieces until none are left.
   void BuildPieces();
 
