@@ -4,11 +4,15 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <signal.h>
+#include <string.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
+#include <memory>
 #include <thread>
 
 #include "support/test_support.h"
@@ -132,6 +136,9 @@ TEST_F(CliTest, AnOutputThatCannotBeCreatedEndsTheRun) {
             "vesk-dbc2sql: no table exported: cannot create SQL file missing/out.sql: No such file "
             "or directory; exit status 1\n");
   EXPECT_EQ(r.status, 1);
+  const RunResult empty = Run({"-f", ""});
+  EXPECT_EQ(empty.out, kBanner + "\nCreate SQL file : ERROR\n");
+  EXPECT_EQ(empty.status, 1);
 }
 
 TEST_F(CliTest, APortOutsideItsRangeIsRefusedBeforeConnecting) {
@@ -200,6 +207,13 @@ TEST_F(CliTest, ARunInTheWrongFolderReplacesNoTableNotEvenTheRatingTable) {
       r.out.ends_with("Open DBC file: dbc\\gtCombatRatings.dbc\n"
                       "dbc\\gtCombatRatings.dbc not exist\nClose file\nComplete\n\n"));
   EXPECT_EQ(r.status, 1);
+  // An existing script is not replaced by one that holds no table.
+  WriteFile(dir / "out.sql", "old script\n");
+  const RunResult again = Run({"-f", "out.sql"});
+  EXPECT_EQ(again.status, 1);
+  EXPECT_EQ(ReadFile(dir / "out.sql"), "old script\n");
+  EXPECT_TRUE(again.err.ends_with("\n  the old script out.sql is kept\n")) << again.err;
+  EXPECT_TRUE(HiddenFiles(dir.path()).empty());
 }
 
 TEST_F(CliTest, AFileNameMatchedOnlyIgnoringCaseMustBeUnique) {
@@ -237,28 +251,63 @@ TEST_F(CliTest, AnOutputThatIsAClientFileIsRefused) {
   EXPECT_TRUE(HiddenFiles(dir / "dbc").empty());
 }
 
-// The script replaces its target only once written in full: an interrupted
-// run leaves the old script and no temporary file behind.
+// A signal stops the run after the piece of rows in flight: the old script
+// stays as it was, the summary says so, and the run ends by that signal.
+// Asked twice, a run that cannot stop by itself (blocked on its console)
+// ends at once, still removing its temporary file.
 TEST_F(CliTest, AnInterruptedRunLeavesTheOldScriptAsItWas) {
   MakeSampleClient(dir.path());
   WriteFile(dir / "out.sql", "old script\n");
-  for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
-    // The run blocks on a console nobody reads, part-way through.
-    int console[2];
-    ASSERT_EQ(::pipe(console), 0);
-    ::fcntl(console[1], F_SETPIPE_SZ, 4096);
-    Converter run(dir.path(), {"-f", "out.sql"}, console[1]);
-    ::close(console[1]);
-    char buffer[256];
-    ASSERT_GT(::read(console[0], buffer, sizeof buffer), 0);
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    EXPECT_EQ(HiddenFiles(dir.path()).size(), 1u) << "the script goes to a temporary file";
-    const RunResult r = run.Wait(signal_number);
-    ::close(console[0]);
-    EXPECT_EQ(r.status, 128 + signal_number);
-    EXPECT_EQ(ReadFile(dir / "out.sql"), "old script\n");
-    EXPECT_TRUE(HiddenFiles(dir.path()).empty());
+  for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGUSR1, SIGALRM, SIGXCPU}) {
+    for (bool twice : {false, true}) {
+      const std::string name = std::string("SIG") + sigabbrev_np(signal_number);
+      SCOPED_TRACE(name + (twice ? " twice" : " once"));
+      BlockedRun run(dir.path(), {"-f", "out.sql"});
+      EXPECT_EQ(HiddenFiles(dir.path()).size(), 1u) << "the script goes to a temporary file";
+      run.Signal(signal_number);
+      if (twice) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        run.Signal(signal_number);
+      }
+      const RunResult r = run.Finish();
+      EXPECT_EQ(r.status, 128 + signal_number);
+      EXPECT_EQ(ReadFile(dir / "out.sql"), "old script\n");
+      EXPECT_TRUE(HiddenFiles(dir.path()).empty());
+      if (!twice) {
+        EXPECT_TRUE(MaskTime(r.err).starts_with("vesk-dbc2sql: interrupted by " + name + " after "))
+            << r.err;
+        EXPECT_NE(MaskTime(r.err).find(" in T s; the old script out.sql is kept; exit status " +
+                                       std::to_string(128 + signal_number) + "\n"),
+                  std::string::npos)
+            << r.err;
+      }
+    }
   }
+  // A signal ignored by the caller (nohup, a script's background job) stays
+  // ignored.
+  struct sigaction ignore = {}, before;
+  ignore.sa_handler = SIG_IGN;
+  ::sigaction(SIGHUP, &ignore, &before);
+  BlockedRun run(dir.path(), {"-f", "out.sql"});
+  ::sigaction(SIGHUP, &before, nullptr);
+  run.Signal(SIGHUP);
+  EXPECT_EQ(run.Finish().status, 0);
+  EXPECT_EQ(CountOf(ReadFile(dir / "out.sql"), "CREATE TABLE"), CatalogueSize());
+}
+
+// A file size limit (ulimit -f) fails the writes instead of ending the
+// process: the old script is kept and the run says why.
+TEST_F(CliTest, AFileSizeLimitFailsTheRunAndKeepsTheOldScript) {
+  MakeSampleClient(dir.path());
+  WriteFile(dir / "out.sql", "old script\n");
+  const std::string command = "cd '" + dir.path() + "' && ulimit -f 1024 && exec " + VESK_BINARY +
+                              " -f out.sql >console.txt 2>errors.txt";
+  const int status = std::system(("bash -c \"" + command + "\"").c_str());
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+  EXPECT_NE(ReadFile(dir / "console.txt").find("ERROR writing SQL file out.sql: File too large\n"),
+            std::string::npos);
+  EXPECT_EQ(ReadFile(dir / "out.sql"), "old script\n");
+  EXPECT_TRUE(HiddenFiles(dir.path()).empty());
 }
 
 TEST_F(CliTest, TheScriptReplacesItsTargetKeepingModeAndLinks) {
@@ -281,6 +330,11 @@ TEST_F(CliTest, TheScriptReplacesItsTargetKeepingModeAndLinks) {
   EXPECT_TRUE(std::filesystem::is_symlink(dir / "link.sql"));
   EXPECT_EQ(ReadFile(dir / "real.sql"), reference);
   EXPECT_EQ(std::filesystem::status(dir / "real.sql").permissions(), std::filesystem::perms(0640));
+  // A link to a file not there yet: the script is written where it points.
+  std::filesystem::create_symlink("new.sql", dir / "dangling.sql");
+  EXPECT_EQ(Run({"-f", "dangling.sql"}).status, 0);
+  EXPECT_TRUE(std::filesystem::is_symlink(dir / "dangling.sql"));
+  EXPECT_EQ(ReadFile(dir / "new.sql"), reference);
   // Two runs on one path at once: each renames a whole script.
   {
     Converter a(dir.path(), {"-f", "both.sql"}), b(dir.path(), {"-f", "both.sql"});
@@ -304,6 +358,72 @@ TEST_F(CliTest, AFullDiskFailsTheRun) {
   EXPECT_EQ(CountOf(r.out, "ERROR writing"), 1u);
   EXPECT_TRUE(r.out.ends_with("Close file\nComplete\n\n"));
   EXPECT_EQ(r.status, 1);
+  // The run ends at the broken output; the summary names the cause once
+  // and counts the bytes the system took.
+  EXPECT_TRUE(r.err.starts_with("vesk-dbc2sql: 0 of " + Tables() + " tables exported in full, "))
+      << r.err;
+  EXPECT_NE(r.err.find(", 0 bytes written in "), std::string::npos) << r.err;
+  EXPECT_EQ(CountOf(r.err, "No space left on device"), 1u) << r.err;
+  EXPECT_NE(r.err.find("\n  the run ended there: "), std::string::npos) << r.err;
+  EXPECT_TRUE(r.err.ends_with(" tables not reached\n")) << r.err;
+}
+
+// Where the script cannot take its target's place by a rename, it is
+// written in place, after a warning: the old script, longer than the new
+// one, leaves nothing behind.
+TEST_F(CliTest, ATargetThatARenameCannotReplaceIsWrittenInPlace) {
+  MakeSampleClient(dir.path());
+  ASSERT_EQ(Run({"-f", "reference.sql"}).status, 0);
+  const std::string reference = ReadFile(dir / "reference.sql");
+  const std::string old = reference + std::string(100000, 'x');
+  // Through a descriptor the caller opened.
+  WriteFile(dir / "fd.sql", old);
+  const std::string command =
+      "cd '" + dir.path() + "' && " + VESK_BINARY + " -f /dev/fd/3 3<>fd.sql >/dev/null 2>&1";
+  EXPECT_EQ(std::system(("bash -c \"" + command + "\"").c_str()), 0);
+  EXPECT_EQ(ReadFile(dir / "fd.sql"), reference);
+  // Another user's file in a sticky folder, which that user may write.
+  ::chmod(dir.path().c_str(), 0755);
+  std::filesystem::create_directory(dir / "shared");
+  ::chmod((dir / "shared").c_str(), 01777);
+  WriteFile(dir / "shared/out.sql", old);
+  ::chmod((dir / "shared/out.sql").c_str(), 0666);
+  const RunResult r = RunConverterAs(65534, dir.path(), {"-f", "shared/out.sql"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(r.err.starts_with(
+      "vesk-dbc2sql: writing shared/out.sql in place: its folder is sticky and the file belongs "
+      "to another user; an interrupted or failed run leaves it partial\n"))
+      << r.err;
+  EXPECT_EQ(ReadFile(dir / "shared/out.sql"), reference);
+  // A file mounted over another.
+  WriteFile(dir / "mounted.sql", old);
+  WriteFile(dir / "source.sql", old);
+  if (std::system(
+          ("mount --bind '" + dir / "source.sql" + "' '" + dir / "mounted.sql" + "'").c_str()) != 0)
+    GTEST_SKIP() << "no bind mounts here";
+  const RunResult m = Run({"-f", "mounted.sql"});
+  std::system(("umount '" + dir / "mounted.sql" + "'").c_str());
+  EXPECT_EQ(m.status, 0);
+  EXPECT_NE(m.err.find("writing mounted.sql in place: it is a mount point"), std::string::npos);
+  EXPECT_EQ(ReadFile(dir / "source.sql"), reference);
+  EXPECT_TRUE(HiddenFiles(dir.path()).empty());
+}
+
+// The script reaches the disk before it replaces the old one, and the
+// rename reaches it after.
+TEST_F(CliTest, TheReplacementIsDurable) {
+  if (std::system("command -v strace >/dev/null") != 0) GTEST_SKIP() << "no strace";
+  MakeSampleClient(dir.path());
+  WriteFile(dir / "out.sql", "old script\n");
+  const std::string command = "cd '" + dir.path() + "' && strace -f -o trace.txt -e " +
+                              "trace=fsync,rename,renameat2 " + VESK_BINARY +
+                              " -f out.sql >/dev/null 2>&1";
+  ASSERT_EQ(std::system(command.c_str()), 0);
+  const std::string trace = ReadFile(dir / "trace.txt");
+  const std::size_t swap = trace.find("renameat2(");
+  ASSERT_NE(swap, std::string::npos) << trace;
+  EXPECT_LT(trace.find("fsync("), swap) << trace;
+  EXPECT_GT(trace.rfind("fsync("), swap) << trace;
 }
 
 // A small hand-made client: five tables and the rating sources.

@@ -61,6 +61,16 @@ class RecordingWriter : public DBCFile {
   }
   std::vector<std::string> written, refused;
   std::size_t refuse_at = static_cast<std::size_t>(-1);
+  // From this row on, SendRows() takes nothing and does not stop.
+  std::uint32_t stall_at = static_cast<std::uint32_t>(-1);
+  unsigned sends = 0;
+
+ protected:
+  RowsSent SendRows(std::uint32_t first) override {
+    ++sends;
+    if (first >= stall_at) return {};
+    return DBCFile::SendRows(first);
+  }
 };
 
 class DumpTableTest : public ::testing::Test {
@@ -117,6 +127,18 @@ TEST_F(DumpTableTest, NothingLoadedWritesNothing) {
   const std::string out = LoadAndDump();
   EXPECT_TRUE(writer.written.empty());
   EXPECT_EQ(out, "Open DBC file: dbc\\SpellCastTimes.dbc\ndbc\\SpellCastTimes.dbc not exist\n");
+}
+
+// A writer that neither takes a row nor stops would be asked for the same
+// row for ever: the table ends there, as a fault.
+TEST_F(DumpTableTest, AWriterThatTakesNoRowEndsTheTable) {
+  writer.stall_at = 3;
+  const std::string out = LoadAndDump();
+  EXPECT_EQ(writer.written.size(), 5u);
+  EXPECT_EQ(writer.sends, 4u) << "asked once for the stalled row";
+  EXPECT_TRUE(out.ends_with(Redraw(15) + "\n"));
+  EXPECT_EQ(writer.ExportFaults(), 1u);
+  EXPECT_EQ(writer.LastFault(), "the output took no row at row 3 and did not stop");
 }
 
 }  // namespace

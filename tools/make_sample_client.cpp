@@ -32,7 +32,8 @@ constexpr const char* kUsage =
     "  --duplicate-key FILE[:ROW]\n"
     "                       give record ROW (default: the middle one) of FILE the\n"
     "                       primary key of the record before it\n"
-    "  --emoji FILE         put a 4-byte UTF-8 character into a text of FILE\n"
+    "  --emoji FILE[:ROW]   put a 4-byte UTF-8 character into a text of record ROW\n"
+    "                       (default: the middle one) of FILE\n"
     "  --records N          N records in every client table (not the rating sources)\n"
     "  --rows FILE:N        N records in FILE (for example Spell:1000000)\n";
 
@@ -62,6 +63,7 @@ struct Settings {
   std::string rows_file;  // --rows: this file gets rows_count records
   long rows_count = -1;
   long duplicate_row = -1;
+  long emoji_row = -1;
 };
 
 // "dbc\Spell.dbc" -> "Spell"
@@ -245,7 +247,9 @@ class TableWriter {
 
   std::string Text(std::uint32_t r, std::uint32_t c, std::uint32_t slot) {
     const std::string stem = Stem(table_.file_path);
-    if (r == records_ / 2 && slot == 0 && stem == settings_.emoji && !emoji_done_) {
+    const std::uint32_t emoji_row =
+        settings_.emoji_row >= 0 ? static_cast<std::uint32_t>(settings_.emoji_row) : records_ / 2;
+    if (r == emoji_row && slot == 0 && stem == settings_.emoji && !emoji_done_) {
       emoji_done_ = true;
       return "emoji \xF0\x9F\x94\xA5 fire";
     }
@@ -329,9 +333,14 @@ bool ParseArgs(int argc, char** argv, Settings* s) {
         s->duplicate_row = std::strtol(s->duplicate_key.c_str() + colon + 1, nullptr, 10);
         s->duplicate_key.resize(colon);
       }
-    } else if (arg == "--emoji" && has_value)
+    } else if (arg == "--emoji" && has_value) {
       s->emoji = argv[++i];
-    else if (arg == "--rows" && has_value) {
+      const std::size_t colon = s->emoji.find(':');
+      if (colon != std::string::npos) {
+        s->emoji_row = std::strtol(s->emoji.c_str() + colon + 1, nullptr, 10);
+        s->emoji.resize(colon);
+      }
+    } else if (arg == "--rows" && has_value) {
       const std::string value = argv[++i];
       const std::size_t colon = value.find(':');
       if (colon == std::string::npos) return false;

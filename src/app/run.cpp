@@ -9,6 +9,7 @@
 #include "app/process.h"
 #include "app/summary.h"
 #include "catalogue/catalogue.h"
+#include "port/interrupt.h"
 #include "sinks/dbc_to_file.h"
 #include "sinks/dbc_to_sql.h"
 
@@ -85,6 +86,8 @@ int RunTool(int argc, char** argv) {
   RunSummary summary;
   int status = kExitOk;
   std::string why;
+  // From here on a signal stops the run between rows; see InterruptGuard.
+  InterruptGuard interrupts;
   std::unique_ptr<DBCFile> writer = OpenWriter(options, &status, &why);
   if (!writer) {
     if (status == kExitIncomplete) summary.PrintEarlyEnd(status, why);
@@ -99,20 +102,36 @@ int RunTool(int argc, char** argv) {
     std::fflush(stdout);
     std::fprintf(stderr, "%s\n", hint.c_str());
   }
+  int exported = 0;
   for (const TableDescriptor* table : ExportOrder()) {
+    if (PendingInterrupt()) break;
+    if (!writer->Ready()) {
+      summary.Ended(writer->LastFault(), options.file != nullptr);
+      break;
+    }
     const unsigned faults = writer->ExportFaults();
     if (table == ExportOrder().back())
       writer->LoadRatingTable(table);
     else
       writer->Load(table);
-    writer->DumpTable();
+    if (PendingInterrupt()) break;  // before the table is touched
+    if (writer->DumpTable()) ++exported;
     summary.TableDone(*table, writer->ExportFaults() == faults, writer->LastFault());
   }
+  // A run that ends without its result leaves the output as it was where it
+  // can: an interrupted one always, one that exported no table when there
+  // was an earlier output to keep.
+  const int signal_number = PendingInterrupt();
+  if (signal_number)
+    summary.Interrupted(signal_number, writer->Abandon(true));
+  else if (exported == 0)
+    summary.Note(writer->Abandon(false));
   const unsigned faults = writer->ExportFaults();
   writer->Close();
   if (writer->ExportFaults() != faults) summary.OutputFault(writer->LastFault());
-  std::printf("Complete\n\n");
+  if (!signal_number) std::printf("Complete\n\n");
   if (!ok || writer->ExportFaults() != 0) status = kExitIncomplete;
+  if (signal_number) status = 128 + signal_number;
   summary.Print(status, writer->RowsWritten(), writer->BytesWritten(), options.file == nullptr);
   return status;
 }

@@ -97,6 +97,8 @@ void DBCFile::Unload() {
     spare_ = std::move(data_);
   data_.reset();
   strings_ = nullptr;
+  table_rows_ = 0;
+  rows_cut_ = false;
 }
 
 TableBuffer DBCFile::TakeBuffer(std::size_t size) {

@@ -110,6 +110,24 @@ class DBCFile {
   // reason of the last one.
   unsigned ExportFaults() const { return faults_; }
   const std::string& LastFault() const { return last_fault_; }
+  // Whether the output can take the next table. A writer may mend its
+  // output here (the server sink connects again after losing the
+  // connection); false ends the run, with the reason in LastFault().
+  virtual bool Ready() { return true; }
+  // The run ends without its result (interrupted, or not one table
+  // exported): the output keeps what it held before, where it can. With
+  // `new_output_too` unset, an output that held nothing before is still
+  // written. Returns what became of the output, for the summary (empty when
+  // there is nothing to say).
+  virtual std::string Abandon(bool new_output_too) {
+    (void)new_output_too;
+    return "";
+  }
+  // Rows of the loaded table that the output took, and whether they
+  // stopped before its last row.
+  std::uint32_t TableRows() const { return table_rows_; }
+  bool RowsCut() const { return rows_cut_; }
+
   // Rows the output took in this run, and the bytes it wrote (0 when it
   // does not count them).
   std::uint64_t RowsWritten() const { return rows_written_; }
@@ -132,18 +150,23 @@ class DBCFile {
   bool AcceptBytes(const TableDescriptor* descriptor, const std::string& bytes,
                    std::string* reason);
 
-  // How a table's rows leave the program. The export asks the writer to
-  // send rows from `first` on, as many as it likes, and shows and reports
-  // what came of them (see WriteRows()): the base sends one row through
-  // Write(); writers that send many rows at once override SendRows(). A
-  // writer that takes no row without stopping is asked again from the same
-  // row (after switching to another way of sending).
+  // How a table's rows leave the program. The export calls BeginRows()
+  // once, then asks the writer to send rows from `first` on, as many as it
+  // likes, and shows and reports what came of them (see WriteRows()): the
+  // base sends one row through Write(); writers that send many rows at once
+  // override SendRows(). Every call either takes at least one row or stops:
+  // a writer that takes none without stopping ends the table as a fault, as
+  // asking it again could go on for ever.
   struct RowsSent {
     std::uint32_t applied = 0;  // rows taken by the output, from `first` on
     bool stopped = false;       // the row after them was not taken
     bool refused = false;       // ... because the server refused it
   };
+  virtual void BeginRows() {}
   virtual RowsSent SendRows(std::uint32_t first);
+  // The rows stop before their end (the run was interrupted): waits for the
+  // rows still in flight and returns how many of them the output took.
+  virtual std::uint32_t StopRows() { return 0; }
   // Whether the rows go into a table that this run dropped and created, so
   // that it held no rows before them.
   bool RowsIntoNewTable() const { return rows_into_new_table_; }
@@ -207,5 +230,7 @@ class DBCFile {
   unsigned faults_ = 0;
   std::string last_fault_;
   std::uint64_t rows_written_ = 0;
+  std::uint32_t table_rows_ = 0;
+  bool rows_cut_ = false;
   bool rows_into_new_table_ = false;
 };

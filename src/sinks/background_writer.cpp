@@ -7,12 +7,14 @@
 
 namespace {
 
-// Writes all of `size` bytes; the errno of the failure, or 0.
-int WriteAll(int fd, const char* data, std::size_t size) {
+// Writes all of `size` bytes, adding those the system took to *taken; the
+// errno of the failure, or 0.
+int WriteAll(int fd, const char* data, std::size_t size, std::atomic<std::uint64_t>* taken) {
   while (size > 0) {
     const ssize_t n = ::write(fd, data, size);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return n == 0 ? EIO : errno;
+    taken->fetch_add(static_cast<std::uint64_t>(n), std::memory_order_relaxed);
     data += n;
     size -= static_cast<std::size_t>(n);
   }
@@ -42,7 +44,7 @@ BackgroundWriter::~BackgroundWriter() {
 
 std::uint64_t BackgroundWriter::Submit(const char* data, std::size_t size) {
   if (!thread_.joinable()) {
-    if (!error_) error_ = WriteAll(fd_, data, size);
+    if (!error_) error_ = WriteAll(fd_, data, size, &taken_);
     written_ = ++submitted_;
     return error_ ? 0 : submitted_;
   }
@@ -71,7 +73,7 @@ void BackgroundWriter::Run() {
     const Block block = queue_[written_ % kQueue];
     const bool failed = error_ != 0;
     lock.unlock();
-    const int error = failed ? 0 : WriteAll(fd_, block.data, block.size);
+    const int error = failed ? 0 : WriteAll(fd_, block.data, block.size, &taken_);
     lock.lock();
     if (error) error_ = error;
     ++written_;

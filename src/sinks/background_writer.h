@@ -5,6 +5,7 @@
 // thread can be started, Submit() writes the block before it returns.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -32,6 +33,8 @@ class BackgroundWriter {
   // Waits until every submitted block is written; false on a failure.
   bool Drain() { return WaitWritten(submitted_); }
   int error() const { return error_; }
+  // Bytes the system took so far: short of those submitted after a failure.
+  std::uint64_t taken() const { return taken_.load(std::memory_order_relaxed); }
 
  private:
   struct Block {
@@ -48,5 +51,6 @@ class BackgroundWriter {
   std::uint64_t written_ = 0;    // blocks done with, in ticket order
   bool stopping_ = false;
   int error_ = 0;
+  std::atomic<std::uint64_t> taken_{0};
   std::thread thread_;
 };

@@ -147,8 +147,9 @@ void BulkInsert::Fill(Array& array, std::uint32_t first, bool grouped) const {
       }
     }
     bytes += row_bytes;
-    // A row larger than the limit goes alone; a group, only whole.
-    if (n > 0 && bytes > packet_limit_) break;
+    // Only what fits in a packet; a group only whole. A row that does not
+    // fit alone is left to the statements, which refuse it.
+    if (bytes > packet_limit_) break;
     if (!grouped || (n + 1) % kGroup == 0) taken = n + 1;
   }
   array.rows = taken;
@@ -163,6 +164,10 @@ std::uint32_t BulkInsert::Execute(std::uint32_t first, bool* ok) {
   if (!grouped) Fill(array_, first, false);
   MYSQL_STMT* stmt = grouped ? group_stmt_ : stmt_;
   const std::uint32_t n = array_.rows;
+  if (n == 0) {
+    *ok = false;
+    return 0;
+  }
   unsigned int size = grouped ? n / kGroup : n;
   *ok =
       mysql_stmt_attr_set(stmt, STMT_ATTR_ARRAY_SIZE, &size) == 0 &&

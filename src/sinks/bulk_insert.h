@@ -32,7 +32,8 @@ class BulkInsert {
   bool Prepare(MYSQL* mysql, const DBCFile& table, std::size_t packet_limit);
 
   // Executes the rows from `first` on, as many as fit in one array; returns
-  // how many were in it; *ok tells whether the server took them all.
+  // how many were in it; *ok tells whether the server took them all. None
+  // (and *ok false) when the row at `first` alone does not fit.
   std::uint32_t Execute(std::uint32_t first, bool* ok);
 
   void Close();

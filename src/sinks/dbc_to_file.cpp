@@ -3,38 +3,21 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
-#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
 
 #include "dbc/host_path.h"
+#include "port/interrupt.h"
 
 namespace {
 
-// The temporary file of the run, for the signal handler to remove. Only one
-// script is written per process.
-char pending_temporary[PATH_MAX + 32];
-
-extern "C" void RemoveTemporaryAndDie(int signal_number) {
-  if (pending_temporary[0]) ::unlink(pending_temporary);
-  ::signal(signal_number, SIG_DFL);
-  ::raise(signal_number);
-}
-
-void GuardTemporary(const std::string& path) {
-  std::snprintf(pending_temporary, sizeof pending_temporary, "%s", path.c_str());
-  struct sigaction action = {};
-  action.sa_handler = RemoveTemporaryAndDie;
-  sigemptyset(&action.sa_mask);
-  for (int s : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(s, &action, nullptr);
-}
-
-void ReleaseTemporary() { pending_temporary[0] = '\0'; }
+constexpr char kName[] = "vesk-dbc2sql";
 
 // Whether the path is one to write directly: not a regular file, or a
 // special file system whose entries cannot be replaced by a rename.
@@ -62,20 +45,82 @@ bool Replace(const std::string& temporary, const std::string& target) {
   return ::rename(temporary.c_str(), target.c_str()) == 0;
 }
 
+// The folder part of a path ("." when it has none).
+std::string FolderOf(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// The file a path names once every link is followed, even when the last
+// link points at a file that does not exist yet (the script then creates
+// it there, as writing through the link would).
+std::string FollowLinks(const std::string& path) {
+  std::string at = path;
+  for (int hops = 0; hops < 40; ++hops) {
+    if (char* real = ::realpath(at.c_str(), nullptr)) {
+      at = real;
+      std::free(real);
+      return at;
+    }
+    char link[PATH_MAX];
+    const ssize_t n = ::readlink(at.c_str(), link, sizeof link - 1);
+    if (n <= 0) return at;  // not a link: a new file
+    link[n] = '\0';
+    at = link[0] == '/' ? std::string(link) : FolderOf(at) + "/" + link;
+  }
+  return at;
+}
+
+// Whether this process may rename over other users' files in a sticky
+// folder (CAP_FOWNER).
+bool MayReplaceOthersFiles() {
+  std::FILE* status = std::fopen("/proc/self/status", "r");
+  if (!status) return ::geteuid() == 0;
+  char line[256];
+  unsigned long long effective = 0;
+  while (std::fgets(line, sizeof line, status))
+    if (std::sscanf(line, "CapEff: %llx", &effective) == 1) break;
+  std::fclose(status);
+  return (effective >> 3) & 1;  // CAP_FOWNER
+}
+
+// Why a rename cannot put a new file in place of the existing `target`
+// (which the user may write), or "" when it can.
+std::string WhyNotReplaceable(const std::string& target, const struct stat& st) {
+  struct statx stx;
+  if (::statx(AT_FDCWD, target.c_str(), 0, STATX_BASIC_STATS, &stx) == 0 &&
+      (stx.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) &&
+      (stx.stx_attributes & STATX_ATTR_MOUNT_ROOT))
+    return "it is a mount point";
+  struct stat folder;
+  if (::stat(FolderOf(target).c_str(), &folder) == 0 && (folder.st_mode & S_ISVTX) &&
+      st.st_uid != ::geteuid() && folder.st_uid != ::geteuid() && !MayReplaceOthersFiles())
+    return "its folder is sticky and the file belongs to another user";
+  return "";
+}
+
+// Makes a finished rename last: the folder's entry reaches the disk.
+void SyncFolder(const std::string& path) {
+  const int folder = ::open(FolderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (folder < 0) return;
+  ::fsync(folder);
+  ::close(folder);
+}
+
 }  // namespace
 
 dbcToFILE::~dbcToFILE() { Close(); }
 
 bool dbcToFILE::Open(const char* path, std::span<const char* const> inputs) {
   std::printf("Create SQL file %s: ", path);
-  std::string reason;
+  std::string reason, warning;
   for (const char* input : inputs) {
     if (IsClientFile(path, input)) {
       reason = std::string("it is the client file ") + input + ", which the run reads";
       break;
     }
   }
-  if (!reason.empty() || !OpenOutput(path, &reason)) {
+  if (!reason.empty() || !OpenOutput(path, &reason, &warning)) {
     std::printf("ERROR\n");
     std::fflush(stdout);
     std::fprintf(stderr, "Cannot create SQL file %s: %s\n", path, reason.c_str());
@@ -85,53 +130,67 @@ bool dbcToFILE::Open(const char* path, std::span<const char* const> inputs) {
   path_ = path;
   ring_ = std::make_unique<ScriptRing>(fd_);
   failed_ = false;
+  discard_ = false;
   std::printf("ok\n");
+  if (!warning.empty()) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "%s\n", warning.c_str());
+  }
   return true;
 }
 
-bool dbcToFILE::OpenOutput(const char* path, std::string* reason) {
+bool dbcToFILE::OpenOutput(const char* path, std::string* reason, std::string* warning) {
+  if (!*path) {
+    *reason = std::strerror(ENOENT);
+    return false;
+  }
   struct stat st;
   const bool exists = ::stat(path, &st) == 0;
-  std::string temporary;
-  int fd = -1;
+  replaces_ = exists;
+  std::string in_place_why;  // why a regular file is written in place
   if (!WriteInPlace(path, exists ? &st : nullptr)) {
     // A link is followed: the file it points to is the one replaced.
-    target_ = path;
-    if (exists) {
-      if (char* real = ::realpath(path, nullptr)) {
-        target_ = real;
-        std::free(real);
-      }
-      if (::access(target_.c_str(), W_OK) != 0) {
-        *reason = std::strerror(errno);
-        return false;
-      }
+    target_ = FollowLinks(path);
+    if (exists && ::access(target_.c_str(), W_OK) != 0) {
+      *reason = std::strerror(errno);
+      return false;
     }
-    const std::size_t slash = target_.rfind('/');
-    const std::size_t name = slash == std::string::npos ? 0 : slash + 1;
-    temporary = target_.substr(0, name) + "." + target_.substr(name) + ".XXXXXX";
-    fd = ::mkostemp(temporary.data(), O_CLOEXEC);
+    if (exists) in_place_why = WhyNotReplaceable(target_, st);
+    if (in_place_why.empty()) {
+      const std::size_t name = target_.rfind('/') + 1;  // npos + 1 == 0
+      std::string temporary = target_.substr(0, name) + "." + target_.substr(name) + ".XXXXXX";
+      const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
+      if (fd >= 0) {
+        // The script keeps the target's permissions and owner (where we may
+        // give it away), or gets those of a newly created file.
+        if (exists) {
+          ::fchmod(fd, st.st_mode & 07777);
+          [[maybe_unused]] const int given = ::fchown(fd, st.st_uid, st.st_gid);
+        } else {
+          const mode_t mask = ::umask(0);
+          ::umask(mask);
+          ::fchmod(fd, 0666 & ~mask);
+        }
+        fd_ = fd;
+        temporary_ = temporary;
+        SetDoomedFile(temporary_.c_str());
+        return true;
+      }
+      in_place_why =
+          std::string("no temporary file can be made in its folder (") + std::strerror(errno) + ")";
+    }
   }
-  if (fd < 0) {
-    // Devices, FIFOs and /proc entries are written in place, and so is a
-    // target in a folder where no temporary file can be created.
-    fd_ = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd_ < 0) *reason = std::strerror(errno);
-    return fd_ >= 0;
+  // Devices, FIFOs and /proc entries are written in place, and so is a
+  // regular file that cannot be replaced; that one is said to be partial
+  // should the run not end well.
+  fd_ = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd_ < 0) {
+    *reason = std::strerror(errno);
+    return false;
   }
-  // The script keeps the target's permissions and owner (where we may give
-  // it away), or gets those of a newly created file.
-  if (exists) {
-    ::fchmod(fd, st.st_mode & 07777);
-    [[maybe_unused]] const int given = ::fchown(fd, st.st_uid, st.st_gid);
-  } else {
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    ::fchmod(fd, 0666 & ~mask);
-  }
-  fd_ = fd;
-  temporary_ = temporary;
-  GuardTemporary(temporary_);
+  if (!in_place_why.empty())
+    *warning = std::string(kName) + ": writing " + path + " in place: " + in_place_why +
+               "; an interrupted or failed run leaves it partial";
   return true;
 }
 
@@ -150,9 +209,12 @@ bool dbcToFILE::Write(const char* text) {
   return taken;
 }
 
-DBCFile::RowsSent dbcToFILE::SendRows(std::uint32_t first) {
+void dbcToFILE::BeginRows() {
+  if (fd_ >= 0 && !failed_) ring_->BeginRows(*this, Helper());
+}
+
+DBCFile::RowsSent dbcToFILE::SendRows(std::uint32_t) {
   if (fd_ < 0 || failed_) return {.stopped = true};
-  if (first == 0) ring_->BeginRows(*this, Helper());
   const std::uint32_t rows = ring_->NextRows();
   if (rows == 0) {
     Fail("writing", ring_->error());
@@ -161,22 +223,38 @@ DBCFile::RowsSent dbcToFILE::SendRows(std::uint32_t first) {
   return {.applied = rows};
 }
 
+bool dbcToFILE::Ready() { return fd_ >= 0 && !failed_; }
+
+std::string dbcToFILE::Abandon(bool new_output_too) {
+  if (fd_ < 0) return "";
+  if (temporary_.empty()) return replaces_ ? "the script " + path_ + " is left partial" : "";
+  if (!replaces_ && !new_output_too) return "";
+  discard_ = true;
+  return replaces_ ? "the old script " + path_ + " is kept" : "no script was written";
+}
+
 void dbcToFILE::Close() {
   if (fd_ < 0) return;
-  if (!failed_ && !ring_->Finish()) Fail("writing", ring_->error());
+  const bool keep = !failed_ && !discard_;
+  if (keep && !ring_->Finish()) Fail("writing", ring_->error());
   bytes_ = ring_->bytes();
   ring_.reset();
-  if (::close(fd_) != 0) Fail("closing", errno);
+  // A script that replaces another reaches the disk before it takes the old
+  // one's place: a power loss must not leave an empty script instead.
+  if (!temporary_.empty() && !failed_ && !discard_ && ::fsync(fd_) != 0) Fail("writing", errno);
+  if (::close(fd_) != 0 && !discard_) Fail("closing", errno);
   fd_ = -1;
   if (!temporary_.empty()) {
     // Only a script written in full replaces the target.
-    if (failed_) {
+    if (failed_ || discard_) {
       ::unlink(temporary_.c_str());
-    } else if (!Replace(temporary_, target_)) {
+    } else if (Replace(temporary_, target_)) {
+      SyncFolder(target_);
+    } else {
       Fail("closing", errno);
       ::unlink(temporary_.c_str());
     }
-    ReleaseTemporary();
+    SetDoomedFile(nullptr);
     temporary_.clear();
   }
   std::printf("Close file\n");

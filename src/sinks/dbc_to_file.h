@@ -4,12 +4,15 @@
 // reason; from then on Write() refuses statements, so the current table's
 // rows stop and the run ends with a failure status.
 //
-// A regular file is never written in place: the script goes to a temporary
+// A regular file is not written in place: the script goes to a temporary
 // file in the target's folder, which replaces the target only once all of it
-// was written and closed without error. An interrupted or failed run (or
-// SIGINT, SIGTERM, SIGHUP) removes the temporary file and leaves an existing
-// target as it was; two runs on one path each rename a complete script.
-// Devices, FIFOs and /proc entries are written directly.
+// was written, flushed to the disk and closed without error. A failed or
+// interrupted run removes the temporary file and leaves an existing target
+// as it was; two runs on one path each rename a complete script. Devices,
+// FIFOs and /proc entries are written directly, and so is a regular file
+// that a rename cannot replace (no temporary file can be made in its
+// folder, a mount point, another user's file in a sticky folder), after a
+// warning on standard error.
 #pragma once
 
 #include <memory>
@@ -31,17 +34,25 @@ class dbcToFILE : public DBCFile {
 
   bool Write(const char* text) override;
   void Close() override;
+  // False once a write failed: the run ends, as nothing more can be written.
+  bool Ready() override;
+  std::string Abandon(bool new_output_too) override;
   std::uint64_t BytesWritten() const override { return ring_ ? ring_->bytes() : bytes_; }
 
  protected:
+  void BeginRows() override;
   RowsSent SendRows(std::uint32_t first) override;
 
  private:
-  bool OpenOutput(const char* path, std::string* reason);
+  // Opens the script's file; *warning says why a regular file is written
+  // in place.
+  bool OpenOutput(const char* path, std::string* reason, std::string* warning);
   void Fail(const char* what, int error);
 
   int fd_ = -1;
   bool failed_ = false;
+  bool replaces_ = false;    // the target existed before the run
+  bool discard_ = false;     // the script is not to replace the target
   std::string path_;         // as given on the command line
   std::string target_;       // the file the temporary one replaces
   std::string temporary_;    // empty when writing directly

@@ -1,8 +1,12 @@
 #include "sinks/dbc_to_sql.h"
 
+#include <errmsg.h>
+#include <mysqld_error.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -16,38 +20,29 @@ dbcToSQL::dbcToSQL() {
   }
 }
 
-namespace {
-
-// The session's sql_mode without NO_BACKSLASH_ESCAPES and with
-// STRICT_ALL_TABLES; STRICT_ALL_TABLES alone if `mode` holds anything but
-// mode names.
-std::string SafeSqlMode(std::string_view mode) {
-  std::string safe;
-  bool strict = false;
-  while (!mode.empty()) {
-    const std::size_t comma = mode.find(',');
-    const std::string_view name = mode.substr(0, comma);
-    mode.remove_prefix(comma == std::string_view::npos ? mode.size() : comma + 1);
-    if (name.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_") != std::string_view::npos)
-      return "STRICT_ALL_TABLES";
-    if (name.empty() || name == "NO_BACKSLASH_ESCAPES") continue;
-    strict = strict || name == "STRICT_ALL_TABLES";
-    safe.append(safe.empty() ? "" : ",").append(name);
-  }
-  if (!strict) safe.append(safe.empty() ? "" : ",").append("STRICT_ALL_TABLES");
-  return safe;
-}
-
-}  // namespace
-
 void dbcToSQL::KeepServerError() {
-  server_error_ = "ERROR " + std::to_string(mysql_errno(&mysql_)) + " (" + mysql_sqlstate(&mysql_) +
+  const unsigned error = mysql_errno(&mysql_);
+  server_error_ = "ERROR " + std::to_string(error) + " (" + mysql_sqlstate(&mysql_) +
                   "): " + mysql_error(&mysql_);
+  // The connection is gone: the next table connects again.
+  if (error == CR_SERVER_GONE_ERROR || error == CR_SERVER_LOST || error == ER_NET_PACKET_TOO_LARGE)
+    lost_ = true;
 }
 
 std::string dbcToSQL::RefusalReason() const { return server_error_; }
 
+bool dbcToSQL::FitsInPacket(std::size_t length) {
+  // The server drops the connection on a packet over its limit: a command
+  // byte and the statement.
+  if (length + 1 <= max_packet_) return true;
+  server_error_ = "the statement of " + std::to_string(length) +
+                  " bytes is larger than the server's max_allowed_packet of " +
+                  std::to_string(max_packet_) + " bytes";
+  return false;
+}
+
 bool dbcToSQL::Query(const char* text) {
+  if (!FitsInPacket(std::strlen(text))) return false;
   if (mysql_query(&mysql_, text) == 0) return true;
   KeepServerError();
   return false;
@@ -56,19 +51,16 @@ bool dbcToSQL::Query(const char* text) {
 bool dbcToSQL::PrepareSession() {
   // The statements are escaped with backslashes, so the server must honour
   // them: otherwise a quote in a client string would end its literal and
-  // the rest of the string would run as SQL. Strict mode makes the server
-  // refuse a value it would otherwise change (a character it cannot store,
-  // a text too long, nan), and autocommit keeps every applied row.
-  std::string mode;
-  const char kReadMode[] = "SELECT @@SESSION.sql_mode";
-  if (!Value(kReadMode, &mode)) {
-    ReportRefused(kReadMode);
-    return false;
-  }
-  const std::string set =
-      "SET SESSION sql_mode = '" + SafeSqlMode(mode) + "', SESSION autocommit = 1";
-  if (!Query(set.c_str())) {
-    ReportRefused(set.c_str());
+  // the rest of the string would run as SQL. The whole mode is the tool's
+  // own, whatever the server's: strict mode makes the server refuse a value
+  // it would otherwise change (a character it cannot store, a text too
+  // long, nan), and no other mode changes values, quoting or empty texts.
+  // Engine substitution stays allowed, so that a server which forces
+  // another engine still takes the tables. Autocommit keeps every applied
+  // row.
+  const char kSession[] = "SET SESSION sql_mode = 'STRICT_ALL_TABLES', SESSION autocommit = 1";
+  if (!Query(kSession)) {
+    ReportRefused(kSession);
     return false;
   }
   return true;
@@ -81,9 +73,13 @@ dbcToSQL::~dbcToSQL() {
 
 bool dbcToSQL::Connect(const char* host, const char* user, const char* password,
                        const char* database, int port) {
+  host_ = host ? host : "";
+  user_ = user ? user : "";
+  password_ = password ? password : "";
+  database_ = database;
+  port_ = port;
   std::printf("Connecting to MySQL server: ");
-  if (!handle_live_ || !mysql_real_connect(&mysql_, host, user, password, nullptr,
-                                           static_cast<unsigned>(port), nullptr, 0)) {
+  if (!handle_live_ || !RealConnect()) {
     const std::string reason =
         handle_live_ ? mysql_error(&mysql_) : "cannot initialise the client library";
     std::printf("\n %s\n", reason.c_str());
@@ -93,20 +89,7 @@ bool dbcToSQL::Connect(const char* host, const char* user, const char* password,
   }
   connected_ = true;
   std::printf("ok\n");
-  if (!PrepareSession()) {
-    CountFault("the server refused the session settings: " + server_error_);
-    return false;
-  }
-
-  // Batches need multi-statement queries and must fit in one packet.
-  multi_statements_ = mysql_set_server_option(&mysql_, MYSQL_OPTION_MULTI_STATEMENTS_ON) == 0;
-  // Leave room for the packet header and a margin; unknown: one row per
-  // query.
-  std::string packet_text;
-  Value("SELECT @@max_allowed_packet", &packet_text);
-  const unsigned long long packet = std::strtoull(packet_text.c_str(), nullptr, 10);
-  batch_bytes_limit_ = std::min<unsigned long long>(batch_bytes_limit_, packet / 2);
-  bulk_bytes_limit_ = std::min<unsigned long long>(bulk_bytes_limit_, packet / 2);
+  if (!SetUpSession()) return false;
 
   if (mysql_select_db(&mysql_, database) == 0) {
     std::printf("Select database: %s\n", database);
@@ -115,6 +98,61 @@ bool dbcToSQL::Connect(const char* host, const char* user, const char* password,
     Write(BuildCreateDatabase(database));
     if (mysql_select_db(&mysql_, database) != 0)
       CountFault(std::string("cannot select database ") + database + ": " + mysql_error(&mysql_));
+  }
+  return true;
+}
+
+bool dbcToSQL::RealConnect() {
+  return mysql_real_connect(&mysql_, host_.c_str(), user_.c_str(), password_.c_str(), nullptr,
+                            static_cast<unsigned>(port_), nullptr, 0) != nullptr;
+}
+
+bool dbcToSQL::SetUpSession() {
+  lost_ = false;
+  max_packet_ = kUnknownPacket;
+  if (!PrepareSession()) {
+    CountFault("the server refused the session settings: " + server_error_);
+    return false;
+  }
+  // Batches need multi-statement queries and must fit in one packet.
+  multi_statements_ = mysql_set_server_option(&mysql_, MYSQL_OPTION_MULTI_STATEMENTS_ON) == 0;
+  // Leave room for the packet header and a margin; unknown: one row per
+  // query.
+  std::string packet_text;
+  Value("SELECT @@max_allowed_packet", &packet_text);
+  const unsigned long long packet = std::strtoull(packet_text.c_str(), nullptr, 10);
+  if (packet > 0) max_packet_ = packet;
+  batch_bytes_limit_ = std::min<unsigned long long>(kBatchBytes, packet / 2);
+  bulk_bytes_limit_ = std::min<unsigned long long>(kBulkBytes, packet / 2);
+  return true;
+}
+
+bool dbcToSQL::Ready() {
+  if (!connected_) return false;
+  if (!lost_) return true;
+  // The server went away during the last table (restarted, killed, idle
+  // too long): connect once more before the next one.
+  std::fflush(stdout);
+  std::fprintf(stderr,
+               "vesk-dbc2sql: the connection to the server was lost (%s); connecting again\n",
+               server_error_.c_str());
+  bulk_.Close();
+  mysql_close(&mysql_);
+  locked_ = false;
+  handle_live_ = mysql_init(&mysql_) != nullptr;
+  if (handle_live_) {
+    const unsigned int timeout = kConnectTimeoutSeconds;
+    mysql_options(&mysql_, MYSQL_OPT_CONNECT_TIMEOUT, &timeout);
+  }
+  if (!handle_live_ || !RealConnect()) {
+    CountFault(std::string("the connection to the server was lost and cannot be made again: ") +
+               (handle_live_ ? mysql_error(&mysql_) : "cannot initialise the client library"));
+    return false;
+  }
+  if (!SetUpSession()) return false;
+  if (mysql_select_db(&mysql_, database_.c_str()) != 0) {
+    CountFault("cannot select database " + database_ + " again: " + mysql_error(&mysql_));
+    return false;
   }
   return true;
 }
@@ -147,12 +185,18 @@ std::uint32_t dbcToSQL::FillBatch(Batch& batch, std::uint32_t next) {
 bool dbcToSQL::SendBatch(Batch& batch) {
   const char* text = batch.text.CStr();
   const auto length = static_cast<unsigned long>(batch.text.size());
-  return mysql_send_query(&mysql_, text, length) == 0;
+  // A row too large for the server is alone in its batch; it is refused
+  // here, so that the connection stays up.
+  batch.too_large = !FitsInPacket(length);
+  if (batch.too_large) return false;
+  in_flight_ = mysql_send_query(&mysql_, text, length) == 0;
+  return in_flight_;
 }
 
 std::size_t dbcToSQL::ReadBatch(bool sent, bool* failed) {
   *failed = true;
   if (!sent) return 0;
+  in_flight_ = false;
   if (mysql_read_query_result(&mysql_) != 0) return 0;
   std::size_t applied = 0;
   for (;;) {
@@ -166,19 +210,26 @@ std::size_t dbcToSQL::ReadBatch(bool sent, bool* failed) {
   return applied;
 }
 
-DBCFile::RowsSent dbcToSQL::SendRows(std::uint32_t first) {
-  if (!connected_) return {.stopped = true};
+void dbcToSQL::BeginRows() {
+  Unlock();  // a lock the rows of an earlier table kept
   // Rows into a table created by this run go as arrays of a prepared
   // insert where the server and the library can; otherwise in batches.
-  if (first == 0) {
-    bulk_active_ =
-        RowsIntoNewTable() && TableIsMyISAM() && bulk_.Prepare(&mysql_, *this, bulk_bytes_limit_);
-    batching_ = false;
-    // Under a write lock MyISAM writes its index blocks once, at the end,
-    // not after every statement.
-    if (bulk_active_) locked_ = LockTable();
+  bulk_active_ = connected_ && RowsIntoNewTable() && TableIsMyISAM() &&
+                 bulk_.Prepare(&mysql_, *this, bulk_bytes_limit_);
+  batching_ = false;
+  // Under a write lock MyISAM writes its index blocks once, at the end,
+  // not after every statement.
+  if (bulk_active_) locked_ = LockTable();
+}
+
+DBCFile::RowsSent dbcToSQL::SendRows(std::uint32_t first) {
+  if (!connected_) return {.stopped = true};
+  if (bulk_active_) {
+    const RowsSent sent = SendBulk(first);
+    if (sent.applied > 0 || sent.stopped) return sent;
+    // The array failed at its first row: the rows go on as statements,
+    // which stop at the failing row with its own reason.
   }
-  if (bulk_active_) return SendBulk(first);
   const std::uint32_t rows = RecordCount();
   if (!multi_statements_ || batch_bytes_limit_ == 0 || rows < 2) {
     if (Query(BuildInsert(first))) return {.applied = 1};
@@ -202,7 +253,7 @@ DBCFile::RowsSent dbcToSQL::SendRows(std::uint32_t first) {
   // The server reports at most one result per statement sent.
   const auto applied =
       static_cast<std::uint32_t>(std::min(ReadBatch(sent_, &failed), batch.starts.size()));
-  if (failed) KeepServerError();
+  if (failed && !batch.too_large) KeepServerError();
   if (failed || next_ >= rows) {
     Unlock();
     return {.applied = applied, .stopped = failed, .refused = failed};
@@ -211,6 +262,21 @@ DBCFile::RowsSent dbcToSQL::SendRows(std::uint32_t first) {
   current_ = 1 - current_;
   sent_ = SendBatch(following);
   return {.applied = applied};
+}
+
+std::uint32_t dbcToSQL::StopRows() {
+  std::uint32_t applied = 0;
+  if (in_flight_) {
+    // The batch sent ahead: the server applies it whatever comes next.
+    bool failed = false;
+    applied = static_cast<std::uint32_t>(
+        std::min(ReadBatch(true, &failed), batches_[current_].starts.size()));
+  }
+  bulk_.Close();
+  bulk_active_ = false;
+  batching_ = false;
+  Unlock();
+  return applied;
 }
 
 bool dbcToSQL::Value(const std::string& sql, std::string* value) {
@@ -267,9 +333,15 @@ DBCFile::RowsSent dbcToSQL::SendBulk(std::uint32_t first) {
   Value("SELECT COUNT(*) FROM `" + std::string(Descriptor()->table_name) + "`", &count);
   const unsigned long long stored = std::strtoull(count.c_str(), nullptr, 10);
   std::uint32_t applied = 0;
-  if (stored > first)
+  if (stored > first && n > 0)
     applied = static_cast<std::uint32_t>(std::min<unsigned long long>(stored - first, n - 1));
   return {.applied = applied};
+}
+
+std::string dbcToSQL::Abandon(bool) {
+  if (!IsLoaded() || !RowsCut()) return "";
+  return std::string(Descriptor()->table_name) + " is left partial, with " +
+         std::to_string(TableRows()) + " of " + std::to_string(RecordCount()) + " rows";
 }
 
 void dbcToSQL::Close() {

@@ -31,6 +31,11 @@ class dbcToSQL : public DBCFile {
 
   bool Write(const char* text) override;
   void Close() override;
+  // Connects again, once, when the connection was lost during the last
+  // table; false when that fails.
+  bool Ready() override;
+  // Names the table left partial, if any.
+  std::string Abandon(bool new_output_too) override;
 
   // Limits of one batch of rows (the byte limit is lowered further to fit
   // the server's max_allowed_packet).
@@ -44,7 +49,9 @@ class dbcToSQL : public DBCFile {
  protected:
   // Each call applies one array of the prepared insert, or one batch (and
   // sends the next batch before returning).
+  void BeginRows() override;
   RowsSent SendRows(std::uint32_t first) override;
+  std::uint32_t StopRows() override;
   std::string RefusalReason() const override;
 
  private:
@@ -64,6 +71,7 @@ class dbcToSQL : public DBCFile {
   struct Batch {
     TextBuffer text;
     std::vector<std::size_t> starts;
+    bool too_large = false;  // a row larger than the server's packet limit
   };
   // Fills `batch` with rows from `next` on, up to the limits; returns the
   // row after the last one taken.
@@ -77,6 +85,14 @@ class dbcToSQL : public DBCFile {
   // Puts the session into the state the statements rely on: backslash
   // escapes honoured, strict mode, autocommit. False, reported, if refused.
   bool PrepareSession();
+  // Connects with the options given to Connect().
+  bool RealConnect();
+  // The session and the limits of a new connection; false, counted, when
+  // the server refuses the session settings.
+  bool SetUpSession();
+  // Whether a statement of `length` bytes fits in the server's packet
+  // limit; otherwise keeps the reason for RefusalReason().
+  bool FitsInPacket(std::size_t length);
   // Runs one statement; on failure keeps the server's error for
   // RefusalReason().
   bool Query(const char* text);
@@ -85,8 +101,15 @@ class dbcToSQL : public DBCFile {
   // Runs an auxiliary statement (lock, unlock); no message on failure.
   bool Quietly(const char* sql);
 
+  // A packet limit that no statement reaches, until the server's is known.
+  static constexpr std::size_t kUnknownPacket = std::size_t{1} << 40;
+
   MYSQL mysql_;
+  std::string host_, user_, password_, database_;
+  int port_ = 0;
   bool connected_ = false;
+  bool lost_ = false;  // the connection went away; Ready() connects again
+  std::size_t max_packet_ = kUnknownPacket;
   bool handle_live_ = false;  // mysql_init() done, mysql_close() not yet
   bool multi_statements_ = false;
   std::size_t batch_bytes_limit_ = kBatchBytes;
@@ -97,6 +120,7 @@ class dbcToSQL : public DBCFile {
   int current_ = 0;         // the batch the server works on
   std::uint32_t next_ = 0;  // the first row not yet in a batch
   bool sent_ = false;       // whether the current batch was sent
+  bool in_flight_ = false;  // a batch was sent and its results not read
   bool locked_ = false;     // whether the table is locked
   bool batching_ = false;   // whether the table's batches have started
   std::string server_error_;

@@ -82,7 +82,6 @@ std::uint32_t ScriptRing::SubmitBuilt(std::unique_lock<std::mutex>&) {
         failed_ = true;
         break;
       }
-      bytes_ += slot.text.size();
     }
     rows += slot.rows;
     ++submitted_;

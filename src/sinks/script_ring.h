@@ -37,7 +37,8 @@ class ScriptRing {
   // when a write failed.
   bool Finish();
   int error() const { return writer_.error(); }
-  std::uint64_t bytes() const { return bytes_; }
+  // Bytes the system took (not those handed over).
+  std::uint64_t bytes() const { return writer_.taken(); }
 
  private:
   static constexpr std::size_t kSlots = 8;
@@ -81,7 +82,6 @@ class ScriptRing {
   std::uint64_t submitted_ = 0;  // slots handed to the writer
   Slot* open_ = nullptr;         // the slot statements are appended to
   bool failed_ = false;
-  std::uint64_t bytes_ = 0;
 
   // The table whose rows are being built.
   const DBCFile* table_ = nullptr;

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "dbc/dbcfile.h"
+#include "port/interrupt.h"
 #include "sql/progress_bar.h"
 
 bool DBCFile::DumpTable() {
@@ -24,17 +25,35 @@ bool DBCFile::DumpTable() {
 }
 
 void DBCFile::WriteRows(ProgressBar& bar) {
-  for (std::uint32_t next = 0; next < record_count_;) {
-    const RowsSent sent = SendRows(next);
-    for (std::uint32_t i = 0; i < sent.applied; ++i) bar.Step();
-    next += sent.applied;
-    rows_written_ += sent.applied;
+  const auto took = [&](std::uint32_t rows) {
+    for (std::uint32_t i = 0; i < rows; ++i) bar.Step();
+    table_rows_ += rows;
+    rows_written_ += rows;
+  };
+  table_rows_ = 0;
+  if (record_count_ == 0) return;
+  rows_cut_ = true;  // until the last row is taken
+  BeginRows();
+  while (table_rows_ < record_count_) {
+    if (const int signal_number = PendingInterrupt()) {
+      took(StopRows());
+      CountFault(Reason("interrupted by %s after %u of %u rows", SignalName(signal_number),
+                        table_rows_, record_count_));
+      return;
+    }
+    const RowsSent sent = SendRows(table_rows_);
+    took(sent.applied);
     if (sent.stopped) {
-      if (sent.refused) ReportRefused(BuildInsert(next));
+      if (sent.refused) ReportRefused(BuildInsert(table_rows_));
       CountFault(FailedStatementReason());
       return;
     }
+    if (sent.applied == 0) {
+      CountFault(Reason("the output took no row at row %u and did not stop", table_rows_));
+      return;
+    }
   }
+  rows_cut_ = false;
 }
 
 DBCFile::RowsSent DBCFile::SendRows(std::uint32_t first) {

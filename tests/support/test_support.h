@@ -2,8 +2,12 @@
 // capture of the console, and runs of the built binaries.
 #pragma once
 
+#include <sys/types.h>
+
+#include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -66,7 +70,8 @@ struct RunResult {
 // A converter started in `dir` with the given arguments (no shell quoting
 // needed), its standard output and error captured in files, or its standard
 // output on `out_fd` when that is given; `closed` descriptors are closed in
-// the child. Wait() collects it (killing it first if `kill_signal` is set).
+// the child. Wait() collects it (sending `kill_signal` first if it is set),
+// killing it and failing the test after kRunTimeLimit.
 class Converter {
  public:
   Converter(const std::string& dir, const std::vector<std::string>& args, int out_fd = -1,
@@ -80,9 +85,34 @@ class Converter {
   std::string out_name_, err_name_;
 };
 
+// A converter whose console goes through a small pipe that nobody reads
+// until Finish(): the run blocks on it part-way through the tables, once its
+// console holds `until` (its first bytes when empty).
+class BlockedRun {
+ public:
+  BlockedRun(const std::string& dir, const std::vector<std::string>& args,
+             const std::string& until = "");
+  ~BlockedRun();
+  void Signal(int signal_number);
+  // Reads the console to its end, then collects the run; `out` is all of
+  // the console.
+  RunResult Finish();
+
+ private:
+  int console_ = -1;
+  std::string out_;
+  std::unique_ptr<Converter> run_;
+};
+
 // Runs the converter to its end; see Converter.
 RunResult RunConverter(const std::string& dir, const std::vector<std::string>& args,
                        const std::vector<int>& closed = {});
+// The same as the user and group `uid` (the test runs as root).
+RunResult RunConverterAs(uid_t uid, const std::string& dir, const std::vector<std::string>& args);
+
+// How long one run of the converter may take in a test before it is killed
+// and its test fails.
+inline constexpr std::chrono::seconds kRunTimeLimit{60};
 
 // The names in `dir` that start with a dot (where the script is written
 // before it replaces its target).

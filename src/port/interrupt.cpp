@@ -1,0 +1,111 @@
+#include "port/interrupt.h"
+
+#include <limits.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+std::atomic<int> pending{0};
+static_assert(std::atomic<int>::is_always_lock_free, "read in a signal handler");
+
+// Written by the export thread; the handler reads it only while `doomed_set`
+// says it is whole.
+char doomed[PATH_MAX + 32];
+std::atomic<bool> doomed_set{false};
+
+// Signals whose default action ends the process, sent from outside.
+constexpr int kEnding[] = {SIGHUP,  SIGINT,    SIGQUIT, SIGTERM, SIGALRM, SIGUSR1,  SIGUSR2,
+                           SIGXCPU, SIGVTALRM, SIGPROF, SIGIO,   SIGPWR,  SIGSTKFLT};
+// Signals raised by a failing write, which reports the failure itself.
+constexpr int kFromWrites[] = {SIGPIPE, SIGXFSZ};
+
+constexpr int kMaxSignal = 65;
+struct sigaction saved[kMaxSignal];
+bool installed[kMaxSignal];
+
+// Whether the default action of the signal dumps core.
+bool DumpsCore(int s) { return s == SIGQUIT || s == SIGXCPU || s == SIGXFSZ; }
+
+extern "C" void OnInterrupt(int signal_number) {
+  int none = 0;
+  if (pending.compare_exchange_strong(none, signal_number)) return;
+  // Asked again: the run did not stop by itself. Every call here is
+  // async-signal-safe.
+  if (doomed_set.load()) ::unlink(doomed);
+  if (DumpsCore(signal_number)) ::_exit(128 + signal_number);
+  ::signal(signal_number, SIG_DFL);
+  ::raise(signal_number);  // delivered once the handler returns
+}
+
+void Install(int s, void (*handler)(int)) {
+  struct sigaction before;
+  if (s >= kMaxSignal || ::sigaction(s, nullptr, &before) != 0) return;
+  if (before.sa_handler == SIG_IGN) return;  // the caller wants it ignored
+  struct sigaction action = {};
+  action.sa_handler = handler;
+  action.sa_flags = SA_RESTART;
+  sigemptyset(&action.sa_mask);
+  if (::sigaction(s, &action, nullptr) == 0) {
+    saved[s] = before;
+    installed[s] = true;
+  }
+}
+
+}  // namespace
+
+InterruptGuard::InterruptGuard() {
+  for (int s : kEnding) Install(s, OnInterrupt);
+  for (int s = SIGRTMIN; s <= SIGRTMAX; ++s) Install(s, OnInterrupt);
+  for (int s : kFromWrites) Install(s, SIG_IGN);
+}
+
+InterruptGuard::~InterruptGuard() {
+  for (int s = 1; s < kMaxSignal; ++s) {
+    if (!installed[s]) continue;
+    ::sigaction(s, &saved[s], nullptr);
+    installed[s] = false;
+  }
+}
+
+int PendingInterrupt() { return pending.load(); }
+
+const char* SignalName(int signal_number) {
+  static char other[32];
+  switch (signal_number) {
+    case SIGHUP: return "SIGHUP";
+    case SIGINT: return "SIGINT";
+    case SIGQUIT: return "SIGQUIT";
+    case SIGTERM: return "SIGTERM";
+    case SIGALRM: return "SIGALRM";
+    case SIGUSR1: return "SIGUSR1";
+    case SIGUSR2: return "SIGUSR2";
+    case SIGXCPU: return "SIGXCPU";
+    case SIGVTALRM: return "SIGVTALRM";
+    case SIGPROF: return "SIGPROF";
+    case SIGIO: return "SIGIO";
+    case SIGPWR: return "SIGPWR";
+    default: std::snprintf(other, sizeof other, "signal %d", signal_number); return other;
+  }
+}
+
+void SetDoomedFile(const char* path) {
+  doomed_set.store(false);
+  if (!path || !*path || std::strlen(path) >= sizeof doomed) return;
+  std::strcpy(doomed, path);
+  doomed_set.store(true);
+}
+
+void EndBySignal(int signal_number) {
+  std::fflush(stdout);
+  std::fflush(stderr);
+  if (!DumpsCore(signal_number)) {
+    ::signal(signal_number, SIG_DFL);
+    ::raise(signal_number);
+  }
+  ::_exit(128 + signal_number);
+}

@@ -1,0 +1,45 @@
+// The signals that end a run from outside (SIGINT, SIGTERM, SIGHUP, a CPU
+// limit, a timer, ...). While an InterruptGuard lives, the first such signal
+// only asks the run to stop: the run finishes the statement or piece of rows
+// in flight, leaves its output as it was where it can (the old script is
+// kept), prints its summary and then ends by that signal. A second signal
+// ends the process at once, removing the file named by SetDoomedFile(): a
+// run that cannot stop by itself (blocked on a console nobody reads) still
+// ends when asked again.
+//
+// A signal that was ignored when the process started (nohup, a background
+// job of a script) stays ignored. SIGPIPE and SIGXFSZ are ignored while the
+// guard lives: the write that raises them fails instead (EPIPE, EFBIG) and is
+// reported as a write error. Faults of the process itself (SIGSEGV, SIGBUS,
+// SIGILL, SIGFPE, SIGABRT, SIGTRAP, SIGSYS) keep their default action, so
+// that a crash keeps its core dump and its sanitizer report.
+//
+// The handler runs on whichever thread the system picks; it touches only a
+// lock-free atomic and, on the second signal, calls unlink(), signal(),
+// raise() and _exit(), all async-signal-safe.
+#pragma once
+
+class InterruptGuard {
+ public:
+  InterruptGuard();
+  ~InterruptGuard();  // puts back the actions the process had before
+  InterruptGuard(const InterruptGuard&) = delete;
+  InterruptGuard& operator=(const InterruptGuard&) = delete;
+};
+
+// The signal that asked the run to stop, or 0.
+int PendingInterrupt();
+
+// "SIGINT", "SIGTERM", ...; "signal N" for one without a name here.
+const char* SignalName(int signal_number);
+
+// The file a second signal removes before ending the process (the
+// temporary script); null or "" for none. Not thread-safe: called by the
+// thread that runs the export.
+void SetDoomedFile(const char* path);
+
+// Ends the process by `signal_number` as if it had not been caught, once the
+// run has cleaned up: by the signal itself where its default action ends the
+// process without a core dump (so that a calling shell sees it), otherwise
+// with status 128 + its number.
+[[noreturn]] void EndBySignal(int signal_number);
