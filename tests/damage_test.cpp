@@ -10,6 +10,7 @@
 
 #include "catalogue/catalogue.h"
 #include "dbc/dbcfile.h"
+#include "support/memory_client.h"
 #include "support/test_support.h"
 
 namespace {
@@ -55,7 +56,7 @@ class DamageTest : public ::testing::Test {
     CountingWriter writer;
     bool loaded = false;
     const std::string out = CaptureStdout([&] {
-      loaded = writer.LoadFromBytes(&table, bytes);
+      loaded = LoadBytes(writer, &table, bytes);
       writer.DumpTable();
     });
     if (loaded) {
@@ -70,7 +71,7 @@ class DamageTest : public ::testing::Test {
     // The next table is unaffected.
     bool next = false;
     CaptureStdout([&] {
-      next = writer.LoadFromBytes(&CatalogueEntry("vesk_zones"), Original("AreaTable"));
+      next = LoadBytes(writer, &CatalogueEntry("vesk_zones"), Original("AreaTable"));
       writer.DumpTable();
     });
     EXPECT_TRUE(next) << what;

@@ -9,8 +9,8 @@
 #include <limits>
 #include <string>
 
-#include "dbc/byte_reader.h"
 #include "dbc/dbcfile.h"
+#include "port/byte_reader.h"
 #include "sql/escape.h"
 #include "sql/value_format.h"
 

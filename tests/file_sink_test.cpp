@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "sinks/dbc_to_file.h"
+#include "support/memory_client.h"
 #include "support/test_support.h"
 
 namespace {
@@ -147,7 +148,7 @@ TEST(FileSink, AWriteErrorWhileBothThreadsBuildRowsStopsTheTableOnce) {
   dbcToFILE sink;
   const std::string out = CaptureStdout([&] {
     ASSERT_TRUE(sink.Open(path.c_str()));
-    ASSERT_TRUE(sink.LoadFromBytes(&CatalogueEntry("vesk_quest_info"), b.Bytes()));
+    ASSERT_TRUE(LoadBytes(sink, &CatalogueEntry("vesk_quest_info"), b.Bytes()));
     limit.Set(256 << 10);
     sink.DumpTable();
     sink.Close();

@@ -11,6 +11,7 @@
 #include "catalogue/catalogue.h"
 #include "dbc/dbcfile.h"
 #include "sinks/dbc_to_file.h"
+#include "support/memory_client.h"
 #include "support/test_support.h"
 
 namespace {
@@ -43,7 +44,7 @@ class ReaderTest : public ::testing::Test {
   // Loads `bytes` as the client file of `table`; returns the console text.
   std::string LoadBytes(DBCFile& reader, const TableDescriptor& table, const std::string& bytes,
                         bool* ok) {
-    return CaptureStdout([&] { *ok = reader.LoadFromBytes(&table, bytes); });
+    return CaptureStdout([&] { *ok = ::LoadBytes(reader, &table, bytes); });
   }
 
   // Loads `bytes` as the client file of `table` and expects it refused with

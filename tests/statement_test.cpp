@@ -4,6 +4,7 @@
 
 #include "catalogue/catalogue.h"
 #include "dbc/dbcfile.h"
+#include "support/memory_client.h"
 #include "support/test_support.h"
 
 namespace {
@@ -13,7 +14,7 @@ class StatementTest : public ::testing::Test {
   // Loads the client file of `table` into `builder`.
   void Load(const char* table, const DbcWriter& b) {
     bool ok = false;
-    CaptureStdout([&] { ok = builder.LoadFromBytes(&CatalogueEntry(table), b.Bytes()); });
+    CaptureStdout([&] { ok = LoadBytes(builder, &CatalogueEntry(table), b.Bytes()); });
     ASSERT_TRUE(ok);
   }
 

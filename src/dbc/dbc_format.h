@@ -9,7 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "dbc/byte_reader.h"
+#include "port/byte_reader.h"
 
 constexpr std::uint32_t kDbcMagic = 0x43424457;  // "WDBC" read little-endian
 constexpr std::size_t kDbcHeaderSize = 20;

@@ -3,7 +3,7 @@
 #include <cassert>
 #include <cstdio>
 
-#include "dbc/byte_reader.h"
+#include "port/byte_reader.h"
 
 std::uint32_t DbcWriter::AddString(std::string_view text) {
   const auto offset = static_cast<std::uint32_t>(strings.size());

@@ -1,10 +1,5 @@
 #include "dbc/dbcfile.h"
 
-#include <errno.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cassert>
 #include <cstdarg>
@@ -12,79 +7,8 @@
 #include <cstring>
 #include <string>
 
-#include "dbc/byte_reader.h"
 #include "dbc/dbc_format.h"
-#include "dbc/host_path.h"
-
-// Where the bytes of a table come from: a client file or memory. Read()
-// continues where the last read ended and returns fewer bytes only at the
-// end (or on a read error).
-class DBCFile::TableSource {
- public:
-  virtual ~TableSource() = default;
-  virtual std::size_t Size() const = 0;
-  virtual std::size_t Read(std::uint8_t* out, std::size_t n) = 0;
-  // The bytes from `offset` to the end, mapped where they can be: null
-  // otherwise, and then they are read.
-  virtual TableBuffer Map(std::size_t) { return {}; }
-};
-
-namespace {
-
-// Closes a descriptor when it goes out of scope.
-class FileHandle {
- public:
-  explicit FileHandle(int fd) : fd_(fd) {}
-  ~FileHandle() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  FileHandle(const FileHandle&) = delete;
-  FileHandle& operator=(const FileHandle&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
-class FileSource : public DBCFile::TableSource {
- public:
-  FileSource(int fd, std::size_t size) : fd_(fd), size_(size) {}
-  std::size_t Size() const override { return size_; }
-  TableBuffer Map(std::size_t offset) override { return TableBuffer::MapFile(fd_, size_, offset); }
-  std::size_t Read(std::uint8_t* out, std::size_t n) override {
-    std::size_t done = 0;
-    while (done < n) {
-      const ssize_t got = ::read(fd_, out + done, n - done);
-      if (got < 0 && errno == EINTR) continue;
-      if (got <= 0) break;
-      done += static_cast<std::size_t>(got);
-    }
-    return done;
-  }
-
- private:
-  int fd_;
-  std::size_t size_;
-};
-
-class MemorySource : public DBCFile::TableSource {
- public:
-  MemorySource(const std::uint8_t* bytes, std::size_t size) : bytes_(bytes), size_(size) {}
-  std::size_t Size() const override { return size_; }
-  std::size_t Read(std::uint8_t* out, std::size_t n) override {
-    const std::size_t got = std::min(n, size_ - at_);
-    if (got) std::memcpy(out, bytes_ + at_, got);
-    at_ += got;
-    return got;
-  }
-
- private:
-  const std::uint8_t* bytes_;
-  std::size_t size_;
-  std::size_t at_ = 0;
-};
-
-}  // namespace
+#include "port/byte_reader.h"
 
 bool DBCFile::Write(const char*) { return false; }
 
@@ -140,53 +64,10 @@ bool DBCFile::Load(const TableDescriptor* descriptor) {
   Unload();
   std::printf("Open DBC file: %s\n", descriptor->file_path);
   std::string reason;
-  return ReadTable(descriptor, &reason) || Refuse(reason);
-}
-
-bool DBCFile::LoadFromBytes(const TableDescriptor* descriptor, const std::string& bytes) {
-  Unload();
-  std::printf("Open DBC file: %s\n", descriptor->file_path);
-  std::string reason;
-  return AcceptBytes(descriptor, bytes, &reason) || Refuse(reason);
-}
-
-bool DBCFile::AcceptBytes(const TableDescriptor* descriptor, const std::string& bytes,
-                          std::string* reason) {
-  MemorySource source(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
-  return Accept(descriptor, source, reason);
-}
-
-bool DBCFile::ReadTable(const TableDescriptor* descriptor, std::string* reason) {
-  const char* path = descriptor->file_path;
-  const HostPath host_path = ResolveClientPath(path);
-  if (!host_path.ambiguous.empty()) {
-    // Taking whichever the folder lists first would be a guess.
-    std::string names;
-    for (const std::string& candidate : host_path.ambiguous)
-      names += (names.empty() ? "" : ", ") + candidate;
-    *reason = Reason("%s is ambiguous: %s", path, names.c_str());
-    return false;
-  }
-  // Non-blocking, so that a FIFO in place of a file cannot stall the run.
-  FileHandle file(::open(host_path.path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-  if (file.get() < 0) {
-    *reason = errno == ENOENT || errno == ENOTDIR
-                  ? Reason("%s not exist", path)
-                  : Reason("%s cannot be read: %s", path, std::strerror(errno));
-    return false;
-  }
-  struct stat st;
-  if (::fstat(file.get(), &st) != 0) {
-    *reason = Reason("%s cannot be read: %s", path, std::strerror(errno));
-    return false;
-  }
-  if (!S_ISREG(st.st_mode)) {
-    *reason = Reason("%s cannot be read: %s", path,
-                     S_ISDIR(st.st_mode) ? "Is a directory" : "not a regular file");
-    return false;
-  }
-  FileSource source(file.get(), static_cast<std::size_t>(st.st_size));
-  return Accept(descriptor, source, reason);
+  std::unique_ptr<TableSource> source;
+  return (files_->Open(descriptor->file_path, &source, &reason) &&
+          Accept(descriptor, *source, &reason)) ||
+         Refuse(reason);
 }
 
 bool DBCFile::Accept(const TableDescriptor* descriptor, TableSource& source, std::string* reason) {

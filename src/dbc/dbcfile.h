@@ -20,10 +20,11 @@
 #include <string_view>
 #include <vector>
 
-#include "dbc/helper_thread.h"
-#include "dbc/table_buffer.h"
+#include "dbc/client_files.h"
 #include "dbc/table_descriptor.h"
-#include "sql/text_buffer.h"
+#include "port/helper_thread.h"
+#include "port/table_buffer.h"
+#include "port/text_buffer.h"
 
 class ProgressBar;
 
@@ -43,9 +44,9 @@ class DBCFile {
   // Replaces the loaded table by the file the descriptor names. Reports
   // every failure on the console; afterwards no table is loaded.
   bool Load(const TableDescriptor* descriptor);
-  // The same for a file's bytes held in memory, with the same console lines
-  // (the descriptor's path names it).
-  bool LoadFromBytes(const TableDescriptor* descriptor, const std::string& bytes);
+  // Where Load() reads client files: the client folder on disk unless
+  // another source is given (it must outlive its use).
+  void SetClientFiles(ClientFiles* files) { files_ = files; }
 
   // Builds the merged rating table from its three level-indexed source
   // files and makes it the loaded table under `descriptor`. False, with no
@@ -143,13 +144,6 @@ class DBCFile {
   static std::string Reason(const char* format, ...) __attribute__((format(printf, 1, 2)));
   void Report(const std::string& reason);
 
-  // Where Load() gets a table: the descriptor's client file, read and
-  // checked (AcceptBytes() for bytes held in memory). False with the
-  // refusal line in *reason.
-  virtual bool ReadTable(const TableDescriptor* descriptor, std::string* reason);
-  bool AcceptBytes(const TableDescriptor* descriptor, const std::string& bytes,
-                   std::string* reason);
-
   // How a table's rows leave the program. The export calls BeginRows()
   // once, then asks the writer to send rows from `first` on, as many as it
   // likes, and shows and reports what came of them (see WriteRows()): the
@@ -180,9 +174,6 @@ class DBCFile {
   std::string FailedStatementReason() const;
   // The second thread of the work that splits in two (reads, rows).
   HelperThread& Helper() { return helper_; }
-
- public:
-  class TableSource;  // the bytes of a table: a file or memory
 
  private:
   // The rows of the loaded table, in file order: the bar steps for every
@@ -215,6 +206,7 @@ class DBCFile {
   std::uint32_t string_size_ = 0;
   TableBuffer data_;
   TableBuffer spare_;  // the block of an earlier table, for reuse
+  ClientFiles* files_ = &DiskClientFiles::Instance();
   const char* strings_ = nullptr;
   std::uint32_t locale_ = 0;
   const TableDescriptor* descriptor_ = nullptr;

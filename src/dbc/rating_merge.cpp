@@ -5,8 +5,8 @@
 #include <cstring>
 
 #include "catalogue/catalogue.h"
-#include "dbc/byte_reader.h"
 #include "dbc/dbcfile.h"
+#include "port/byte_reader.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "dbc/byte_reader.h"
+#include "port/byte_reader.h"
 #include "sql/escape.h"
 #include "sql/value_format.h"
 

@@ -13,9 +13,9 @@
 #include <mutex>
 
 #include "dbc/dbcfile.h"
-#include "dbc/helper_thread.h"
-#include "sinks/background_writer.h"
-#include "sql/text_buffer.h"
+#include "port/helper_thread.h"
+#include "port/background_writer.h"
+#include "port/text_buffer.h"
 
 class ScriptRing {
  public:

@@ -6,7 +6,7 @@
 
 #include <cstddef>
 
-#include "sql/text_buffer.h"
+#include "port/text_buffer.h"
 
 // Appends the escaped form of the `length` bytes at `s` to `out`.
 void AppendEscaped(TextBuffer& out, const char* s, std::size_t length);

@@ -4,7 +4,7 @@
 // grown.
 #include <cstring>
 
-#include "dbc/byte_reader.h"
+#include "port/byte_reader.h"
 #include "dbc/dbcfile.h"
 #include "sql/escape.h"
 #include "sql/value_format.h"

@@ -42,13 +42,13 @@ bool FuzzHarness::RunOne(const std::uint8_t* data, std::size_t size) {
   const std::string bytes(reinterpret_cast<const char*>(data) + 1, size - 1);
 
   MemoryClient writer;
-  for (int s = 0; s < 3; ++s) writer.files[RatingSources()[s]->file_path] = sources_[s];
+  for (int s = 0; s < 3; ++s) writer.memory.files[RatingSources()[s]->file_path] = sources_[s];
   writer.SetLocale(locale);
   bool loaded;
   if (const TableDescriptor* table = kTargetList[target]) {
-    loaded = writer.LoadFromBytes(table, bytes);
+    loaded = LoadBytes(writer, table, bytes);
   } else {
-    writer.files[RatingSources()[target - 4]->file_path] = bytes;
+    writer.memory.files[RatingSources()[target - 4]->file_path] = bytes;
     writer.LoadRatingTable(&kRatingTable);
     loaded = writer.ExportFaults() == 0;
   }

@@ -1,19 +1,48 @@
-// A reader whose client files are bytes held in memory, by catalogue path,
-// and whose output takes every statement. Lets the tests and the fuzz
+// Client files held in memory, by catalogue path, and a reader that reads
+// them and whose output takes every statement. Lets the tests and the fuzz
 // harness load and export tables, the merged rating table included, without
 // a client folder or a change of the working directory.
 #pragma once
 
-#include <cstdio>
 #include <map>
 #include <string>
 
+#include "dbc/client_files.h"
 #include "dbc/dbcfile.h"
 
-class MemoryClient : public DBCFile {
+class MemoryFiles : public ClientFiles {
  public:
   // Client files by catalogue path ("dbc\\Spell.dbc").
   std::map<std::string, std::string> files;
+
+  bool Open(const char* path, std::unique_ptr<TableSource>* source, std::string* reason) override {
+    const auto file = files.find(path);
+    if (file == files.end()) {
+      *reason = std::string(path) + " not exist";
+      return false;
+    }
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(file->second.data());
+    *source = std::make_unique<MemorySource>(bytes, file->second.size());
+    return true;
+  }
+};
+
+// Loads `bytes` as the client file of `table` into `reader`, with the
+// console lines of a load from disk; the reader reads from disk again
+// afterwards.
+inline bool LoadBytes(DBCFile& reader, const TableDescriptor* table, const std::string& bytes) {
+  MemoryFiles one;
+  one.files[table->file_path] = bytes;
+  reader.SetClientFiles(&one);
+  const bool loaded = reader.Load(table);
+  reader.SetClientFiles(&DiskClientFiles::Instance());
+  return loaded;
+}
+
+class MemoryClient : public DBCFile {
+ public:
+  MemoryClient() { SetClientFiles(&memory); }
+  MemoryFiles memory;
   // Every statement written, when `keep` is set.
   bool keep = false;
   std::string written;
@@ -21,13 +50,5 @@ class MemoryClient : public DBCFile {
   bool Write(const char* text) override {
     if (keep) written += text;
     return true;
-  }
-
- protected:
-  bool ReadTable(const TableDescriptor* descriptor, std::string* reason) override {
-    const auto file = files.find(descriptor->file_path);
-    if (file != files.end()) return AcceptBytes(descriptor, file->second, reason);
-    *reason = std::string(descriptor->file_path) + " not exist";
-    return false;
   }
 };

@@ -6,19 +6,18 @@
 // mapped. Bytes that were checked at load can differ when they are used, so
 // readers bound every offset again (DBCFile::StringAt()); a file cut short
 // would make its missing pages fault, so those pages read as zeros instead
-// and the table reports that it changed (Changed()).
+// and the table reports that it changed (Changed(); see FileMapping).
 //
 // Fresh memory is costly: a block of 64 KiB and more is provided whole when
 // it is made (in huge pages where the system offers them), which is much
 // cheaper than faulting its pages in one at a time as a read fills them.
 #pragma once
 
-#include <sys/types.h>
-
 #include <cstddef>
 #include <cstdint>
-#include <ctime>
 #include <utility>
+
+#include "port/file_mapping.h"
 
 class TableBuffer {
  public:
@@ -60,11 +59,8 @@ class TableBuffer {
   Kind kind_ = Kind::kNone;
   std::uint8_t* data_ = nullptr;
   std::size_t size_ = 0;
-  // A mapped file: the mapping, the file and what it was when mapped.
+  // A heap block made by mmap() or malloc().
   void* map_ = nullptr;
   std::size_t map_size_ = 0;
-  int fd_ = -1;
-  int guard_ = -1;  // its entry in the table of mappings guarded against faults
-  off_t file_size_ = 0;
-  timespec modified_ = {};
+  FileMapping file_;  // a mapped file
 };

@@ -1,6 +1,6 @@
-#include "dbc/helper_thread.h"
+#include "port/helper_thread.h"
 
-#include <system_error>
+#include "port/thread.h"
 
 HelperThread::~HelperThread() {
   if (!thread_.joinable()) return;
@@ -14,13 +14,8 @@ HelperThread::~HelperThread() {
 }
 
 bool HelperThread::StartCall(void (*call)(void*), void* job) {
-  if (!thread_.joinable()) {
-    try {
-      thread_ = std::thread([this] { Run(); });
-    } catch (const std::system_error&) {
-      return false;  // no thread to be had (a process limit, say)
-    }
-  }
+  if (!thread_.joinable() && !StartThread(&thread_, [this] { Run(); }))
+    return false;  // no thread to be had (a process limit, say)
   {
     std::lock_guard<std::mutex> lock(mutex_);
     call_ = call;

@@ -1,9 +1,9 @@
-#include "sinks/background_writer.h"
+#include "port/background_writer.h"
 
 #include <errno.h>
 #include <unistd.h>
 
-#include <system_error>
+#include "port/thread.h"
 
 namespace {
 
@@ -24,11 +24,8 @@ int WriteAll(int fd, const char* data, std::size_t size, std::atomic<std::uint64
 }  // namespace
 
 BackgroundWriter::BackgroundWriter(int fd) : fd_(fd) {
-  try {
-    thread_ = std::thread([this] { Run(); });
-  } catch (const std::system_error&) {
-    // No thread to be had (a process limit, say): Submit() writes itself.
-  }
+  // Without a thread (a process limit, say) Submit() writes itself.
+  StartThread(&thread_, [this] { Run(); });
 }
 
 BackgroundWriter::~BackgroundWriter() {

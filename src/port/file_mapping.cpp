@@ -1,4 +1,4 @@
-#include "dbc/table_buffer.h"
+#include "port/file_mapping.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -7,24 +7,14 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cstdlib>
 #include <mutex>
+#include <utility>
 
 namespace {
 
-// Heap blocks of at least this size are mapped and provided whole.
-constexpr std::size_t kWholeBlock = 64 << 10;
-
-#ifdef MADV_POPULATE_WRITE
-constexpr int kPopulateWrite = MADV_POPULATE_WRITE;
-#else
-constexpr int kPopulateWrite = 23;
-#endif
-
-// The mappings of client files in use, for the bus error handler: touching
-// a page of a mapping past the end of its file (cut short after it was
-// mapped) raises SIGBUS. The handler puts zero pages in place of the rest of
-// that mapping and marks it cut, so the access is retried and reads zeros.
+// The mappings of client files in use, for the bus error handler. Entries
+// are claimed and released by the thread that maps and unmaps; the handler
+// only reads them. Every field is a lock-free atomic.
 struct GuardedMapping {
   std::atomic<std::uintptr_t> begin{0};
   std::atomic<std::uintptr_t> end{0};
@@ -34,6 +24,13 @@ constexpr int kGuarded = 8;
 GuardedMapping guarded[kGuarded];
 std::uintptr_t page_size = 4096;
 
+// Why each call here is safe in a signal handler: the atomics are
+// lock-free; signal() is async-signal-safe. mmap() is not on POSIX's list,
+// but on Linux it is a bare system call that takes no lock of the C library
+// and touches no state of its own; here it replaces, with MAP_FIXED, only
+// pages of a mapping that this process made and keeps until the mapping's
+// entry is released, so no other thread can be using the range for anything
+// else.
 extern "C" void OnBusError(int, siginfo_t* info, void*) {
   const auto address = reinterpret_cast<std::uintptr_t>(info->si_addr);
   for (GuardedMapping& mapping : guarded) {
@@ -61,7 +58,7 @@ bool InstallHandler() {
   return ::sigaction(SIGBUS, &action, nullptr) == 0;
 }
 
-// The entry now guarding [begin, end), or -1 when none is free.
+// The entry now guarding [begin, begin + size), or -1 when none is free.
 int Guard(void* begin, std::size_t size) {
   static std::once_flag once;
   static bool installed = false;
@@ -86,14 +83,11 @@ void Unguard(int i) {
 
 }  // namespace
 
-TableBuffer& TableBuffer::operator=(TableBuffer&& other) noexcept {
+FileMapping& FileMapping::operator=(FileMapping&& other) noexcept {
   if (this != &other) {
     Release();
-    kind_ = std::exchange(other.kind_, Kind::kNone);
-    data_ = std::exchange(other.data_, nullptr);
-    size_ = std::exchange(other.size_, 0);
     map_ = std::exchange(other.map_, nullptr);
-    map_size_ = std::exchange(other.map_size_, 0);
+    size_ = std::exchange(other.size_, 0);
     fd_ = std::exchange(other.fd_, -1);
     guard_ = std::exchange(other.guard_, -1);
     file_size_ = other.file_size_;
@@ -102,81 +96,49 @@ TableBuffer& TableBuffer::operator=(TableBuffer&& other) noexcept {
   return *this;
 }
 
-TableBuffer TableBuffer::Allocate(std::size_t size) {
-  TableBuffer buffer;
-  if (size >= kWholeBlock) {
-    void* p = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (p == MAP_FAILED) return buffer;
-    // Hints; fine when refused (MADV_POPULATE_WRITE needs Linux 5.14).
-    ::madvise(p, size, MADV_HUGEPAGE);
-    ::madvise(p, size, kPopulateWrite);
-    buffer.map_ = p;
-    buffer.map_size_ = size;
-    buffer.kind_ = Kind::kAnonymous;
-  } else {
-    buffer.map_ = std::calloc(size ? size : 1, 1);
-    if (!buffer.map_) return buffer;
-    buffer.kind_ = Kind::kHeap;
-  }
-  buffer.data_ = static_cast<std::uint8_t*>(buffer.map_);
-  buffer.size_ = size;
-  return buffer;
-}
-
-TableBuffer TableBuffer::MapFile(int fd, std::size_t file_size, std::size_t offset) {
-  TableBuffer buffer;
+FileMapping FileMapping::Map(int fd, std::size_t file_size) {
+  FileMapping mapping;
   struct stat st;
-  if (file_size == 0 || offset > file_size || ::fstat(fd, &st) != 0) return buffer;
+  if (file_size == 0 || ::fstat(fd, &st) != 0) return mapping;
   // Its own descriptor, to tell at the end whether the file changed.
   const int own = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
-  if (own < 0) return buffer;
+  if (own < 0) return mapping;
   void* p = ::mmap(nullptr, file_size, PROT_READ, MAP_PRIVATE | MAP_POPULATE, own, 0);
   if (p == MAP_FAILED) {
     ::close(own);
-    return buffer;
+    return mapping;
   }
-  buffer.guard_ = Guard(p, file_size);
-  if (buffer.guard_ < 0) {
+  const int guard = Guard(p, file_size);
+  if (guard < 0) {
     // Without the handler a file cut short would crash the run.
     ::munmap(p, file_size);
     ::close(own);
-    return buffer;
+    return mapping;
   }
-  buffer.kind_ = Kind::kFile;
-  buffer.map_ = p;
-  buffer.map_size_ = file_size;
-  buffer.fd_ = own;
-  buffer.file_size_ = st.st_size;
-  buffer.modified_ = st.st_mtim;
-  buffer.data_ = static_cast<std::uint8_t*>(p) + offset;
-  buffer.size_ = file_size - offset;
-  return buffer;
+  mapping.map_ = p;
+  mapping.size_ = file_size;
+  mapping.fd_ = own;
+  mapping.guard_ = guard;
+  mapping.file_size_ = st.st_size;
+  mapping.modified_ = st.st_mtim;
+  return mapping;
 }
 
-bool TableBuffer::Changed() const {
-  if (kind_ != Kind::kFile) return false;
+bool FileMapping::Changed() const {
+  if (!map_) return false;
   if (guarded[guard_].cut.load()) return true;
   struct stat st;
   return ::fstat(fd_, &st) != 0 || st.st_size != file_size_ ||
          st.st_mtim.tv_sec != modified_.tv_sec || st.st_mtim.tv_nsec != modified_.tv_nsec;
 }
 
-void TableBuffer::Release() {
-  switch (kind_) {
-    case Kind::kNone: break;
-    case Kind::kHeap: std::free(map_); break;
-    case Kind::kAnonymous: ::munmap(map_, map_size_); break;
-    case Kind::kFile:
-      ::munmap(map_, map_size_);
-      Unguard(guard_);
-      ::close(fd_);
-      break;
-  }
-  kind_ = Kind::kNone;
-  data_ = nullptr;
-  size_ = 0;
+void FileMapping::Release() {
+  if (!map_) return;
+  ::munmap(map_, size_);
+  Unguard(guard_);
+  ::close(fd_);
   map_ = nullptr;
-  map_size_ = 0;
+  size_ = 0;
   fd_ = -1;
   guard_ = -1;
 }

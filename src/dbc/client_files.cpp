@@ -1,0 +1,87 @@
+#include "dbc/client_files.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "dbc/host_path.h"
+
+namespace {
+
+// A client file, open for reading; the descriptor is closed with it.
+class FileSource : public TableSource {
+ public:
+  FileSource(int fd, std::size_t size) : fd_(fd), size_(size) {}
+  ~FileSource() override { ::close(fd_); }
+  FileSource(const FileSource&) = delete;
+  FileSource& operator=(const FileSource&) = delete;
+  std::size_t Size() const override { return size_; }
+  TableBuffer Map(std::size_t offset) override { return TableBuffer::MapFile(fd_, size_, offset); }
+  std::size_t Read(std::uint8_t* out, std::size_t n) override {
+    std::size_t done = 0;
+    while (done < n) {
+      const ssize_t got = ::read(fd_, out + done, n - done);
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0) break;
+      done += static_cast<std::size_t>(got);
+    }
+    return done;
+  }
+
+ private:
+  int fd_;
+  std::size_t size_;
+};
+
+std::string CannotRead(const char* path, const char* why) {
+  return std::string(path) + " cannot be read: " + why;
+}
+
+}  // namespace
+
+std::size_t MemorySource::Read(std::uint8_t* out, std::size_t n) {
+  const std::size_t got = std::min(n, size_ - at_);
+  if (got) std::memcpy(out, bytes_ + at_, got);
+  at_ += got;
+  return got;
+}
+
+DiskClientFiles& DiskClientFiles::Instance() {
+  static DiskClientFiles files;
+  return files;
+}
+
+bool DiskClientFiles::Open(const char* path, std::unique_ptr<TableSource>* source,
+                           std::string* reason) {
+  const HostPath host_path = ResolveClientPath(path);
+  if (!host_path.ambiguous.empty()) {
+    // Taking whichever the folder lists first would be a guess.
+    std::string names;
+    for (const std::string& candidate : host_path.ambiguous)
+      names += (names.empty() ? "" : ", ") + candidate;
+    *reason = std::string(path) + " is ambiguous: " + names;
+    return false;
+  }
+  // Non-blocking, so that a FIFO in place of a file cannot stall the run.
+  const int fd = ::open(host_path.path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) {
+    *reason = errno == ENOENT || errno == ENOTDIR ? std::string(path) + " not exist"
+                                                  : CannotRead(path, std::strerror(errno));
+    return false;
+  }
+  struct stat st;
+  const bool stated = ::fstat(fd, &st) == 0;
+  if (!stated || !S_ISREG(st.st_mode)) {
+    *reason = CannotRead(path, !stated               ? std::strerror(errno)
+                               : S_ISDIR(st.st_mode) ? "Is a directory"
+                                                     : "not a regular file");
+    ::close(fd);
+    return false;
+  }
+  *source = std::make_unique<FileSource>(fd, static_cast<std::size_t>(st.st_size));
+  return true;
+}

@@ -1,0 +1,56 @@
+// Where the reader gets the bytes of a client file: the client folder on
+// disk (DiskClientFiles), or, in tests and the fuzz harness, files held in
+// memory. DBCFile is given one; it reads whatever the source hands it and
+// checks every byte itself.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "port/table_buffer.h"
+
+// The bytes of one client file. Read() continues where the last read ended
+// and returns fewer bytes only at the end (or on a read error).
+class TableSource {
+ public:
+  virtual ~TableSource() = default;
+  virtual std::size_t Size() const = 0;
+  virtual std::size_t Read(std::uint8_t* out, std::size_t n) = 0;
+  // The bytes from `offset` to the end, mapped where they can be: empty
+  // otherwise, and then they are read.
+  virtual TableBuffer Map(std::size_t) { return {}; }
+};
+
+// Bytes held by someone else, read by copying.
+class MemorySource : public TableSource {
+ public:
+  MemorySource(const std::uint8_t* bytes, std::size_t size) : bytes_(bytes), size_(size) {}
+  std::size_t Size() const override { return size_; }
+  std::size_t Read(std::uint8_t* out, std::size_t n) override;
+
+ private:
+  const std::uint8_t* bytes_;
+  std::size_t size_;
+  std::size_t at_ = 0;
+};
+
+class ClientFiles {
+ public:
+  virtual ~ClientFiles() = default;
+  // Opens the client file at a catalogue path ("dbc\Spell.dbc"). False,
+  // with the console line in *reason ("dbc\Spell.dbc not exist"), when it
+  // cannot be read.
+  virtual bool Open(const char* catalogue_path, std::unique_ptr<TableSource>* source,
+                    std::string* reason) = 0;
+};
+
+// The client folder below the working directory, names matched ignoring
+// case (see host_path.h); large files are mapped.
+class DiskClientFiles : public ClientFiles {
+ public:
+  static DiskClientFiles& Instance();
+  bool Open(const char* catalogue_path, std::unique_ptr<TableSource>* source,
+            std::string* reason) override;
+};
