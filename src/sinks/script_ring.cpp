@@ -26,6 +26,8 @@ ScriptRing::~ScriptRing() {
     changed_.notify_all();
     helper_->Wait();
   }
+  // The slots go before the writer: it must be done with them first.
+  writer_.Drain();
 }
 
 ScriptRing::Slot* ScriptRing::Claim(std::unique_lock<std::mutex>& lock, Piece* piece, bool wait) {
