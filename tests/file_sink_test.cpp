@@ -1,11 +1,17 @@
 // The SQL file sink.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <filesystem>
+#include <memory>
 #include <vector>
 
+#include "port/background_writer.h"
+#include "port/thread.h"
 #include "sinks/dbc_to_file.h"
 #include "support/memory_client.h"
 #include "support/test_support.h"
@@ -173,6 +179,78 @@ TEST(FileSink, AnErrorAtTheFinalFlushIsReported) {
             "ERROR writing SQL file /dev/full: No space left on device\n"
             "Close file\n");
   EXPECT_GT(sink.ExportFaults(), 0u);
+}
+
+// A table of 10,000 rows, built on two threads and written on a third, or
+// with no thread to be had at all: the same script, rows in order.
+TEST(FileSink, RowsInOrderWithOrWithoutThreads) {
+  DbcWriter b(18);
+  for (std::uint32_t id = 1; id <= 10000; ++id) {
+    std::vector<std::uint32_t> record(18, 0);
+    record[0] = id;
+    b.Record(record);
+  }
+  TempDir dir;
+  const auto script = [&](bool threads) {
+    std::unique_ptr<RefuseThreadStarts> refuse;
+    if (!threads) refuse = std::make_unique<RefuseThreadStarts>();
+    dbcToFILE sink;
+    CaptureStdout([&] {
+      sink.Open((dir / "out.sql").c_str());
+      LoadBytes(sink, &CatalogueEntry("vesk_quest_info"), b.Bytes());
+      sink.DumpTable();
+      sink.Close();
+    });
+    EXPECT_EQ(sink.RowsWritten(), 10000u);
+    return ReadFile(dir / "out.sql");
+  };
+  const std::string threaded = script(true);
+  EXPECT_EQ(script(false), threaded);
+  std::size_t at = threaded.find("INSERT");
+  for (std::uint32_t id = 1; id <= 10000 && at != std::string::npos; ++id) {
+    const std::string row = "INSERT INTO `vesk_quest_info` VALUES ('" + std::to_string(id) + "'";
+    ASSERT_EQ(threaded.compare(at, row.size(), row), 0) << "row " << id;
+    at = threaded.find("INSERT", at + 1);
+  }
+  EXPECT_EQ(at, std::string::npos);
+}
+
+// The background writer: blocks written in ticket order; the first error
+// stays and refuses what follows; without a thread, Submit() writes the
+// block itself and keeps its error.
+TEST(BackgroundWriter, WritesInTicketOrderAndKeepsTheFirstError) {
+  for (bool threads : {true, false}) {
+    SCOPED_TRACE(threads ? "writer thread" : "no thread");
+    std::unique_ptr<RefuseThreadStarts> refuse;
+    if (!threads) refuse = std::make_unique<RefuseThreadStarts>();
+    TempDir dir;
+    const int fd = ::open((dir / "blocks").c_str(), O_WRONLY | O_CREAT, 0644);
+    std::vector<std::string> blocks;
+    std::string expected;
+    {
+      BackgroundWriter writer(fd);
+      for (int i = 0; i < 100; ++i) {
+        blocks.push_back(std::string(1000 + i, static_cast<char>('a' + i % 26)));
+        expected += blocks.back();
+        EXPECT_EQ(writer.Submit(blocks.back().data(), blocks.back().size()),
+                  static_cast<std::uint64_t>(i + 1));
+      }
+      EXPECT_TRUE(writer.Drain());
+      EXPECT_EQ(writer.taken(), expected.size());
+    }
+    ::close(fd);
+    EXPECT_EQ(ReadFile(dir / "blocks"), expected);
+
+    const int full = ::open("/dev/full", O_WRONLY);
+    BackgroundWriter writer(full);
+    const std::uint64_t ticket = writer.Submit("x", 1);
+    EXPECT_FALSE(writer.WaitWritten(ticket));
+    EXPECT_EQ(writer.error(), ENOSPC);
+    EXPECT_EQ(writer.Submit("y", 1), 0u) << "nothing more after an error";
+    EXPECT_EQ(writer.error(), ENOSPC);
+    EXPECT_EQ(writer.taken(), 0u);
+    ::close(full);
+  }
 }
 
 }  // namespace

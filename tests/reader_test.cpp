@@ -7,9 +7,11 @@
 #include <ctime>
 #include <filesystem>
 #include <functional>
+#include <memory>
 
 #include "catalogue/catalogue.h"
 #include "dbc/dbcfile.h"
+#include "port/thread.h"
 #include "sinks/dbc_to_file.h"
 #include "support/memory_client.h"
 #include "support/test_support.h"
@@ -157,6 +159,21 @@ TEST_F(ReaderTest, FindsFilesWhoseNameDiffersInCase) {
   EXPECT_TRUE(ok);
 }
 
+// A folder matched only ignoring case must be unique too.
+TEST_F(ReaderTest, AFolderMatchedOnlyIgnoringCaseMustBeUnique) {
+  DbcWriter b(18);
+  b.Record(QuestRecord(1, 0));
+  for (const char* folder : {"Dbc", "DBC"}) {
+    std::filesystem::create_directories(dir / folder);
+    WriteFile(dir / folder + "/QuestInfo.dbc", b.Bytes());
+  }
+  DBCFile reader;
+  bool ok = true;
+  EXPECT_EQ(Load(reader, kQuest, &ok),
+            "Open DBC file: dbc\\QuestInfo.dbc\ndbc\\QuestInfo.dbc is ambiguous: DBC, Dbc\n");
+  EXPECT_FALSE(ok);
+}
+
 TEST_F(ReaderTest, ADirectoryIsNotAClientFile) {
   std::filesystem::create_directories(dir / "dbc/QuestInfo.dbc");
   DBCFile reader;
@@ -211,6 +228,26 @@ TEST_F(ReaderTest, StringOffsetOutsideTheBlock) {
   b.Record({1, 1, 0, 0}).Record({2, 0, 5, 0});
   ExpectRefused(kMixed, b.Bytes(),
                 "dbc\\Mixed.dbc have wrong string offset (5) in record 1, string block size is 5");
+}
+
+// A large table's strings are checked in two halves at once: the first bad
+// record of the file is the one named, with or without a second thread, and
+// a bad record in the second half alone is found too.
+TEST_F(ReaderTest, TheFirstBadRecordOfALargeTableIsNamed) {
+  const auto quests = [](std::initializer_list<std::uint32_t> bad) {
+    DbcWriter b(18);
+    for (std::uint32_t n = 0; n < 8194; ++n)
+      b.Record(QuestRecord(n, std::find(bad.begin(), bad.end(), n) == bad.end() ? 0 : 99));
+    return b.Bytes();
+  };
+  const std::string kBad = "dbc\\QuestInfo.dbc have wrong string offset (99) in record ";
+  for (bool threads : {true, false}) {
+    SCOPED_TRACE(threads ? "two threads" : "no thread");
+    std::unique_ptr<RefuseThreadStarts> refuse;
+    if (!threads) refuse = std::make_unique<RefuseThreadStarts>();
+    ExpectRefused(kQuest, quests({10, 5000}), kBad + "10, string block size is 1");
+    ExpectRefused(kQuest, quests({5000}), kBad + "5000, string block size is 1");
+  }
 }
 
 TEST_F(ReaderTest, StringNotTerminatedInsideTheBlock) {

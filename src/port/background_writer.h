@@ -46,11 +46,13 @@ class BackgroundWriter {
   const int fd_;
   std::mutex mutex_;
   std::condition_variable changed_;
+  // Guarded by mutex_ (written without it only where there is no thread):
   Block queue_[kQueue] = {};
   std::uint64_t submitted_ = 0;  // tickets handed out
   std::uint64_t written_ = 0;    // blocks done with, in ticket order
   bool stopping_ = false;
   int error_ = 0;
+  // Updated by whichever thread writes; read by anyone.
   std::atomic<std::uint64_t> taken_{0};
   std::thread thread_;
 };

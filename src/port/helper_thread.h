@@ -32,8 +32,9 @@ class HelperThread {
 
   std::mutex mutex_;
   std::condition_variable changed_;
+  // Guarded by mutex_:
   void (*call_)(void*) = nullptr;  // the job handed over and not yet done
   void* job_ = nullptr;
   bool stopping_ = false;
-  std::thread thread_;
+  std::thread thread_;  // the owner's
 };

@@ -13,8 +13,8 @@
 #include <mutex>
 
 #include "dbc/dbcfile.h"
-#include "port/helper_thread.h"
 #include "port/background_writer.h"
+#include "port/helper_thread.h"
 #include "port/text_buffer.h"
 
 class ScriptRing {
@@ -77,6 +77,9 @@ class ScriptRing {
   BackgroundWriter writer_;
   std::mutex mutex_;
   std::condition_variable changed_;
+  // Guarded by mutex_, but for the text of a slot, which belongs to the
+  // thread that claimed it until it is marked built, then to the writer
+  // until its ticket is written.
   Slot slots_[kSlots];
   std::uint64_t claimed_ = 0;    // slots handed out, in ring order
   std::uint64_t submitted_ = 0;  // slots handed to the writer
