@@ -15,6 +15,7 @@
 #include <memory>
 #include <thread>
 
+#include "catalogue/catalogue.h"
 #include "support/test_support.h"
 
 namespace {
@@ -32,48 +33,16 @@ const std::string kUsage =
     "File settings:\n"
     " -f set filename";
 
-// The client files in export order.
-const char* const kFiles[] = {"Achievement",
-                              "Achievement_Category",
-                              "Achievement_Criteria",
-                              "ChrClasses",
-                              "ChrRaces",
-                              "CreatureType",
-                              "CreatureFamily",
-                              "Faction",
-                              "FactionTemplate",
-                              "GemProperties",
-                              "GlyphProperties",
-                              "SpellItemEnchantment",
-                              "ItemExtendedCost",
-                              "ItemRandomProperties",
-                              "ItemRandomSuffix",
-                              "ItemDisplayInfo",
-                              "ItemSet",
-                              "Languages",
-                              "Lock",
-                              "LockType",
-                              "QuestInfo",
-                              "QuestSort",
-                              "RandPropPoints",
-                              "ScalingStatDistribution",
-                              "ScalingStatValues",
-                              "SkillLine",
-                              "SkillLineAbility",
-                              "SkillLineCategory",
-                              "SkillRaceClassInfo",
-                              "Spell",
-                              "SpellShapeshiftForm",
-                              "SpellCastTimes",
-                              "SpellDispelType",
-                              "SpellDuration",
-                              "SpellRadius",
-                              "SpellFocusObject",
-                              "SpellIcon",
-                              "Talent",
-                              "TalentTab",
-                              "TotemCategory",
-                              "AreaTable"};
+// The client files in export order ("Achievement", ...): the stems of the
+// catalogue's paths.
+std::vector<std::string> ClientFileStems() {
+  std::vector<std::string> stems;
+  for (const TableDescriptor* table : ClientTables()) {
+    std::string path = table->file_path;
+    stems.push_back(path.substr(path.rfind('\\') + 1, path.rfind('.') - path.rfind('\\') - 1));
+  }
+  return stems;
+}
 
 class CliTest : public ::testing::Test {
  protected:
@@ -147,6 +116,10 @@ TEST_F(CliTest, APortOutsideItsRangeIsRefusedBeforeConnecting) {
     EXPECT_EQ(r.out, kBanner + "\nPort " + port + " is out of range: it must be 0 to 65535\n");
     EXPECT_EQ(r.status, 2);
   }
+  // The last port of the range is still one to connect to.
+  const RunResult last = Run({"-h", "127.0.0.1", "-o", "65535", "-u", "u", "-p", "", "-d", "d"});
+  EXPECT_TRUE(last.out.starts_with(kBanner + "\nConnecting to MySQL server: \n ")) << last.out;
+  EXPECT_EQ(last.status, 1);
 }
 
 // A server that accepts connections but never answers: the run ends after
@@ -580,7 +553,7 @@ class SmallClientTest : public CliTest {
 
   static std::string Console(const std::string& locale) {
     std::string s = kBanner + "\nCreate SQL file out.sql: ok\nChange locale to: " + locale + "\n";
-    for (const char* file : kFiles) {
+    for (const std::string& file : ClientFileStems()) {
       const std::string path = std::string("dbc\\") + file + ".dbc";
       s += "Open DBC file: " + path + "\n";
       const std::string name = file;

@@ -15,6 +15,8 @@
 #include <memory>
 
 #include "dbc/dbc_format.h"
+#include "sinks/bulk_insert.h"
+#include "sinks/dbc_to_sql.h"
 #include "support/test_support.h"
 
 extern char** environ;
@@ -646,6 +648,12 @@ std::string InsertOfRow(const std::string& script, const std::string& table, int
   return script.substr(at, script.find(";\n", at) + 2 - at);
 }
 
+// The sinks' sizes: rows of an array of the prepared insert, of a group of
+// its rows, and statements of a multi-statement batch.
+constexpr int kArray = BulkInsert::kArrayRows;
+constexpr int kGroup = BulkInsert::kGroup;
+constexpr int kBatch = dbcToSQL::kBatchRows;
+
 class BatchTest : public ServerTest {
  protected:
   const Server& Target() const { return own_ ? own_->server : *server_; }
@@ -697,19 +705,21 @@ class BatchTest : public ServerTest {
 // prepared insert of 20 rows: rows 1000, 1500 and 1999 are the first, a
 // middle and the last row of an array (and of a group of 20); row 1510 lies
 // inside a group.
-TEST_F(BatchTest, ArraysStopAtADuplicateKeyFirstInAnArray) { ExpectDuplicateAt(1000, 2500); }
+TEST_F(BatchTest, ArraysStopAtADuplicateKeyFirstInAnArray) { ExpectDuplicateAt(kArray, 2500); }
 TEST_F(BatchTest, ArraysStopAtADuplicateKeyInTheMiddleOfAnArray) {
-  ExpectDuplicateAt(1500, 2500);
-  ExpectDuplicateAt(1510, 2500);
+  ExpectDuplicateAt(kArray + kArray / 2, 2500);
+  ExpectDuplicateAt(kArray + kArray / 2 + kGroup / 2, 2500);
 }
-TEST_F(BatchTest, ArraysStopAtADuplicateKeyLastInAnArray) { ExpectDuplicateAt(1999, 2500); }
+TEST_F(BatchTest, ArraysStopAtADuplicateKeyLastInAnArray) {
+  ExpectDuplicateAt(2 * kArray - 1, 2500);
+}
 TEST_F(BatchTest, ArraysStopAtADuplicateKeyInTheSecondRow) { ExpectDuplicateAt(1, 1000); }
 TEST_F(BatchTest, ArraysStopAtABadValue) { ExpectBadValueAt(1250, 2500); }
 // A value refused in the first row of a table once made the arrays start
 // over for ever; the first row of a later array and the last row, too.
 TEST_F(BatchTest, ArraysStopAtABadValueInTheFirstOrLastRow) {
   ExpectBadValueAt(0, 2500);
-  ExpectBadValueAt(1000, 2500);
+  ExpectBadValueAt(kArray, 2500);
   ExpectBadValueAt(2499, 2500);
 }
 
@@ -724,7 +734,7 @@ TEST_F(BatchTest, BatchesWhereArraysDoNotApply) {
   admin.Exec("SET GLOBAL sql_mode = ''");  // engine substitution allowed
   admin.Exec("SET GLOBAL enforce_storage_engine = 'InnoDB'");
   admin.Exec("SET GLOBAL innodb_flush_log_at_trx_commit = 0");  // a row a commit, without fsync
-  for (int row : {200, 199, 300, 1}) ExpectDuplicateAt(row, 1000);
+  for (int row : {kBatch, kBatch - 1, kBatch + kBatch / 2, 1}) ExpectDuplicateAt(row, 1000);
   ExpectBadValueAt(500, 1000);
   ExpectBadValueAt(0, 1000);
   admin.Exec("SET GLOBAL max_allowed_packet = 65536");  // batches of about 20 Spell rows

@@ -381,11 +381,11 @@ int main(int argc, char** argv) {
     TableWriter writer(settings, table, records);
     if (!writer.Write()) return 1;
   }
-  if (!WriteRatingSource(settings, kMeleeCritSource, 1100) ||
-      !WriteRatingSource(settings, kSpellCritSource, 1100) ||
-      !WriteRatingSource(settings, kCombatRatingsSource, 3200)) {
-    std::fprintf(stderr, "make-sample-client: cannot write the rating sources\n");
-    return 1;
+  for (const RatingSource& source : RatingSources()) {
+    if (!WriteRatingSource(settings, *source.file, source.Values())) {
+      std::fprintf(stderr, "make-sample-client: cannot write the rating sources\n");
+      return 1;
+    }
   }
   return 0;
 }

@@ -110,7 +110,7 @@ int RunTool(int argc, char** argv) {
       break;
     }
     const unsigned faults = writer->ExportFaults();
-    if (table == ExportOrder().back())
+    if (IsMergedTable(*table))
       writer->LoadRatingTable(table);
     else
       writer->Load(table);

@@ -1,14 +1,9 @@
 #include "app/summary.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cstdio>
-#include <memory>
 #include <string>
 
 #include "catalogue/catalogue.h"
-#include "dbc/host_path.h"
 #include "port/interrupt.h"
 
 namespace {
@@ -17,10 +12,10 @@ constexpr char kName[] = "vesk-dbc2sql";
 
 // The client files a table is read from.
 std::string FilesOf(const TableDescriptor& table) {
-  if (table.file_path[0]) return table.file_path;
+  if (!IsMergedTable(table)) return table.file_path;
   std::string files;
-  for (const TableDescriptor* source : RatingSources())
-    files += (files.empty() ? "" : ", ") + std::string(source->file_path);
+  for (const RatingSource& source : RatingSources())
+    files += (files.empty() ? "" : ", ") + std::string(source.file->file_path);
   return files;
 }
 
@@ -68,14 +63,4 @@ void RunSummary::Print(int status, std::uint64_t rows, std::uint64_t bytes, bool
 void RunSummary::PrintEarlyEnd(int status, const std::string& why) const {
   std::fflush(stdout);
   std::fprintf(stderr, "%s: no table exported: %s; exit status %d\n", kName, why.c_str(), status);
-}
-
-std::string MissingClientFolderHint() {
-  const HostPath folder = ResolveClientPath("dbc");
-  struct stat st;
-  if (!folder.ambiguous.empty() || (::stat(folder.path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)))
-    return "";
-  std::unique_ptr<char, void (*)(void*)> cwd(::getcwd(nullptr, 0), ::free);
-  return std::string(kName) + ": there is no folder dbc in " + (cwd ? cwd.get() : ".") +
-         ": run it in the client folder that holds dbc";
 }

@@ -59,6 +59,3 @@ class RunSummary {
   bool output_lost_ = false;
 };
 
-// One line for a run in the wrong folder: empty when the client folder
-// "dbc" is there.
-std::string MissingClientFolderHint();

@@ -1,5 +1,13 @@
 #include "catalogue/catalogue.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <memory>
+
+#include "dbc/host_path.h"
+
 namespace {
 using namespace catalogue_detail;
 
@@ -386,6 +394,16 @@ std::span<const TableDescriptor* const> ExportOrder() { return kOrder; }
 std::vector<const char*> ClientFilePaths() {
   std::vector<const char*> paths;
   for (const TableDescriptor* table : ClientTables()) paths.push_back(table->file_path);
-  for (const TableDescriptor* source : RatingSources()) paths.push_back(source->file_path);
+  for (const RatingSource& source : RatingSources()) paths.push_back(source.file->file_path);
   return paths;
+}
+
+std::string MissingClientFolderHint() {
+  const HostPath folder = ResolveClientPath("dbc");
+  struct stat st;
+  if (!folder.ambiguous.empty() || (::stat(folder.path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)))
+    return "";
+  std::unique_ptr<char, void (*)(void*)> cwd(::getcwd(nullptr, 0), ::free);
+  return std::string("vesk-dbc2sql: there is no folder dbc in ") + (cwd ? cwd.get() : ".") +
+         ": run it in the client folder that holds dbc";
 }

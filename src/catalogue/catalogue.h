@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "dbc/table_descriptor.h"
@@ -23,6 +24,10 @@ inline std::span<const TableDescriptor* const> ClientTables() {
 // and the rating table's sources.
 std::vector<const char*> ClientFilePaths();
 
+// One line for a run in the wrong folder: empty when the folder of the
+// client files ("dbc", in any case) is there.
+std::string MissingClientFolderHint();
+
 // The client's spell table.
 extern const TableDescriptor kSpellTable;
 
@@ -31,8 +36,24 @@ extern const TableDescriptor kRatingTable;
 extern const TableDescriptor kMeleeCritSource;
 extern const TableDescriptor kSpellCritSource;
 extern const TableDescriptor kCombatRatingsSource;
+// Whether `table` is the merged rating table, built from its sources
+// instead of read from a file of its own.
+inline bool IsMergedTable(const TableDescriptor& table) { return &table == &kRatingTable; }
+
+// How the merged table is laid out: each source holds one float per record,
+// kRatingLevels levels per class (or rating kind) in a row, so that class c
+// at level r is record c * kRatingLevels + r; its `classes` classes become
+// the columns from `first_column` on, one row per level.
+constexpr std::uint32_t kRatingLevels = 100;
+struct RatingSource {
+  const TableDescriptor* file;
+  std::uint32_t classes;
+  std::uint32_t first_column;
+  // The records the merge reads.
+  constexpr std::uint32_t Values() const { return classes * kRatingLevels; }
+};
 // The three sources, in the order the merge reads them.
-std::span<const TableDescriptor* const> RatingSources();
+std::span<const RatingSource> RatingSources();
 
 // Shorthands used by the catalogue's own translation units.
 namespace catalogue_detail {

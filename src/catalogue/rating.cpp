@@ -67,8 +67,13 @@ constexpr TableDescriptor kSpellCritSource =
 constexpr TableDescriptor kCombatRatingsSource =
     Table("dbc\\gtCombatRatings.dbc", "", kSourceColumns);
 
-std::span<const TableDescriptor* const> RatingSources() {
-  static constexpr const TableDescriptor* kSources[] = {&kMeleeCritSource, &kSpellCritSource,
-                                                        &kCombatRatingsSource};
-  return kSources;
-}
+namespace {
+// Column 0 is the level; the sources' columns follow in this order.
+constexpr RatingSource kSources[] = {
+    {&kMeleeCritSource, 11, 1}, {&kSpellCritSource, 11, 12}, {&kCombatRatingsSource, 24, 23}};
+static_assert(kSources[2].first_column + kSources[2].classes == std::size(kRatingColumns));
+static_assert(kSources[0].first_column + kSources[0].classes == kSources[1].first_column);
+static_assert(kSources[1].first_column + kSources[1].classes == kSources[2].first_column);
+}  // namespace
+
+std::span<const RatingSource> RatingSources() { return kSources; }

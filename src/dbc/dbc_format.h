@@ -11,7 +11,10 @@
 
 #include "port/byte_reader.h"
 
-constexpr std::uint32_t kDbcMagic = 0x43424457;  // "WDBC" read little-endian
+constexpr char kDbcMagicText[] = "WDBC";
+constexpr std::uint32_t kDbcMagic = 0x43424457;  // kDbcMagicText read little-endian
+static_assert(kDbcMagic == (std::uint32_t{'W'} | std::uint32_t{'D'} << 8 |
+                            std::uint32_t{'B'} << 16 | std::uint32_t{'C'} << 24));
 constexpr std::size_t kDbcHeaderSize = 20;
 
 struct DbcHeader {

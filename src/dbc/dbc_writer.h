@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "dbc/dbc_format.h"
+
 class DbcWriter {
  public:
   // The string block starts with the empty string at offset 0.
@@ -28,7 +30,7 @@ class DbcWriter {
   std::uint32_t record_count = 0;
   std::vector<std::uint32_t> words;  // the records, back to back
   std::string strings;               // the string block
-  std::string magic = "WDBC";
+  std::string magic = kDbcMagicText;
   std::optional<std::uint32_t> record_count_override;
   std::optional<std::uint32_t> record_size_override;  // default: 4 per field
   std::optional<std::uint32_t> string_size_override;

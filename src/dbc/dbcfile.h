@@ -22,9 +22,11 @@
 
 #include "dbc/client_files.h"
 #include "dbc/table_descriptor.h"
+#include "port/byte_reader.h"
 #include "port/helper_thread.h"
 #include "port/table_buffer.h"
 #include "port/text_buffer.h"
+#include "sql/escape.h"
 
 class ProgressBar;
 
@@ -86,6 +88,28 @@ class DBCFile {
     std::uint32_t field;  // field read: for s, the locale's slot
   };
   const std::vector<ValueStep>& ValueSteps() const { return insert_steps_; }
+
+  // One exported value of a record: the one place that reads it, for the
+  // statement text and for the server's arrays alike. A number is the
+  // field's word; a text is the string (for k, its last path component).
+  struct RowValue {
+    enum Kind { kUnsigned, kSigned, kFloat, kText } kind;
+    std::uint32_t word;
+    std::string_view text;
+  };
+  RowValue ValueOf(const ValueStep& step, const std::uint8_t* record) const {
+    const std::uint32_t word = LoadLE32(record + 4 * std::size_t{step.field});
+    switch (step.type) {
+      case 'u': return {RowValue::kUnsigned, word, {}};
+      case 'i': return {RowValue::kSigned, word, {}};
+      case 'f': return {RowValue::kFloat, word, {}};
+      default: {  // t, k, s
+        std::string_view text = StringAt(word);
+        if (step.type == 'k') text.remove_prefix(BaseName(text.data(), text.size()) - text.data());
+        return {RowValue::kText, word, text};
+      }
+    }
+  }
 
   bool IsLoaded() const { return data_.get() != nullptr; }
   const std::uint8_t* GetRecord(std::uint32_t n) const;

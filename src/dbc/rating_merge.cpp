@@ -10,15 +10,15 @@
 
 namespace {
 
-constexpr std::uint32_t kLevels = 100;
-constexpr std::uint32_t kColumns = 47;
-constexpr std::uint32_t kRowSize = kColumns * 4;
+constexpr std::uint32_t kLevels = kRatingLevels;
 
 }  // namespace
 
 bool DBCFile::LoadRatingTable(const TableDescriptor* descriptor) {
+  const std::uint32_t columns = descriptor->column_count;
+  const std::uint32_t row_size = 4 * columns;
   // Zero-filled: the columns of a source that fails to load stay 0.
-  TableBuffer result = TableBuffer::Allocate(kLevels * kRowSize);
+  TableBuffer result = TableBuffer::Allocate(kLevels * row_size);
   std::uint8_t* const cells = result.get();
 
   // The melee file is loaded twice, and its "Open DBC file" line printed
@@ -26,28 +26,20 @@ bool DBCFile::LoadRatingTable(const TableDescriptor* descriptor) {
   // The first load once decided whether the level column was filled; the
   // level column no longer depends on any source, so a missing melee file
   // cannot leave 100 rows with the same primary key.
-  Load(&kMeleeCritSource);
-  for (std::uint32_t r = 0; r < kLevels; ++r) StoreLE32(&cells[r * kRowSize], r);
+  Load(RatingSources().front().file);
+  for (std::uint32_t r = 0; r < kLevels; ++r) StoreLE32(&cells[r * row_size], r);
 
-  struct Source {
-    const TableDescriptor* table;
-    std::uint32_t classes;
-    std::uint32_t first_column;
-  };
   bool any_source = false;
-  const Source sources[] = {
-      {&kMeleeCritSource, 11, 1}, {&kSpellCritSource, 11, 12}, {&kCombatRatingsSource, 24, 23}};
-  for (const Source& source : sources) {
-    if (!Load(source.table)) continue;
-    const std::uint32_t needed = source.classes * kLevels;
-    if (RecordCount() < needed) {
-      Report(Reason("%s have too few records (%u), must be at least %u", source.table->file_path,
-                    RecordCount(), needed));
+  for (const RatingSource& source : RatingSources()) {
+    if (!Load(source.file)) continue;
+    if (RecordCount() < source.Values()) {
+      Report(Reason("%s have too few records (%u), must be at least %u", source.file->file_path,
+                    RecordCount(), source.Values()));
       continue;
     }
     for (std::uint32_t c = 0; c < source.classes; ++c)
       for (std::uint32_t r = 0; r < kLevels; ++r)
-        std::memcpy(&cells[r * kRowSize + (source.first_column + c) * 4],
+        std::memcpy(&cells[r * row_size + (source.first_column + c) * 4],
                     GetRecord(c * kLevels + r), 4);
     any_source = true;
   }
@@ -58,11 +50,11 @@ bool DBCFile::LoadRatingTable(const TableDescriptor* descriptor) {
   // data, so the table is left unloaded like any missing client table.
   if (!any_source) return false;
   data_ = std::move(result);
-  strings_ = reinterpret_cast<const char*>(data_.get() + kLevels * kRowSize);
+  strings_ = reinterpret_cast<const char*>(data_.get() + kLevels * row_size);
   descriptor_ = descriptor;
   record_count_ = kLevels;
-  field_count_ = kColumns;
-  record_size_ = kRowSize;
+  field_count_ = columns;
+  record_size_ = row_size;
   string_size_ = 0;
   PrepareInsert();
   return true;

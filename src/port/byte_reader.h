@@ -1,6 +1,8 @@
-// Bounds-checked reads of little-endian values from untrusted bytes. Every
-// read of a client file's header or records goes through these helpers, so a
-// damaged file can make a read fail but never reach outside its buffer.
+// Little-endian words of untrusted bytes. A client file's header is read
+// through ByteReader, whose every read is checked against its window. Record
+// fields are read with LoadLE32() unchecked, at offsets that the reader
+// proved inside the table when it loaded it (each record holds every field
+// of its descriptor, and the records lie inside the file).
 #pragma once
 
 #include <cstddef>
@@ -31,8 +33,6 @@ class ByteReader {
     *value = LoadLE32(data_ + offset);
     return true;
   }
-
-  std::size_t size() const { return size_; }
 
  private:
   const std::uint8_t* data_;

@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <cstring>
 
-#include "port/byte_reader.h"
-#include "sql/escape.h"
 #include "sql/value_format.h"
 
 namespace {
@@ -115,35 +113,27 @@ void BulkInsert::Fill(Array& array, std::uint32_t first, bool grouped) const {
     const std::uint8_t* record = table_->GetRecord(row);
     std::size_t row_bytes = 0;
     for (Column& column : array.columns) {
-      const std::uint32_t word = LoadLE32(record + 4 * std::size_t{column.step.field});
-      switch (column.step.type) {
-        case 'u':
-        case 'i':
-          column.numbers[at] = word;
+      const DBCFile::RowValue value = table_->ValueOf(column.step, record);
+      switch (value.kind) {
+        case DBCFile::RowValue::kUnsigned:
+        case DBCFile::RowValue::kSigned:
+          column.numbers[at] = value.word;
           row_bytes += 4 + kValueOverhead;
           break;
-        case 'f': {
-          float value;
-          std::memcpy(&value, &word, sizeof value);
+        case DBCFile::RowValue::kFloat: {
+          float number;
+          std::memcpy(&number, &value.word, sizeof number);
           char* text = column.float_texts.get() + at * kMaxNumberText;
           column.texts[at] = text;
-          column.lengths[at] = static_cast<unsigned long>(FormatFloat(text, value) - text);
+          column.lengths[at] = static_cast<unsigned long>(FormatFloat(text, number) - text);
           row_bytes += column.lengths[at] + kValueOverhead;
           break;
         }
-        default: {  // t, k, s
-          const std::string_view text = table_->StringAt(word);
-          const char* s = text.data();
-          std::size_t length = text.size();
-          if (column.step.type == 'k') {
-            const char* base = BaseName(s, length);
-            length -= static_cast<std::size_t>(base - s);
-            s = base;
-          }
-          column.texts[at] = s;
-          column.lengths[at] = static_cast<unsigned long>(length);
-          row_bytes += length + kValueOverhead;
-        }
+        case DBCFile::RowValue::kText:
+          column.texts[at] = value.text.data();
+          column.lengths[at] = static_cast<unsigned long>(value.text.size());
+          row_bytes += value.text.size() + kValueOverhead;
+          break;
       }
     }
     bytes += row_bytes;

@@ -4,7 +4,11 @@
 #include <cstring>
 
 ProgressBar::ProgressBar(std::int64_t total) : total_(total) {
-  std::fputs("[                                                  ] 0%\r", stdout);
+  char line[kWidth + 8];
+  line[0] = '[';
+  std::memset(line + 1, ' ', kWidth);
+  std::memcpy(line + 1 + kWidth, "] 0%\r", 6);
+  std::fputs(line, stdout);
 }
 
 ProgressBar::~ProgressBar() { std::fputs("\n", stdout); }

@@ -4,8 +4,8 @@
 // grown.
 #include <cstring>
 
-#include "port/byte_reader.h"
 #include "dbc/dbcfile.h"
+#include "port/byte_reader.h"
 #include "sql/escape.h"
 #include "sql/value_format.h"
 
@@ -138,38 +138,36 @@ void DBCFile::AppendInsert(TextBuffer& out, std::uint32_t n) const {
   char* p = start + insert_prefix_.size() - 2;
   const std::uint8_t* record = GetRecord(n);
   for (const ValueStep& step : insert_steps_) {
-    std::uint32_t word = LoadLE32(record + 4 * std::size_t{step.field});
-    switch (step.type) {
-      case 'u':
-      case 'i':
-        if (word < 1000) {  // also a non-negative signed value
-          std::memcpy(p, kQuotedSmallNumbers.text[word], 8);
-          p += kQuotedSmallNumbers.length[word];
+    const RowValue value = ValueOf(step, record);
+    switch (value.kind) {
+      case RowValue::kUnsigned:
+      case RowValue::kSigned:
+        if (value.word < kQuotedSmallNumbers.kCount) {  // also a non-negative signed value
+          std::memcpy(p, kQuotedSmallNumbers.text[value.word], 8);
+          p += kQuotedSmallNumbers.length[value.word];
         } else {
           std::memcpy(p, ", '", 3);
-          p = step.type == 'u' ? FormatUnsigned(p + 3, word)
-                               : FormatSigned(p + 3, static_cast<std::int32_t>(word));
+          p = value.kind == RowValue::kUnsigned
+                  ? FormatUnsigned(p + 3, value.word)
+                  : FormatSigned(p + 3, static_cast<std::int32_t>(value.word));
           *p++ = '\'';
         }
         break;
-      case 'f': {
-        float value;
-        std::memcpy(&value, &word, sizeof value);
+      case RowValue::kFloat: {
+        float number;
+        std::memcpy(&number, &value.word, sizeof number);
         std::memcpy(p, ", '", 3);
-        p = FormatFloat(p + 3, value);
+        p = FormatFloat(p + 3, number);
         *p++ = '\'';
         break;
       }
-      default: {  // t, k, s
-        const std::string_view s = StringAt(word);
-        const char* text = step.type == 'k' ? BaseName(s.data(), s.size()) : s.data();
+      case RowValue::kText:
         std::memcpy(p, ", '", 3);
         out.Commit(static_cast<std::size_t>(p + 3 - out.end()));
-        AppendEscaped(out, text, s.size() - static_cast<std::size_t>(text - s.data()));
+        AppendEscaped(out, value.text.data(), value.text.size());
         p = out.Reserve(bound);
         *p++ = '\'';
         break;
-      }
     }
   }
   *p++ = ')';

@@ -58,10 +58,11 @@ inline constexpr SmallNumbers kSmallNumbers;
 // The texts ", '0'" to ", '999'": a value with its separator and quotes,
 // the bulk of every row, written with one store.
 struct QuotedSmallNumbers {
-  char text[1000][8] = {};
-  std::uint8_t length[1000] = {};
+  static constexpr std::uint32_t kCount = 1000;
+  char text[kCount][8] = {};
+  std::uint8_t length[kCount] = {};
   constexpr QuotedSmallNumbers() {
-    for (std::uint32_t v = 0; v < 1000; ++v) {
+    for (std::uint32_t v = 0; v < kCount; ++v) {
       const std::uint32_t entry = value_format_detail::kSmallNumbers.entry[v];
       const std::uint32_t digits = entry >> 24;
       char* t = text[v];

@@ -23,7 +23,9 @@ std::string Source(std::uint32_t records) {
 
 }  // namespace
 
-FuzzHarness::FuzzHarness() : sources_{Source(1100), Source(1100), Source(2400)} {}
+FuzzHarness::FuzzHarness()
+    : sources_{Source(RatingSources()[0].Values()), Source(RatingSources()[1].Values()),
+               Source(RatingSources()[2].Values())} {}
 
 bool FuzzHarness::RunOne(const std::uint8_t* data, std::size_t size) {
   if (size == 0) return false;
@@ -42,13 +44,13 @@ bool FuzzHarness::RunOne(const std::uint8_t* data, std::size_t size) {
   const std::string bytes(reinterpret_cast<const char*>(data) + 1, size - 1);
 
   MemoryClient writer;
-  for (int s = 0; s < 3; ++s) writer.memory.files[RatingSources()[s]->file_path] = sources_[s];
+  for (int s = 0; s < 3; ++s) writer.memory.files[RatingSources()[s].file->file_path] = sources_[s];
   writer.SetLocale(locale);
   bool loaded;
   if (const TableDescriptor* table = kTargetList[target]) {
     loaded = LoadBytes(writer, table, bytes);
   } else {
-    writer.memory.files[RatingSources()[target - 4]->file_path] = bytes;
+    writer.memory.files[RatingSources()[target - 4].file->file_path] = bytes;
     writer.LoadRatingTable(&kRatingTable);
     loaded = writer.ExportFaults() == 0;
   }
