@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <thread>
@@ -57,15 +58,23 @@ TEST_F(CliTest, NoArgumentsPrintsBannerBlankLineAndUsage) {
   EXPECT_EQ(r.status, 2);
 }
 
+// The usage text right after the banner, and before it, on standard error,
+// what was wrong.
 TEST_F(CliTest, MalformedCommandLinesPrintTheUsageRightAfterTheBanner) {
-  for (const auto& args : std::vector<std::vector<std::string>>{{"-f"},
-                                                                {"-x", "1"},
-                                                                {"out.sql"},
-                                                                {"-", "x"},
-                                                                {"-l", "1", "-f"},
-                                                                {"-h", "-u", "root", "-p"}}) {
+  const std::string kLetters = ": the options are -l -h -o -u -p -d -f";
+  for (const auto& [args, why] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+           {{"-f"}, "option -f needs a value"},
+           {{"-x", "1"}, "unknown option -x" + kLetters},
+           {{"out.sql"}, "argument out.sql is not an option"},
+           {{"-", "x"}, "unknown option -" + kLetters},
+           {{"-l", "1", "-f"}, "option -f needs a value"},
+           {{"-h", "-u", "root", "-p"}, "argument root is not an option"},
+           {{"--verbose"}, "unknown option --verbose"},
+           {{"--file"}, "option --file needs a value"},
+           {{"--ssl=yes"}, "option --ssl takes no value"}}) {
     const RunResult r = Run(args);
     EXPECT_EQ(r.out, kBanner + kUsage) << args[0];
+    EXPECT_EQ(r.err, "vesk-dbc2sql: " + why + "\n");
     EXPECT_EQ(r.status, 2);
   }
   EXPECT_TRUE(std::filesystem::is_empty(dir.path())) << "no file created";
@@ -73,7 +82,11 @@ TEST_F(CliTest, MalformedCommandLinesPrintTheUsageRightAfterTheBanner) {
 
 TEST_F(CliTest, HelpPrintsTheUsageAndSucceeds) {
   const RunResult r = Run({"--help"});
-  EXPECT_EQ(r.out, kBanner + kUsage);
+  EXPECT_TRUE(r.out.starts_with(kBanner + kUsage + "\n\nLong options")) << r.out;
+  for (const char* option :
+       {"--host", "--port", "--user", "--password", "--database", "--file", "--locale", "--socket",
+        "--defaults-file", "--ssl-ca", "--ssl-verify-server-cert"})
+    EXPECT_NE(r.out.find(option), std::string::npos) << option;
   EXPECT_EQ(r.status, 0);
   const RunResult version = Run({"--version"});
   EXPECT_EQ(version.out, "vesk-dbc2sql 1.0.0\n");
@@ -84,7 +97,19 @@ TEST_F(CliTest, HelpPrintsTheUsageAndSucceeds) {
 TEST_F(CliTest, ServerModeNeedsAllFourOptions) {
   const RunResult r = Run({"-h", "127.0.0.1", "-u", "root", "-d", "world"});
   EXPECT_EQ(r.out, kBanner + "\n" + kUsage);
+  EXPECT_EQ(r.err,
+            "vesk-dbc2sql: server mode needs -p: give the password, -p \"\" for none, or "
+            "--password to be asked\n");
   EXPECT_EQ(r.status, 2);
+  // --password asks on the terminal; without one, the run says so.
+  const std::string command = std::string("setsid -w ") + VESK_BINARY +
+                              " -h 127.0.0.1 -u root -d world --password </dev/null >/dev/null "
+                              "2>'" +
+                              dir / "err.txt" + "'";
+  const int status = std::system(command.c_str());
+  EXPECT_EQ(WEXITSTATUS(status), 2);
+  EXPECT_EQ(ReadFile(dir / "err.txt"),
+            "vesk-dbc2sql: --password asks for the password on the terminal, and there is none\n");
 }
 
 TEST_F(CliTest, FileModeWinsOverServerOptions) {
@@ -113,7 +138,14 @@ TEST_F(CliTest, AnOutputThatCannotBeCreatedEndsTheRun) {
 TEST_F(CliTest, APortOutsideItsRangeIsRefusedBeforeConnecting) {
   for (const std::string port : {"98843", "-1", "65536"}) {
     const RunResult r = Run({"-h", "127.0.0.1", "-o", port, "-u", "u", "-p", "", "-d", "d"});
-    EXPECT_EQ(r.out, kBanner + "\nPort " + port + " is out of range: it must be 0 to 65535\n");
+    EXPECT_EQ(r.out, kBanner + "\n");
+    EXPECT_EQ(r.err, "Port " + port + " is out of range: it must be 0 to 65535\n");
+    EXPECT_EQ(r.status, 2);
+  }
+  // A port that is not a plain number is not taken as the default port.
+  for (const std::string port : {"abc", "3306x", ""}) {
+    const RunResult r = Run({"-h", "127.0.0.1", "-o", port, "-u", "u", "-p", "", "-d", "d"});
+    EXPECT_EQ(r.err, "vesk-dbc2sql: port " + port + " is not a number\n");
     EXPECT_EQ(r.status, 2);
   }
   // The last port of the range is still one to connect to.
@@ -123,7 +155,8 @@ TEST_F(CliTest, APortOutsideItsRangeIsRefusedBeforeConnecting) {
 }
 
 // A server that accepts connections but never answers: the run ends after
-// the connect timeout, and its password never shows in its command line.
+// the connect timeout (20 s unless --connect-timeout says otherwise), and its
+// password never shows in its command line.
 TEST_F(CliTest, ASilentServerTimesOutAndThePasswordIsHidden) {
   const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in address = {};
@@ -134,11 +167,16 @@ TEST_F(CliTest, ASilentServerTimesOutAndThePasswordIsHidden) {
   ASSERT_EQ(::listen(listener, 4), 0);
   ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
   Converter run(dir.path(), {"-h", "127.0.0.1", "-o", std::to_string(ntohs(address.sin_port)), "-u",
-                             "u", "-p", "s3cret-pw", "-d", "d"});
-  std::this_thread::sleep_for(std::chrono::milliseconds(500));
-  const std::string cmdline = ReadFile("/proc/" + std::to_string(run.pid()) + "/cmdline");
+                             "u", "-p", "s3cret-pw", "-d", "d", "--connect-timeout", "1"});
+  // The password is wiped before connecting, and connecting takes a second.
+  const std::string hidden = std::string("-p") + '\0' + "xxxxxxxxx" + '\0';
+  std::string cmdline;
+  for (int i = 0; i < 500 && cmdline.find(hidden) == std::string::npos; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    cmdline = ReadFile("/proc/" + std::to_string(run.pid()) + "/cmdline");
+  }
   EXPECT_EQ(cmdline.find("s3cret"), std::string::npos);
-  EXPECT_NE(cmdline.find(std::string("-p") + '\0' + "xxxxxxxxx" + '\0'), std::string::npos);
+  EXPECT_NE(cmdline.find(hidden), std::string::npos);
   const RunResult r = run.Wait();
   ::close(listener);
   EXPECT_EQ(r.status, 1);
@@ -339,6 +377,35 @@ TEST_F(CliTest, AFullDiskFailsTheRun) {
   EXPECT_EQ(CountOf(r.err, "No space left on device"), 1u) << r.err;
   EXPECT_NE(r.err.find("\n  the run ended there: "), std::string::npos) << r.err;
   EXPECT_TRUE(r.err.ends_with(" tables not reached\n")) << r.err;
+}
+
+// A script on standard output ("-", /dev/stdout, the file it is redirected
+// to) gets it alone: the console goes, byte for byte, to standard error.
+TEST_F(CliTest, AScriptOnStandardOutputMovesTheConsoleToStandardError) {
+  MakeSampleClient(dir.path());
+  const RunResult reference = Run({"-f", "reference.sql"});
+  const std::string script = ReadFile(dir / "reference.sql");
+  for (const std::string& target : {"-", "/dev/stdout", "/proc/self/fd/1"}) {
+    const RunResult r = Run({"--file=" + target});
+    EXPECT_EQ(r.status, 0) << target;
+    EXPECT_EQ(r.out, script) << target;
+    const std::size_t console_end =
+        reference.out.size() - std::strlen("reference.sql") + target.size();
+    EXPECT_EQ(r.err.substr(0, console_end),
+              kBanner + "\nCreate SQL file " + target + ": ok\n" +
+                  reference.out.substr(reference.out.find("Change locale")))
+        << target;
+  }
+  const std::string in_dir = "cd '" + dir.path() + "' && ";
+  EXPECT_EQ(std::system((in_dir + VESK_BINARY + " -f same.sql >same.sql 2>/dev/null").c_str()), 0);
+  EXPECT_EQ(ReadFile(dir / "same.sql"), script);
+  // A reader that goes away ends the run at once, said once.
+  const std::string piped =
+      in_dir + VESK_BINARY + " -f - 2>err.txt | head -c 100 >/dev/null; exit \\${PIPESTATUS[0]}";
+  EXPECT_EQ(WEXITSTATUS(std::system(("bash -c \"" + piped + "\"").c_str())), 1);
+  const std::string err = ReadFile(dir / "err.txt");
+  EXPECT_EQ(CountOf(err, "Broken pipe"), 2u) << "the console's line and the summary's: " << err;
+  EXPECT_NE(err.find("\n  the run ended there: "), std::string::npos) << err;
 }
 
 // Where the script cannot take its target's place by a rename, it is

@@ -51,10 +51,12 @@ std::vector<std::string> ServerArgs(const Server& server, const std::string& dat
 // A server of a test's own, for server-wide settings; stopped in any case.
 class OwnServer {
  public:
-  OwnServer() {
-    started_ = std::system((std::string(VESK_SOURCE_DIR) + "/scripts/lib/test-server start " +
-                            dir_.path() + " >/dev/null")
-                               .c_str()) == 0;
+  // `options`: extra options of the server.
+  explicit OwnServer(const std::vector<std::string>& options = {}) {
+    std::string command =
+        std::string(VESK_SOURCE_DIR) + "/scripts/lib/test-server start " + dir_.path();
+    for (const std::string& option : options) command += " '" + option + "'";
+    started_ = std::system((command + " >/dev/null").c_str()) == 0;
     EXPECT_TRUE(started_) << "cannot start a server of the test's own";
     server = ServerIn(dir_.path());
   }
@@ -572,6 +574,94 @@ TEST_F(ServerTest, ALostConnectionIsMadeAgainBeforeTheNextTable) {
   EXPECT_TRUE(r.out.ends_with("Disconnect\nComplete\n\n"));
   EXPECT_EQ(admin.Value("SELECT COUNT(*) FROM `" + db + "`.`vesk_spell`"), "1000");
   EXPECT_EQ(admin.Value("SELECT COUNT(*) FROM `" + db + "`.`vesk_rating`"), "100");
+}
+
+// The habits of MySQL users: a socket instead of -h, an option file that
+// supplies everything but -d (its [vesk-dbc2sql] group after [client], the
+// command line over both), and no ~/.my.cnf unless asked for.
+TEST_F(ServerTest, SocketAndOptionFile) {
+  const std::string db = prefix + "_socket";
+  const RunResult r =
+      RunConverter(client_dir.path(), {"--socket=" + server_->socket, "-u", server_->user, "-p",
+                                       server_->password, "--database", db});
+  EXPECT_EQ(r.status, 0) << r.err;
+  WriteFile(client_dir / "my.cnf", "[client]\nuser=" + server_->user +
+                                       "\npassword=wrong\nsocket=" + server_->socket +
+                                       "\n[vesk-dbc2sql]\npassword=" + server_->password + "\n");
+  const RunResult file = RunConverter(client_dir.path(), {"--defaults-file=my.cnf", "-d", db});
+  EXPECT_EQ(file.status, 0) << file.out.substr(0, 500);
+  EXPECT_EQ(RunConverter(client_dir.path(), {"--defaults-file", "my.cnf", "-p", "wrong", "-d", db})
+                .status,
+            1)
+      << "the command line wins";
+  // A forgotten ~/.my.cnf with a wrong password changes nothing.
+  WriteFile(client_dir / ".my.cnf", "[client]\npassword=wrong\n");
+  const char* home = std::getenv("HOME");
+  const std::string saved = home ? home : "";
+  ::setenv("HOME", client_dir.path().c_str(), 1);
+  const RunResult plain = Export(db);
+  ::setenv("HOME", saved.c_str(), 1);
+  EXPECT_EQ(plain.status, 0);
+}
+
+// --password asks on the terminal, without echo.
+TEST_F(ServerTest, ThePasswordAskedOnTheTerminal) {
+  const std::string db = prefix + "_asked";
+  const std::string command = "cd '" + client_dir.path() + "' && (sleep 0.5; printf '" +
+                              server_->password + "\\n') | script -qec \"" + VESK_BINARY +
+                              " -h 127.0.0.1 -o " + server_->port + " -u " + server_->user +
+                              " --password -d " + db + "\" /dev/null > console.txt";
+  EXPECT_EQ(std::system(command.c_str()), 0);
+  const std::string console = ReadFile(client_dir / "console.txt");
+  EXPECT_NE(console.find("Enter password: "), std::string::npos);
+  EXPECT_EQ(console.find(server_->password), std::string::npos) << "not echoed";
+  Client c(*server_);
+  EXPECT_EQ(c.Value("SELECT COUNT(*) FROM `" + db + "`.`vesk_rating`"), "100");
+}
+
+// TLS through the client library's options, against a server with a
+// certificate of the test's own CA: the run really goes over TLS, another
+// CA is refused at connect, and --ssl refuses a server without TLS.
+TEST_F(ServerTest, TlsIsRequiredAndTheServerCertificateChecked) {
+  TempDir certs;
+  const std::string make =
+      "cd '" + certs.path() + "' && for ca in ca other; do openssl req -x509 -newkey rsa:2048 " +
+      "-nodes -keyout $ca.key -out $ca.pem -days 2 -subj /CN=vesk-test-$ca 2>/dev/null; done && " +
+      "openssl req -newkey rsa:2048 -nodes -keyout server.key -out server.csr -subj "
+      "/CN=127.0.0.1 " +
+      "2>/dev/null && printf 'subjectAltName=IP:127.0.0.1\\n' >ext && openssl x509 -req -in " +
+      "server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -out server.pem -days 2 -extfile ext " +
+      "2>/dev/null && chmod 644 *";
+  ASSERT_EQ(std::system(make.c_str()), 0);
+  OwnServer own({"--ssl-ca=" + certs / "ca.pem", "--ssl-cert=" + certs / "server.pem",
+                 "--ssl-key=" + certs / "server.key"});
+  ASSERT_TRUE(own.started());
+  Client admin(own.server);
+  const auto accepts = [&] {
+    return std::stoi(admin.Rows("SHOW GLOBAL STATUS LIKE 'Ssl_accepts'")[0][1]);
+  };
+  const int before = accepts();
+  const auto run = [&](const std::string& ca, const std::string& db) {
+    std::vector<std::string> args = ServerArgs(own.server, db);
+    args.insert(args.end(), {"--ssl", "--ssl-ca=" + certs / ca, "--ssl-verify-server-cert"});
+    return RunConverter(client_dir.path(), args);
+  };
+  EXPECT_EQ(run("ca.pem", "tls").status, 0);
+  EXPECT_GT(accepts(), before);
+  const RunResult other = run("other.pem", "other");
+  EXPECT_EQ(other.status, 1);
+  EXPECT_NE(other.out.find("Connecting to MySQL server: \n "), std::string::npos);
+  EXPECT_EQ(admin.Rows("SHOW DATABASES LIKE 'other'").size(), 0u);
+  // The shared test server has no TLS.
+  std::vector<std::string> args = ServerArgs(*server_, prefix + "_plain");
+  args.push_back("--ssl");
+  const RunResult plain = RunConverter(client_dir.path(), args);
+  EXPECT_EQ(plain.status, 1);
+  EXPECT_NE(plain.out.find("Connecting to MySQL server: \n the server offers no TLS, which --ssl "
+                           "requires\n"),
+            std::string::npos);
+  Client c(*server_);
+  EXPECT_EQ(c.Rows("SHOW DATABASES LIKE '" + prefix + "_plain'").size(), 0u);
 }
 
 // A value larger than the server's packet limit fails its own row, with the

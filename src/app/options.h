@@ -1,26 +1,46 @@
-// The command line: seven single-letter options, each followed by its value.
+// The command line: the seven single-letter options, each followed by its
+// value, and long options of our own (--name=value or --name value).
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 struct Options {
-  int locale = 0;                   // -l
-  const char* host = nullptr;       // -h
-  int port = 0;                     // -o, 0: the client library's default
+  int locale = 0;                   // -l, --locale
+  const char* host = nullptr;       // -h, --host
+  int port = 0;                     // -o, --port; 0: the client library's default
   const char* port_text = nullptr;  // -o as given
-  const char* user = nullptr;       // -u
-  const char* password = nullptr;   // -p
-  const char* database = nullptr;   // -d
-  const char* file = nullptr;       // -f
+  const char* user = nullptr;       // -u, --user
+  const char* password = nullptr;   // -p, --password=VALUE
+  const char* database = nullptr;   // -d, --database
+  const char* file = nullptr;       // -f, --file
+
+  // Long options only.
+  bool ask_password = false;              // --password without a value
+  const char* socket = nullptr;           // --socket
+  const char* defaults_file = nullptr;    // --defaults-file
+  bool ssl = false;                       // --ssl
+  const char* ssl_ca = nullptr;           // --ssl-ca
+  const char* ssl_cert = nullptr;         // --ssl-cert
+  const char* ssl_key = nullptr;          // --ssl-key
+  bool ssl_verify_server_cert = false;    // --ssl-verify-server-cert
+  const char* connect_timeout = nullptr;  // --connect-timeout, seconds
 };
 
-// Parses argv[1..argc). False on a malformed command line: an argument that
-// does not begin with '-', an option without a value, or an option letter
-// other than the seven. Only the second character of an option counts, and
-// the argument after an option is always its value.
-bool ParseOptions(int argc, const char* const* argv, Options* options);
+// Parses argv[1..argc). False on a malformed command line, with the mistake
+// in *why ("option -p needs a value"): an argument that does not begin with
+// '-', a short option without a value, an option letter other than the
+// seven, an unknown long option, or a long option without its value. Only
+// the second character of a short option counts, and the argument after it
+// is always its value. A long option takes "--name=value" or "--name value";
+// --password takes only "--password=value", and alone asks for it.
+bool ParseOptions(int argc, const char* const* argv, Options* options, std::string* why = nullptr);
 
 // Decimal conversion with the rules of the C library's atoi (leading blanks,
 // an optional sign, digits up to the first non-digit, 0 without digits), but
 // saturating at the limits of a 32-bit int instead of wrapping.
 int ParseInt(const char* text);
+
+// Whether `text` is a plain decimal number (optional blanks and sign, then
+// digits to its end), as a port must be.
+bool IsPlainNumber(const char* text);

@@ -1,6 +1,7 @@
 #include "app/process.h"
 
 #include <fcntl.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -18,8 +19,43 @@ void OpenClosedStandardDescriptors() {
 }
 
 void HidePasswordArguments(int argc, char** argv) {
-  for (int i = 1; i + 1 < argc; i += 2) {
-    if (argv[i][0] != '-') return;
-    if (argv[i][1] == 'p') std::memset(argv[i + 1], 'x', std::strlen(argv[i + 1]));
+  for (int i = 1; i < argc; ++i) {
+    char* arg = argv[i];
+    if (arg[0] != '-') return;
+    if (arg[1] != '-') {  // a short option and its value
+      if (i + 1 < argc && arg[1] == 'p') std::memset(argv[i + 1], 'x', std::strlen(argv[i + 1]));
+      ++i;
+    } else if (std::strncmp(arg, "--password=", 11) == 0) {
+      std::memset(arg + 11, 'x', std::strlen(arg + 11));
+    } else if (std::strchr(arg, '=') == nullptr && std::strcmp(arg, "--password") != 0 &&
+               std::strcmp(arg, "--ssl") != 0 &&
+               std::strcmp(arg, "--ssl-verify-server-cert") != 0) {
+      ++i;  // a long option whose value is the next argument
+    }
   }
+}
+
+bool AskPassword(std::string* password, std::string* reason) {
+  const int tty = ::open("/dev/tty", O_RDWR | O_CLOEXEC | O_NOCTTY);
+  if (tty < 0) {
+    *reason = "--password asks for the password on the terminal, and there is none";
+    return false;
+  }
+  termios before;
+  const bool is_terminal = ::tcgetattr(tty, &before) == 0;
+  if (is_terminal) {
+    termios quiet = before;
+    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    quiet.c_lflag |= ECHONL;
+    ::tcsetattr(tty, TCSANOW, &quiet);  // what was typed ahead stays
+  }
+  const char prompt[] = "Enter password: ";
+  [[maybe_unused]] ssize_t n = ::write(tty, prompt, sizeof prompt - 1);
+  password->clear();
+  char c;
+  while ((n = ::read(tty, &c, 1)) == 1 && c != '\n') password->push_back(c);
+  if (!password->empty() && password->back() == '\r') password->pop_back();
+  if (is_terminal) ::tcsetattr(tty, TCSANOW, &before);
+  ::close(tty);
+  return true;
 }

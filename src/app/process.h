@@ -3,11 +3,17 @@
 // from the process's command line.
 #pragma once
 
+#include <string>
+
 // Opens /dev/null on each of descriptors 0, 1 and 2 that is closed, so that
 // no file or connection opened later takes the place of the console.
 void OpenClosedStandardDescriptors();
 
-// Overwrites the value of every -p option in place, so that `ps` and
-// /proc/PID/cmdline no longer show it. Follows the option rules of the
-// command line: options at odd positions, each followed by its value.
+// Overwrites the value of every -p and --password= option in place, so that
+// `ps` and /proc/PID/cmdline no longer show it. Follows the option rules of
+// the command line (a short option is followed by its value).
 void HidePasswordArguments(int argc, char** argv);
+
+// Asks for the password on the terminal ("Enter password: "), without
+// echo. False, with the reason, when the process has no terminal.
+bool AskPassword(std::string* password, std::string* reason);

@@ -58,4 +58,3 @@ class RunSummary {
   std::string ended_;
   bool output_lost_ = false;
 };
-

@@ -111,16 +111,18 @@ void SyncFolder(const std::string& path) {
 
 dbcToFILE::~dbcToFILE() { Close(); }
 
-bool dbcToFILE::Open(const char* path, std::span<const char* const> inputs) {
+bool dbcToFILE::Open(const char* path, std::span<const char* const> inputs, int fd) {
   std::printf("Create SQL file %s: ", path);
   std::string reason, warning;
+  fd_ = fd;
   for (const char* input : inputs) {
+    if (fd >= 0) break;
     if (IsClientFile(path, input)) {
       reason = std::string("it is the client file ") + input + ", which the run reads";
       break;
     }
   }
-  if (!reason.empty() || !OpenOutput(path, &reason, &warning)) {
+  if (!reason.empty() || (fd < 0 && !OpenOutput(path, &reason, &warning))) {
     std::printf("ERROR\n");
     std::fflush(stdout);
     std::fprintf(stderr, "Cannot create SQL file %s: %s\n", path, reason.c_str());

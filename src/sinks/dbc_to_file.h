@@ -30,7 +30,9 @@ class dbcToFILE : public DBCFile {
   // Creates (or replaces) the file. Prints "Create SQL file <path>: " and
   // "ok" or "ERROR", the reason of an error on standard error. Refuses a
   // path that names one of the client files `inputs` (catalogue paths).
-  bool Open(const char* path, std::span<const char* const> inputs = {});
+  // With `fd` (standard output, taken over for the script) the script is
+  // written there, and `path` only names it.
+  bool Open(const char* path, std::span<const char* const> inputs = {}, int fd = -1);
 
   bool Write(const char* text) override;
   void Close() override;

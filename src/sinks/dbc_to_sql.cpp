@@ -10,14 +10,29 @@
 #include <string>
 #include <string_view>
 
-dbcToSQL::dbcToSQL() {
-  handle_live_ = mysql_init(&mysql_) != nullptr;
+dbcToSQL::dbcToSQL(const ConnectOptions& options) : options_(options) {
+  handle_live_ = InitHandle();
+}
+
+bool dbcToSQL::InitHandle() {
+  if (!mysql_init(&mysql_)) return false;
   // A server that accepts the connection but never answers must not hang
   // the run. Statements themselves get no time limit: long ones are normal.
-  if (handle_live_) {
-    const unsigned int timeout = kConnectTimeoutSeconds;
-    mysql_options(&mysql_, MYSQL_OPT_CONNECT_TIMEOUT, &timeout);
+  const unsigned int timeout = options_.timeout_seconds;
+  mysql_options(&mysql_, MYSQL_OPT_CONNECT_TIMEOUT, &timeout);
+  if (options_.defaults_file) {
+    mysql_options(&mysql_, MYSQL_READ_DEFAULT_FILE, options_.defaults_file);
+    mysql_options(&mysql_, MYSQL_READ_DEFAULT_GROUP, "vesk-dbc2sql");
   }
+  // TLS on (the files come next, as mysql_ssl_set() clears them).
+  if (options_.ssl) mysql_ssl_set(&mysql_, nullptr, nullptr, nullptr, nullptr, nullptr);
+  if (options_.ssl_ca) mysql_options(&mysql_, MYSQL_OPT_SSL_CA, options_.ssl_ca);
+  if (options_.ssl_cert) mysql_options(&mysql_, MYSQL_OPT_SSL_CERT, options_.ssl_cert);
+  if (options_.ssl_key) mysql_options(&mysql_, MYSQL_OPT_SSL_KEY, options_.ssl_key);
+  const my_bool yes = 1;
+  if (options_.ssl_verify_server_cert)
+    mysql_options(&mysql_, MYSQL_OPT_SSL_VERIFY_SERVER_CERT, &yes);
+  return true;
 }
 
 void dbcToSQL::KeepServerError() {
@@ -73,15 +88,15 @@ dbcToSQL::~dbcToSQL() {
 
 bool dbcToSQL::Connect(const char* host, const char* user, const char* password,
                        const char* database, int port) {
-  host_ = host ? host : "";
-  user_ = user ? user : "";
+  host_ = host;
+  user_ = user;
+  has_password_ = password != nullptr;
   password_ = password ? password : "";
   database_ = database;
   port_ = port;
   std::printf("Connecting to MySQL server: ");
   if (!handle_live_ || !RealConnect()) {
-    const std::string reason =
-        handle_live_ ? mysql_error(&mysql_) : "cannot initialise the client library";
+    const std::string reason = ConnectError();
     std::printf("\n %s\n", reason.c_str());
     connected_ = false;
     CountFault(reason);
@@ -103,8 +118,22 @@ bool dbcToSQL::Connect(const char* host, const char* user, const char* password,
 }
 
 bool dbcToSQL::RealConnect() {
-  return mysql_real_connect(&mysql_, host_.c_str(), user_.c_str(), password_.c_str(), nullptr,
-                            static_cast<unsigned>(port_), nullptr, 0) != nullptr;
+  if (!mysql_real_connect(&mysql_, host_, user_, has_password_ ? password_.c_str() : nullptr,
+                          nullptr, static_cast<unsigned>(port_), options_.socket, 0))
+    return false;
+  // The library falls back to a plain connection where the server offers
+  // no TLS: --ssl refuses it before any statement.
+  if (options_.ssl && !mysql_get_ssl_cipher(&mysql_)) {
+    no_tls_ = true;
+    return false;
+  }
+  return true;
+}
+
+std::string dbcToSQL::ConnectError() {
+  if (!handle_live_) return "cannot initialise the client library";
+  if (no_tls_) return "the server offers no TLS, which --ssl requires";
+  return mysql_error(&mysql_);
 }
 
 bool dbcToSQL::SetUpSession() {
@@ -139,14 +168,9 @@ bool dbcToSQL::Ready() {
   bulk_.Close();
   mysql_close(&mysql_);
   locked_ = false;
-  handle_live_ = mysql_init(&mysql_) != nullptr;
-  if (handle_live_) {
-    const unsigned int timeout = kConnectTimeoutSeconds;
-    mysql_options(&mysql_, MYSQL_OPT_CONNECT_TIMEOUT, &timeout);
-  }
+  handle_live_ = InitHandle();
   if (!handle_live_ || !RealConnect()) {
-    CountFault(std::string("the connection to the server was lost and cannot be made again: ") +
-               (handle_live_ ? mysql_error(&mysql_) : "cannot initialise the client library"));
+    CountFault("the connection to the server was lost and cannot be made again: " + ConnectError());
     return false;
   }
   if (!SetUpSession()) return false;

@@ -21,9 +21,24 @@
 #include "dbc/dbcfile.h"
 #include "sinks/bulk_insert.h"
 
+// How to reach the server beyond the spec's host, user, password and port;
+// all of it through the client library's own options.
+struct ConnectOptions {
+  const char* socket = nullptr;
+  // A MySQL option file: its [client] and [vesk-dbc2sql] groups. Without
+  // one, no option file is read.
+  const char* defaults_file = nullptr;
+  bool ssl = false;  // TLS required
+  const char* ssl_ca = nullptr;
+  const char* ssl_cert = nullptr;
+  const char* ssl_key = nullptr;
+  bool ssl_verify_server_cert = false;
+  unsigned timeout_seconds = 20;  // how long connecting may wait
+};
+
 class dbcToSQL : public DBCFile {
  public:
-  dbcToSQL();
+  explicit dbcToSQL(const ConnectOptions& options = {});
   ~dbcToSQL() override;
 
   bool Connect(const char* host, const char* user, const char* password, const char* database,
@@ -43,8 +58,6 @@ class dbcToSQL : public DBCFile {
   static constexpr std::size_t kBatchBytes = 1 << 20;
   // Limit of one array of rows of the prepared insert.
   static constexpr std::size_t kBulkBytes = 4 << 20;
-  // How long connecting may wait for the server to answer.
-  static constexpr unsigned kConnectTimeoutSeconds = 20;
 
  protected:
   // Each call applies one array of the prepared insert, or one batch (and
@@ -85,8 +98,13 @@ class dbcToSQL : public DBCFile {
   // Puts the session into the state the statements rely on: backslash
   // escapes honoured, strict mode, autocommit. False, reported, if refused.
   bool PrepareSession();
+  // A fresh handle with the connection options set; false when the
+  // library cannot make one.
+  bool InitHandle();
   // Connects with the options given to Connect().
   bool RealConnect();
+  // Why connecting failed.
+  std::string ConnectError();
   // The session and the limits of a new connection; false, counted, when
   // the server refuses the session settings.
   bool SetUpSession();
@@ -105,7 +123,13 @@ class dbcToSQL : public DBCFile {
   static constexpr std::size_t kUnknownPacket = std::size_t{1} << 40;
 
   MYSQL mysql_;
-  std::string host_, user_, password_, database_;
+  ConnectOptions options_;
+  std::string database_;
+  const char* host_ = nullptr;  // null ones come from the option file
+  const char* user_ = nullptr;
+  std::string password_;
+  bool has_password_ = false;
+  bool no_tls_ = false;  // --ssl, and the server offered no TLS
   int port_ = 0;
   bool connected_ = false;
   bool lost_ = false;  // the connection went away; Ready() connects again
