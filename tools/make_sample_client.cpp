@@ -359,6 +359,12 @@ bool ParseArgs(int argc, char** argv, Settings* s) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--help") == 0) {
+      std::fputs(kUsage, stdout);
+      return 0;
+    }
+  }
   Settings settings;
   if (!ParseArgs(argc, argv, &settings)) {
     std::fputs(kUsage, stderr);
