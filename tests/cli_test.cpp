@@ -661,12 +661,69 @@ TEST_F(SmallClientTest, WholeScriptAndConsoleAtLocaleZero) {
   EXPECT_EQ(r.status, 1) << "36 client tables are missing";
 }
 
+// The slot by number or by name, in any case.
 TEST_F(SmallClientTest, WholeScriptAtLocaleEleven) {
-  const RunResult r = Run({"-l", "11", "-f", "out.sql"});
-  EXPECT_EQ(ReadFile(dir / "out.sql"),
-            Script("INSERT INTO `vesk_quest_info` VALUES ('2', 'Группа');\n"
-                   "INSERT INTO `vesk_quest_info` VALUES ('81', '');\n"));
-  EXPECT_EQ(r.out, Console("ruRU"));
+  for (const char* locale : {"11", "ruRU", "RURU"}) {
+    const RunResult r = Run({"-l", locale, "-f", "out.sql"});
+    EXPECT_EQ(ReadFile(dir / "out.sql"),
+              Script("INSERT INTO `vesk_quest_info` VALUES ('2', 'Группа');\n"
+                     "INSERT INTO `vesk_quest_info` VALUES ('81', '');\n"));
+    EXPECT_EQ(r.out, Console("ruRU"));
+  }
+  // A slot where a table has no text at all: the export is the same, and
+  // one line says where the texts are.
+  const RunResult empty = Run({"-l", "deDE", "-f", "out.sql"});
+  EXPECT_NE(empty.err.find("dbc\\QuestInfo.dbc has no texts in slot 2 (deDE); they are in slot 0 "
+                           "(enGB): run with -l 0\n"),
+            std::string::npos)
+      << empty.err;
+}
+
+// Shaping a run: chosen tables in catalogue order, the catalogue, a check
+// that writes nothing, and a quiet console.
+TEST_F(CliTest, TablesChosenCheckedListedAndQuiet) {
+  MakeSampleClient(dir.path());
+  ASSERT_EQ(Run({"-f", "all.sql"}).status, 0);
+  const std::string all = ReadFile(dir / "all.sql");
+  const RunResult two = Run({"--tables=vesk_zones,SPELL.DBC", "-f", "two.sql"});
+  EXPECT_EQ(two.status, 0);
+  EXPECT_EQ(ReadFile(dir / "two.sql"), "SET NAMES `utf8`;\n" + TableSection(all, "vesk_spell") +
+                                           TableSection(all, "vesk_zones"));
+  EXPECT_TRUE(MaskTime(two.err).starts_with("vesk-dbc2sql: 2 of 2 tables exported in full"));
+  const RunResult but_one = Run({"--exclude", "vesk_spell", "-f", "rest.sql"});
+  EXPECT_EQ(CountOf(ReadFile(dir / "rest.sql"), "CREATE TABLE"), CatalogueSize() - 1);
+  EXPECT_EQ(ReadFile(dir / "rest.sql").find("vesk_spell`"), std::string::npos);
+  const RunResult unknown = Run({"--tables=vesk_nothing", "-f", "none.sql"});
+  EXPECT_EQ(unknown.status, 2);
+  EXPECT_EQ(unknown.err, "vesk-dbc2sql: unknown table vesk_nothing: --list shows the tables\n");
+  EXPECT_FALSE(Exists("none.sql"));
+
+  const RunResult list = Run({"--list"});
+  EXPECT_EQ(CountOf(list.out, "\n"), CatalogueSize());
+  EXPECT_NE(list.out.find("\nvesk_spell: dbc\\Spell.dbc, 175 columns\n"), std::string::npos);
+  EXPECT_NE(list.out.find("\nvesk_itemicon: dbc\\ItemDisplayInfo.dbc, 2 columns\n"),
+            std::string::npos);
+
+  const RunResult check = Run({"--check"});
+  EXPECT_EQ(check.status, 0) << check.out;
+  EXPECT_EQ(CountOf(check.out, ", ok\n"), CatalogueSize());
+  WriteFile(dir / "dbc/Talent.dbc", "WDBC");
+  const RunResult damaged =
+      Run({"--check", "--tables", "Talent.dbc,vesk_spell", "-f", "checked.sql"});
+  EXPECT_EQ(damaged.status, 1);
+  EXPECT_EQ(damaged.out, kBanner +
+                             "\nvesk_spell (dbc\\Spell.dbc): 1000 rows, ok\n"
+                             "vesk_talents (dbc\\Talent.dbc): dbc\\Talent.dbc is truncated: its "
+                             "header needs 20 bytes, the file has 4\n");
+  EXPECT_FALSE(Exists("checked.sql")) << "a check writes no file";
+
+  const RunResult quiet = Run({"--quiet", "-f", "quiet.sql"});
+  EXPECT_EQ(quiet.out, kBanner +
+                           "\nCreate SQL file quiet.sql: ok\nChange locale to: enGB\n"
+                           "dbc\\Talent.dbc is truncated: its header needs 20 bytes, the file "
+                           "has 4\nClose file\nComplete\n\n");
+  EXPECT_EQ(ReadFile(dir / "quiet.sql").size(),
+            all.size() - TableSection(all, "vesk_talents").size());
 }
 
 TEST_F(CliTest, TheSampleClientExportsInFullAndSucceeds) {

@@ -84,6 +84,15 @@ TEST(ParseInt, FollowsTheAtoiRules) {
   EXPECT_EQ(ParseInt("007"), 7);
 }
 
+TEST(LocaleIndex, NamesInAnyCaseOrAtoiNumbers) {
+  EXPECT_EQ(LocaleIndex("ruRU"), 11);
+  EXPECT_EQ(LocaleIndex("enus"), 1);
+  EXPECT_EQ(LocaleIndex("ESMX"), 10);
+  EXPECT_EQ(LocaleIndex("8"), 8);
+  EXPECT_EQ(LocaleIndex("12x"), 12) << "out of range: SetLocale takes slot 0";
+  EXPECT_EQ(LocaleIndex("ruRUx"), 0);
+}
+
 TEST(ParseInt, SaturatesBeyondTheIntRange) {
   EXPECT_EQ(ParseInt("2147483647"), INT_MAX);
   EXPECT_EQ(ParseInt("2147483648"), INT_MAX);

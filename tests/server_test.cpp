@@ -389,6 +389,29 @@ TEST_F(DuplicateKeyTest, RowsStopAtTheDuplicateAndTheRunGoesOn) {
             std::to_string(RawTable(client_dir.path() + "/dbc/AreaTable.dbc").Records()));
 }
 
+// --atomic: a table whose reload fails keeps its old rows; the others are
+// swapped in whole; the console names the real table; no staging table is
+// left behind.
+TEST_F(DuplicateKeyTest, AtomicReloadsKeepAFailedTableAsItWas) {
+  const std::string db = prefix + "_atomic";
+  Client c(*server_);
+  ASSERT_EQ(Export(db).status, 1);
+  c.Exec("INSERT INTO `" + db + "`.`vesk_spell_cast_time` VALUES (999999, 1, 2, 3)");
+  c.Exec("DELETE FROM `" + db + "`.`vesk_zones`");
+  const RunResult r = Export(db, {"--atomic"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.out.find("ERROR sql command:\nINSERT INTO `vesk_spell_cast_time` VALUES ("),
+            std::string::npos);
+  EXPECT_EQ(r.out.find("__new"), std::string::npos);
+  EXPECT_EQ(c.Value("SELECT COUNT(*) FROM `" + db + "`.`vesk_spell_cast_time`"), "6")
+      << "the old rows, the test's own among them";
+  EXPECT_EQ(c.Value("SELECT COUNT(*) FROM `" + db + "`.`vesk_zones`"),
+            std::to_string(RawTable(client_dir.path() + "/dbc/AreaTable.dbc").Records()));
+  EXPECT_EQ(c.Value("SELECT COUNT(*) FROM information_schema.TABLES WHERE TABLE_SCHEMA = '" + db +
+                    "' AND TABLE_NAME LIKE '%\\_\\_%'"),
+            "0");
+}
+
 class EmojiTest : public ServerTest {
  protected:
   EmojiTest() { sample_args = {"--emoji", "QuestInfo"}; }
@@ -714,6 +737,16 @@ TEST_F(ServerTest, AnInterruptNamesTheTableLeftPartial) {
                    "' AND TABLE_NAME = 'vesk_spell_shapeshift'")
                 .size(),
             0u);
+  // With --atomic the table being loaded is kept as it was.
+  std::vector<std::string> args = ServerArgs(*server_, db);
+  args.push_back("--atomic");
+  BlockedRun atomic(client_dir.path(), args, "Open DBC file: dbc\\SkillRaceClassInfo.dbc");
+  atomic.Signal(SIGTERM);
+  const RunResult a = atomic.Finish();
+  EXPECT_EQ(a.status, 128 + SIGTERM);
+  EXPECT_NE(a.err.find("; vesk_spell is kept as it was; exit status 143\n"), std::string::npos)
+      << a.err;
+  EXPECT_EQ(c.Value("SELECT COUNT(*) FROM `" + db + "`.`vesk_spell`"), rows);
 }
 
 }  // namespace

@@ -1,8 +1,12 @@
 #include "app/options.h"
 
+#include <strings.h>
+
 #include <climits>
 #include <cstring>
 #include <string_view>
+
+#include "dbc/dbc_format.h"
 
 int ParseInt(const char* text) {
   const char* p = text;
@@ -30,6 +34,12 @@ bool IsPlainNumber(const char* text) {
   return *p == '\0';
 }
 
+int LocaleIndex(const char* text) {
+  for (std::uint32_t i = 0; i < kLocaleCount; ++i)
+    if (::strcasecmp(text, kLocaleNames[i]) == 0) return static_cast<int>(i);
+  return ParseInt(text);
+}
+
 namespace {
 
 bool Fail(std::string* why, std::string reason) {
@@ -40,7 +50,7 @@ bool Fail(std::string* why, std::string reason) {
 // The option a short letter or a long name sets; false for another one.
 bool Set(char letter, const char* value, Options* options) {
   switch (letter) {
-    case 'l': options->locale = ParseInt(value); break;
+    case 'l': options->locale = LocaleIndex(value); break;
     case 'h': options->host = value; break;
     case 'o':
       options->port = ParseInt(value);
@@ -79,6 +89,8 @@ constexpr LongOption kLong[] = {
     {"ssl-cert", '\0', &Options::ssl_cert},
     {"ssl-key", '\0', &Options::ssl_key},
     {"connect-timeout", '\0', &Options::connect_timeout},
+    {"tables", '\0', &Options::tables},
+    {"exclude", '\0', &Options::exclude},
 };
 
 }  // namespace
@@ -101,10 +113,17 @@ bool ParseOptions(int argc, const char* const* argv, Options* options, std::stri
     const std::string_view name = text.substr(0, equals);
     const char* inline_value = equals == std::string_view::npos ? nullptr : arg + 2 + equals + 1;
     ++i;
-    if (name == "ssl" || name == "ssl-verify-server-cert") {
+    bool Options::*flag = nullptr;
+    if (name == "ssl") flag = &Options::ssl;
+    if (name == "ssl-verify-server-cert") flag = &Options::ssl_verify_server_cert;
+    if (name == "list") flag = &Options::list;
+    if (name == "check") flag = &Options::check;
+    if (name == "quiet") flag = &Options::quiet;
+    if (name == "atomic") flag = &Options::atomic;
+    if (flag) {
       if (inline_value)
         return Fail(why, std::string("option --") + std::string(name) + " takes no value");
-      (name == "ssl" ? options->ssl : options->ssl_verify_server_cert) = true;
+      options->*flag = true;
       continue;
     }
     if (name == "password" && !inline_value) {

@@ -25,6 +25,14 @@ struct Options {
   const char* ssl_key = nullptr;          // --ssl-key
   bool ssl_verify_server_cert = false;    // --ssl-verify-server-cert
   const char* connect_timeout = nullptr;  // --connect-timeout, seconds
+
+  // Shaping a run.
+  const char* tables = nullptr;   // --tables: only these (comma-separated)
+  const char* exclude = nullptr;  // --exclude: all but these
+  bool list = false;              // --list: print the catalogue
+  bool check = false;             // --check: read and check, write nothing
+  bool quiet = false;             // --quiet: no bar, no per-table lines
+  bool atomic = false;            // --atomic: each server table swapped in whole
 };
 
 // Parses argv[1..argc). False on a malformed command line, with the mistake
@@ -40,6 +48,10 @@ bool ParseOptions(int argc, const char* const* argv, Options* options, std::stri
 // an optional sign, digits up to the first non-digit, 0 without digits), but
 // saturating at the limits of a 32-bit int instead of wrapping.
 int ParseInt(const char* text);
+
+// The language slot of -l: one of the twelve names ("ruRU", in any case),
+// or a number with the rules of ParseInt().
+int LocaleIndex(const char* text);
 
 // Whether `text` is a plain decimal number (optional blanks and sign, then
 // digits to its end), as a port must be.

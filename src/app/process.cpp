@@ -27,10 +27,14 @@ void HidePasswordArguments(int argc, char** argv) {
       ++i;
     } else if (std::strncmp(arg, "--password=", 11) == 0) {
       std::memset(arg + 11, 'x', std::strlen(arg + 11));
-    } else if (std::strchr(arg, '=') == nullptr && std::strcmp(arg, "--password") != 0 &&
-               std::strcmp(arg, "--ssl") != 0 &&
-               std::strcmp(arg, "--ssl-verify-server-cert") != 0) {
-      ++i;  // a long option whose value is the next argument
+    } else if (std::strchr(arg, '=') == nullptr) {
+      // A long option whose value is the next argument, unless it is a flag.
+      static const char* const kFlags[] = {"--password", "--ssl",   "--ssl-verify-server-cert",
+                                           "--list",     "--check", "--quiet",
+                                           "--atomic"};
+      bool flag = false;
+      for (const char* f : kFlags) flag = flag || std::strcmp(arg, f) == 0;
+      if (!flag) ++i;
     }
   }
 }

@@ -8,6 +8,8 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "app/options.h"
 #include "app/process.h"
@@ -47,7 +49,20 @@ const char kLongHelp[] =
     " --ssl-verify-server-cert\n"
     "                      check the server's certificate and host name\n"
     " --connect-timeout=S  seconds to wait for the server (default 20)\n"
-    " --help, --version\n";
+    " --tables=LIST        only these tables; --exclude=LIST all but these (SQL table\n"
+    "                      or client file names, comma-separated)\n"
+    " --list               print the tables, their client files and columns\n"
+    " --check              read and check every client file; write nothing\n"
+    " --quiet              no progress bar and no line per table\n"
+    " --atomic             load each server table into a staging table and swap it\n"
+    "                      in whole: a failed or interrupted table keeps its old rows\n"
+    " --help, --version\n"
+    "\nLocales (-l N or -l NAME): 0 enGB, 1 enUS, 2 deDE, 3 esES, 4 frFR, 5 koKR,\n"
+    "6 zhCN, 7 zhTW, 8 enCN, 9 enTW, 10 esMX, 11 ruRU\n"
+    "\nExit status: 0 every table exported in full; 1 an output that could not be\n"
+    "opened or a table not exported in full; 2 a mistake on the command line;\n"
+    "128 + N stopped by signal N.\n"
+    "\nMore in the manual: man vesk-dbc2sql\n";
 
 constexpr char kName[] = "vesk-dbc2sql";
 
@@ -71,6 +86,61 @@ bool IsStandardOutput(const char* path) {
   struct stat out, target;
   return ::fstat(1, &out) == 0 && ::stat(path, &target) == 0 && out.st_dev == target.st_dev &&
          out.st_ino == target.st_ino;
+}
+
+// The tables of the run, in export order: those --tables names, or all but
+// those --exclude names. False, with the name, for a name of no table.
+bool SelectTables(const Options& options, std::vector<const TableDescriptor*>* tables,
+                  std::string* unknown) {
+  std::vector<std::string_view> named;
+  for (const char* list : {options.tables, options.exclude}) {
+    if (!list) continue;
+    for (std::string_view rest = list; !rest.empty();) {
+      const std::size_t comma = rest.find(',');
+      const std::string_view name = rest.substr(0, comma);
+      rest.remove_prefix(comma == std::string_view::npos ? rest.size() : comma + 1);
+      if (name.empty()) continue;
+      bool known = false;
+      for (const TableDescriptor* table : ExportOrder()) known = known || NamesTable(name, *table);
+      if (!known) {
+        *unknown = std::string(name);
+        return false;
+      }
+      named.push_back(name);
+    }
+  }
+  for (const TableDescriptor* table : ExportOrder()) {
+    bool is_named = false;
+    for (const std::string_view name : named) is_named = is_named || NamesTable(name, *table);
+    if (options.tables ? is_named : !is_named) tables->push_back(table);
+  }
+  return true;
+}
+
+// --check: reads and checks every table's client files as a run would,
+// writing nothing and contacting no server; one line per table.
+int CheckTables(const Options& options, const std::vector<const TableDescriptor*>& tables) {
+  DBCFile reader;
+  reader.SetConsole(DBCFile::Console::kNothing);
+  reader.SetLocale(options.locale);
+  int good = 0;
+  for (const TableDescriptor* table : tables) {
+    const unsigned faults = reader.ExportFaults();
+    const bool loaded = IsMergedTable(*table) ? reader.LoadRatingTable(table) : reader.Load(table);
+    const bool ok = loaded && reader.ExportFaults() == faults;
+    good += ok;
+    if (ok)
+      std::printf("%s (%s): %u rows, ok\n", table->table_name, FilesOf(*table).c_str(),
+                  reader.RecordCount());
+    else
+      std::printf("%s (%s): %s\n", table->table_name, FilesOf(*table).c_str(),
+                  reader.LastFault().c_str());
+  }
+  const int status = good == static_cast<int>(tables.size()) ? kExitOk : kExitIncomplete;
+  std::fflush(stdout);
+  std::fprintf(stderr, "%s: %d of %zu tables would be exported in full; exit status %d\n", kName,
+               good, tables.size(), status);
+  return status;
 }
 
 // Why the options choose no output, or "" when they choose one.
@@ -108,6 +178,7 @@ std::unique_ptr<DBCFile> OpenWriter(const Options& options, int script_fd, int* 
   connect.ssl_cert = options.ssl_cert;
   connect.ssl_key = options.ssl_key;
   connect.ssl_verify_server_cert = options.ssl_verify_server_cert;
+  connect.atomic = options.atomic;
   if (options.connect_timeout)
     connect.timeout_seconds = static_cast<unsigned>(ParseInt(options.connect_timeout));
   auto server = std::make_unique<dbcToSQL>(connect);
@@ -138,6 +209,15 @@ int RunTool(int argc, char** argv) {
     script_fd = ::fcntl(1, F_DUPFD_CLOEXEC, 3);
     ::dup2(2, 1);
   }
+  if (parsed && options.list) {
+    for (const TableDescriptor* table : ExportOrder()) {
+      std::uint32_t columns = 0;
+      for (std::uint32_t c = 0; c < table->column_count; ++c)
+        columns += IsExported(table->columns[c].type);
+      std::printf("%s: %s, %u columns\n", table->table_name, FilesOf(*table).c_str(), columns);
+    }
+    return kExitOk;
+  }
   std::printf("R.T. Vesk database creator\n");
   std::printf("Use DBC from client version 3.2.2\n");
   if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
@@ -151,6 +231,15 @@ int RunTool(int argc, char** argv) {
   if (options.password) options.password = password.c_str();
   HidePasswordArguments(argc, argv);
   std::printf("\n");
+
+  std::vector<const TableDescriptor*> tables;
+  std::string unknown;
+  if (!SelectTables(options, &tables, &unknown)) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "%s: unknown table %s: --list shows the tables\n", kName, unknown.c_str());
+    return kExitUsage;
+  }
+  if (options.check) return CheckTables(options, tables);
 
   const std::string no_mode = WhyNoMode(options);
   if (!no_mode.empty()) return Mistake(no_mode);
@@ -176,7 +265,7 @@ int RunTool(int argc, char** argv) {
     }
   }
 
-  RunSummary summary;
+  RunSummary summary(static_cast<int>(tables.size()));
   int status = kExitOk;
   std::string why;
   // From here on a signal stops the run between rows; see InterruptGuard.
@@ -187,6 +276,7 @@ int RunTool(int argc, char** argv) {
     return status;
   }
 
+  if (options.quiet) writer->SetConsole(DBCFile::Console::kFailures);
   writer->SetLocale(options.locale);
   bool ok = writer->Write("SET NAMES `utf8`;\n");
   if (!ok) summary.OutputFault("SET NAMES `utf8`: " + writer->LastFault());
@@ -196,7 +286,7 @@ int RunTool(int argc, char** argv) {
     std::fprintf(stderr, "%s\n", hint.c_str());
   }
   int exported = 0;
-  for (const TableDescriptor* table : ExportOrder()) {
+  for (const TableDescriptor* table : tables) {
     if (PendingInterrupt()) break;
     if (!writer->Ready()) {
       summary.Ended(writer->LastFault(), options.file != nullptr);
@@ -209,6 +299,11 @@ int RunTool(int argc, char** argv) {
       writer->Load(table);
     if (PendingInterrupt()) break;  // before the table is touched
     if (writer->DumpTable()) ++exported;
+    const std::string slot_hint = writer->EmptySlotHint();
+    if (!slot_hint.empty()) {
+      std::fflush(stdout);
+      std::fprintf(stderr, "%s\n", slot_hint.c_str());
+    }
     summary.TableDone(*table, writer->ExportFaults() == faults, writer->LastFault());
   }
   // A run that ends without its result leaves the output as it was where it

@@ -10,15 +10,6 @@ namespace {
 
 constexpr char kName[] = "vesk-dbc2sql";
 
-// The client files a table is read from.
-std::string FilesOf(const TableDescriptor& table) {
-  if (!IsMergedTable(table)) return table.file_path;
-  std::string files;
-  for (const RatingSource& source : RatingSources())
-    files += (files.empty() ? "" : ", ") + std::string(source.file->file_path);
-  return files;
-}
-
 }  // namespace
 
 void RunSummary::TableDone(const TableDescriptor& table, bool in_full, const std::string& reason) {
@@ -32,7 +23,7 @@ void RunSummary::Print(int status, std::uint64_t rows, std::uint64_t bytes, bool
   std::fflush(stdout);
   std::string written = std::to_string(rows) + " rows";
   written += server ? " applied on the server" : ", " + std::to_string(bytes) + " bytes written";
-  const int total = static_cast<int>(ExportOrder().size());
+  const int total = total_;
   const int in_full = tables_ - static_cast<int>(missed_.size());
   if (signal_) {
     std::fprintf(stderr,

@@ -14,7 +14,8 @@ struct TableDescriptor;
 
 class RunSummary {
  public:
-  RunSummary() : start_(std::chrono::steady_clock::now()) {}
+  // `total`: the tables the run is to export.
+  explicit RunSummary(int total) : start_(std::chrono::steady_clock::now()), total_(total) {}
 
   // Records the outcome of one table of the export order.
   void TableDone(const TableDescriptor& table, bool in_full, const std::string& reason);
@@ -49,6 +50,7 @@ class RunSummary {
     std::string reason;
   };
   std::chrono::steady_clock::time_point start_;
+  int total_;
   int tables_ = 0;
   std::vector<Missed> missed_;
   std::vector<std::string> output_faults_;

@@ -1,5 +1,6 @@
 #include "catalogue/catalogue.h"
 
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -406,4 +407,28 @@ std::string MissingClientFolderHint() {
   std::unique_ptr<char, void (*)(void*)> cwd(::getcwd(nullptr, 0), ::free);
   return std::string("vesk-dbc2sql: there is no folder dbc in ") + (cwd ? cwd.get() : ".") +
          ": run it in the client folder that holds dbc";
+}
+
+std::string FilesOf(const TableDescriptor& table) {
+  if (!IsMergedTable(table)) return table.file_path;
+  std::string files;
+  for (const RatingSource& source : RatingSources())
+    files += (files.empty() ? "" : ", ") + std::string(source.file->file_path);
+  return files;
+}
+
+bool NamesTable(std::string_view name, const TableDescriptor& table) {
+  const auto same = [&](std::string_view other) {
+    return name.size() == other.size() &&
+           ::strncasecmp(name.data(), other.data(), name.size()) == 0;
+  };
+  const auto file_name = [](const TableDescriptor& t) {
+    const std::string_view path = t.file_path;
+    return path.substr(path.rfind('\\') + 1);
+  };
+  if (same(table.table_name)) return true;
+  if (!IsMergedTable(table)) return same(file_name(table));
+  for (const RatingSource& source : RatingSources())
+    if (same(file_name(*source.file))) return true;
+  return false;
 }

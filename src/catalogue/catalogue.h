@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "dbc/table_descriptor.h"
@@ -23,6 +24,14 @@ inline std::span<const TableDescriptor* const> ClientTables() {
 // The catalogue paths of every client file a run reads: the client tables
 // and the rating table's sources.
 std::vector<const char*> ClientFilePaths();
+
+// The client files a table is read from ("dbc\Spell.dbc"; the three
+// sources of the merged table, comma-separated).
+std::string FilesOf(const TableDescriptor& table);
+
+// Whether `name` names the table: its SQL name, or the name of its client
+// file (of one of the merged table's sources), in any case.
+bool NamesTable(std::string_view name, const TableDescriptor& table);
 
 // One line for a run in the wrong folder: empty when the folder of the
 // client files ("dbc", in any case) is there.

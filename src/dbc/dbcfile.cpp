@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "dbc/dbc_format.h"
 #include "port/byte_reader.h"
@@ -50,7 +51,7 @@ std::string DBCFile::Truncated(const char* path, std::uint64_t needed, std::uint
 }
 
 void DBCFile::Report(const std::string& reason) {
-  std::printf("%s\n", reason.c_str());
+  if (console_ != Console::kNothing) std::printf("%s\n", reason.c_str());
   CountFault(reason);
 }
 
@@ -62,7 +63,7 @@ bool DBCFile::Refuse(const std::string& reason) {
 
 bool DBCFile::Load(const TableDescriptor* descriptor) {
   Unload();
-  std::printf("Open DBC file: %s\n", descriptor->file_path);
+  if (console_ == Console::kAll) std::printf("Open DBC file: %s\n", descriptor->file_path);
   std::string reason;
   std::unique_ptr<TableSource> source;
   return (files_->Open(descriptor->file_path, &source, &reason) &&
@@ -184,10 +185,35 @@ void DBCFile::SetLocale(int index) {
   locale_ = (index >= 0 && index < static_cast<int>(kLocaleCount))
                 ? static_cast<std::uint32_t>(index)
                 : 0;
-  std::printf("Change locale to: %s\n", kLocaleNames[locale_]);
+  if (console_ != Console::kNothing) std::printf("Change locale to: %s\n", kLocaleNames[locale_]);
 }
 
 const std::uint8_t* DBCFile::GetRecord(std::uint32_t n) const {
   assert(data_.get() != nullptr && n < record_count_);
   return data_.get() + std::size_t{n} * record_size_;
+}
+
+std::string DBCFile::EmptySlotHint() const {
+  if (!IsLoaded() || descriptor_->file_path[0] == '\0') return "";
+  // The first field of each localized column.
+  std::vector<std::uint32_t> columns;
+  std::uint32_t field = 0;
+  for (std::uint32_t c = 0; c < descriptor_->column_count; ++c) {
+    if (descriptor_->columns[c].type == 's') columns.push_back(field);
+    field += FieldWidth(descriptor_->columns[c].type);
+  }
+  const auto any_text = [&](std::uint32_t slot) {
+    for (std::uint32_t n = 0; n < record_count_; ++n)
+      for (const std::uint32_t first : columns)
+        if (!StringAt(LoadLE32(GetRecord(n) + 4 * std::size_t{first + slot})).empty()) return true;
+    return false;
+  };
+  if (columns.empty() || any_text(locale_)) return "";
+  for (std::uint32_t slot = 0; slot < kLocaleCount; ++slot) {
+    if (slot == locale_ || !any_text(slot)) continue;
+    return Reason("%s has no texts in slot %u (%s); they are in slot %u (%s): run with -l %u",
+                  descriptor_->file_path, locale_, kLocaleNames[locale_], slot, kLocaleNames[slot],
+                  slot);
+  }
+  return "";
 }

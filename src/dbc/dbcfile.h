@@ -59,6 +59,12 @@ class DBCFile {
   // values select slot 0.
   void SetLocale(int index);
 
+  // What the reader and the export say on the console: every line of the
+  // spec, only failures (a quiet run: no "Open DBC file" line, no bar), or
+  // nothing (a check, which prints a line of its own per table).
+  enum class Console { kAll, kFailures, kNothing };
+  void SetConsole(Console console) { console_ = console; }
+
   // Writes the loaded table: drop, creation and one insert per record, with
   // a progress bar. False when no table is loaded.
   bool DumpTable();
@@ -112,6 +118,9 @@ class DBCFile {
   }
 
   bool IsLoaded() const { return data_.get() != nullptr; }
+  // The SQL table the statements of the loaded table write: its catalogue
+  // name, or the staging table the output loads it into first.
+  const std::string& SqlName() const { return sql_name_; }
   const std::uint8_t* GetRecord(std::uint32_t n) const;
   std::uint32_t RecordCount() const { return record_count_; }
   std::uint32_t RecordSize() const { return record_size_; }
@@ -148,6 +157,11 @@ class DBCFile {
     (void)new_output_too;
     return "";
   }
+  // When every localized text of the loaded table is empty in the chosen
+  // slot while another slot holds text, one line that says so and names
+  // that slot; otherwise "".
+  std::string EmptySlotHint() const;
+
   // Rows of the loaded table that the output took, and whether they
   // stopped before its last row.
   std::uint32_t TableRows() const { return table_rows_; }
@@ -185,6 +199,12 @@ class DBCFile {
   // The rows stop before their end (the run was interrupted): waits for the
   // rows still in flight and returns how many of them the output took.
   virtual std::uint32_t StopRows() { return 0; }
+  // A table's statements are done; `complete` when every one of them was
+  // taken. An output that loads a staging table swaps it in here.
+  virtual void EndTable(bool complete) { (void)complete; }
+  // What the output appends to a table's name for the table it writes
+  // first ("" for the table itself).
+  virtual const char* StagingSuffix() const { return ""; }
   // Whether the rows go into a table that this run dropped and created, so
   // that it held no rows before them.
   bool RowsIntoNewTable() const { return rows_into_new_table_; }
@@ -233,10 +253,12 @@ class DBCFile {
   ClientFiles* files_ = &DiskClientFiles::Instance();
   const char* strings_ = nullptr;
   std::uint32_t locale_ = 0;
+  Console console_ = Console::kAll;
   const TableDescriptor* descriptor_ = nullptr;
 
   std::vector<ValueStep> insert_steps_;
   std::vector<std::uint32_t> string_fields_;
+  std::string sql_name_;
   std::string insert_prefix_;      // "INSERT INTO `table` VALUES ("
   std::size_t numbers_bound_ = 0;  // room the non-string values of a row need
 

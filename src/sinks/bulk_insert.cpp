@@ -42,7 +42,7 @@ bool BulkInsert::Prepare(MYSQL* mysql, const DBCFile& table, std::size_t packet_
   std::string values = "(";
   for (std::size_t c = 0; c < columns; ++c) values += c ? ", ?" : "?";
   values += ")";
-  std::string sql = std::string("INSERT INTO `") + table.Descriptor()->table_name + "` VALUES ";
+  std::string sql = "INSERT INTO `" + table.SqlName() + "` VALUES ";
   stmt_ = PrepareStatement(mysql, sql + values, columns);
   if (!stmt_) return false;
   for (std::uint32_t r = 0; r < kGroup; ++r) sql += (r ? ", " : "") + values;

@@ -203,6 +203,7 @@ bool dbcToSQL::Value(const std::string& sql, std::string* value) {
 
 std::string dbcToSQL::Abandon(bool) {
   if (!IsLoaded() || !RowsCut()) return "";
+  if (options_.atomic) return std::string(Descriptor()->table_name) + " is kept as it was";
   return std::string(Descriptor()->table_name) + " is left partial, with " +
          std::to_string(TableRows()) + " of " + std::to_string(RecordCount()) + " rows";
 }
@@ -214,4 +215,35 @@ void dbcToSQL::Close() {
   handle_live_ = false;
   connected_ = false;
   std::printf("Disconnect\n");
+}
+
+void dbcToSQL::EndTable(bool complete) {
+  if (!options_.atomic || !connected_) return;
+  Unlock();
+  const std::string table = Descriptor()->table_name;
+  const std::string staging = "`" + SqlName() + "`";
+  const std::string retired = "`" + table + kRetired + "`";
+  // A table that failed or was interrupted leaves the old one as it was.
+  if (!complete) {
+    Quietly(("DROP TABLE IF EXISTS " + staging).c_str());
+    return;
+  }
+  // One RENAME swaps both names at once for every reader of the table.
+  std::string exists;
+  Value(
+      "SELECT COUNT(*) FROM information_schema.TABLES WHERE TABLE_SCHEMA = DATABASE() AND "
+      "TABLE_NAME = '" +
+          table + "'",
+      &exists);
+  Quietly(("DROP TABLE IF EXISTS " + retired).c_str());
+  const std::string swap = exists == "0" ? "RENAME TABLE " + staging + " TO `" + table + "`"
+                                         : "RENAME TABLE `" + table + "` TO " + retired + ", " +
+                                               staging + " TO `" + table + "`";
+  if (!Query(swap.c_str())) {
+    ReportRefused(swap.c_str());
+    CountFault(server_error_);
+    Quietly(("DROP TABLE IF EXISTS " + staging).c_str());
+    return;
+  }
+  Quietly(("DROP TABLE IF EXISTS " + retired).c_str());
 }

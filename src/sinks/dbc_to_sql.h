@@ -34,6 +34,8 @@ struct ConnectOptions {
   const char* ssl_key = nullptr;
   bool ssl_verify_server_cert = false;
   unsigned timeout_seconds = 20;  // how long connecting may wait
+  // Each table is loaded into a staging table and swapped in whole.
+  bool atomic = false;
 };
 
 class dbcToSQL : public DBCFile {
@@ -65,6 +67,8 @@ class dbcToSQL : public DBCFile {
   void BeginRows() override;
   RowsSent SendRows(std::uint32_t first) override;
   std::uint32_t StopRows() override;
+  void EndTable(bool complete) override;
+  const char* StagingSuffix() const override { return options_.atomic ? kStaging : ""; }
   std::string RefusalReason() const override;
 
  private:
@@ -118,6 +122,11 @@ class dbcToSQL : public DBCFile {
   void KeepServerError();
   // Runs an auxiliary statement (lock, unlock); no message on failure.
   bool Quietly(const char* sql);
+
+  // The staging table of --atomic, and the name the old table takes while
+  // the staging table is swapped in.
+  static constexpr char kStaging[] = "__new";
+  static constexpr char kRetired[] = "__old";
 
   // A packet limit that no statement reaches, until the server's is known.
   static constexpr std::size_t kUnknownPacket = std::size_t{1} << 40;

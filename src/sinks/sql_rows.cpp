@@ -123,7 +123,7 @@ std::uint32_t dbcToSQL::StopRows() {
 
 bool dbcToSQL::LockTable() {
   // Without the LOCK TABLES privilege the rows still go, unlocked.
-  return Quietly(("LOCK TABLES `" + std::string(Descriptor()->table_name) + "` WRITE").c_str());
+  return Quietly(("LOCK TABLES `" + SqlName() + "` WRITE").c_str());
 }
 
 void dbcToSQL::Unlock() {
@@ -139,7 +139,7 @@ bool dbcToSQL::TableIsMyISAM() {
   std::string engine;
   return Value(std::string("SELECT ENGINE FROM information_schema.TABLES WHERE TABLE_SCHEMA = "
                            "DATABASE() AND TABLE_NAME = '") +
-                   Descriptor()->table_name + "'",
+                   SqlName() + "'",
                &engine) &&
          engine == "MyISAM";
 }
@@ -161,7 +161,7 @@ DBCFile::RowsSent dbcToSQL::SendBulk(std::uint32_t first) {
   // The rows from there on are sent again as statements, which stop at the
   // failing row exactly as one statement per row would, with its reason.
   std::string count;
-  Value("SELECT COUNT(*) FROM `" + std::string(Descriptor()->table_name) + "`", &count);
+  Value("SELECT COUNT(*) FROM `" + SqlName() + "`", &count);
   const unsigned long long stored = std::strtoull(count.c_str(), nullptr, 10);
   std::uint32_t applied = 0;
   if (stored > first && n > 0)

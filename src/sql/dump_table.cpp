@@ -10,13 +10,15 @@
 bool DBCFile::DumpTable() {
   if (!IsLoaded()) return false;
   {
-    ProgressBar bar(record_count_);
+    ProgressBar bar(record_count_, console_ == Console::kAll);
     const bool dropped = Write(BuildDropTable());
     if (!dropped) CountFault(FailedStatementReason());
     const bool created = Write(BuildCreateTable());
     if (!created) CountFault(FailedStatementReason());
     rows_into_new_table_ = dropped && created;
+    const unsigned faults = faults_;
     WriteRows(bar);
+    EndTable(faults_ == faults && rows_into_new_table_);
   }
   // The rows of a client file changed while they were exported are not the
   // file's rows: neither the old ones nor the new ones.
@@ -62,7 +64,15 @@ DBCFile::RowsSent DBCFile::SendRows(std::uint32_t first) {
 }
 
 void DBCFile::ReportRefused(const char* statement) {
-  std::printf("ERROR sql command:\n%s\n", statement);
+  if (console_ != Console::kNothing) {
+    // A statement into a staging table is shown as one into the table.
+    std::string shown = statement;
+    const std::string staging = "`" + sql_name_ + "`";
+    const std::size_t at = *StagingSuffix() ? shown.find(staging) : std::string::npos;
+    if (at != std::string::npos)
+      shown.replace(at, staging.size(), std::string("`") + descriptor_->table_name + "`");
+    std::printf("ERROR sql command:\n%s\n", shown.c_str());
+  }
   std::fflush(stdout);
   std::fprintf(stderr, "%s\n", RefusalReason().c_str());
 }

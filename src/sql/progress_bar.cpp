@@ -3,7 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
-ProgressBar::ProgressBar(std::int64_t total) : total_(total) {
+ProgressBar::ProgressBar(std::int64_t total, bool draw) : total_(total), draw_(draw) {
+  if (!draw_) return;
   char line[kWidth + 8];
   line[0] = '[';
   std::memset(line + 1, ' ', kWidth);
@@ -11,10 +12,12 @@ ProgressBar::ProgressBar(std::int64_t total) : total_(total) {
   std::fputs(line, stdout);
 }
 
-ProgressBar::~ProgressBar() { std::fputs("\n", stdout); }
+ProgressBar::~ProgressBar() {
+  if (draw_) std::fputs("\n", stdout);
+}
 
 void ProgressBar::Step() {
-  if (total_ == 0) return;
+  if (total_ == 0 || !draw_) return;
   ++done_;
   const std::int64_t filled = done_ * kWidth / total_;
   if (filled == drawn_) return;

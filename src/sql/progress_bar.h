@@ -7,7 +7,8 @@
 
 class ProgressBar {
  public:
-  explicit ProgressBar(std::int64_t total);
+  // Draws nothing at all unless `draw` (a quiet run).
+  explicit ProgressBar(std::int64_t total, bool draw = true);
   ~ProgressBar();
   ProgressBar(const ProgressBar&) = delete;
   ProgressBar& operator=(const ProgressBar&) = delete;
@@ -19,5 +20,6 @@ class ProgressBar {
   std::int64_t done_ = 0;
   std::int64_t drawn_ = 0;
   std::int64_t total_;
+  bool draw_;
   static constexpr int kWidth = 50;
 };

@@ -55,7 +55,7 @@ const char* DBCFile::BuildCreateDatabase(const char* name) {
 const char* DBCFile::BuildDropTable() {
   statement_.Clear();
   statement_.Append("DROP TABLE IF EXISTS ");
-  AppendQuotedName(statement_, descriptor_->table_name);
+  AppendQuotedName(statement_, sql_name_.c_str());
   statement_.Append(";\n");
   return statement_.CStr();
 }
@@ -64,7 +64,7 @@ const char* DBCFile::BuildCreateTable() {
   const TableDescriptor& table = *descriptor_;
   statement_.Clear();
   statement_.Append("CREATE TABLE ");
-  AppendQuotedName(statement_, table.table_name);
+  AppendQuotedName(statement_, sql_name_.c_str());
   statement_.Append("(\n");
   unsigned primary = 0;
   for (std::uint32_t c = 0; c < table.column_count; ++c) {
@@ -102,7 +102,8 @@ const char* DBCFile::BuildCreateTable() {
 
 void DBCFile::PrepareInsert() {
   const TableDescriptor& table = *descriptor_;
-  insert_prefix_ = std::string("INSERT INTO `") + table.table_name + "` VALUES (";
+  sql_name_ = std::string(table.table_name) + StagingSuffix();
+  insert_prefix_ = "INSERT INTO `" + sql_name_ + "` VALUES (";
   insert_steps_.clear();
   string_fields_.clear();
   numbers_bound_ = 0;
