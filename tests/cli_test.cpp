@@ -45,6 +45,15 @@ std::vector<std::string> ClientFileStems() {
   return stems;
 }
 
+// Every line of a summary fits 80 columns.
+void ExpectLinesOf80(const std::string& text) {
+  for (std::size_t at = 0, end; at < text.size(); at = end + 1) {
+    end = text.find('\n', at);
+    if (end == std::string::npos) end = text.size();
+    EXPECT_LE(end - at, 80u) << text.substr(at, end - at);
+  }
+}
+
 class CliTest : public ::testing::Test {
  protected:
   RunResult Run(const std::vector<std::string>& args) { return RunConverter(dir.path(), args); }
@@ -127,8 +136,8 @@ TEST_F(CliTest, AnOutputThatCannotBeCreatedEndsTheRun) {
   EXPECT_EQ(r.out, kBanner + "\nCreate SQL file missing/out.sql: ERROR\n");
   EXPECT_EQ(r.err,
             "Cannot create SQL file missing/out.sql: No such file or directory\n"
-            "vesk-dbc2sql: no table exported: cannot create SQL file missing/out.sql: No such file "
-            "or directory; exit status 1\n");
+            "vesk-dbc2sql: no table exported: cannot create SQL file missing/out.sql: No such\n"
+            "  file or directory; exit status 1\n");
   EXPECT_EQ(r.status, 1);
   const RunResult empty = Run({"-f", ""});
   EXPECT_EQ(empty.out, kBanner + "\nCreate SQL file : ERROR\n");
@@ -197,23 +206,19 @@ TEST_F(CliTest, ClosedStandardDescriptorsKeepTheConsoleOutOfTheScript) {
 TEST_F(CliTest, ARunInTheWrongFolderReplacesNoTableNotEvenTheRatingTable) {
   const RunResult r = Run({"-f", "out.sql"});
   EXPECT_EQ(ReadFile(dir / "out.sql"), "SET NAMES `utf8`;\n");
-  // A hint before the tables, and every table in the summary.
+  // A hint before the tables; in the summary, the cause once instead of
+  // every table.
+  const std::string hint = "vesk-dbc2sql: there is no folder dbc in " +
+                           std::filesystem::canonical(dir.path()).string() +
+                           ": run it in the client folder that holds dbc\n";
   const std::string err = MaskTime(r.err);
-  EXPECT_TRUE(err.starts_with("vesk-dbc2sql: there is no folder dbc in " +
-                              std::filesystem::canonical(dir.path()).string() +
-                              ": run it in the client folder that holds dbc\n"
-                              "vesk-dbc2sql: 0 of " +
-                              Tables() +
-                              " tables exported in full, 0 rows, 18 bytes written in T s; exit "
-                              "status 1\n"
-                              "  vesk_achievement (dbc\\Achievement.dbc): dbc\\Achievement.dbc not "
-                              "exist\n"))
+  EXPECT_TRUE(err.starts_with(hint + "vesk-dbc2sql: 0 of " + Tables() +
+                              " tables exported in full; exit status 1\n"
+                              "  0 rows, 18 bytes written in T s\n"
+                              "  there is no folder dbc in "))
       << err;
-  EXPECT_TRUE(
-      err.ends_with("  vesk_rating (dbc\\gtChanceToMeleeCrit.dbc, dbc\\gtChanceToSpellCrit.dbc, "
-                    "dbc\\gtCombatRatings.dbc): dbc\\gtCombatRatings.dbc not exist\n"))
-      << err;
-  EXPECT_EQ(CountOf(err, "\n"), 2u + CatalogueSize());
+  EXPECT_TRUE(err.ends_with("\n  every table, client file not exist\n")) << err;
+  ExpectLinesOf80(err.substr(hint.size()));
   EXPECT_TRUE(
       r.out.ends_with("Open DBC file: dbc\\gtCombatRatings.dbc\n"
                       "dbc\\gtCombatRatings.dbc not exist\nClose file\nComplete\n\n"));
@@ -223,7 +228,7 @@ TEST_F(CliTest, ARunInTheWrongFolderReplacesNoTableNotEvenTheRatingTable) {
   const RunResult again = Run({"-f", "out.sql"});
   EXPECT_EQ(again.status, 1);
   EXPECT_EQ(ReadFile(dir / "out.sql"), "old script\n");
-  EXPECT_TRUE(again.err.ends_with("\n  the old script out.sql is kept\n")) << again.err;
+  EXPECT_NE(again.err.find("\n  the old script out.sql is kept\n"), std::string::npos) << again.err;
   EXPECT_TRUE(HiddenFiles(dir.path()).empty());
 }
 
@@ -287,10 +292,10 @@ TEST_F(CliTest, AnInterruptedRunLeavesTheOldScriptAsItWas) {
       if (!twice) {
         EXPECT_TRUE(MaskTime(r.err).starts_with("vesk-dbc2sql: interrupted by " + name + " after "))
             << r.err;
-        EXPECT_NE(MaskTime(r.err).find(" in T s; the old script out.sql is kept; exit status " +
-                                       std::to_string(128 + signal_number) + "\n"),
+        EXPECT_NE(r.err.find(" tables; exit status " + std::to_string(128 + signal_number) + "\n"),
                   std::string::npos)
             << r.err;
+        EXPECT_NE(r.err.find("\n  the old script out.sql is kept\n"), std::string::npos) << r.err;
       }
     }
   }
@@ -371,10 +376,10 @@ TEST_F(CliTest, AFullDiskFailsTheRun) {
   EXPECT_EQ(r.status, 1);
   // The run ends at the broken output; the summary names the cause once
   // and counts the bytes the system took.
-  EXPECT_TRUE(r.err.starts_with("vesk-dbc2sql: 0 of " + Tables() + " tables exported in full, "))
+  EXPECT_TRUE(r.err.starts_with("vesk-dbc2sql: 0 of " + Tables() + " tables exported in full;"))
       << r.err;
   EXPECT_NE(r.err.find(", 0 bytes written in "), std::string::npos) << r.err;
-  EXPECT_EQ(CountOf(r.err, "No space left on device"), 1u) << r.err;
+  EXPECT_EQ(CountOf(Unwrapped(r.err), "No space left on device"), 1u) << r.err;
   EXPECT_NE(r.err.find("\n  the run ended there: "), std::string::npos) << r.err;
   EXPECT_TRUE(r.err.ends_with(" tables not reached\n")) << r.err;
 }
@@ -404,7 +409,8 @@ TEST_F(CliTest, AScriptOnStandardOutputMovesTheConsoleToStandardError) {
       in_dir + VESK_BINARY + " -f - 2>err.txt | head -c 100 >/dev/null; exit \\${PIPESTATUS[0]}";
   EXPECT_EQ(WEXITSTATUS(std::system(("bash -c \"" + piped + "\"").c_str())), 1);
   const std::string err = ReadFile(dir / "err.txt");
-  EXPECT_EQ(CountOf(err, "Broken pipe"), 2u) << "the console's line and the summary's: " << err;
+  EXPECT_EQ(CountOf(Unwrapped(err), "Broken pipe"), 2u)
+      << "the console's line and the summary's: " << err;
   EXPECT_NE(err.find("\n  the run ended there: "), std::string::npos) << err;
 }
 
@@ -643,17 +649,20 @@ class SmallClientTest : public CliTest {
 
 TEST_F(SmallClientTest, WholeScriptAndConsoleAtLocaleZero) {
   const RunResult r = Run({"-f", "out.sql"});
-  // The summary: the six tables that loaded, then the 36 that did not.
+  // The summary: the six tables that loaded, then the 36 that did not, in
+  // one line for their one reason.
   const std::string err = MaskTime(r.err);
   EXPECT_TRUE(err.starts_with("vesk-dbc2sql: 6 of " + Tables() +
-                              " tables exported in full, 108 rows, " +
+                              " tables exported in full; exit status 1\n"
+                              "  108 rows, " +
                               std::to_string(ReadFile(dir / "out.sql").size()) +
-                              " bytes written in T s; exit status 1\n"
-                              "  vesk_achievement (dbc\\Achievement.dbc): dbc\\Achievement.dbc not "
-                              "exist\n"))
+                              " bytes written in T s\n"
+                              "  36 tables, client file not exist: vesk_achievement, "
+                              "vesk_achievement_category,\n"
+                              "    vesk_achievement_criteria, vesk_chr_classes, vesk_chr_races,\n"))
       << err;
-  EXPECT_TRUE(err.ends_with("  vesk_zones (dbc\\AreaTable.dbc): dbc\\AreaTable.dbc not exist\n"));
-  EXPECT_EQ(CountOf(err, "\n"), 1u + CatalogueSize() - 6u);
+  EXPECT_TRUE(err.ends_with(", vesk_zones\n")) << err;
+  ExpectLinesOf80(err);
   EXPECT_EQ(ReadFile(dir / "out.sql"),
             Script("INSERT INTO `vesk_quest_info` VALUES ('2', 'Group');\n"
                    "INSERT INTO `vesk_quest_info` VALUES ('81', 'It\\'s \\\"PvP\\\"\\\\\\n');\n"));
@@ -732,10 +741,10 @@ TEST_F(CliTest, TheSampleClientExportsInFullAndSucceeds) {
   EXPECT_EQ(r.status, 0) << r.out;
   EXPECT_EQ(r.out.find("not exist"), std::string::npos);
   const std::string script = ReadFile(dir / "out.sql");
-  EXPECT_EQ(MaskTime(r.err),
-            "vesk-dbc2sql: " + Tables() + " of " + Tables() + " tables exported in full, " +
-                std::to_string(CountOf(script, "\nINSERT INTO")) + " rows, " +
-                std::to_string(script.size()) + " bytes written in T s; exit status 0\n");
+  EXPECT_EQ(MaskTime(r.err), "vesk-dbc2sql: " + Tables() + " of " + Tables() +
+                                 " tables exported in full; exit status 0\n  " +
+                                 std::to_string(CountOf(script, "\nINSERT INTO")) + " rows, " +
+                                 std::to_string(script.size()) + " bytes written in T s\n");
   EXPECT_EQ(CountOf(script, "DROP TABLE IF EXISTS"), CatalogueSize());
   EXPECT_EQ(CountOf(script, "CREATE TABLE"), CatalogueSize());
   EXPECT_EQ(CountOf(TableSection(script, "vesk_spell"), "INSERT INTO `vesk_spell` VALUES"), 1000u);

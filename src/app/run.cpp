@@ -280,10 +280,14 @@ int RunTool(int argc, char** argv) {
   writer->SetLocale(options.locale);
   bool ok = writer->Write("SET NAMES `utf8`;\n");
   if (!ok) summary.OutputFault("SET NAMES `utf8`: " + writer->LastFault());
+  // A database that cannot be used, or no client folder, fails every
+  // table: the summary names it first.
+  if (writer->ExportFaults() != 0) summary.Cause(writer->LastFault());
   const std::string hint = MissingClientFolderHint();
   if (!hint.empty()) {
     std::fflush(stdout);
     std::fprintf(stderr, "%s\n", hint.c_str());
+    summary.Cause(hint.substr(hint.find(": ") + 2));
   }
   int exported = 0;
   for (const TableDescriptor* table : tables) {
@@ -304,7 +308,8 @@ int RunTool(int argc, char** argv) {
       std::fflush(stdout);
       std::fprintf(stderr, "%s\n", slot_hint.c_str());
     }
-    summary.TableDone(*table, writer->ExportFaults() == faults, writer->LastFault());
+    summary.TableDone(*table, writer->ExportFaults() == faults, writer->LastFault(),
+                      writer->RowsCut() ? writer->TableRows() : 0, writer->RecordCount());
   }
   // A run that ends without its result leaves the output as it was where it
   // can: an interrupted one always, one that exported no table when there

@@ -1,57 +1,158 @@
 #include "app/summary.h"
 
+#include <sys/stat.h>
+
 #include <cstdio>
+#include <map>
 #include <string>
 
 #include "catalogue/catalogue.h"
+#include "dbc/host_path.h"
 #include "port/interrupt.h"
 
 namespace {
 
 constexpr char kName[] = "vesk-dbc2sql";
+// Tables that failed for one reason are said in one line from this many.
+constexpr std::size_t kGroup = 3;
+
+// The client file as found on disk ("dbc/SPELL.DBC"), or the catalogue's
+// path when it is not there.
+std::string OnDisk(const char* catalogue_path) {
+  const HostPath host = ResolveClientPath(catalogue_path);
+  struct stat st;
+  return host.ambiguous.empty() && ::stat(host.path.c_str(), &st) == 0 ? host.path : catalogue_path;
+}
+
+// A reason with the client file named as found on disk, and the likely
+// cause of a wrong field count.
+std::string Explained(const TableDescriptor& table, std::string reason) {
+  if (!IsMergedTable(table)) {
+    const std::string path = table.file_path;
+    if (reason.compare(0, path.size(), path) == 0)
+      reason.replace(0, path.size(), OnDisk(path.c_str()));
+  }
+  if (reason.find(" have wrong field Count (") != std::string::npos)
+    reason += " (written by another client version?)";
+  return reason;
+}
+
+// The reason without the file it names ("not exist"), so that tables that
+// failed alike share it.
+std::string Shared(const std::string& reason) {
+  if (reason.compare(0, 4, "dbc\\") != 0) return reason;
+  const std::size_t blank = reason.find(' ');
+  return blank == std::string::npos ? reason : "client file " + reason.substr(blank + 1);
+}
 
 }  // namespace
 
-void RunSummary::TableDone(const TableDescriptor& table, bool in_full, const std::string& reason) {
+std::string Wrap(const std::string& text, const std::string& first, const std::string& rest,
+                 std::size_t width) {
+  std::string out, line = first;
+  std::size_t at = 0;
+  bool empty = true;  // nothing of the text on the line yet
+  while (at < text.size()) {
+    std::size_t end = text.find(' ', at);
+    if (end == std::string::npos) end = text.size();
+    std::string word = text.substr(at, end - at);
+    at = end + 1;
+    while (!word.empty()) {
+      const std::size_t used = line.size() + (empty ? 0 : 1);
+      if (used + word.size() <= width) {
+        line += (empty ? "" : " ") + word;
+        empty = false;
+        break;
+      }
+      if (!empty) {  // the word goes on the next line
+        out += line + "\n";
+        line = rest;
+        empty = true;
+        continue;
+      }
+      const std::size_t room = width > used ? width - used : 1;
+      line += word.substr(0, room);  // longer than a whole line: cut
+      word.erase(0, room);
+      out += line + "\n";
+      line = rest;
+    }
+  }
+  return out + line + "\n";
+}
+
+void RunSummary::TableDone(const TableDescriptor& table, bool in_full, const std::string& reason,
+                           std::uint32_t rows, std::uint32_t records) {
   ++tables_;
-  if (!in_full) missed_.push_back({&table, reason});
+  if (!in_full) missed_.push_back({&table, reason, rows, records});
 }
 
 void RunSummary::Print(int status, std::uint64_t rows, std::uint64_t bytes, bool server) const {
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
   std::fflush(stdout);
-  std::string written = std::to_string(rows) + " rows";
-  written += server ? " applied on the server" : ", " + std::to_string(bytes) + " bytes written";
-  const int total = total_;
   const int in_full = tables_ - static_cast<int>(missed_.size());
+  std::string out;
+  char line[160];
   if (signal_) {
-    std::fprintf(stderr,
-                 "%s: interrupted by %s after %d of %d tables, %s in %.2f s; %sexit status %d\n",
-                 kName, SignalName(signal_), in_full, total, written.c_str(), seconds,
-                 outcome_.empty() ? "" : (outcome_ + "; ").c_str(), status);
+    std::snprintf(line, sizeof line, "%s: interrupted by %s after %d of %d tables; exit status %d",
+                  kName, SignalName(signal_), in_full, total_, status);
   } else {
     // A script that failed to be written or to take its target's place
     // holds no table.
     const bool lost = output_lost_ || !output_faults_.empty();
-    std::fprintf(stderr, "%s: %d of %d tables exported in full, %s in %.2f s; exit status %d\n",
-                 kName, lost ? 0 : in_full, total, written.c_str(), seconds, status);
+    std::snprintf(line, sizeof line, "%s: %d of %d tables exported in full; exit status %d", kName,
+                  lost ? 0 : in_full, total_, status);
   }
+  out += Wrap(line, "", "  ");
+  std::string written = std::to_string(rows) + " rows";
+  written += server ? " applied on the server" : ", " + std::to_string(bytes) + " bytes written";
+  std::snprintf(line, sizeof line, "%s in %.2f s", written.c_str(), seconds);
+  out += Wrap(line, "  ", "    ");
+
+  // The causes first, then the tables.
+  for (const std::string& cause : causes_) out += Wrap(cause, "  ", "    ");
+  for (const std::string& fault : output_faults_) out += Wrap(fault, "  ", "    ");
+  std::map<std::string, std::vector<const Missed*>> alike;
   for (const Missed& missed : missed_)
-    std::fprintf(stderr, "  %s (%s): %s\n", missed.table->table_name,
-                 FilesOf(*missed.table).c_str(), missed.reason.c_str());
-  if (tables_ < total && !signal_) {
-    const int left = total - tables_;
-    const bool same = !missed_.empty() && missed_.back().reason == ended_;
-    std::fprintf(stderr, "  the run ended %s: %d table%s not reached\n",
-                 same ? "there" : ("before the next table: " + ended_).c_str(), left,
-                 left == 1 ? "" : "s");
+    if (missed.records == 0 || missed.rows == 0) alike[Shared(missed.reason)].push_back(&missed);
+  for (const Missed& missed : missed_) {
+    const auto group = alike.find(Shared(missed.reason));
+    if (missed.rows == 0 && group != alike.end() && group->second.size() >= kGroup) {
+      if (group->second.front() != &missed) continue;
+      std::string names;
+      for (const Missed* m : group->second)
+        names += (names.empty() ? "" : ", ") + std::string(m->table->table_name);
+      out += group->second.size() == static_cast<std::size_t>(total_)
+                 ? Wrap("every table, " + group->first, "  ", "    ")
+                 : Wrap(std::to_string(group->second.size()) + " tables, " + group->first + ": " +
+                            names,
+                        "  ", "    ");
+      continue;
+    }
+    const TableDescriptor& table = *missed.table;
+    std::string text = std::string(table.table_name) + " (" +
+                       (IsMergedTable(table) ? FilesOf(table) : OnDisk(table.file_path)) + "): ";
+    if (missed.rows > 0)
+      text +=
+          std::to_string(missed.rows) + " of " + std::to_string(missed.records) + " rows, then ";
+    out += Wrap(text + Explained(table, missed.reason), "  ", "    ");
   }
-  for (const std::string& fault : output_faults_) std::fprintf(stderr, "  %s\n", fault.c_str());
-  for (const std::string& note : notes_) std::fprintf(stderr, "  %s\n", note.c_str());
+  if (tables_ < total_ && !signal_) {
+    const int left = total_ - tables_;
+    const bool same = !missed_.empty() && missed_.back().reason == ended_;
+    out +=
+        Wrap("the run ended " + (same ? std::string("there") : "before the next table: " + ended_) +
+                 ": " + std::to_string(left) + (left == 1 ? " table" : " tables") + " not reached",
+             "  ", "    ");
+  }
+  std::fputs(out.c_str(), stderr);
 }
 
 void RunSummary::PrintEarlyEnd(int status, const std::string& why) const {
   std::fflush(stdout);
-  std::fprintf(stderr, "%s: no table exported: %s; exit status %d\n", kName, why.c_str(), status);
+  std::fputs(Wrap(std::string(kName) + ": no table exported: " + why + "; exit status " +
+                      std::to_string(status),
+                  "", "  ")
+                 .c_str(),
+             stderr);
 }

@@ -1,8 +1,10 @@
 // What a run says at its end, on standard error, so that a user learns
-// without scrolling back which tables did not make it and why: how many
-// tables were exported in full, the rows and bytes written (or rows applied
-// on the server), the wall time, each table not exported in full with its
-// client file and reason, and the exit status. One line when all is well.
+// without scrolling back whether it worked and, if not, why. The first line
+// states the outcome; the next, the rows and bytes and the time; then the
+// causes (a missing client folder, a database that cannot be used, an
+// output that failed, what was kept of an old script), then the tables not
+// exported in full: one line for many tables that failed for one reason,
+// otherwise one per table, with how far it got. Every line fits 80 columns.
 #pragma once
 
 #include <chrono>
@@ -17,15 +19,23 @@ class RunSummary {
   // `total`: the tables the run is to export.
   explicit RunSummary(int total) : start_(std::chrono::steady_clock::now()), total_(total) {}
 
-  // Records the outcome of one table of the export order.
-  void TableDone(const TableDescriptor& table, bool in_full, const std::string& reason);
+  // Records the outcome of one table of the export order: in full, or not,
+  // with the reason and the rows taken of the table's `records` (when they
+  // stopped part-way).
+  void TableDone(const TableDescriptor& table, bool in_full, const std::string& reason,
+                 std::uint32_t rows = 0, std::uint32_t records = 0);
+  // A cause that explains failures of many tables (no client folder, a
+  // database that cannot be used); said before them.
+  void Cause(const std::string& cause) {
+    if (!cause.empty()) causes_.push_back(cause);
+  }
   // Records a fault outside any table (the output failing at its end).
   void OutputFault(const std::string& reason) { output_faults_.push_back(reason); }
   // Records why the run ended before the end of the export order: a signal
   // (with what became of the output), or an output that can take no more.
   void Interrupted(int signal_number, const std::string& outcome) {
     signal_ = signal_number;
-    outcome_ = outcome;
+    Cause(outcome);
   }
   // `output_lost`: what the output took before is lost too (a script).
   void Ended(const std::string& reason, bool output_lost) {
@@ -34,9 +44,7 @@ class RunSummary {
   }
   // Something to say about the output at the end ("the old script ... is
   // kept").
-  void Note(const std::string& note) {
-    if (!note.empty()) notes_.push_back(note);
-  }
+  void Note(const std::string& note) { Cause(note); }
 
   // Prints the summary of a run that went through the export order, or
   // part of it.
@@ -48,15 +56,21 @@ class RunSummary {
   struct Missed {
     const TableDescriptor* table;
     std::string reason;
+    std::uint32_t rows, records;
   };
   std::chrono::steady_clock::time_point start_;
   int total_;
   int tables_ = 0;
   std::vector<Missed> missed_;
+  std::vector<std::string> causes_;
   std::vector<std::string> output_faults_;
-  std::vector<std::string> notes_;
   int signal_ = 0;
-  std::string outcome_;
   std::string ended_;
   bool output_lost_ = false;
 };
+
+// `text` cut into lines of at most `width` columns at blanks (a word longer
+// than a line is cut), the first starting with `first`, the others with
+// `rest`; each line ends with a line break.
+std::string Wrap(const std::string& text, const std::string& first, const std::string& rest,
+                 std::size_t width = 80);

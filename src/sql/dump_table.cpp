@@ -39,8 +39,7 @@ void DBCFile::WriteRows(ProgressBar& bar) {
   while (table_rows_ < record_count_) {
     if (const int signal_number = PendingInterrupt()) {
       took(StopRows());
-      CountFault(Reason("interrupted by %s after %u of %u rows", SignalName(signal_number),
-                        table_rows_, record_count_));
+      CountFault(Reason("interrupted by %s", SignalName(signal_number)));
       return;
     }
     const RowsSent sent = SendRows(table_rows_);

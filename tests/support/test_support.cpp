@@ -295,8 +295,13 @@ void MakeSampleClient(const std::string& dir, const std::vector<std::string>& ar
 }
 
 std::string MaskTime(const std::string& err) {
-  static const std::regex kTime(R"( in [0-9]+\.[0-9]{2} s;)");
-  return std::regex_replace(err, kTime, " in T s;");
+  static const std::regex kTime(R"( in [0-9]+\.[0-9]{2} s\b)");
+  return std::regex_replace(err, kTime, " in T s");
+}
+
+std::string Unwrapped(const std::string& err) {
+  static const std::regex kContinued("\n    ");
+  return std::regex_replace(err, kContinued, " ");
 }
 
 std::size_t CountOf(const std::string& haystack, const std::string& needle) {

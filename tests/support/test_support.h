@@ -121,9 +121,13 @@ std::vector<std::string> HiddenFiles(const std::string& dir);
 // Runs the sample client generator into `dir`.
 void MakeSampleClient(const std::string& dir, const std::vector<std::string>& args = {});
 
-// Standard error of a run with the wall time of its summary line replaced
-// by "T": "... in T s; exit status N".
+// Standard error of a run with the wall time of its summary replaced by
+// "T": "... in T s".
 std::string MaskTime(const std::string& err);
+
+// A summary with its wrapped lines joined again (a continuation line starts
+// with four blanks).
+std::string Unwrapped(const std::string& err);
 
 // Counts the occurrences of `needle` in `haystack`.
 std::size_t CountOf(const std::string& haystack, const std::string& needle);
