@@ -463,13 +463,14 @@ TEST_F(CliTest, TheReplacementIsDurable) {
   WriteFile(dir / "out.sql", "old script\n");
   // (The leak checker of a sanitizer build cannot run under a tracer.)
   const std::string command = "cd '" + dir.path() + "' && ASAN_OPTIONS=detect_leaks=0 strace -f " +
-                              "-o trace.txt -e " + "trace=fsync,rename,renameat2 " + VESK_BINARY +
-                              " -f out.sql >/dev/null 2>&1";
+                              "-o trace.txt -e " + "trace=fsync,rename,renameat2,sync_file_range " +
+                              VESK_BINARY + " -f out.sql >/dev/null 2>&1";
   ASSERT_EQ(std::system(command.c_str()), 0);
   const std::string trace = ReadFile(dir / "trace.txt");
   const std::size_t swap = trace.find("renameat2(");
   ASSERT_NE(swap, std::string::npos) << trace;
   EXPECT_LT(trace.find("fsync("), swap) << trace;
+  EXPECT_LT(trace.find("sync_file_range("), trace.find("fsync(")) << "the disk starts early";
   EXPECT_GT(trace.rfind("fsync("), swap) << trace;
 }
 

@@ -1,6 +1,7 @@
 #include "port/background_writer.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include "port/thread.h"
@@ -70,7 +71,13 @@ void BackgroundWriter::Run() {
     const Block block = queue_[written_ % kQueue];
     const bool failed = error_ != 0;
     lock.unlock();
+    const std::uint64_t at = taken_.load(std::memory_order_relaxed);
     const int error = failed ? 0 : WriteAll(fd_, block.data, block.size, &taken_);
+    // The disk starts on what was written while the next blocks are made,
+    // so that the flush at the end has less to wait for.
+    if (flush_behind_ && !error)
+      ::sync_file_range(fd_, static_cast<off_t>(at), static_cast<off_t>(block.size),
+                        SYNC_FILE_RANGE_WRITE);
     lock.lock();
     if (error) error_ = error;
     ++written_;

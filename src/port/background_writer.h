@@ -33,6 +33,9 @@ class BackgroundWriter {
   // Waits until every submitted block is written; false on a failure.
   bool Drain() { return WaitWritten(submitted_); }
   int error() const { return error_; }
+  // Starts the disk's writeback of every block once written (a file that
+  // will be flushed at its end). Set before the first Submit().
+  void FlushBehind() { flush_behind_ = true; }
   // Bytes the system took so far: short of those submitted after a failure.
   std::uint64_t taken() const { return taken_.load(std::memory_order_relaxed); }
 
@@ -52,6 +55,7 @@ class BackgroundWriter {
   std::uint64_t written_ = 0;    // blocks done with, in ticket order
   bool stopping_ = false;
   int error_ = 0;
+  bool flush_behind_ = false;
   // Updated by whichever thread writes; read by anyone.
   std::atomic<std::uint64_t> taken_{0};
   std::thread thread_;

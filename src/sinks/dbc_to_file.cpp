@@ -131,6 +131,7 @@ bool dbcToFILE::Open(const char* path, std::span<const char* const> inputs, int 
   }
   path_ = path;
   ring_ = std::make_unique<ScriptRing>(fd_);
+  if (!temporary_.empty()) ring_->FlushBehind();  // it is flushed before the swap
   failed_ = false;
   discard_ = false;
   std::printf("ok\n");

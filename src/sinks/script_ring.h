@@ -37,6 +37,8 @@ class ScriptRing {
   // when a write failed.
   bool Finish();
   int error() const { return writer_.error(); }
+  // See BackgroundWriter::FlushBehind().
+  void FlushBehind() { writer_.FlushBehind(); }
   // Bytes the system took (not those handed over).
   std::uint64_t bytes() const { return writer_.taken(); }
 
