@@ -100,7 +100,7 @@ bool ParseOptions(int argc, const char* const* argv, Options* options, std::stri
     const char* arg = argv[i];
     if (arg[0] != '-') return Fail(why, std::string("argument ") + arg + " is not an option");
     if (arg[1] != '-') {
-      // The spec's short options: the next argument is always the value.
+      // The seven short options: the next argument is always the value.
       if (i + 1 >= argc) return Fail(why, std::string("option ") + arg + " needs a value");
       if (!Set(arg[1], argv[i + 1], options))
         return Fail(

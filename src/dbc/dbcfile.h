@@ -59,9 +59,9 @@ class DBCFile {
   // values select slot 0.
   void SetLocale(int index);
 
-  // What the reader and the export say on the console: every line of the
-  // spec, only failures (a quiet run: no "Open DBC file" line, no bar), or
-  // nothing (a check, which prints a line of its own per table).
+  // What the reader and the export say on the console: every line, only
+  // failures (a quiet run: no "Open DBC file" line, no bar), or nothing (a
+  // check, which prints a line of its own per table).
   enum class Console { kAll, kFailures, kNothing };
   void SetConsole(Console console) { console_ = console; }
 

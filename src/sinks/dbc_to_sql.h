@@ -21,8 +21,8 @@
 #include "dbc/dbcfile.h"
 #include "sinks/bulk_insert.h"
 
-// How to reach the server beyond the spec's host, user, password and port;
-// all of it through the client library's own options.
+// How to reach the server beyond the host, user, password and port given
+// to Connect(); all of it through the client library's own options.
 struct ConnectOptions {
   const char* socket = nullptr;
   // A MySQL option file: its [client] and [vesk-dbc2sql] groups. Without
