@@ -390,7 +390,7 @@ TEST_F(CliTest, AScriptOnStandardOutputMovesTheConsoleToStandardError) {
   MakeSampleClient(dir.path());
   const RunResult reference = Run({"-f", "reference.sql"});
   const std::string script = ReadFile(dir / "reference.sql");
-  for (const std::string& target : {"-", "/dev/stdout", "/proc/self/fd/1"}) {
+  for (const std::string target : {"-", "/dev/stdout", "/proc/self/fd/1"}) {
     const RunResult r = Run({"--file=" + target});
     EXPECT_EQ(r.status, 0) << target;
     EXPECT_EQ(r.out, script) << target;
