@@ -4,7 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <string>
 #include <vector>
+
+#include "app/process.h"
 
 namespace {
 
@@ -69,6 +72,21 @@ TEST(Options, MalformedCommandLines) {
   EXPECT_FALSE(Parse({"-", "1"}, &o)) << "lone dash";
   EXPECT_FALSE(Parse({"--help", "1"}, &o)) << "second character is a dash";
   EXPECT_FALSE(Parse({"-F", "a"}, &o)) << "letters are case-sensitive";
+}
+
+// Passwords are wiped from the command line, whatever stands around them.
+TEST(Options, PasswordsAreWipedFromTheCommandLine) {
+  std::vector<std::string> args = {"vesk-dbc2sql", "--ssl",      "--file",  "-p",
+                                   "-p",           "secret",     "--quiet", "--password=pw2",
+                                   "--user",       "--password", "-d",      "db"};
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(a.data());
+  HidePasswordArguments(static_cast<int>(argv.size()), argv.data());
+  EXPECT_EQ(args[3], "-p") << "the value of --file";
+  EXPECT_EQ(args[5], "xxxxxx");
+  EXPECT_EQ(args[7], "--password=xxx");
+  EXPECT_EQ(args[9], "--password") << "the value of --user";
+  EXPECT_EQ(args[11], "db");
 }
 
 TEST(ParseInt, FollowsTheAtoiRules) {

@@ -93,7 +93,28 @@ constexpr LongOption kLong[] = {
     {"exclude", '\0', &Options::exclude},
 };
 
+// Long options that take no value.
+struct LongFlag {
+  const char* name;
+  bool Options::*field;
+};
+constexpr LongFlag kFlags[] = {
+    {"ssl", &Options::ssl},     {"ssl-verify-server-cert", &Options::ssl_verify_server_cert},
+    {"list", &Options::list},   {"check", &Options::check},
+    {"quiet", &Options::quiet}, {"atomic", &Options::atomic},
+};
+
 }  // namespace
+
+bool TakesNextArgument(const char* arg) {
+  if (arg[0] != '-') return false;
+  if (arg[1] != '-') return true;
+  const std::string_view name(arg + 2);
+  if (name.find('=') != std::string_view::npos || name == "password") return false;
+  for (const LongFlag& f : kFlags)
+    if (name == f.name) return false;
+  return true;
+}
 
 bool ParseOptions(int argc, const char* const* argv, Options* options, std::string* why) {
   for (int i = 1; i < argc;) {
@@ -114,12 +135,8 @@ bool ParseOptions(int argc, const char* const* argv, Options* options, std::stri
     const char* inline_value = equals == std::string_view::npos ? nullptr : arg + 2 + equals + 1;
     ++i;
     bool Options::*flag = nullptr;
-    if (name == "ssl") flag = &Options::ssl;
-    if (name == "ssl-verify-server-cert") flag = &Options::ssl_verify_server_cert;
-    if (name == "list") flag = &Options::list;
-    if (name == "check") flag = &Options::check;
-    if (name == "quiet") flag = &Options::quiet;
-    if (name == "atomic") flag = &Options::atomic;
+    for (const LongFlag& f : kFlags)
+      if (name == f.name) flag = f.field;
     if (flag) {
       if (inline_value)
         return Fail(why, std::string("option --") + std::string(name) + " takes no value");

@@ -44,6 +44,10 @@ struct Options {
 // --password takes only "--password=value", and alone asks for it.
 bool ParseOptions(int argc, const char* const* argv, Options* options, std::string* why = nullptr);
 
+// Whether the argument after `arg` is its value: a short option, or a long
+// one without "=value" that is not a flag (--password alone asks instead).
+bool TakesNextArgument(const char* arg);
+
 // Decimal conversion with the rules of the C library's atoi (leading blanks,
 // an optional sign, digits up to the first non-digit, 0 without digits), but
 // saturating at the limits of a 32-bit int instead of wrapping.

@@ -6,6 +6,8 @@
 
 #include <cstring>
 
+#include "app/options.h"
+
 void OpenClosedStandardDescriptors() {
   for (int fd = 0; fd <= 2; ++fd) {
     if (::fcntl(fd, F_GETFD) != -1) continue;
@@ -22,20 +24,11 @@ void HidePasswordArguments(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     char* arg = argv[i];
     if (arg[0] != '-') return;
-    if (arg[1] != '-') {  // a short option and its value
-      if (i + 1 < argc && arg[1] == 'p') std::memset(argv[i + 1], 'x', std::strlen(argv[i + 1]));
-      ++i;
-    } else if (std::strncmp(arg, "--password=", 11) == 0) {
+    if (std::strncmp(arg, "--password=", 11) == 0)
       std::memset(arg + 11, 'x', std::strlen(arg + 11));
-    } else if (std::strchr(arg, '=') == nullptr) {
-      // A long option whose value is the next argument, unless it is a flag.
-      static const char* const kFlags[] = {"--password", "--ssl",   "--ssl-verify-server-cert",
-                                           "--list",     "--check", "--quiet",
-                                           "--atomic"};
-      bool flag = false;
-      for (const char* f : kFlags) flag = flag || std::strcmp(arg, f) == 0;
-      if (!flag) ++i;
-    }
+    if (!TakesNextArgument(arg) || i + 1 >= argc) continue;
+    if (arg[1] == 'p') std::memset(argv[i + 1], 'x', std::strlen(argv[i + 1]));
+    ++i;  // the value
   }
 }
 

@@ -318,7 +318,7 @@ int RunTool(int argc, char** argv) {
   if (signal_number)
     summary.Interrupted(signal_number, writer->Abandon(true));
   else if (exported == 0)
-    summary.Note(writer->Abandon(false));
+    summary.Cause(writer->Abandon(false));
   const unsigned faults = writer->ExportFaults();
   writer->Close();
   if (writer->ExportFaults() != faults) summary.OutputFault(writer->LastFault());

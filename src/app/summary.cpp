@@ -114,7 +114,7 @@ void RunSummary::Print(int status, std::uint64_t rows, std::uint64_t bytes, bool
   for (const std::string& fault : output_faults_) out += Wrap(fault, "  ", "    ");
   std::map<std::string, std::vector<const Missed*>> alike;
   for (const Missed& missed : missed_)
-    if (missed.records == 0 || missed.rows == 0) alike[Shared(missed.reason)].push_back(&missed);
+    if (missed.rows == 0) alike[Shared(missed.reason)].push_back(&missed);
   for (const Missed& missed : missed_) {
     const auto group = alike.find(Shared(missed.reason));
     if (missed.rows == 0 && group != alike.end() && group->second.size() >= kGroup) {

@@ -25,7 +25,8 @@ class RunSummary {
   void TableDone(const TableDescriptor& table, bool in_full, const std::string& reason,
                  std::uint32_t rows = 0, std::uint32_t records = 0);
   // A cause that explains failures of many tables (no client folder, a
-  // database that cannot be used); said before them.
+  // database that cannot be used), or what became of the output ("the old
+  // script ... is kept"); said before the tables.
   void Cause(const std::string& cause) {
     if (!cause.empty()) causes_.push_back(cause);
   }
@@ -42,9 +43,6 @@ class RunSummary {
     ended_ = reason;
     output_lost_ = output_lost;
   }
-  // Something to say about the output at the end ("the old script ... is
-  // kept").
-  void Note(const std::string& note) { Cause(note); }
 
   // Prints the summary of a run that went through the export order, or
   // part of it.
