@@ -897,6 +897,18 @@ TEST_F(BatchTest, BatchesWhereArraysDoNotApply) {
   EXPECT_EQ(c.Value("SELECT ENGINE FROM information_schema.TABLES WHERE TABLE_SCHEMA = '" + prefix +
                     "_row333' AND TABLE_NAME = 'vesk_spell'"),
             "InnoDB");
+  // Interrupted, the batch sent ahead is read first: the rows the summary
+  // names are the rows the table holds.
+  MakeSampleClient(client_dir.path(), {"--rows", "Spell:5000"});
+  BlockedRun run(client_dir.path(), ServerArgs(own_->server, "term"),
+                 "Open DBC file: dbc\\SkillRaceClassInfo.dbc");
+  run.Signal(SIGTERM);
+  const std::string err = Unwrapped(run.Finish().err);
+  const std::string line = "\n  vesk_spell is left partial, with ";
+  const std::size_t at = err.find(line);
+  ASSERT_NE(at, std::string::npos) << err;
+  EXPECT_EQ(c.Value("SELECT COUNT(*) FROM term.vesk_spell"),
+            err.substr(at + line.size(), err.find(' ', at + line.size()) - at - line.size()));
 }
 
 // Arrays cut by the packet limit, and batches, store what the statements
