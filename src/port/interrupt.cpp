@@ -31,9 +31,65 @@ bool installed[kMaxSignal];
 // Whether the default action of the signal dumps core.
 bool DumpsCore(int s) { return s == SIGQUIT || s == SIGXCPU || s == SIGXFSZ; }
 
+// The name of a signal this file knows, or null; async-signal-safe.
+const char* KnownName(int signal_number) {
+  switch (signal_number) {
+    case SIGHUP: return "SIGHUP";
+    case SIGINT: return "SIGINT";
+    case SIGQUIT: return "SIGQUIT";
+    case SIGTERM: return "SIGTERM";
+    case SIGALRM: return "SIGALRM";
+    case SIGUSR1: return "SIGUSR1";
+    case SIGUSR2: return "SIGUSR2";
+    case SIGXCPU: return "SIGXCPU";
+    case SIGVTALRM: return "SIGVTALRM";
+    case SIGPROF: return "SIGPROF";
+    case SIGIO: return "SIGIO";
+    case SIGPWR: return "SIGPWR";
+    default: return nullptr;
+  }
+}
+
+// What a step that ends at once was doing, or null.
+std::atomic<const char*> ending_at_once{nullptr};
+
+// Appends `text` to the line being built in a handler.
+char* Put(char* at, const char* end, const char* text) {
+  while (*text && at < end) *at++ = *text++;
+  return at;
+}
+char* PutNumber(char* at, const char* end, int n) {
+  char digits[12];
+  int count = 0;
+  do digits[count++] = static_cast<char>('0' + n % 10);
+  while ((n /= 10) > 0 && count < 11);
+  while (count > 0 && at < end) *at++ = digits[--count];
+  return at;
+}
+
+// The last line of a run ended at once by `signal_number`; only
+// async-signal-safe calls.
+void SayEndedAtOnce(int signal_number, const char* what) {
+  char line[200];
+  const char* end = line + sizeof line - 1;
+  char* at = Put(line, end, "vesk-dbc2sql: interrupted by ");
+  if (const char* name = KnownName(signal_number)) {
+    at = Put(at, end, name);
+  } else {
+    at = PutNumber(Put(at, end, "signal "), end, signal_number);
+  }
+  at = Put(Put(Put(at, end, " "), end, what), end, "; no table exported; exit status ");
+  at = PutNumber(at, end, 128 + signal_number);
+  *at++ = '\n';
+  [[maybe_unused]] const ssize_t n = ::write(2, line, static_cast<std::size_t>(at - line));
+}
+
 extern "C" void OnInterrupt(int signal_number) {
   int none = 0;
-  if (pending.compare_exchange_strong(none, signal_number)) return;
+  const bool first = pending.compare_exchange_strong(none, signal_number);
+  const char* at_once = ending_at_once.load();
+  if (first && !at_once) return;
+  if (first) SayEndedAtOnce(signal_number, at_once);
   // Asked again: the run did not stop by itself. Every call here is
   // async-signal-safe.
   if (doomed_set.load()) ::unlink(doomed);
@@ -72,25 +128,17 @@ InterruptGuard::~InterruptGuard() {
   }
 }
 
+EndAtOnce::EndAtOnce(const char* what) { ending_at_once.store(what); }
+
+EndAtOnce::~EndAtOnce() { ending_at_once.store(nullptr); }
+
 int PendingInterrupt() { return pending.load(); }
 
 const char* SignalName(int signal_number) {
+  if (const char* name = KnownName(signal_number)) return name;
   static char other[32];
-  switch (signal_number) {
-    case SIGHUP: return "SIGHUP";
-    case SIGINT: return "SIGINT";
-    case SIGQUIT: return "SIGQUIT";
-    case SIGTERM: return "SIGTERM";
-    case SIGALRM: return "SIGALRM";
-    case SIGUSR1: return "SIGUSR1";
-    case SIGUSR2: return "SIGUSR2";
-    case SIGXCPU: return "SIGXCPU";
-    case SIGVTALRM: return "SIGVTALRM";
-    case SIGPROF: return "SIGPROF";
-    case SIGIO: return "SIGIO";
-    case SIGPWR: return "SIGPWR";
-    default: std::snprintf(other, sizeof other, "signal %d", signal_number); return other;
-  }
+  std::snprintf(other, sizeof other, "signal %d", signal_number);
+  return other;
 }
 
 void SetDoomedFile(const char* path) {

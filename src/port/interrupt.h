@@ -14,9 +14,10 @@
 // SIGILL, SIGFPE, SIGABRT, SIGTRAP, SIGSYS) keep their default action, so
 // that a crash keeps its core dump and its sanitizer report.
 //
-// The handler runs on whichever thread the system picks; it touches only a
-// lock-free atomic and, on the second signal, calls unlink(), signal(),
-// raise() and _exit(), all async-signal-safe.
+// The handler runs on whichever thread the system picks; it touches only
+// lock-free atomics and, on the second signal (or the first inside an
+// EndAtOnce), calls write(), unlink(), signal(), raise() and _exit(), all
+// async-signal-safe.
 #pragma once
 
 class InterruptGuard {
@@ -25,6 +26,19 @@ class InterruptGuard {
   ~InterruptGuard();  // puts back the actions the process had before
   InterruptGuard(const InterruptGuard&) = delete;
   InterruptGuard& operator=(const InterruptGuard&) = delete;
+};
+
+// While it lives, the first signal ends the process at once instead of
+// asking the run to stop: for a step that blocks and changes nothing, such
+// as connecting or waiting for a lock. A last line on standard error says
+// "vesk-dbc2sql: interrupted by SIGTERM <what>; no table exported; exit
+// status 143"; `what` ("while connecting") must outlive the scope.
+class EndAtOnce {
+ public:
+  explicit EndAtOnce(const char* what);
+  ~EndAtOnce();
+  EndAtOnce(const EndAtOnce&) = delete;
+  EndAtOnce& operator=(const EndAtOnce&) = delete;
 };
 
 // The signal that asked the run to stop, or 0.
