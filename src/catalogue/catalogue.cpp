@@ -399,13 +399,13 @@ std::vector<const char*> ClientFilePaths() {
   return paths;
 }
 
-std::string MissingClientFolderHint() {
+std::string MissingClientFolder() {
   const HostPath folder = ResolveClientPath("dbc");
   struct stat st;
   if (!folder.ambiguous.empty() || (::stat(folder.path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)))
     return "";
   std::unique_ptr<char, void (*)(void*)> cwd(::getcwd(nullptr, 0), ::free);
-  return std::string("vesk-dbc2sql: there is no folder dbc in ") + (cwd ? cwd.get() : ".") +
+  return std::string("there is no folder dbc in ") + (cwd ? cwd.get() : ".") +
          ": run it in the client folder that holds dbc";
 }
 
@@ -426,9 +426,14 @@ bool NamesTable(std::string_view name, const TableDescriptor& table) {
     const std::string_view path = t.file_path;
     return path.substr(path.rfind('\\') + 1);
   };
+  // The file name, or its stem ("Spell.dbc", "spell").
+  const auto names_file = [&](const TableDescriptor& t) {
+    const std::string_view file = file_name(t);
+    return same(file) || same(file.substr(0, file.rfind('.')));
+  };
   if (same(table.table_name)) return true;
-  if (!IsMergedTable(table)) return same(file_name(table));
+  if (!IsMergedTable(table)) return names_file(table);
   for (const RatingSource& source : RatingSources())
-    if (same(file_name(*source.file))) return true;
+    if (names_file(*source.file)) return true;
   return false;
 }

@@ -29,13 +29,13 @@ std::vector<const char*> ClientFilePaths();
 // sources of the merged table, comma-separated).
 std::string FilesOf(const TableDescriptor& table);
 
-// Whether `name` names the table: its SQL name, or the name of its client
-// file (of one of the merged table's sources), in any case.
+// Whether `name` names the table: its SQL name, or the name or stem of its
+// client file (of one of the merged table's sources), in any case.
 bool NamesTable(std::string_view name, const TableDescriptor& table);
 
-// One line for a run in the wrong folder: empty when the folder of the
-// client files ("dbc", in any case) is there.
-std::string MissingClientFolderHint();
+// Why a run is in the wrong folder: empty when the folder of the client
+// files ("dbc", in any case) is there.
+std::string MissingClientFolder();
 
 // The client's spell table.
 extern const TableDescriptor kSpellTable;

@@ -21,11 +21,13 @@ class FileSource : public TableSource {
   FileSource& operator=(const FileSource&) = delete;
   std::size_t Size() const override { return size_; }
   TableBuffer Map(std::size_t offset) override { return TableBuffer::MapFile(fd_, size_, offset); }
+  int Error() const override { return error_; }
   std::size_t Read(std::uint8_t* out, std::size_t n) override {
     std::size_t done = 0;
     while (done < n) {
       const ssize_t got = ::read(fd_, out + done, n - done);
       if (got < 0 && errno == EINTR) continue;
+      if (got < 0) error_ = errno;
       if (got <= 0) break;
       done += static_cast<std::size_t>(got);
     }
@@ -35,6 +37,7 @@ class FileSource : public TableSource {
  private:
   int fd_;
   std::size_t size_;
+  int error_ = 0;
 };
 
 std::string CannotRead(const char* path, const char* why) {

@@ -21,6 +21,8 @@ class TableSource {
   // The bytes from `offset` to the end, mapped where they can be: empty
   // otherwise, and then they are read.
   virtual TableBuffer Map(std::size_t) { return {}; }
+  // The system's error number of a read that failed, 0 when none did.
+  virtual int Error() const { return 0; }
 };
 
 // Bytes held by someone else, read by copying.

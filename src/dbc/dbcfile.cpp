@@ -15,6 +15,11 @@ bool DBCFile::Write(const char*) { return false; }
 
 void DBCFile::Close() {}
 
+const DBCFile::Fault& DBCFile::NoFault() {
+  static const Fault none;
+  return none;
+}
+
 void DBCFile::Unload() {
   // The largest block so far is kept for the next table: its pages are
   // already faulted in, which a fresh block's are not.
@@ -50,6 +55,11 @@ std::string DBCFile::Truncated(const char* path, std::uint64_t needed, std::uint
                 static_cast<unsigned long long>(needed), static_cast<unsigned long long>(has));
 }
 
+bool DBCFile::ReadError(const char* path, int error, std::string* reason) {
+  *reason = Reason("%s cannot be read: %s", path, std::strerror(error));
+  return false;
+}
+
 void DBCFile::Report(const std::string& reason) {
   if (console_ != Console::kNothing) std::printf("%s\n", reason.c_str());
   CountFault(reason);
@@ -75,6 +85,7 @@ bool DBCFile::Accept(const TableDescriptor* descriptor, TableSource& source, std
   const char* path = descriptor->file_path;
   std::uint8_t header_bytes[kDbcHeaderSize];
   const std::size_t header_read = source.Read(header_bytes, kDbcHeaderSize);
+  if (source.Error()) return ReadError(path, source.Error(), reason);
   DbcHeader header;
   switch (ParseDbcHeader(header_bytes, header_read, &header)) {
     case HeaderParse::kNotDbc: *reason = Reason("%s not dbc file", path); return false;
@@ -105,6 +116,7 @@ bool DBCFile::Accept(const TableDescriptor* descriptor, TableSource& source, std
       return false;
     }
     const std::size_t got = source.Read(data.get(), size);
+    if (source.Error()) return ReadError(path, source.Error(), reason);
     if (got != size) {
       *reason = Truncated(path, kDbcHeaderSize + size, kDbcHeaderSize + got);
       return false;

@@ -139,11 +139,19 @@ class DBCFile {
   std::uint32_t Locale() const { return locale_; }
   const TableDescriptor* Descriptor() const { return descriptor_; }
 
-  // Number of faults seen in this run that left a table not exported in
-  // full: failed loads, failed statements, output errors; and the one-line
-  // reason of the last one.
-  unsigned ExportFaults() const { return faults_; }
-  const std::string& LastFault() const { return last_fault_; }
+  // The faults seen in this run that left a table not exported in full:
+  // failed loads, failed statements, output errors; each with its one-line
+  // reason and the server's error number (0 for a fault of no server).
+  struct Fault {
+    std::string reason;
+    unsigned code = 0;
+  };
+  unsigned ExportFaults() const { return static_cast<unsigned>(faults_.size()); }
+  const std::string& LastFault() const {
+    return faults_.empty() ? NoFault().reason : faults_.back().reason;
+  }
+  // The fault numbered `n` (0 for the first of the run), or an empty one.
+  const Fault& FaultAt(unsigned n) const { return n < faults_.size() ? faults_[n] : NoFault(); }
   // Whether the output can take the next table. A writer may mend its
   // output here (the server sink connects again after losing the
   // connection); false ends the run, with the reason in LastFault().
@@ -173,9 +181,13 @@ class DBCFile {
   virtual std::uint64_t BytesWritten() const { return 0; }
 
  protected:
-  void CountFault(std::string reason) {
-    ++faults_;
-    last_fault_ = std::move(reason);
+  void CountFault(std::string reason, unsigned code = 0) {
+    faults_.push_back({std::move(reason), code});
+  }
+  // Counts the fault of a statement the output did not take.
+  void CountStatementFault() {
+    const std::string reason = RefusalReason();
+    CountFault(FailedStatementReason(), reason.empty() ? 0 : RefusalCode());
   }
   // A console line formatted like the others (no line break), and its
   // report: printed as a line and counted as a fault.
@@ -205,12 +217,17 @@ class DBCFile {
   // What the output appends to a table's name for the table it writes
   // first ("" for the table itself).
   virtual const char* StagingSuffix() const { return ""; }
+  // The comment the table it writes first is created with, which marks it
+  // as the output's own ("" for none; plain text, no quote).
+  virtual const char* StagingMark() const { return ""; }
   // Whether the rows go into a table that this run dropped and created, so
   // that it held no rows before them.
   bool RowsIntoNewTable() const { return rows_into_new_table_; }
   // The server's reason for the last statement it refused; empty when the
   // output has no server.
   virtual std::string RefusalReason() const { return ""; }
+  // The server's error number of that refusal.
+  virtual unsigned RefusalCode() const { return 0; }
   // Shows a statement the server refused: "ERROR sql command:" with the
   // statement on the console, then its reason.
   void ReportRefused(const char* statement);
@@ -235,6 +252,8 @@ class DBCFile {
   // The one way a load fails: reports the reason and leaves no table
   // loaded. Returns false.
   bool Refuse(const std::string& reason);
+  // "<path> cannot be read: <the system's reason>"; returns false.
+  static bool ReadError(const char* path, int error, std::string* reason);
   // "<path> is truncated: its header needs N bytes, the file has M".
   static std::string Truncated(const char* path, std::uint64_t needed, std::uint64_t has);
   void Unload();
@@ -265,8 +284,8 @@ class DBCFile {
   TextBuffer statement_;
   TextBuffer escaped_;
   HelperThread helper_;
-  unsigned faults_ = 0;
-  std::string last_fault_;
+  std::vector<Fault> faults_;
+  static const Fault& NoFault();
   std::uint64_t rows_written_ = 0;
   std::uint32_t table_rows_ = 0;
   bool rows_cut_ = false;

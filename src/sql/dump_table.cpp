@@ -12,13 +12,13 @@ bool DBCFile::DumpTable() {
   {
     ProgressBar bar(record_count_, console_ == Console::kAll);
     const bool dropped = Write(BuildDropTable());
-    if (!dropped) CountFault(FailedStatementReason());
+    if (!dropped) CountStatementFault();
     const bool created = Write(BuildCreateTable());
-    if (!created) CountFault(FailedStatementReason());
+    if (!created) CountStatementFault();
     rows_into_new_table_ = dropped && created;
-    const unsigned faults = faults_;
+    const unsigned faults = ExportFaults();
     WriteRows(bar);
-    EndTable(faults_ == faults && rows_into_new_table_);
+    EndTable(ExportFaults() == faults && rows_into_new_table_);
   }
   // The rows of a client file changed while they were exported are not the
   // file's rows: neither the old ones nor the new ones.
@@ -46,7 +46,7 @@ void DBCFile::WriteRows(ProgressBar& bar) {
     took(sent.applied);
     if (sent.stopped) {
       if (sent.refused) ReportRefused(BuildInsert(table_rows_));
-      CountFault(FailedStatementReason());
+      CountStatementFault();
       return;
     }
     if (sent.applied == 0) {
@@ -80,5 +80,5 @@ std::string DBCFile::FailedStatementReason() const {
   // The server's words, or the output's own fault (a write error) that
   // made it refuse the statement.
   const std::string reason = RefusalReason();
-  return reason.empty() ? last_fault_ : reason;
+  return reason.empty() ? LastFault() : reason;
 }

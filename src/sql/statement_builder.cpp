@@ -96,7 +96,14 @@ const char* DBCFile::BuildCreateTable() {
     AppendQuotedName(statement_, column.name);
     statement_.Append(")");
   }
-  statement_.Append("\n) ENGINE=MyISAM DEFAULT CHARSET=utf8;\n");
+  statement_.Append("\n) ENGINE=MyISAM DEFAULT CHARSET=utf8");
+  // A staging table carries the mark of the run that made it.
+  if (const char* mark = StagingMark(); *mark) {
+    statement_.Append(" COMMENT='");
+    statement_.Append(mark, std::strlen(mark));
+    statement_.Append('\'');
+  }
+  statement_.Append(";\n");
   return statement_.CStr();
 }
 
