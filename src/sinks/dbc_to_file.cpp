@@ -19,12 +19,10 @@ namespace {
 
 constexpr char kName[] = "vesk-dbc2sql";
 
-// Whether the path is one to write directly: not a regular file, or a
-// special file system whose entries cannot be replaced by a rename.
-bool WriteInPlace(const char* path, const struct stat* st) {
-  if (std::strncmp(path, "/dev/", 5) == 0 || std::strncmp(path, "/proc/", 6) == 0) return true;
-  return st && !S_ISREG(st->st_mode);
-}
+// Whether the path is one to write directly: an existing file that is not
+// a regular one (a device, a FIFO, a socket), decided by what the file is,
+// not by where its name points.
+bool WriteInPlace(const struct stat* st) { return st && !S_ISREG(st->st_mode); }
 
 // Puts the script at `temporary` in place of `target`, in one step for
 // anyone who opens the target. An existing target is swapped with the
@@ -115,14 +113,16 @@ bool dbcToFILE::Open(const char* path, std::span<const char* const> inputs, int 
   std::printf("Create SQL file %s: ", path);
   std::string reason, warning;
   fd_ = fd;
+  // Standard output is checked as the file it is.
+  const std::string written = fd >= 0 ? "/proc/self/fd/" + std::to_string(fd) : path;
   for (const char* input : inputs) {
-    if (fd >= 0) break;
-    if (IsClientFile(path, input)) {
+    if (IsClientFile(written.c_str(), input)) {
       reason = std::string("it is the client file ") + input + ", which the run reads";
       break;
     }
   }
   if (!reason.empty() || (fd < 0 && !OpenOutput(path, &reason, &warning))) {
+    fd_ = -1;  // standard output is not this sink's to close
     std::printf("ERROR\n");
     std::fflush(stdout);
     std::fprintf(stderr, "Cannot create SQL file %s: %s\n", path, reason.c_str());
@@ -151,7 +151,7 @@ bool dbcToFILE::OpenOutput(const char* path, std::string* reason, std::string* w
   const bool exists = ::stat(path, &st) == 0;
   replaces_ = exists;
   std::string in_place_why;  // why a regular file is written in place
-  if (!WriteInPlace(path, exists ? &st : nullptr)) {
+  if (!WriteInPlace(exists ? &st : nullptr)) {
     // A link is followed: the file it points to is the one replaced.
     target_ = FollowLinks(path);
     if (exists && ::access(target_.c_str(), W_OK) != 0) {
@@ -183,7 +183,7 @@ bool dbcToFILE::OpenOutput(const char* path, std::string* reason, std::string* w
           std::string("no temporary file can be made in its folder (") + std::strerror(errno) + ")";
     }
   }
-  // Devices, FIFOs and /proc entries are written in place, and so is a
+  // Devices, FIFOs and sockets are written in place, and so is a
   // regular file that cannot be replaced; that one is said to be partial
   // should the run not end well.
   fd_ = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);

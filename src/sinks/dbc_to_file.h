@@ -9,7 +9,8 @@
 // was written, flushed to the disk and closed without error. A failed or
 // interrupted run removes the temporary file and leaves an existing target
 // as it was; two runs on one path each rename a complete script. Devices,
-// FIFOs and /proc entries are written directly, and so is a regular file
+// FIFOs and sockets (by what the file is, not by its path) are written
+// directly, and so is a regular file
 // that a rename cannot replace (no temporary file can be made in its
 // folder, a mount point, another user's file in a sticky folder), after a
 // warning on standard error.

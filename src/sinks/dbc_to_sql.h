@@ -25,15 +25,14 @@
 // to Connect(); all of it through the client library's own options.
 struct ConnectOptions {
   const char* socket = nullptr;
-  // A MySQL option file: its [client] and [vesk-dbc2sql] groups. Without
-  // one, no option file is read.
-  const char* defaults_file = nullptr;
   bool ssl = false;  // TLS required
   const char* ssl_ca = nullptr;
   const char* ssl_cert = nullptr;
   const char* ssl_key = nullptr;
   bool ssl_verify_server_cert = false;
   unsigned timeout_seconds = 20;  // how long connecting may wait
+  // How long to wait for another run of the tool on the same database.
+  unsigned lock_wait_seconds = 60;
   // Each table is loaded into a staging table and swapped in whole.
   bool atomic = false;
 };
@@ -68,8 +67,10 @@ class dbcToSQL : public DBCFile {
   RowsSent SendRows(std::uint32_t first) override;
   std::uint32_t StopRows() override;
   void EndTable(bool complete) override;
-  const char* StagingSuffix() const override { return options_.atomic ? kStaging : ""; }
+  const char* StagingSuffix() const override { return staging_suffix_.c_str(); }
+  const char* StagingMark() const override { return staging_mark_.c_str(); }
   std::string RefusalReason() const override;
+  unsigned RefusalCode() const override { return server_errno_; }
 
  private:
   // One array of rows of the table's prepared insert. On failure, counts
@@ -122,11 +123,22 @@ class dbcToSQL : public DBCFile {
   void KeepServerError();
   // Runs an auxiliary statement (lock, unlock); no message on failure.
   bool Quietly(const char* sql);
+  // Takes the named lock of the database for this run, waiting for another
+  // run that holds it; false, counted, when it cannot be had.
+  bool LockDatabase();
+  // Drops the staging and retired tables that runs killed before their end
+  // left behind: only tables that carry the tool's mark.
+  void DropLeftovers();
+  // Runs the swap of --atomic, saying so when it waits on readers.
+  bool Swap(const std::string& sql);
 
-  // The staging table of --atomic, and the name the old table takes while
-  // the staging table is swapped in.
-  static constexpr char kStaging[] = "__new";
-  static constexpr char kRetired[] = "__old";
+  // The staging table of --atomic ends in "__new_" and the run's id, and
+  // the old table takes a name ending in "__old_" and the id while the
+  // staging table is swapped in; tables the tool makes carry a comment
+  // that starts with kMark.
+  static constexpr char kStaging[] = "__new_";
+  static constexpr char kRetired[] = "__old_";
+  static constexpr char kMark[] = "vesk-dbc2sql run ";
 
   // A packet limit that no statement reaches, until the server's is known.
   static constexpr std::size_t kUnknownPacket = std::size_t{1} << 40;
@@ -138,7 +150,7 @@ class dbcToSQL : public DBCFile {
   const char* user_ = nullptr;
   std::string password_;
   bool has_password_ = false;
-  bool no_tls_ = false;  // --ssl, and the server offered no TLS
+  std::string connect_problem_;  // why connecting failed, where the library cannot say
   int port_ = 0;
   bool connected_ = false;
   bool lost_ = false;  // the connection went away; Ready() connects again
@@ -157,6 +169,11 @@ class dbcToSQL : public DBCFile {
   bool locked_ = false;     // whether the table is locked
   bool batching_ = false;   // whether the table's batches have started
   std::string server_error_;
+  unsigned server_errno_ = 0;
+  std::string run_id_;          // 8 hex digits, unique to the run
+  std::string staging_suffix_;  // "__new_<id>" with --atomic, else ""
+  std::string staging_mark_;    // "vesk-dbc2sql run <id>" with --atomic
+  bool stopping_ = false;       // a staging table could not be dropped: end the run
   BulkInsert bulk_;
   bool bulk_active_ = false;
 };

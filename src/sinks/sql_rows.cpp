@@ -65,7 +65,7 @@ void dbcToSQL::BeginRows() {
 }
 
 DBCFile::RowsSent dbcToSQL::SendRows(std::uint32_t first) {
-  if (!connected_) return {.stopped = true};
+  if (!connected_ || stopping_) return {.stopped = true};
   if (bulk_active_) {
     const RowsSent sent = SendBulk(first);
     if (sent.applied > 0 || sent.stopped) return sent;
