@@ -80,10 +80,16 @@ TEST_F(CliTest, MalformedCommandLinesPrintTheUsageRightAfterTheBanner) {
            {{"-h", "-u", "root", "-p"}, "argument root is not an option"},
            {{"--verbose"}, "unknown option --verbose"},
            {{"--file"}, "option --file needs a value"},
-           {{"--ssl=yes"}, "option --ssl takes no value"}}) {
+           {{"--ssl=maybe"}, "option --ssl takes no value"},
+           {{"-pSECRET", "-d", "world"},
+            "option -p took -d as its value, as only its letter counts: write -p SECRET -d ..."},
+           {{"-P", "3306"},
+            "unknown option -P: the options are -l -h -o -u -p -d -f; the port is "
+            "-o or --port"},
+           {{"-f", "a.sql", "-V"}, "unknown option -V: the options are -l -h -o -u -p -d -f"}}) {
     const RunResult r = Run(args);
     EXPECT_EQ(r.out, kBanner + kUsage) << args[0];
-    EXPECT_EQ(r.err, "vesk-dbc2sql: " + why + "\n");
+    EXPECT_EQ(Unwrapped(r.err), "vesk-dbc2sql: " + why + "\n");
     EXPECT_EQ(r.status, 2);
   }
   EXPECT_TRUE(std::filesystem::is_empty(dir.path())) << "no file created";
@@ -106,7 +112,7 @@ TEST_F(CliTest, HelpPrintsTheUsageAndSucceeds) {
 TEST_F(CliTest, ServerModeNeedsAllFourOptions) {
   const RunResult r = Run({"-h", "127.0.0.1", "-u", "root", "-d", "world"});
   EXPECT_EQ(r.out, kBanner + "\n" + kUsage);
-  EXPECT_EQ(r.err,
+  EXPECT_EQ(Unwrapped(r.err),
             "vesk-dbc2sql: server mode needs -p: give the password, -p \"\" for none, or "
             "--password to be asked\n");
   EXPECT_EQ(r.status, 2);
@@ -117,7 +123,7 @@ TEST_F(CliTest, ServerModeNeedsAllFourOptions) {
                               dir / "err.txt" + "'";
   const int status = std::system(command.c_str());
   EXPECT_EQ(WEXITSTATUS(status), 2);
-  EXPECT_EQ(ReadFile(dir / "err.txt"),
+  EXPECT_EQ(Unwrapped(ReadFile(dir / "err.txt")),
             "vesk-dbc2sql: --password asks for the password on the terminal, and there is none\n");
 }
 
@@ -128,7 +134,10 @@ TEST_F(CliTest, FileModeWinsOverServerOptions) {
   EXPECT_EQ(r.out.find("Connecting"), std::string::npos);
   EXPECT_EQ(r.out.rfind(kBanner + "\nCreate SQL file out.sql: ok\nChange locale to: enGB\n", 0),
             0u);
-  EXPECT_TRUE(Exists("out.sql"));
+  EXPECT_FALSE(Exists("out.sql")) << "no table exported, no script";
+  EXPECT_TRUE(Unwrapped(r.err).starts_with(
+      "vesk-dbc2sql: locale 99 is out of range (0 to 11): slot 0 (enGB) is used\n"))
+      << r.err;
 }
 
 TEST_F(CliTest, AnOutputThatCannotBeCreatedEndsTheRun) {
@@ -187,10 +196,22 @@ TEST_F(CliTest, ASilentServerTimesOutAndThePasswordIsHidden) {
   EXPECT_EQ(cmdline.find("s3cret"), std::string::npos);
   EXPECT_NE(cmdline.find(hidden), std::string::npos);
   const RunResult r = run.Wait();
-  ::close(listener);
   EXPECT_EQ(r.status, 1);
   EXPECT_TRUE(r.out.starts_with(kBanner + "\nConnecting to MySQL server: \n ")) << r.out;
   EXPECT_EQ(r.out.find("Open DBC file"), std::string::npos);
+  // A signal while connecting ends the run at once, not after the timeout,
+  // and its last line tells the true exit status.
+  Converter waiting(dir.path(), {"-h", "127.0.0.1", "-o", std::to_string(ntohs(address.sin_port)),
+                                 "-u", "u", "-p", "", "-d", "d"});
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  const auto start = std::chrono::steady_clock::now();
+  const RunResult term = waiting.Wait(SIGTERM);
+  ::close(listener);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  EXPECT_EQ(term.status, 128 + SIGTERM);
+  EXPECT_EQ(term.err,
+            "vesk-dbc2sql: interrupted by SIGTERM while connecting; no table exported; exit "
+            "status 143\n");
 }
 
 TEST_F(CliTest, ClosedStandardDescriptorsKeepTheConsoleOutOfTheScript) {
@@ -205,20 +226,20 @@ TEST_F(CliTest, ClosedStandardDescriptorsKeepTheConsoleOutOfTheScript) {
 
 TEST_F(CliTest, ARunInTheWrongFolderReplacesNoTableNotEvenTheRatingTable) {
   const RunResult r = Run({"-f", "out.sql"});
-  EXPECT_EQ(ReadFile(dir / "out.sql"), "SET NAMES `utf8`;\n");
-  // A hint before the tables; in the summary, the cause once instead of
+  EXPECT_FALSE(Exists("out.sql")) << "a run that exports nothing makes no script";
+  // The cause first, before the tables; in the summary, once instead of
   // every table.
   const std::string hint = "vesk-dbc2sql: there is no folder dbc in " +
                            std::filesystem::canonical(dir.path()).string() +
                            ": run it in the client folder that holds dbc\n";
-  const std::string err = MaskTime(r.err);
+  const std::string err = Unwrapped(MaskTime(r.err));
   EXPECT_TRUE(err.starts_with(hint + "vesk-dbc2sql: 0 of " + Tables() +
                               " tables exported in full; exit status 1\n"
-                              "  0 rows, 18 bytes written in T s\n"
+                              "  0 rows, 0 bytes written in T s\n"
                               "  there is no folder dbc in "))
       << err;
   EXPECT_TRUE(err.ends_with("\n  every table, client file not exist\n")) << err;
-  ExpectLinesOf80(err.substr(hint.size()));
+  ExpectLinesOf80(r.err);
   EXPECT_TRUE(
       r.out.ends_with("Open DBC file: dbc\\gtCombatRatings.dbc\n"
                       "dbc\\gtCombatRatings.dbc not exist\nClose file\nComplete\n\n"));
@@ -412,6 +433,40 @@ TEST_F(CliTest, AScriptOnStandardOutputMovesTheConsoleToStandardError) {
   EXPECT_EQ(CountOf(Unwrapped(err), "Broken pipe"), 2u)
       << "the console's line and the summary's: " << err;
   EXPECT_NE(err.find("\n  the run ended there: "), std::string::npos) << err;
+  // Standard output is refused when it is a client file, closed, or the
+  // same file as standard error; nothing is written.
+  const std::string spell = ReadFile(dir / "dbc/Spell.dbc");
+  for (const std::string redirect : {"1<>dbc/Spell.dbc", ">>dbc/Spell.dbc"})
+    EXPECT_EQ(WEXITSTATUS(std::system(
+                  ("bash -c \"" + in_dir + VESK_BINARY + " -f - " + redirect + " 2>/dev/null\"")
+                      .c_str())),
+              1)
+        << redirect;
+  EXPECT_EQ(ReadFile(dir / "dbc/Spell.dbc"), spell);
+  EXPECT_EQ(RunConverter(dir.path(), {"-f", "-"}, {1}).status, 1);
+  EXPECT_EQ(WEXITSTATUS(std::system((in_dir + VESK_BINARY + " -f - >both.txt 2>&1").c_str())), 2);
+  EXPECT_EQ(ReadFile(dir / "both.txt").find("SET NAMES"), std::string::npos);
+}
+
+// A regular file is replaced whole wherever it is, /dev/shm included;
+// only what is not a regular file is written in place.
+TEST_F(CliTest, ARegularFileUnderDevIsReplacedToo) {
+  MakeSampleClient(dir.path());
+  TempDir shm_dir;  // a file name of the test's own under /dev/shm
+  const std::string target = "/dev/shm/" + shm_dir.path().substr(shm_dir.path().rfind('/') + 1);
+  WriteFile(target, "old script\n");
+  struct stat before;
+  ::stat(target.c_str(), &before);
+  RunConverter(shm_dir.path(), {"-f", target});
+  EXPECT_EQ(ReadFile(target), "old script\n") << "a run that exports nothing keeps it";
+  const RunResult r = RunConverter(dir.path(), {"-f", target});
+  struct stat after;
+  ::stat(target.c_str(), &after);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(before.st_ino, after.st_ino) << "replaced, not written in place";
+  EXPECT_TRUE(ReadFile(target).starts_with("SET NAMES `utf8`;\nDROP TABLE"));
+  EXPECT_EQ(r.err.find("in place"), std::string::npos) << r.err;
+  std::filesystem::remove(target);
 }
 
 // Where the script cannot take its target's place by a rename, it is
@@ -683,30 +738,55 @@ TEST_F(SmallClientTest, WholeScriptAtLocaleEleven) {
   // A slot where a table has no text at all: the export is the same, and
   // one line says where the texts are.
   const RunResult empty = Run({"-l", "deDE", "-f", "out.sql"});
-  EXPECT_NE(empty.err.find("dbc\\QuestInfo.dbc has no texts in slot 2 (deDE); they are in slot 0 "
-                           "(enGB): run with -l 0\n"),
+  EXPECT_NE(Unwrapped(empty.err).find(
+                "dbc\\QuestInfo.dbc has no texts in slot 2 (deDE); they are in slot 0 "
+                "(enGB): run with -l 0\n"),
             std::string::npos)
       << empty.err;
 }
 
-// Shaping a run: chosen tables in catalogue order, the catalogue, a check
-// that writes nothing, and a quiet console.
+// Shaping a run: chosen tables in catalogue order (named by table, file or
+// stem, --exclude taken out of --tables), the catalogue, a check that
+// writes nothing, and a quiet run that prints nothing when it succeeds.
 TEST_F(CliTest, TablesChosenCheckedListedAndQuiet) {
   MakeSampleClient(dir.path());
-  ASSERT_EQ(Run({"-f", "all.sql"}).status, 0);
+  const RunResult quiet_ok = Run({"--quiet", "-f", "all.sql"});
+  EXPECT_EQ(quiet_ok.status, 0);
+  EXPECT_EQ(quiet_ok.out + quiet_ok.err, "") << "a quiet run that succeeds prints nothing";
   const std::string all = ReadFile(dir / "all.sql");
-  const RunResult two = Run({"--tables=vesk_zones,SPELL.DBC", "-f", "two.sql"});
-  EXPECT_EQ(two.status, 0);
-  EXPECT_EQ(ReadFile(dir / "two.sql"), "SET NAMES `utf8`;\n" + TableSection(all, "vesk_spell") +
-                                           TableSection(all, "vesk_zones"));
-  EXPECT_TRUE(MaskTime(two.err).starts_with("vesk-dbc2sql: 2 of 2 tables exported in full"));
+  const std::string spell_and_zones =
+      "SET NAMES `utf8`;\n" + TableSection(all, "vesk_spell") + TableSection(all, "vesk_zones");
+  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+           {"--tables=vesk_zones,SPELL.DBC"},
+           {"--tables", "spell , Vesk_Zones "},
+           {"--tables=vesk_spell,,vesk_zones"},
+           {"--tables=spell,AreaTable,talent", "--exclude=talent.dbc"}}) {
+    std::vector<std::string> with_file = args;
+    with_file.insert(with_file.end(), {"-f", "two.sql"});
+    const RunResult two = Run(with_file);
+    EXPECT_EQ(two.status, 0) << args[0];
+    EXPECT_EQ(ReadFile(dir / "two.sql"), spell_and_zones) << args[0];
+  }
   const RunResult but_one = Run({"--exclude", "vesk_spell", "-f", "rest.sql"});
   EXPECT_EQ(CountOf(ReadFile(dir / "rest.sql"), "CREATE TABLE"), CatalogueSize() - 1);
   EXPECT_EQ(ReadFile(dir / "rest.sql").find("vesk_spell`"), std::string::npos);
-  const RunResult unknown = Run({"--tables=vesk_nothing", "-f", "none.sql"});
-  EXPECT_EQ(unknown.status, 2);
-  EXPECT_EQ(unknown.err, "vesk-dbc2sql: unknown table vesk_nothing: --list shows the tables\n");
-  EXPECT_FALSE(Exists("none.sql"));
+  for (const auto& [args, why] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+           {{"--tables=vesk_nothing,spell,nope", "-f", "none.sql"},
+            "unknown tables vesk_nothing, nope: --list shows the tables"},
+           {{"--list", "--tables=nonesuch"}, "unknown table nonesuch: --list shows the tables"},
+           {{"--tables=", "-f", "none.sql"}, "--tables names no table: --list shows the tables"},
+           {{"--tables=spell", "--exclude=Spell.dbc", "-f", "none.sql"},
+            "--exclude leaves no table of --tables to export"},
+           {{"-l", "russian", "-f", "none.sql"},
+            "locale russian is neither a slot number nor a name: 0 enGB, 1 enUS, 2 deDE, 3 esES, "
+            "4 frFR, 5 koKR, 6 zhCN, 7 zhTW, 8 enCN, 9 enTW, 10 esMX, 11 ruRU"},
+           {{"--atomic", "-f", "none.sql"},
+            "--atomic swaps server tables; a script (-f) has none to swap"}}) {
+    const RunResult r = Run(args);
+    EXPECT_EQ(r.status, 2) << args[0];
+    EXPECT_EQ(Unwrapped(r.err), "vesk-dbc2sql: " + why + "\n");
+    EXPECT_FALSE(Exists("none.sql"));
+  }
 
   const RunResult list = Run({"--list"});
   EXPECT_EQ(CountOf(list.out, "\n"), CatalogueSize());
@@ -721,17 +801,24 @@ TEST_F(CliTest, TablesChosenCheckedListedAndQuiet) {
   const RunResult damaged =
       Run({"--check", "--tables", "Talent.dbc,vesk_spell", "-f", "checked.sql"});
   EXPECT_EQ(damaged.status, 1);
+  const std::string truncated =
+      "dbc\\Talent.dbc is truncated: its header needs 20 bytes, the file has 4";
   EXPECT_EQ(damaged.out, kBanner +
                              "\nvesk_spell (dbc\\Spell.dbc): 1000 rows, ok\n"
-                             "vesk_talents (dbc\\Talent.dbc): dbc\\Talent.dbc is truncated: its "
-                             "header needs 20 bytes, the file has 4\n");
+                             "vesk_talents (dbc\\Talent.dbc): " +
+                             truncated + "\n");
+  EXPECT_EQ(Unwrapped(damaged.err),
+            "vesk-dbc2sql: 1 of 2 tables would be exported in full; exit status 1\n"
+            "  vesk_talents (dbc/Talent.dbc): dbc/Talent.dbc is truncated: its header needs 20 "
+            "bytes, the file has 4\n");
   EXPECT_FALSE(Exists("checked.sql")) << "a check writes no file";
 
+  // A quiet run that fails: only the summary, on standard error.
   const RunResult quiet = Run({"--quiet", "-f", "quiet.sql"});
-  EXPECT_EQ(quiet.out, kBanner +
-                           "\nCreate SQL file quiet.sql: ok\nChange locale to: enGB\n"
-                           "dbc\\Talent.dbc is truncated: its header needs 20 bytes, the file "
-                           "has 4\nClose file\nComplete\n\n");
+  EXPECT_EQ(quiet.status, 1);
+  EXPECT_EQ(quiet.out, "");
+  EXPECT_TRUE(MaskTime(quiet.err).starts_with("vesk-dbc2sql: 41 of 42 tables exported in full"))
+      << quiet.err;
   EXPECT_EQ(ReadFile(dir / "quiet.sql").size(),
             all.size() - TableSection(all, "vesk_talents").size());
 }

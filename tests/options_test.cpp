@@ -2,12 +2,17 @@
 #include "app/options.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <climits>
+#include <cstdio>
+#include <filesystem>
 #include <string>
 #include <vector>
 
+#include "app/option_file.h"
 #include "app/process.h"
+#include "support/test_support.h"
 
 namespace {
 
@@ -19,10 +24,10 @@ bool Parse(std::vector<const char*> args, Options* options) {
 TEST(Options, NoArgumentsIsValidAndSetsNothing) {
   Options o;
   EXPECT_TRUE(Parse({}, &o));
-  EXPECT_EQ(o.file, nullptr);
-  EXPECT_EQ(o.host, nullptr);
-  EXPECT_EQ(o.locale, 0);
-  EXPECT_EQ(o.port, 0);
+  EXPECT_FALSE(o.file);
+  EXPECT_FALSE(o.host);
+  EXPECT_EQ(o.LocaleIndex(), 0);
+  EXPECT_EQ(o.Port(), 0);
 }
 
 TEST(Options, EachLetterTakesTheNextArgument) {
@@ -30,26 +35,26 @@ TEST(Options, EachLetterTakesTheNextArgument) {
   ASSERT_TRUE(Parse({"-h", "db.local", "-o", "3307", "-u", "root", "-p", "", "-d", "world", "-f",
                      "out.sql", "-l", "8"},
                     &o));
-  EXPECT_STREQ(o.host, "db.local");
-  EXPECT_EQ(o.port, 3307);
-  EXPECT_STREQ(o.user, "root");
-  EXPECT_STREQ(o.password, "");  // an empty argument is a value
-  EXPECT_STREQ(o.database, "world");
-  EXPECT_STREQ(o.file, "out.sql");
-  EXPECT_EQ(o.locale, 8);
+  EXPECT_EQ(o.host, "db.local");
+  EXPECT_EQ(o.Port(), 3307);
+  EXPECT_EQ(o.user, "root");
+  EXPECT_EQ(o.password, "");  // an empty argument is a value
+  EXPECT_EQ(o.database, "world");
+  EXPECT_EQ(o.file, "out.sql");
+  EXPECT_EQ(o.LocaleIndex(), 8);
 }
 
 TEST(Options, OnlyTheSecondCharacterCounts) {
   Options o;
   ASSERT_TRUE(Parse({"-host", "h", "-file", "x.sql"}, &o));
-  EXPECT_STREQ(o.host, "h");
-  EXPECT_STREQ(o.file, "x.sql");
+  EXPECT_EQ(o.host, "h");
+  EXPECT_EQ(o.file, "x.sql");
 }
 
 TEST(Options, LaterOccurrenceWins) {
   Options o;
   ASSERT_TRUE(Parse({"-f", "a.sql", "-f", "b.sql"}, &o));
-  EXPECT_STREQ(o.file, "b.sql");
+  EXPECT_EQ(o.file, "b.sql");
 }
 
 TEST(Options, ValueIsTakenEvenWhenItLooksLikeAnOption) {
@@ -58,9 +63,9 @@ TEST(Options, ValueIsTakenEvenWhenItLooksLikeAnOption) {
   EXPECT_FALSE(Parse({"-h", "-u", "root", "x"}, &o));
   Options p;
   ASSERT_TRUE(Parse({"-h", "-u", "-d", "db"}, &p));
-  EXPECT_STREQ(p.host, "-u");
-  EXPECT_STREQ(p.database, "db");
-  EXPECT_EQ(p.user, nullptr);
+  EXPECT_EQ(p.host, "-u");
+  EXPECT_EQ(p.database, "db");
+  EXPECT_FALSE(p.user);
 }
 
 TEST(Options, MalformedCommandLines) {
@@ -123,3 +128,173 @@ TEST(ParseInt, SaturatesBeyondTheIntRange) {
 }
 
 }  // namespace
+
+namespace {
+
+// The lines of an option file as my_print_defaults prints them.
+std::string AsPrinted(const std::vector<OptionLine>& lines) {
+  std::string out;
+  for (const OptionLine& line : lines)
+    out += "--" + line.name + (line.value ? "=" + *line.value : "") + "\n";
+  return out;
+}
+
+std::string Command(const std::string& command) {
+  std::string out;
+  if (std::FILE* pipe = ::popen(command.c_str(), "r")) {
+    char buffer[4096];
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
+      out.append(buffer, n);
+    ::pclose(pipe);
+  }
+  return out;
+}
+
+}  // namespace
+
+// The reader finds what my_print_defaults finds: groups in any case,
+// comments, quotes and escapes, bare names, prefixes, includes.
+TEST(OptionFile, ReadsWhatMyPrintDefaultsReads) {
+  TempDir dir;
+  WriteFile(dir / "main.cnf",
+            "# a comment\n; another\n[CLIENT]\nhost = db.example   # trailing comment\n"
+            "user=\"quoted # not a comment\"\npassword='it''s'\n"
+            "socket = \"/run/my sock\\\\x\\s\\\"q\\\"\"\nssl-verify-server-cert\nloose-compress\n"
+            "ssl_ca=/etc/ca.pem\nskip-ssl\n[mysqldump]\nquick\n[Vesk-Dbc2sql]\n"
+            "  tables = spell , zones\nenable-quiet\ndisable_atomic=1\nport=3307\nempty=\n"
+            "tab=\"a\\tb\"\n!include " +
+                dir / "extra.cnf" + "\n!includedir " + dir / "inc" + "\n");
+  WriteFile(dir / "extra.cnf", "[client]\nconnect-timeout=5\n");
+  std::filesystem::create_directory(dir / "inc");
+  WriteFile(dir / "inc/b.cnf", "[vesk-dbc2sql]\nlocale=ruRU\n");
+  WriteFile(dir / "inc/a.cnf", "[vesk-dbc2sql]\nlock-wait=3\n");
+  WriteFile(dir / "inc/c.txt", "[vesk-dbc2sql]\nnot=read\n");
+  std::vector<OptionLine> lines;
+  std::string why;
+  ASSERT_TRUE(ReadOptionFile(dir / "main.cnf", {"client", "vesk-dbc2sql"}, &lines, &why)) << why;
+  const std::string reference =
+      Command("my_print_defaults --defaults-file=" + dir / "main.cnf" + " client vesk-dbc2sql");
+  ASSERT_NE(reference, "") << "my_print_defaults (mariadb-client-core) is needed";
+  EXPECT_EQ(AsPrinted(lines), reference);
+}
+
+// What the tool takes from the file, and what it refuses or warns about.
+TEST(OptionFile, GroupsKeysAndRefusals) {
+  TempDir dir;
+  const auto apply = [&](const std::string& text, Options* o, std::vector<std::string>* warnings) {
+    WriteFile(dir / "my.cnf", text);
+    ::chmod((dir / "my.cnf").c_str(), 0600);
+    std::string why;
+    return ApplyOptionFile(dir / "my.cnf", o, warnings, &why) ? std::string() : why;
+  };
+  Options o;
+  std::vector<std::string> warnings;
+  EXPECT_EQ(apply("[client]\nuser=u\npasword=x\ndefault-character-set=latin1\nloose-zzz=1\n"
+                  "tables=spell\nssl-verify-server-cert\n[vesk-dbc2sql]\nlocale=ruRU\nquiet\n"
+                  "tables=spell\nexclude=zones\natomic\n",
+                  &o, &warnings),
+            "");
+  EXPECT_EQ(o.user, "u");
+  EXPECT_TRUE(o.ssl_verify_server_cert) << "a bare flag turns it on";
+  EXPECT_EQ(o.LocaleIndex(), 11);
+  EXPECT_TRUE(o.quiet && o.atomic);
+  EXPECT_EQ(o.tables, "spell");
+  EXPECT_EQ(o.exclude, "zones");
+  ASSERT_EQ(warnings.size(), 2u);
+  EXPECT_EQ(warnings[0], dir / "my.cnf, line 3: unknown option pasword in [client], passed over");
+  EXPECT_EQ(warnings[1], dir /
+                             "my.cnf, line 6: tables is not read from [client]; put it under "
+                             "[vesk-dbc2sql]");
+  for (const auto& [text, why] : std::vector<std::pair<std::string, std::string>>{
+           {"[vesk-dbc2sql]\nverbose\n", ", line 2: unknown option verbose in [vesk-dbc2sql]"},
+           {"[client]\nssl=maybe\n", ", line 2: option --ssl takes no value"},
+           {"[client]\nport\n", ", line 2: option --port needs a value"},
+           {"user=x\n", ", line 1: an option before the first [group]"},
+           {"[client\n", ", line 1: a group without its closing ]"}}) {
+    Options p;
+    EXPECT_EQ(apply(text, &p, &warnings), dir / "my.cnf" + why) << text;
+  }
+  // Files the run must not read.
+  ::mkfifo((dir / "fifo").c_str(), 0600);
+  WriteFile(dir / "open.cnf", "[client]\n");
+  ::chmod((dir / "open.cnf").c_str(), 0666);
+  for (const auto& [path, why] : std::vector<std::pair<std::string, std::string>>{
+           {dir / "missing.cnf", "option file " + dir / "missing.cnf: No such file or directory"},
+           {dir.path(), "option file " + dir.path() + ": it is a folder"},
+           {dir / "fifo", "option file " + dir / "fifo: it is not a regular file"},
+           {"/dev/zero", "option file /dev/zero: it is not a regular file"},
+           {dir / "open.cnf", "option file " + dir / "open.cnf: every user may write it"},
+           {"", "--defaults-file names no file"}}) {
+    Options p;
+    std::string reason;
+    EXPECT_FALSE(ApplyOptionFile(path, &p, &warnings, &reason)) << path;
+    EXPECT_EQ(reason, why);
+  }
+}
+
+// The command line wins over the file, flags and TLS options included.
+TEST(OptionFile, TheCommandLineWins) {
+  Options command, file;
+  ASSERT_TRUE(Parse({"--ssl-verify-server-cert", "-u", "me", "--skip-quiet"}, &command));
+  std::string why;
+  ASSERT_EQ(SetByName("ssl-verify-server-cert", "0", &file, &why), SetResult::kSet);
+  ASSERT_EQ(SetByName("user", "other", &file, &why), SetResult::kSet);
+  ASSERT_EQ(SetByName("quiet", nullptr, &file, &why), SetResult::kSet);
+  ASSERT_EQ(SetByName("host", "db", &file, &why), SetResult::kSet);
+  ASSERT_EQ(SetByName("password", nullptr, &file, &why), SetResult::kSet);
+  FillFrom(&command, file);
+  EXPECT_TRUE(command.ssl_verify_server_cert);
+  EXPECT_EQ(command.user, "me");
+  EXPECT_FALSE(command.quiet);
+  EXPECT_EQ(command.host, "db") << "what the command line leaves, the file gives";
+  EXPECT_TRUE(command.ask_password) << "a bare password in the file asks";
+}
+
+// Every option of the table is documented where users look.
+TEST(OptionTable, EveryOptionIsInTheHelpTheReadmeAndTheManual) {
+  const std::string help = OptionHelp();
+  const std::string readme = ReadFile(std::string(VESK_SOURCE_DIR) + "/README.md");
+  const std::string manual = ReadFile(std::string(VESK_SOURCE_DIR) + "/docs/vesk-dbc2sql.1.in");
+  for (const OptionRow& row : OptionTable()) {
+    const std::string name = std::string("--") + row.name;
+    std::string escaped;
+    for (const char c : name) escaped += c == '-' ? std::string("\\-") : std::string(1, c);
+    EXPECT_NE(help.find(name), std::string::npos) << name;
+    EXPECT_NE(readme.find(name), std::string::npos) << name << " in README.md";
+    EXPECT_NE(manual.find(escaped), std::string::npos) << name << " in the man page";
+  }
+  for (std::size_t at = 0, end; at < help.size(); at = end + 1) {
+    end = help.find('\n', at);
+    EXPECT_LE(end - at, 80u) << help.substr(at, end - at);
+  }
+}
+
+// Integers in their ranges, locales by number or name.
+TEST(Options, ValuesAreChecked) {
+  for (const auto& [args, why] : std::vector<std::pair<std::vector<const char*>, std::string>>{
+           {{"--connect-timeout=abc"},
+            "option --connect-timeout takes a whole number from 1 to "
+            "31536000, not abc"},
+           {{"--connect-timeout", "0"},
+            "option --connect-timeout takes a whole number from 1 "
+            "to 31536000, not 0"},
+           {{"--connect-timeout=-1"},
+            "option --connect-timeout takes a whole number from 1 to "
+            "31536000, not -1"},
+           {{"--lock-wait=5x"},
+            "option --lock-wait takes a whole number from 0 to 31536000, not "
+            "5x"},
+           {{"-l", "x1"},
+            "locale x1 is neither a slot number nor a name: 0 enGB, 1 enUS, 2 deDE, "
+            "3 esES, 4 frFR, 5 koKR, 6 zhCN, 7 zhTW, 8 enCN, 9 enTW, 10 esMX, 11 "
+            "ruRU"},
+           {{"-l", "ruRU"}, ""},
+           {{"-l", "12x"}, ""},
+           {{"--connect-timeout=1", "--lock-wait=0"}, ""}}) {
+    Options o;
+    ASSERT_TRUE(Parse(args, &o));
+    std::string mistake, warning;
+    EXPECT_EQ(Validate(o, &mistake, &warning), why.empty()) << args[0];
+    EXPECT_EQ(mistake, why);
+  }
+}

@@ -8,11 +8,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <thread>
 
 #include "dbc/dbc_format.h"
 #include "sinks/bulk_insert.h"
@@ -413,6 +415,138 @@ TEST_F(DuplicateKeyTest, AtomicReloadsKeepAFailedTableAsItWas) {
             "0");
 }
 
+// Two --atomic runs into one database at once, with a reader querying all
+// the while: the second waits for the first (a named lock per database),
+// no reader ever sees a table missing or short of rows, and only tables
+// with the tool's mark are ever dropped.
+TEST_F(ServerTest, OverlappingAtomicRunsTakeTurnsAndReadersSeeWholeTables) {
+  const std::string db = prefix + "_overlap";
+  ASSERT_EQ(Export(db).status, 0);
+  Client c(*server_);
+  const std::string in = "`" + db + "`.";
+  c.Exec("CREATE TABLE " + in + "vesk_spell__old (backup INT) ENGINE=MyISAM");
+  c.Exec("CREATE TABLE " + in + "vesk_spell__new (backup INT) ENGINE=MyISAM");
+  c.Exec("CREATE TABLE " + in + "vesk_zones__old_cafecafe (backup INT) ENGINE=MyISAM");
+  c.Exec("CREATE TABLE " + in +
+         "vesk_spell__new_deadbeef (x INT) ENGINE=MyISAM COMMENT='vesk-dbc2sql run deadbeef'");
+  const auto expected = RowCounts(c, db);
+  std::atomic<bool> done{false};
+  std::atomic<int> reads{0}, bad{0};
+  std::thread reader([&] {
+    Client r(*server_);
+    while (!done) {
+      for (const char* table : {"vesk_spell", "vesk_totem_category", "vesk_rating"}) {
+        const auto rows = r.Rows("SELECT COUNT(*) FROM " + in + "`" + table + "`");
+        bad += rows.empty() || rows[0][0] != expected.at(table);
+        ++reads;
+      }
+    }
+  });
+  std::vector<std::string> args = ServerArgs(*server_, db);
+  args.push_back("--atomic");
+  Converter first(client_dir.path(), args), second(client_dir.path(), args);
+  const RunResult a = first.Wait(), b = second.Wait();
+  done = true;
+  reader.join();
+  EXPECT_EQ(a.status, 0) << a.err;
+  EXPECT_EQ(b.status, 0) << b.err;
+  EXPECT_GT(reads, 0);
+  EXPECT_EQ(bad, 0) << "a reader saw a table missing or short of rows";
+  EXPECT_EQ(RowCounts(c, db), expected);
+  const auto left =
+      c.Rows("SELECT TABLE_NAME FROM information_schema.TABLES WHERE TABLE_SCHEMA = '" + db +
+             "' AND TABLE_NAME LIKE '%\\_\\_%' ORDER BY TABLE_NAME");
+  EXPECT_EQ(left, (std::vector<std::vector<std::string>>{
+                      {"vesk_spell__new"}, {"vesk_spell__old"}, {"vesk_zones__old_cafecafe"}}))
+      << "the user's tables stay; a killed run's marked staging table goes";
+
+  // A run that cannot have the lock waits, says so, and changes nothing.
+  const std::string other = "t_lockwait";  // short: lock names hold 64 characters
+  c.Exec("DROP DATABASE IF EXISTS " + other);
+  Client holder(*server_);
+  ASSERT_EQ(holder.Value("SELECT GET_LOCK('vesk-dbc2sql:" + other + "', 0)"), "1");
+  const RunResult locked = Export(other, {"--lock-wait=2"});
+  EXPECT_EQ(locked.status, 1);
+  EXPECT_NE(Unwrapped(locked.err)
+                .find("another run is loading database " + other +
+                      "; waiting for it (at most 2 s, --lock-wait)"),
+            std::string::npos)
+      << locked.err;
+  EXPECT_TRUE(locked.err.ends_with("for 2 s (--lock-wait); nothing was changed; exit status 1\n"))
+      << locked.err;
+  EXPECT_EQ(c.Rows("SHOW DATABASES LIKE '" + other + "'").size(), 0u);
+}
+
+// A user who may only read: the summary names the first refusal (the
+// drop) and says that every table failed alike, in a few lines; with
+// --atomic the run stops at the first refused staging drop, and nothing
+// is created.
+TEST_F(ServerTest, AReadOnlyUserGetsAShortSummary) {
+  const std::string db = prefix + "_ro";
+  ASSERT_EQ(Export(db).status, 0);
+  Client admin(*server_);
+  admin.Exec("DROP USER IF EXISTS 'ro'@'127.0.0.1'");
+  admin.Exec("CREATE USER 'ro'@'127.0.0.1' IDENTIFIED BY 'pw'");
+  admin.Exec("GRANT SELECT ON `" + db + "`.* TO 'ro'@'127.0.0.1'");
+  const auto run = [&](std::vector<std::string> extra) {
+    std::vector<std::string> args = {"-h", "127.0.0.1", "-o", server_->port, "-u",
+                                     "ro", "-p",        "pw", "-d",          db};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return RunConverter(client_dir.path(), args);
+  };
+  const RunResult plain = run({});
+  const RunResult atomic = run({"--atomic"});
+  admin.Exec("DROP USER 'ro'@'127.0.0.1'");
+  EXPECT_EQ(plain.status, 1);
+  const std::string err = Unwrapped(MaskTime(plain.err));
+  EXPECT_EQ(err.substr(err.rfind("vesk-dbc2sql: ")),
+            "vesk-dbc2sql: 0 of " + Tables() +
+                " tables exported in full; exit status 1\n"
+                "  0 rows applied on the server in T s\n"
+                "  vesk_achievement (dbc/Achievement.dbc): ERROR 1142 (42000): DROP command denied "
+                "to user 'ro'@'127.0.0.1' for table `" +
+                db +
+                "`.`vesk_achievement`\n"
+                "  every table, alike\n")
+      << plain.err;
+  EXPECT_EQ(atomic.status, 1);
+  EXPECT_EQ(CountOf(atomic.out, "ERROR sql command:"), 1u) << atomic.out;
+  EXPECT_NE(Unwrapped(atomic.err).find("41 tables not reached"), std::string::npos) << atomic.err;
+  EXPECT_EQ(admin.Value("SELECT COUNT(*) FROM information_schema.TABLES WHERE TABLE_SCHEMA = '" +
+                        db + "'"),
+            Tables());
+}
+
+// A connection made again after a loss gets the whole session set-up: a
+// server whose init_connect sets latin1 must not double-encode the texts of
+// the tables loaded after the reconnect.
+TEST_F(ServerTest, AReconnectSetsTheCharacterSetAgain) {
+  OwnServer own({"--init-connect=SET NAMES latin1"});
+  ASSERT_TRUE(own.started());
+  Client admin(own.server);
+  // init_connect is not run for users with SUPER, as the test's own is.
+  admin.Exec("CREATE USER 'plain'@'127.0.0.1' IDENTIFIED BY 'pw'");
+  admin.Exec("GRANT ALL ON `clean`.* TO 'plain'@'127.0.0.1'");
+  admin.Exec("GRANT ALL ON `again`.* TO 'plain'@'127.0.0.1'");
+  const auto args = [&](const std::string& db) {
+    return std::vector<std::string>{"-h", "127.0.0.1", "-o", own.server.port, "-u", "plain", "-p",
+                                    "pw", "-d",        db};
+  };
+  admin.Exec("CREATE DATABASE clean DEFAULT CHARACTER SET utf8");
+  admin.Exec("CREATE DATABASE again DEFAULT CHARACTER SET utf8");
+  ASSERT_EQ(RunConverter(client_dir.path(), args("clean")).status, 0);
+  BlockedRun run(client_dir.path(), args("again"), "Open DBC file: dbc\\ItemSet.dbc");
+  const auto ids = admin.Rows("SELECT ID FROM information_schema.PROCESSLIST WHERE USER = 'plain'");
+  ASSERT_EQ(ids.size(), 1u);
+  admin.Exec("KILL " + ids[0][0]);
+  const RunResult r = run.Finish();
+  EXPECT_NE(r.err.find("the connection to the server was lost"), std::string::npos) << r.err;
+  for (const char* table : {"vesk_languages", "vesk_spell", "vesk_zones", "vesk_talent_tab"})
+    EXPECT_EQ(admin.Rows(std::string("CHECKSUM TABLE again.") + table)[0][1],
+              admin.Rows(std::string("CHECKSUM TABLE clean.") + table)[0][1])
+        << table;
+}
+
 class EmojiTest : public ServerTest {
  protected:
   EmojiTest() { sample_args = {"--emoji", "QuestInfo"}; }
@@ -674,7 +808,9 @@ TEST_F(ServerTest, TlsIsRequiredAndTheServerCertificateChecked) {
       "/CN=127.0.0.1 " +
       "2>/dev/null && printf 'subjectAltName=IP:127.0.0.1\\n' >ext && openssl x509 -req -in " +
       "server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -out server.pem -days 2 -extfile ext " +
-      "2>/dev/null && chmod 644 *";
+      "2>/dev/null && openssl req -newkey rsa:2048 -nodes -keyout client.key -out client.csr " +
+      "-subj /CN=client 2>/dev/null && openssl x509 -req -in client.csr -CA ca.pem -CAkey ca.key " +
+      "-CAcreateserial -out client.pem -days 2 2>/dev/null && chmod 644 *";
   ASSERT_EQ(std::system(make.c_str()), 0);
   OwnServer own({"--ssl-ca=" + certs / "ca.pem", "--ssl-cert=" + certs / "server.pem",
                  "--ssl-key=" + certs / "server.key"});
@@ -695,9 +831,42 @@ TEST_F(ServerTest, TlsIsRequiredAndTheServerCertificateChecked) {
   EXPECT_EQ(other.status, 1);
   EXPECT_NE(other.out.find("Connecting to MySQL server: \n "), std::string::npos);
   EXPECT_EQ(admin.Rows("SHOW DATABASES LIKE 'other'").size(), 0u);
-  // The shared test server has no TLS.
+  // The host name is checked when asked, by a flag on the command line or a
+  // bare one in the option file: 127.1 reaches the server, whose
+  // certificate names 127.0.0.1 alone.
+  const auto by = [&](const std::string& host, const std::string& user,
+                      std::vector<std::string> extra) {
+    std::vector<std::string> args = {
+        "-h", host, "-o", own.server.port, "-u", user, "-p", own.server.password, "-d", "named"};
+    if (user != own.server.user) args[7] = "pw";
+    args.insert(args.end(), extra.begin(), extra.end());
+    return RunConverter(client_dir.path(), args);
+  };
+  const std::string ca = "--ssl-ca=" + certs / "ca.pem";
+  EXPECT_EQ(by("127.1", own.server.user, {ca}).status, 0) << "the chain alone";
+  const RunResult wrong = by("127.1", own.server.user, {ca, "--ssl-verify-server-cert"});
+  EXPECT_EQ(wrong.status, 1);
+  WriteFile(certs / "my.cnf",
+            "[client]\nssl-ca=" + certs / "ca.pem" + "\nssl-verify-server-cert\n");
+  EXPECT_EQ(by("127.1", own.server.user, {"--defaults-file=" + certs / "my.cnf"}).status, 1);
+  EXPECT_EQ(by("127.0.0.1", own.server.user, {"--defaults-file=" + certs / "my.cnf"}).status, 0);
+  // A user who must show a certificate connects with the client's.
+  admin.Exec("CREATE USER 'x509'@'127.0.0.1' IDENTIFIED BY 'pw' REQUIRE X509");
+  admin.Exec("GRANT ALL ON *.* TO 'x509'@'127.0.0.1'");
+  EXPECT_EQ(by("127.0.0.1", "x509", {ca}).status, 1);
+  EXPECT_EQ(by("127.0.0.1", "x509",
+               {"--ssl-cert=" + certs / "client.pem", "--ssl-key=" + certs / "client.key"})
+                .status,
+            0);
+  const RunResult no_key = by("127.0.0.1", "x509", {"--ssl-key=" + certs / "none.key"});
+  EXPECT_EQ(no_key.status, 1);
+  EXPECT_NE(no_key.out.find("the --ssl-key file " + certs / "none.key" +
+                            " cannot be read: No such file or directory"),
+            std::string::npos)
+      << no_key.out;
+  // The shared test server has no TLS; a CA asks for it.
   std::vector<std::string> args = ServerArgs(*server_, prefix + "_plain");
-  args.push_back("--ssl");
+  args.push_back(ca);
   const RunResult plain = RunConverter(client_dir.path(), args);
   EXPECT_EQ(plain.status, 1);
   EXPECT_NE(plain.out.find("Connecting to MySQL server: \n the server offers no TLS, which --ssl "

@@ -2,11 +2,158 @@
 
 #include <strings.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 #include <string_view>
 
 #include "dbc/dbc_format.h"
+
+namespace {
+
+using O = Options;
+constexpr OptionKind kText = OptionKind::kText;
+constexpr OptionKind kFlag = OptionKind::kFlag;
+constexpr OptionKind kInteger = OptionKind::kInteger;
+
+// The largest number of seconds an option takes: a year.
+constexpr long long kYear = 365LL * 24 * 3600;
+
+constexpr OptionRow kRows[] = {
+    // name, letter, kind, [client], in files, min, max, arg, help, text, flag
+    {"locale", 'l', OptionKind::kLocale, false, true, 0, 0, "N|NAME",
+     "language slot of the localized texts: 0-11 or a name (default 0, enGB)", &O::locale, nullptr},
+    {"host", 'h', kText, true, true, 0, 0, "HOST", "the MySQL server's host", &O::host, nullptr},
+    {"port", 'o', kInteger, true, true, 0, 65535, "PORT",
+     "the server's port (default: the client library's)", &O::port, nullptr},
+    {"user", 'u', kText, true, true, 0, 0, "USER", "the MySQL user", &O::user, nullptr},
+    {"password", 'p', OptionKind::kPassword, true, true, 0, 0, "PASSWORD",
+     "the password (-p \"\" for none); --password alone asks on the terminal", &O::password,
+     nullptr},
+    {"database", 'd', kText, true, true, 0, 0, "DB", "the database, created when it does not exist",
+     &O::database, nullptr},
+    {"file", 'f', kText, false, true, 0, 0, "FILE",
+     "write an SQL script (wins over the server options); - for standard output, the console "
+     "then goes to standard error",
+     &O::file, nullptr},
+    {"socket", '\0', kText, true, true, 0, 0, "PATH",
+     "connect through a unix socket (instead of -h)", &O::socket, nullptr},
+    {"defaults-file", '\0', kText, false, false, 0, 0, "FILE",
+     "read the [client] and [vesk-dbc2sql] groups of this MySQL option file; the command line "
+     "wins",
+     &O::defaults_file, nullptr},
+    {"ssl", '\0', kFlag, true, true, 0, 0, nullptr,
+     "require TLS: a server without it is refused before anything is created", nullptr, &O::ssl},
+    {"ssl-ca", '\0', kText, true, true, 0, 0, "FILE", "the CA file of TLS (implies --ssl)",
+     &O::ssl_ca, nullptr},
+    {"ssl-cert", '\0', kText, true, true, 0, 0, "FILE",
+     "the client certificate of TLS (implies --ssl)", &O::ssl_cert, nullptr},
+    {"ssl-key", '\0', kText, true, true, 0, 0, "FILE", "the client key of TLS (implies --ssl)",
+     &O::ssl_key, nullptr},
+    {"ssl-verify-server-cert", '\0', kFlag, true, true, 0, 0, nullptr,
+     "check the server's certificate and its host name", nullptr, &O::ssl_verify_server_cert},
+    {"connect-timeout", '\0', kInteger, true, true, 1, kYear, "S",
+     "seconds to wait for the server (default 20)", &O::connect_timeout, nullptr},
+    {"lock-wait", '\0', kInteger, false, true, 0, kYear, "S",
+     "seconds to wait for another run on the same database (default 60)", &O::lock_wait, nullptr},
+    {"tables", '\0', OptionKind::kTables, false, true, 0, 0, "LIST",
+     "only these tables: SQL table names, client file names or stems, comma-separated", &O::tables,
+     nullptr},
+    {"exclude", '\0', OptionKind::kTables, false, true, 0, 0, "LIST",
+     "all tables but these (also taken out of --tables)", &O::exclude, nullptr},
+    {"list", '\0', kFlag, false, true, 0, 0, nullptr,
+     "print the tables, their client files and columns", nullptr, &O::list},
+    {"check", '\0', kFlag, false, true, 0, 0, nullptr,
+     "read and check every client file; write nothing", nullptr, &O::check},
+    {"quiet", '\0', kFlag, false, true, 0, 0, nullptr,
+     "print nothing when the run succeeds; otherwise only the reasons and the summary", nullptr,
+     &O::quiet},
+    {"atomic", '\0', kFlag, false, true, 0, 0, nullptr,
+     "server mode: load each table into a staging table and swap it in whole", nullptr, &O::atomic},
+    {"help", '\0', kFlag, false, false, 0, 0, nullptr, "this help", nullptr, &O::help},
+    {"version", '\0', kFlag, false, false, 0, 0, nullptr, "the version", nullptr, &O::version},
+};
+static_assert(std::size(kRows) <= 64, "Options::given holds one bit per row");
+
+std::uint64_t Bit(const OptionRow& row) { return std::uint64_t{1} << (&row - kRows); }
+
+bool Fail(std::string* why, std::string reason) {
+  if (why) *why = std::move(reason);
+  return false;
+}
+
+// A flag's boolean value: empty for a bare flag (true).
+std::optional<bool> BooleanValue(const char* value) {
+  if (!value) return true;
+  for (const char* yes : {"1", "on", "true", "yes"})
+    if (::strcasecmp(value, yes) == 0) return true;
+  for (const char* no : {"0", "off", "false", "no"})
+    if (::strcasecmp(value, no) == 0) return false;
+  return std::nullopt;
+}
+
+// Sets `row` from `value` (null: bare). The password alone asks for it.
+bool Assign(const OptionRow& row, const char* value, Options* options, std::string* why) {
+  if (row.kind == kFlag) {
+    const std::optional<bool> on = BooleanValue(value);
+    if (!on) return Fail(why, "option --" + std::string(row.name) + " takes no value");
+    options->*row.flag = *on;
+  } else if (row.kind == OptionKind::kPassword && !value) {
+    options->ask_password = true;
+    options->password.reset();
+  } else {
+    if (!value) return Fail(why, "option --" + std::string(row.name) + " needs a value");
+    options->*row.text = value;
+    if (row.kind == OptionKind::kPassword) options->ask_password = false;
+  }
+  options->given |= Bit(row);
+  return true;
+}
+
+const OptionRow* FindLetter(char letter) {
+  for (const OptionRow& row : kRows)
+    if (letter != '\0' && row.letter == letter) return &row;
+  return nullptr;
+}
+
+// The mistake of an unknown short option, with a hint for the letters other
+// MySQL programs use.
+std::string UnknownShort(const char* arg) {
+  std::string why = std::string("unknown option ") + arg + ": the options are -l -h -o -u -p -d -f";
+  if (arg[1] == 'P') why += "; the port is -o or --port";
+  if (arg[1] == 'S') why += "; the socket is --socket";
+  return why;
+}
+
+bool IsLocaleName(const char* text) {
+  for (std::uint32_t i = 0; i < kLocaleCount; ++i)
+    if (::strcasecmp(text, kLocaleNames[i]) == 0) return true;
+  return false;
+}
+
+// Whether atoi would find digits: blanks, a sign, then a digit.
+bool HasLeadingDigits(const char* text) {
+  const char* p = text;
+  while (*p == ' ' || (*p >= '\t' && *p <= '\r')) ++p;
+  if (*p == '+' || *p == '-') ++p;
+  return *p >= '0' && *p <= '9';
+}
+
+}  // namespace
+
+std::span<const OptionRow> OptionTable() { return kRows; }
+
+const OptionRow* FindOption(std::string_view name) {
+  for (const OptionRow& row : kRows) {
+    const std::string_view known = row.name;
+    if (known.size() != name.size()) continue;
+    bool same = true;
+    for (std::size_t i = 0; i < known.size() && same; ++i)
+      same = known[i] == name[i] || (known[i] == '-' && name[i] == '_');
+    if (same) return &row;
+  }
+  return nullptr;
+}
 
 int ParseInt(const char* text) {
   const char* p = text;
@@ -15,13 +162,8 @@ int ParseInt(const char* text) {
   if (*p == '+' || *p == '-') negative = *p++ == '-';
   std::int64_t value = 0;
   const std::int64_t limit = negative ? -std::int64_t{INT_MIN} : INT_MAX;
-  for (; *p >= '0' && *p <= '9'; ++p) {
-    value = value * 10 + (*p - '0');
-    if (value >= limit) {
-      value = limit;
-      // Keep consuming digits; the value stays saturated.
-    }
-  }
+  // The value stays saturated while the remaining digits are consumed.
+  for (; *p >= '0' && *p <= '9'; ++p) value = std::min(value * 10 + (*p - '0'), limit);
   return static_cast<int>(negative ? -value : value);
 }
 
@@ -40,127 +182,162 @@ int LocaleIndex(const char* text) {
   return ParseInt(text);
 }
 
-namespace {
-
-bool Fail(std::string* why, std::string reason) {
-  if (why) *why = std::move(reason);
-  return false;
+int Options::LocaleIndex() const { return locale ? ::LocaleIndex(locale->c_str()) : 0; }
+int Options::Port() const { return port ? ParseInt(port->c_str()) : 0; }
+unsigned Options::ConnectTimeout() const {
+  return connect_timeout ? static_cast<unsigned>(ParseInt(connect_timeout->c_str())) : 20;
+}
+unsigned Options::LockWait() const {
+  return lock_wait ? static_cast<unsigned>(ParseInt(lock_wait->c_str())) : 60;
 }
 
-// The option a short letter or a long name sets; false for another one.
-bool Set(char letter, const char* value, Options* options) {
-  switch (letter) {
-    case 'l': options->locale = LocaleIndex(value); break;
-    case 'h': options->host = value; break;
-    case 'o':
-      options->port = ParseInt(value);
-      options->port_text = value;
-      break;
-    case 'u': options->user = value; break;
-    case 'p':
-      options->password = value;
-      options->ask_password = false;
-      break;
-    case 'd': options->database = value; break;
-    case 'f': options->file = value; break;
-    default: return false;
+SetResult SetByName(std::string_view name, const char* value, Options* options, std::string* why) {
+  if (const OptionRow* row = FindOption(name))
+    return Assign(*row, value, options, why) ? SetResult::kSet : SetResult::kBadValue;
+  // skip-X and disable-X turn flag X off, enable-X on.
+  for (const auto& [prefix, on] :
+       {std::pair{"skip-", false}, {"disable-", false}, {"enable-", true}}) {
+    const std::string_view p = prefix;
+    if (name.size() <= p.size()) continue;
+    std::string head(name.substr(0, p.size()));
+    for (char& c : head) c = c == '_' ? '-' : c;
+    if (head != p) continue;
+    const OptionRow* row = FindOption(name.substr(p.size()));
+    if (!row || row->kind != kFlag) continue;
+    if (value && BooleanValue(value) != true) {
+      Fail(why, "option --" + std::string(name) + " takes no value");
+      return SetResult::kBadValue;
+    }
+    options->*row->flag = on;
+    options->given |= Bit(*row);
+    return SetResult::kSet;
   }
+  Fail(why, "unknown option --" + std::string(name));
+  return SetResult::kUnknown;
+}
+
+void FillFrom(Options* options, const Options& fallback) {
+  for (const OptionRow& row : kRows) {
+    if ((options->given & Bit(row)) || !(fallback.given & Bit(row))) continue;
+    if (row.flag) options->*row.flag = fallback.*row.flag;
+    if (row.text) options->*row.text = fallback.*row.text;
+    if (row.kind == OptionKind::kPassword) options->ask_password = fallback.ask_password;
+    options->given |= Bit(row);
+  }
+}
+
+bool Validate(const Options& options, std::string* why, std::string* warning) {
+  for (const OptionRow& row : kRows) {
+    if (!row.text || !(options.*row.text)) continue;
+    const char* text = (options.*row.text)->c_str();
+    if (row.kind == OptionKind::kLocale) {
+      if (!IsLocaleName(text) && !HasLeadingDigits(text)) {
+        std::string names;
+        for (std::uint32_t i = 0; i < kLocaleCount; ++i)
+          names += (i ? ", " : "") + std::to_string(i) + " " + kLocaleNames[i];
+        return Fail(
+            why, "locale " + std::string(text) + " is neither a slot number nor a name: " + names);
+      }
+      continue;
+    }
+    // The port keeps the rules of -o, checked where server mode is chosen.
+    if (row.kind != kInteger || row.letter == 'o') continue;
+    const long long value = ParseInt(text);
+    if (!IsPlainNumber(text) || value < row.min || value > row.max)
+      return Fail(why, "option --" + std::string(row.name) + " takes a whole number from " +
+                           std::to_string(row.min) + " to " + std::to_string(row.max) + ", not " +
+                           text);
+  }
+  const int locale = options.LocaleIndex();
+  if (options.locale && !IsLocaleName(options.locale->c_str()) &&
+      (locale < 0 || locale >= static_cast<int>(kLocaleCount)))
+    *warning = "locale " + *options.locale + " is out of range (0 to 11): slot 0 (enGB) is used";
   return true;
 }
-
-// Long options with a value, and the short letter they stand for ('\0'
-// for those of their own).
-struct LongOption {
-  const char* name;
-  char letter;
-  const char* Options::*field;
-};
-constexpr LongOption kLong[] = {
-    {"host", 'h', nullptr},
-    {"port", 'o', nullptr},
-    {"user", 'u', nullptr},
-    {"password", 'p', nullptr},
-    {"database", 'd', nullptr},
-    {"file", 'f', nullptr},
-    {"locale", 'l', nullptr},
-    {"socket", '\0', &Options::socket},
-    {"defaults-file", '\0', &Options::defaults_file},
-    {"ssl-ca", '\0', &Options::ssl_ca},
-    {"ssl-cert", '\0', &Options::ssl_cert},
-    {"ssl-key", '\0', &Options::ssl_key},
-    {"connect-timeout", '\0', &Options::connect_timeout},
-    {"tables", '\0', &Options::tables},
-    {"exclude", '\0', &Options::exclude},
-};
-
-// Long options that take no value.
-struct LongFlag {
-  const char* name;
-  bool Options::*field;
-};
-constexpr LongFlag kFlags[] = {
-    {"ssl", &Options::ssl},     {"ssl-verify-server-cert", &Options::ssl_verify_server_cert},
-    {"list", &Options::list},   {"check", &Options::check},
-    {"quiet", &Options::quiet}, {"atomic", &Options::atomic},
-};
-
-}  // namespace
 
 bool TakesNextArgument(const char* arg) {
   if (arg[0] != '-') return false;
   if (arg[1] != '-') return true;
   const std::string_view name(arg + 2);
-  if (name.find('=') != std::string_view::npos || name == "password") return false;
-  for (const LongFlag& f : kFlags)
-    if (name == f.name) return false;
-  return true;
+  if (name.find('=') != std::string_view::npos) return false;
+  const OptionRow* row = FindOption(name);
+  return row && row->kind != kFlag && row->kind != OptionKind::kPassword;
 }
 
 bool ParseOptions(int argc, const char* const* argv, Options* options, std::string* why) {
   for (int i = 1; i < argc;) {
     const char* arg = argv[i];
-    if (arg[0] != '-') return Fail(why, std::string("argument ") + arg + " is not an option");
+    if (arg[0] != '-') {
+      std::string mistake = std::string("argument ") + arg + " is not an option";
+      // "-pSECRET -d world": -p took -d as its value.
+      const char* option = i >= 2 ? argv[i - 2] : "";
+      const char* taken = argv[i - 1];
+      if (i >= 2 && option[0] == '-' && option[1] != '-' && option[1] && option[2] &&
+          taken[0] == '-')
+        mistake = std::string("option -") + option[1] + " took " + taken +
+                  " as its value, as only its letter counts: write -" + option[1] + " " +
+                  (option + 2) + " " + taken + " ...";
+      return Fail(why, mistake);
+    }
     if (arg[1] != '-') {
       // The seven short options: the next argument is always the value.
+      const OptionRow* row = FindLetter(arg[1]);
+      if (!row) return Fail(why, UnknownShort(arg));
       if (i + 1 >= argc) return Fail(why, std::string("option ") + arg + " needs a value");
-      if (!Set(arg[1], argv[i + 1], options))
-        return Fail(
-            why, std::string("unknown option ") + arg + ": the options are -l -h -o -u -p -d -f");
+      Assign(*row, argv[i + 1], options, why);
       i += 2;
       continue;
     }
     const std::string_view text(arg + 2);
     const std::size_t equals = text.find('=');
-    const std::string_view name = text.substr(0, equals);
-    const char* inline_value = equals == std::string_view::npos ? nullptr : arg + 2 + equals + 1;
+    std::string_view name = text.substr(0, equals);
+    const char* value = equals == std::string_view::npos ? nullptr : arg + 2 + equals + 1;
     ++i;
-    bool Options::*flag = nullptr;
-    for (const LongFlag& f : kFlags)
-      if (name == f.name) flag = f.field;
-    if (flag) {
-      if (inline_value)
-        return Fail(why, std::string("option --") + std::string(name) + " takes no value");
-      options->*flag = true;
-      continue;
-    }
-    if (name == "password" && !inline_value) {
-      options->ask_password = true;
-      options->password = nullptr;
-      continue;
-    }
-    const LongOption* found = nullptr;
-    for (const LongOption& option : kLong)
-      if (name == option.name) found = &option;
-    if (!found) return Fail(why, "unknown option --" + std::string(name));
-    const char* value = inline_value;
-    if (!value) {
+    if (name.starts_with("loose-") || name.starts_with("loose_")) name.remove_prefix(6);
+    const OptionRow* row = FindOption(name);
+    // A value in the next argument, for options that need one.
+    if (!value && row && row->kind != kFlag && row->kind != OptionKind::kPassword) {
       if (i >= argc) return Fail(why, "option --" + std::string(name) + " needs a value");
       value = argv[i++];
     }
-    if (found->letter)
-      Set(found->letter, value, options);
-    else
-      options->*found->field = value;
+    if (SetByName(name, value, options, why) != SetResult::kSet) return false;
   }
   return true;
+}
+
+std::string OptionHelp() {
+  std::string out;
+  for (const OptionRow& row : kRows) {
+    std::string left = row.letter ? std::string(" -") + row.letter + ", --" : "     --";
+    left += row.name;
+    if (row.arg)
+      left += (row.kind == OptionKind::kPassword ? "[=" : "=") + std::string(row.arg) +
+              (row.kind == OptionKind::kPassword ? "]" : "");
+    constexpr std::size_t kColumn = 30;
+    out += left;
+    // The help text wrapped into the right-hand column.
+    std::size_t at = left.size() < kColumn ? left.size() : (out += "\n", 0);
+    const std::string_view words = row.help;
+    for (std::size_t start = 0; start < words.size();) {
+      std::size_t end = words.find(' ', start);
+      if (end == std::string_view::npos) end = words.size();
+      const std::string_view word = words.substr(start, end - start);
+      if (at > kColumn && at + 1 + word.size() > 79) {
+        out += "\n";
+        at = 0;
+      }
+      if (at < kColumn) {
+        out.append(kColumn - at, ' ');
+        at = kColumn;
+      } else {
+        out += ' ';
+        ++at;
+      }
+      out += word;
+      at += word.size();
+      start = end + 1;
+    }
+    out += "\n";
+  }
+  return out;
 }

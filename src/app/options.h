@@ -1,48 +1,116 @@
-// The command line: the seven single-letter options, each followed by its
-// value, and long options of our own (--name=value or --name value).
+// The options of a run, and the one table that describes them. Each row of
+// the table names an option (its long name, its short letter if it has
+// one), its kind, its range, its help line and where its value goes; the
+// command-line parser, --help, the option-file groups, the range checks,
+// the password wipe and the connection settings are all derived from it.
+//
+// The seven short options follow their historic rule: only the letter after
+// the dash counts, and the next argument is always the value. Long options
+// take "--name=value" or "--name value"; flags take no value, or a boolean
+// one ("--ssl=0"), and the prefixes skip-, disable- and enable- as the
+// MySQL tools do.
 #pragma once
 
 #include <cstdint>
+#include <optional>
+#include <span>
 #include <string>
+#include <string_view>
+#include <vector>
 
 struct Options {
-  int locale = 0;                   // -l, --locale
-  const char* host = nullptr;       // -h, --host
-  int port = 0;                     // -o, --port; 0: the client library's default
-  const char* port_text = nullptr;  // -o as given
-  const char* user = nullptr;       // -u, --user
-  const char* password = nullptr;   // -p, --password=VALUE
-  const char* database = nullptr;   // -d, --database
-  const char* file = nullptr;       // -f, --file
+  // The seven short options, with their long names.
+  std::optional<std::string> locale;    // -l, --locale: a slot number or name
+  std::optional<std::string> host;      // -h, --host
+  std::optional<std::string> port;      // -o, --port; as given
+  std::optional<std::string> user;      // -u, --user
+  std::optional<std::string> password;  // -p, --password=VALUE
+  std::optional<std::string> database;  // -d, --database
+  std::optional<std::string> file;      // -f, --file
 
   // Long options only.
-  bool ask_password = false;              // --password without a value
-  const char* socket = nullptr;           // --socket
-  const char* defaults_file = nullptr;    // --defaults-file
-  bool ssl = false;                       // --ssl
-  const char* ssl_ca = nullptr;           // --ssl-ca
-  const char* ssl_cert = nullptr;         // --ssl-cert
-  const char* ssl_key = nullptr;          // --ssl-key
-  bool ssl_verify_server_cert = false;    // --ssl-verify-server-cert
-  const char* connect_timeout = nullptr;  // --connect-timeout, seconds
+  bool ask_password = false;                   // --password without a value
+  std::optional<std::string> socket;           // --socket
+  std::optional<std::string> defaults_file;    // --defaults-file
+  bool ssl = false;                            // --ssl
+  std::optional<std::string> ssl_ca;           // --ssl-ca
+  std::optional<std::string> ssl_cert;         // --ssl-cert
+  std::optional<std::string> ssl_key;          // --ssl-key
+  bool ssl_verify_server_cert = false;         // --ssl-verify-server-cert
+  std::optional<std::string> connect_timeout;  // --connect-timeout, seconds
+  std::optional<std::string> lock_wait;        // --lock-wait, seconds
+  std::optional<std::string> tables;           // --tables: only these
+  std::optional<std::string> exclude;          // --exclude: all but these
+  bool list = false;                           // --list: print the catalogue
+  bool check = false;                          // --check: read and check, write nothing
+  bool quiet = false;                          // --quiet: nothing printed on success
+  bool atomic = false;                         // --atomic: tables swapped in whole
+  bool help = false;                           // --help
+  bool version = false;                        // --version
 
-  // Shaping a run.
-  const char* tables = nullptr;   // --tables: only these (comma-separated)
-  const char* exclude = nullptr;  // --exclude: all but these
-  bool list = false;              // --list: print the catalogue
-  bool check = false;             // --check: read and check, write nothing
-  bool quiet = false;             // --quiet: no bar, no per-table lines
-  bool atomic = false;            // --atomic: each server table swapped in whole
+  // Which rows of the option table were set (by index), so that the
+  // command line can win over an option file.
+  std::uint64_t given = 0;
+
+  // Values of an integer option, once Validate() has checked them.
+  int LocaleIndex() const;
+  int Port() const;
+  unsigned ConnectTimeout() const;
+  unsigned LockWait() const;
 };
+
+enum class OptionKind {
+  kText,      // any text
+  kPassword,  // text; alone on the command line, asked on the terminal
+  kFlag,      // no value, or a boolean one
+  kInteger,   // a whole number within [min, max]
+  kLocale,    // a slot number or one of the twelve names
+  kTables,    // a comma-separated list of tables
+};
+
+struct OptionRow {
+  const char* name;  // long name, without the dashes
+  char letter;       // short letter, or '\0'
+  OptionKind kind;
+  bool connection;                            // also read from an option file's [client] group
+  bool in_files;                              // may stand in an option file at all
+  long long min, max;                         // kInteger: the range
+  const char* arg;                            // what the value is, for --help ("HOST")
+  const char* help;                           // the help line
+  std::optional<std::string> Options::*text;  // where a value goes
+  bool Options::*flag;                        // where a flag goes
+};
+
+// Every option of the tool, in the order --help lists them.
+std::span<const OptionRow> OptionTable();
+
+// The row of a long name ('_' and '-' alike), or null.
+const OptionRow* FindOption(std::string_view name);
 
 // Parses argv[1..argc). False on a malformed command line, with the mistake
 // in *why ("option -p needs a value"): an argument that does not begin with
 // '-', a short option without a value, an option letter other than the
-// seven, an unknown long option, or a long option without its value. Only
-// the second character of a short option counts, and the argument after it
-// is always its value. A long option takes "--name=value" or "--name value";
-// --password takes only "--password=value", and alone asks for it.
+// seven, an unknown long option, or a long option without its value.
 bool ParseOptions(int argc, const char* const* argv, Options* options, std::string* why = nullptr);
+
+// Sets one option by its long name, as an option file line or a long option
+// does: `value` null for a bare name. Handles the skip-/enable-/disable-
+// prefixes of flags ("loose-" is the caller's). False, with the mistake in
+// *why, for an unknown name ("unknown") or a value the option cannot take.
+enum class SetResult { kSet, kUnknown, kBadValue };
+SetResult SetByName(std::string_view name, const char* value, Options* options, std::string* why);
+
+// Fills every option not given in `options` from `fallback`.
+void FillFrom(Options* options, const Options& fallback);
+
+// Checks the values of the integer and locale options: false, with the
+// mistake in *why, for one that is not a number in its range or not a
+// locale. A locale number outside 0..11 is kept (it selects slot 0) and
+// noted in *warning.
+bool Validate(const Options& options, std::string* why, std::string* warning);
+
+// The long-option part of --help, made from the table.
+std::string OptionHelp();
 
 // Whether the argument after `arg` is its value: a short option, or a long
 // one without "=value" that is not a flag (--password alone asks instead).

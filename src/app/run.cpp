@@ -9,8 +9,10 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <vector>
 
+#include "app/option_file.h"
 #include "app/options.h"
 #include "app/process.h"
 #include "app/summary.h"
@@ -33,35 +35,13 @@ const char kUsage[] =
     "File settings:\n"
     " -f set filename";
 
-// The long options, after the usage text of --help.
-const char kLongHelp[] =
-    "\n\nLong options (-l -h -o -u -p -d -f keep their meaning):\n"
-    " --locale=N, --host=HOST, --port=PORT, --user=USER, --database=DB, --file=FILE\n"
-    "                      the same as -l -h -o -u -d -f; --file=- writes the script\n"
-    "                      to standard output and the console to standard error\n"
-    " --password=PASSWORD  the same as -p; --password alone asks on the terminal\n"
-    " --socket=PATH        connect through a unix socket (instead of -h)\n"
-    " --defaults-file=FILE read the [client] and [vesk-dbc2sql] groups of a MySQL\n"
-    "                      option file (host, port, user, password, socket, TLS)\n"
-    " --ssl                require TLS\n"
-    " --ssl-ca=FILE, --ssl-cert=FILE, --ssl-key=FILE\n"
-    "                      the CA, certificate and key files of TLS\n"
-    " --ssl-verify-server-cert\n"
-    "                      check the server's certificate and host name\n"
-    " --connect-timeout=S  seconds to wait for the server (default 20)\n"
-    " --tables=LIST        only these tables; --exclude=LIST all but these (SQL table\n"
-    "                      or client file names, comma-separated)\n"
-    " --list               print the tables, their client files and columns\n"
-    " --check              read and check every client file; write nothing\n"
-    " --quiet              no progress bar and no line per table\n"
-    " --atomic             load each server table into a staging table and swap it\n"
-    "                      in whole: a failed or interrupted table keeps its old rows\n"
-    " --help, --version\n"
+// What --help says after the long options of the option table.
+const char kHelpEnd[] =
     "\nLocales (-l N or -l NAME): 0 enGB, 1 enUS, 2 deDE, 3 esES, 4 frFR, 5 koKR,\n"
     "6 zhCN, 7 zhTW, 8 enCN, 9 enTW, 10 esMX, 11 ruRU\n"
     "\nExit status: 0 every table exported in full; 1 an output that could not be\n"
-    "opened or a table not exported in full; 2 a mistake on the command line;\n"
-    "128 + N stopped by signal N.\n"
+    "opened or a table not exported in full; 2 a mistake on the command line or in\n"
+    "the option file; 128 + N stopped by signal N.\n"
     "\nMore in the manual: man vesk-dbc2sql\n";
 
 constexpr char kName[] = "vesk-dbc2sql";
@@ -73,48 +53,93 @@ int Usage(int status) {
 
 // A usage mistake: its reason on standard error, then the usage text.
 int Mistake(const std::string& why) {
-  std::fflush(stdout);
-  std::fprintf(stderr, "%s: %s\n", kName, why.c_str());
+  Warn(why);
   return Usage(kExitUsage);
 }
 
 // Whether the script is to go to standard output: "-", or a path to the
 // very file standard output is (/dev/stdout, /proc/self/fd/1, the file it
 // is redirected to).
-bool IsStandardOutput(const char* path) {
-  if (std::strcmp(path, "-") == 0) return true;
+bool IsStandardOutput(const std::string& path) {
+  if (path == "-") return true;
   struct stat out, target;
-  return ::fstat(1, &out) == 0 && ::stat(path, &target) == 0 && out.st_dev == target.st_dev &&
-         out.st_ino == target.st_ino;
+  return ::fstat(1, &out) == 0 && ::stat(path.c_str(), &target) == 0 &&
+         out.st_dev == target.st_dev && out.st_ino == target.st_ino;
 }
 
-// The tables of the run, in export order: those --tables names, or all but
-// those --exclude names. False, with the name, for a name of no table.
+// Whether descriptors 1 and 2 are one file or pipe (other than /dev/null,
+// where nothing is kept anyway).
+bool ConsoleSharesStandardOutput() {
+  struct stat out, err, null;
+  return ::fstat(1, &out) == 0 && ::fstat(2, &err) == 0 && out.st_dev == err.st_dev &&
+         out.st_ino == err.st_ino &&
+         !(::stat("/dev/null", &null) == 0 && out.st_rdev == null.st_rdev && S_ISCHR(out.st_mode));
+}
+
+// The names of a --tables or --exclude list, blanks around commas trimmed.
+std::vector<std::string_view> NamesOf(std::string_view list) {
+  std::vector<std::string_view> names;
+  for (std::string_view rest = list; !rest.empty();) {
+    const std::size_t comma = rest.find(',');
+    std::string_view name = rest.substr(0, comma);
+    rest.remove_prefix(comma == std::string_view::npos ? rest.size() : comma + 1);
+    while (!name.empty() && name.front() == ' ') name.remove_prefix(1);
+    while (!name.empty() && name.back() == ' ') name.remove_suffix(1);
+    if (!name.empty()) names.push_back(name);
+  }
+  return names;
+}
+
+// The tables of the run, in export order: those --tables names (all when it
+// is not given), less those --exclude names. False, with the mistake, for
+// names of no table or a list that names none.
 bool SelectTables(const Options& options, std::vector<const TableDescriptor*>* tables,
-                  std::string* unknown) {
-  std::vector<std::string_view> named;
-  for (const char* list : {options.tables, options.exclude}) {
-    if (!list) continue;
-    for (std::string_view rest = list; !rest.empty();) {
-      const std::size_t comma = rest.find(',');
-      const std::string_view name = rest.substr(0, comma);
-      rest.remove_prefix(comma == std::string_view::npos ? rest.size() : comma + 1);
-      if (name.empty()) continue;
+                  std::string* why) {
+  std::vector<std::string_view> chosen, excluded;
+  std::string unknown;
+  for (const auto& [list, names, option] : {std::tuple{&options.tables, &chosen, "--tables"},
+                                            {&options.exclude, &excluded, "--exclude"}}) {
+    if (!*list) continue;
+    *names = NamesOf(**list);
+    if (names->empty()) {
+      *why = std::string(option) + " names no table: --list shows the tables";
+      return false;
+    }
+    for (const std::string_view name : *names) {
       bool known = false;
       for (const TableDescriptor* table : ExportOrder()) known = known || NamesTable(name, *table);
-      if (!known) {
-        *unknown = std::string(name);
-        return false;
-      }
-      named.push_back(name);
+      if (!known) unknown += (unknown.empty() ? "" : ", ") + std::string(name);
     }
   }
-  for (const TableDescriptor* table : ExportOrder()) {
-    bool is_named = false;
-    for (const std::string_view name : named) is_named = is_named || NamesTable(name, *table);
-    if (options.tables ? is_named : !is_named) tables->push_back(table);
+  if (!unknown.empty()) {
+    *why = (unknown.find(',') == std::string::npos ? "unknown table " : "unknown tables ") +
+           unknown + ": --list shows the tables";
+    return false;
+  }
+  const auto named = [](const std::vector<std::string_view>& names, const TableDescriptor& table) {
+    for (const std::string_view name : names)
+      if (NamesTable(name, table)) return true;
+    return false;
+  };
+  for (const TableDescriptor* table : ExportOrder())
+    if ((!options.tables || named(chosen, *table)) && !named(excluded, *table))
+      tables->push_back(table);
+  if (tables->empty()) {
+    *why = "--exclude leaves no table of --tables to export";
+    return false;
   }
   return true;
+}
+
+// --list: every chosen table with its client files and column count.
+int ListTables(const std::vector<const TableDescriptor*>& tables) {
+  for (const TableDescriptor* table : tables) {
+    std::uint32_t columns = 0;
+    for (std::uint32_t c = 0; c < table->column_count; ++c)
+      columns += IsExported(table->columns[c].type);
+    std::printf("%s: %s, %u columns\n", table->table_name, FilesOf(*table).c_str(), columns);
+  }
+  return kExitOk;
 }
 
 // --check: reads and checks every table's client files as a run would,
@@ -122,13 +147,15 @@ bool SelectTables(const Options& options, std::vector<const TableDescriptor*>* t
 int CheckTables(const Options& options, const std::vector<const TableDescriptor*>& tables) {
   DBCFile reader;
   reader.SetConsole(DBCFile::Console::kNothing);
-  reader.SetLocale(options.locale);
+  reader.SetLocale(options.LocaleIndex());
+  RunSummary summary(static_cast<int>(tables.size()), options.quiet);
   int good = 0;
   for (const TableDescriptor* table : tables) {
     const unsigned faults = reader.ExportFaults();
     const bool loaded = IsMergedTable(*table) ? reader.LoadRatingTable(table) : reader.Load(table);
     const bool ok = loaded && reader.ExportFaults() == faults;
     good += ok;
+    summary.TableDone(*table, ok, reader.LastFault());
     if (ok)
       std::printf("%s (%s): %u rows, ok\n", table->table_name, FilesOf(*table).c_str(),
                   reader.RecordCount());
@@ -137,9 +164,7 @@ int CheckTables(const Options& options, const std::vector<const TableDescriptor*
                   reader.LastFault().c_str());
   }
   const int status = good == static_cast<int>(tables.size()) ? kExitOk : kExitIncomplete;
-  std::fflush(stdout);
-  std::fprintf(stderr, "%s: %d of %zu tables would be exported in full; exit status %d\n", kName,
-               good, tables.size(), status);
+  summary.PrintCheck(status);
   return status;
 }
 
@@ -156,6 +181,29 @@ std::string WhyNoMode(const Options& options) {
   return "";
 }
 
+// The checks of server mode before anything is opened: the port, the
+// password asked for. An exit status when the run ends here, else -1.
+int PrepareServerMode(Options& options) {
+  if (options.port && !IsPlainNumber(options.port->c_str())) {
+    Warn("port " + *options.port + " is not a number");
+    return kExitUsage;
+  }
+  if (options.Port() < 0 || options.Port() > 65535) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "Port %s is out of range: it must be 0 to 65535\n", options.port->c_str());
+    return kExitUsage;
+  }
+  if (options.ask_password) {
+    std::string password, reason;
+    if (!AskPassword(&password, &reason)) {
+      Warn(reason);
+      return kExitUsage;
+    }
+    options.password = password;
+  }
+  return -1;
+}
+
 // Creates the writer the options ask for and opens its output. Null, with
 // *status set (and *why, when the output failed), when the output cannot be
 // opened.
@@ -163,27 +211,30 @@ std::unique_ptr<DBCFile> OpenWriter(const Options& options, int script_fd, int* 
                                     std::string* why) {
   if (options.file) {
     auto file = std::make_unique<dbcToFILE>();
-    if (!file->Open(options.file, ClientFilePaths(), script_fd)) {
+    if (!file->Open(options.file->c_str(), ClientFilePaths(), script_fd)) {
       *status = kExitIncomplete;
       *why = file->LastFault();
       return nullptr;
     }
     return file;
   }
+  const auto text = [](const std::optional<std::string>& value) {
+    return value ? value->c_str() : nullptr;
+  };
   ConnectOptions connect;
-  connect.socket = options.socket;
-  connect.defaults_file = options.defaults_file;
-  connect.ssl = options.ssl;
-  connect.ssl_ca = options.ssl_ca;
-  connect.ssl_cert = options.ssl_cert;
-  connect.ssl_key = options.ssl_key;
+  connect.socket = text(options.socket);
+  // A CA, certificate or key asks for TLS.
+  connect.ssl = options.ssl || options.ssl_ca || options.ssl_cert || options.ssl_key;
+  connect.ssl_ca = text(options.ssl_ca);
+  connect.ssl_cert = text(options.ssl_cert);
+  connect.ssl_key = text(options.ssl_key);
   connect.ssl_verify_server_cert = options.ssl_verify_server_cert;
   connect.atomic = options.atomic;
-  if (options.connect_timeout)
-    connect.timeout_seconds = static_cast<unsigned>(ParseInt(options.connect_timeout));
+  connect.timeout_seconds = options.ConnectTimeout();
+  connect.lock_wait_seconds = options.LockWait();
   auto server = std::make_unique<dbcToSQL>(connect);
-  if (!server->Connect(options.host, options.user, options.password, options.database,
-                       options.port)) {
+  if (!server->Connect(text(options.host), text(options.user), text(options.password),
+                       options.database->c_str(), options.Port())) {
     *status = kExitIncomplete;
     *why = server->LastFault();
     return nullptr;
@@ -191,81 +242,151 @@ std::unique_ptr<DBCFile> OpenWriter(const Options& options, int script_fd, int* 
   return server;
 }
 
+// Exports every chosen table through `writer`, recording each in `summary`.
+int Export(const Options& options, const std::vector<const TableDescriptor*>& tables,
+           DBCFile& writer, RunSummary& summary) {
+  writer.SetLocale(options.LocaleIndex());
+  bool ok = writer.Write("SET NAMES `utf8`;\n");
+  if (!ok) summary.OutputFault("SET NAMES `utf8`: " + writer.LastFault());
+  // A database that cannot be used, or no client folder, fails every
+  // table: the summary names it first.
+  if (writer.ExportFaults() != 0) summary.Cause(writer.LastFault());
+  const std::string folder = MissingClientFolder();
+  if (!folder.empty()) {
+    Warn(folder);
+    summary.Cause(folder);
+  }
+  int exported = 0;
+  for (const TableDescriptor* table : tables) {
+    if (PendingInterrupt()) break;
+    if (!writer.Ready()) {
+      summary.Ended(writer.LastFault(), options.file.has_value());
+      break;
+    }
+    const unsigned faults = writer.ExportFaults();
+    if (IsMergedTable(*table))
+      writer.LoadRatingTable(table);
+    else
+      writer.Load(table);
+    if (PendingInterrupt()) break;  // before the table is touched
+    if (writer.DumpTable()) ++exported;
+    summary.Note(writer.EmptySlotHint());
+    // The first fault of the table tells why it failed; rows that stopped
+    // part-way, the fault that stopped them.
+    const bool cut = writer.RowsCut() && writer.TableRows() > 0;
+    const DBCFile::Fault& fault = writer.FaultAt(cut ? writer.ExportFaults() - 1 : faults);
+    summary.TableDone(*table, writer.ExportFaults() == faults, fault.reason,
+                      cut ? writer.TableRows() : 0, writer.RecordCount(), fault.code);
+  }
+  // A run that ends without its result leaves the output as it was where it
+  // can: an interrupted one always, one that exported no table when there
+  // was an earlier output to keep.
+  const int signal_number = PendingInterrupt();
+  if (signal_number)
+    summary.Interrupted(signal_number, writer.Abandon(true));
+  else if (exported == 0)
+    summary.Cause(writer.Abandon(true));
+  const unsigned faults = writer.ExportFaults();
+  writer.Close();
+  if (writer.ExportFaults() != faults) summary.OutputFault(writer.LastFault());
+  if (!signal_number) std::printf("Complete\n\n");
+  int status = !ok || writer.ExportFaults() != 0 ? kExitIncomplete : kExitOk;
+  if (signal_number) status = 128 + signal_number;
+  summary.Print(status, writer.RowsWritten(), writer.BytesWritten(), !options.file);
+  return status;
+}
+
 }  // namespace
 
+void Warn(const std::string& text) {
+  std::fflush(stdout);
+  std::fputs(Wrap(std::string(kName) + ": " + text, "", "    ").c_str(), stderr);
+}
+
 int RunTool(int argc, char** argv) {
-  if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
-    std::printf("vesk-dbc2sql %s\n", VESK_VERSION);
-    return kExitOk;
-  }
+  // Parse: the command line, then the option file under it. Every value is
+  // copied, so the passwords can be wiped from the command line at once.
   Options options;
   std::string mistake;
   const bool parsed = ParseOptions(argc, argv, &options, &mistake);
+  HidePasswordArguments(argc, argv);
+  if (parsed && options.version) {
+    std::printf("vesk-dbc2sql %s\n", VESK_VERSION);
+    return kExitOk;
+  }
+  std::vector<std::string> file_warnings;
+  std::string file_problem, locale_warning;
+  if (parsed && options.defaults_file) {
+    Options from_file;
+    if (ApplyOptionFile(*options.defaults_file, &from_file, &file_warnings, &file_problem))
+      FillFrom(&options, from_file);
+  }
   // A script on standard output takes it over: the console, byte for byte
-  // the same, goes to standard error.
+  // the same, goes to standard error. A quiet run's console goes nowhere.
   int script_fd = -1;
-  if (parsed && options.file && IsStandardOutput(options.file)) {
+  const bool to_stdout = parsed && options.file && IsStandardOutput(*options.file);
+  const bool console_shares = to_stdout && ConsoleSharesStandardOutput();
+  if (to_stdout && !StandardDescriptorWasClosed(1) && !console_shares) {
     std::fflush(stdout);
     script_fd = ::fcntl(1, F_DUPFD_CLOEXEC, 3);
     ::dup2(2, 1);
   }
-  if (parsed && options.list) {
-    for (const TableDescriptor* table : ExportOrder()) {
-      std::uint32_t columns = 0;
-      for (std::uint32_t c = 0; c < table->column_count; ++c)
-        columns += IsExported(table->columns[c].type);
-      std::printf("%s: %s, %u columns\n", table->table_name, FilesOf(*table).c_str(), columns);
-    }
-    return kExitOk;
+  if (parsed && options.quiet) SilenceStandardOutput();
+
+  if (!parsed || !options.list) {
+    std::printf("R.T. Vesk database creator\n");
+    std::printf("Use DBC from client version 3.2.2\n");
   }
-  std::printf("R.T. Vesk database creator\n");
-  std::printf("Use DBC from client version 3.2.2\n");
-  if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
+  if (parsed && options.help) {
     Usage(kExitOk);
-    std::fputs(kLongHelp, stdout);
+    std::printf("\n\nLong options (-l -h -o -u -p -d -f keep their meaning):\n%s%s",
+                OptionHelp().c_str(), kHelpEnd);
     return kExitOk;
   }
   if (!parsed) return Mistake(mistake);
-  // Keep the password, then wipe it from the visible command line.
-  std::string password = options.password ? options.password : "";
-  if (options.password) options.password = password.c_str();
-  HidePasswordArguments(argc, argv);
-  std::printf("\n");
-
-  std::vector<const TableDescriptor*> tables;
-  std::string unknown;
-  if (!SelectTables(options, &tables, &unknown)) {
-    std::fflush(stdout);
-    std::fprintf(stderr, "%s: unknown table %s: --list shows the tables\n", kName, unknown.c_str());
+  for (const std::string& warning : file_warnings) Warn(warning);
+  if (!file_problem.empty()) {
+    Warn(file_problem);
     return kExitUsage;
   }
+  if (!Validate(options, &mistake, &locale_warning)) {
+    Warn(mistake);
+    return kExitUsage;
+  }
+  if (!locale_warning.empty()) Warn(locale_warning);
+
+  // The early modes.
+  std::vector<const TableDescriptor*> tables;
+  if (!SelectTables(options, &tables, &mistake)) {
+    Warn(mistake);
+    return kExitUsage;
+  }
+  if (options.list) return ListTables(tables);
+  std::printf("\n");
   if (options.check) return CheckTables(options, tables);
 
+  // Validate the output.
   const std::string no_mode = WhyNoMode(options);
   if (!no_mode.empty()) return Mistake(no_mode);
-  if (!options.file) {
-    if (options.port_text && !IsPlainNumber(options.port_text)) {
-      std::fflush(stdout);
-      std::fprintf(stderr, "%s: port %s is not a number\n", kName, options.port_text);
-      return kExitUsage;
-    }
-    if (options.port < 0 || options.port > 65535) {
-      std::fflush(stdout);
-      std::fprintf(stderr, "Port %s is out of range: it must be 0 to 65535\n", options.port_text);
-      return kExitUsage;
-    }
-    if (options.ask_password) {
-      std::string reason;
-      if (!AskPassword(&password, &reason)) {
-        std::fflush(stdout);
-        std::fprintf(stderr, "%s: %s\n", kName, reason.c_str());
-        return kExitUsage;
-      }
-      options.password = password.c_str();
-    }
+  if (options.file && options.atomic) {
+    Warn("--atomic swaps server tables; a script (-f) has none to swap");
+    return kExitUsage;
   }
+  if (console_shares) {
+    Warn("-f " + *options.file +
+         " writes the script to standard output, and standard error is the same file or pipe: "
+         "the console would go into the script; send standard error elsewhere");
+    return kExitUsage;
+  }
+  if (to_stdout && StandardDescriptorWasClosed(1)) {
+    Warn("-f " + *options.file + ": standard output is closed; no script can be written");
+    return kExitIncomplete;
+  }
+  if (!options.file)
+    if (const int status = PrepareServerMode(options); status >= 0) return status;
 
-  RunSummary summary(static_cast<int>(tables.size()));
+  // Export, then the summary.
+  RunSummary summary(static_cast<int>(tables.size()), options.quiet);
   int status = kExitOk;
   std::string why;
   // From here on a signal stops the run between rows; see InterruptGuard.
@@ -275,56 +396,6 @@ int RunTool(int argc, char** argv) {
     if (status == kExitIncomplete) summary.PrintEarlyEnd(status, why);
     return status;
   }
-
-  if (options.quiet) writer->SetConsole(DBCFile::Console::kFailures);
-  writer->SetLocale(options.locale);
-  bool ok = writer->Write("SET NAMES `utf8`;\n");
-  if (!ok) summary.OutputFault("SET NAMES `utf8`: " + writer->LastFault());
-  // A database that cannot be used, or no client folder, fails every
-  // table: the summary names it first.
-  if (writer->ExportFaults() != 0) summary.Cause(writer->LastFault());
-  const std::string hint = MissingClientFolderHint();
-  if (!hint.empty()) {
-    std::fflush(stdout);
-    std::fprintf(stderr, "%s\n", hint.c_str());
-    summary.Cause(hint.substr(hint.find(": ") + 2));
-  }
-  int exported = 0;
-  for (const TableDescriptor* table : tables) {
-    if (PendingInterrupt()) break;
-    if (!writer->Ready()) {
-      summary.Ended(writer->LastFault(), options.file != nullptr);
-      break;
-    }
-    const unsigned faults = writer->ExportFaults();
-    if (IsMergedTable(*table))
-      writer->LoadRatingTable(table);
-    else
-      writer->Load(table);
-    if (PendingInterrupt()) break;  // before the table is touched
-    if (writer->DumpTable()) ++exported;
-    const std::string slot_hint = writer->EmptySlotHint();
-    if (!slot_hint.empty()) {
-      std::fflush(stdout);
-      std::fprintf(stderr, "%s\n", slot_hint.c_str());
-    }
-    summary.TableDone(*table, writer->ExportFaults() == faults, writer->LastFault(),
-                      writer->RowsCut() ? writer->TableRows() : 0, writer->RecordCount());
-  }
-  // A run that ends without its result leaves the output as it was where it
-  // can: an interrupted one always, one that exported no table when there
-  // was an earlier output to keep.
-  const int signal_number = PendingInterrupt();
-  if (signal_number)
-    summary.Interrupted(signal_number, writer->Abandon(true));
-  else if (exported == 0)
-    summary.Cause(writer->Abandon(false));
-  const unsigned faults = writer->ExportFaults();
-  writer->Close();
-  if (writer->ExportFaults() != faults) summary.OutputFault(writer->LastFault());
-  if (!signal_number) std::printf("Complete\n\n");
-  if (!ok || writer->ExportFaults() != 0) status = kExitIncomplete;
-  if (signal_number) status = 128 + signal_number;
-  summary.Print(status, writer->RowsWritten(), writer->BytesWritten(), options.file == nullptr);
-  return status;
+  if (options.quiet) writer->SetConsole(DBCFile::Console::kNothing);
+  return Export(options, tables, *writer, summary);
 }

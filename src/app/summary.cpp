@@ -49,6 +49,7 @@ std::string Shared(const std::string& reason) {
 
 std::string Wrap(const std::string& text, const std::string& first, const std::string& rest,
                  std::size_t width) {
+  if (first.size() + text.size() <= width) return first + text + "\n";  // as it is
   std::string out, line = first;
   std::size_t at = 0;
   bool empty = true;  // nothing of the text on the line yet
@@ -81,12 +82,13 @@ std::string Wrap(const std::string& text, const std::string& first, const std::s
 }
 
 void RunSummary::TableDone(const TableDescriptor& table, bool in_full, const std::string& reason,
-                           std::uint32_t rows, std::uint32_t records) {
+                           std::uint32_t rows, std::uint32_t records, unsigned code) {
   ++tables_;
-  if (!in_full) missed_.push_back({&table, reason, rows, records});
+  if (!in_full) missed_.push_back({&table, reason, rows, records, code});
 }
 
 void RunSummary::Print(int status, std::uint64_t rows, std::uint64_t bytes, bool server) const {
+  if (quiet_ && status == 0 && notes_.empty()) return;
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
   std::fflush(stdout);
@@ -108,34 +110,69 @@ void RunSummary::Print(int status, std::uint64_t rows, std::uint64_t bytes, bool
   written += server ? " applied on the server" : ", " + std::to_string(bytes) + " bytes written";
   std::snprintf(line, sizeof line, "%s in %.2f s", written.c_str(), seconds);
   out += Wrap(line, "  ", "    ");
+  std::fputs((out + Body()).c_str(), stderr);
+}
 
-  // The causes first, then the tables.
+void RunSummary::PrintCheck(int status) const {
+  if (quiet_ && status == 0) return;
+  std::fflush(stdout);
+  char line[160];
+  std::snprintf(line, sizeof line, "%s: %d of %zu tables would be exported in full; exit status %d",
+                kName, tables_ - static_cast<int>(missed_.size()), static_cast<std::size_t>(total_),
+                status);
+  std::fputs((Wrap(line, "", "  ") + Body()).c_str(), stderr);
+}
+
+std::string RunSummary::Body() const {
+  std::string out;
+  // The causes first, then the notes, then the tables.
   for (const std::string& cause : causes_) out += Wrap(cause, "  ", "    ");
   for (const std::string& fault : output_faults_) out += Wrap(fault, "  ", "    ");
+  for (const std::string& note : notes_) out += Wrap(note, "  ", "    ");
+  // Tables that failed before their first row with one server error, or
+  // one reason, are said together.
+  const auto key = [](const Missed& m) {
+    return m.code ? "#" + std::to_string(m.code) : Shared(m.reason);
+  };
   std::map<std::string, std::vector<const Missed*>> alike;
   for (const Missed& missed : missed_)
-    if (missed.rows == 0) alike[Shared(missed.reason)].push_back(&missed);
-  for (const Missed& missed : missed_) {
-    const auto group = alike.find(Shared(missed.reason));
-    if (missed.rows == 0 && group != alike.end() && group->second.size() >= kGroup) {
-      if (group->second.front() != &missed) continue;
-      std::string names;
-      for (const Missed* m : group->second)
-        names += (names.empty() ? "" : ", ") + std::string(m->table->table_name);
-      out += group->second.size() == static_cast<std::size_t>(total_)
-                 ? Wrap("every table, " + group->first, "  ", "    ")
-                 : Wrap(std::to_string(group->second.size()) + " tables, " + group->first + ": " +
-                            names,
-                        "  ", "    ");
-      continue;
-    }
+    if (missed.rows == 0) alike[key(missed)].push_back(&missed);
+  const auto table_line = [](const Missed& missed) {
     const TableDescriptor& table = *missed.table;
     std::string text = std::string(table.table_name) + " (" +
                        (IsMergedTable(table) ? FilesOf(table) : OnDisk(table.file_path)) + "): ";
     if (missed.rows > 0)
       text +=
           std::to_string(missed.rows) + " of " + std::to_string(missed.records) + " rows, then ";
-    out += Wrap(text + Explained(table, missed.reason), "  ", "    ");
+    return Wrap(text + Explained(table, missed.reason), "  ", "    ");
+  };
+  for (const Missed& missed : missed_) {
+    const auto group = alike.find(key(missed));
+    if (missed.rows != 0 || group == alike.end() || group->second.size() < kGroup) {
+      out += table_line(missed);
+      continue;
+    }
+    const std::vector<const Missed*>& members = group->second;
+    if (members.front() != &missed) continue;
+    const bool every = members.size() == static_cast<std::size_t>(total_);
+    bool same_text = true;
+    for (const Missed* m : members)
+      same_text = same_text && Shared(m->reason) == Shared(missed.reason);
+    std::string names;
+    for (std::size_t i = same_text ? 0 : 1; i < members.size(); ++i)
+      names += (names.empty() ? "" : ", ") + std::string(members[i]->table->table_name);
+    if (same_text) {
+      out += every ? Wrap("every table, " + Shared(missed.reason), "  ", "    ")
+                   : Wrap(std::to_string(members.size()) + " tables, " + Shared(missed.reason) +
+                              ": " + names,
+                          "  ", "    ");
+      continue;
+    }
+    // The first refusal in full, then the others that failed alike.
+    out += table_line(missed);
+    out += every ? Wrap("every table, alike", "  ", "    ")
+                 : Wrap(std::to_string(members.size() - 1) + " more tables, alike: " + names, "  ",
+                        "    ");
   }
   if (tables_ < total_ && !signal_) {
     const int left = total_ - tables_;
@@ -145,7 +182,7 @@ void RunSummary::Print(int status, std::uint64_t rows, std::uint64_t bytes, bool
                  ": " + std::to_string(left) + (left == 1 ? " table" : " tables") + " not reached",
              "  ", "    ");
   }
-  std::fputs(out.c_str(), stderr);
+  return out;
 }
 
 void RunSummary::PrintEarlyEnd(int status, const std::string& why) const {

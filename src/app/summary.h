@@ -16,14 +16,22 @@ struct TableDescriptor;
 
 class RunSummary {
  public:
-  // `total`: the tables the run is to export.
-  explicit RunSummary(int total) : start_(std::chrono::steady_clock::now()), total_(total) {}
+  // `total`: the tables the run is to export. A `quiet` run's summary is
+  // printed only when the run fails or has a note.
+  explicit RunSummary(int total, bool quiet = false)
+      : start_(std::chrono::steady_clock::now()), total_(total), quiet_(quiet) {}
 
   // Records the outcome of one table of the export order: in full, or not,
-  // with the reason and the rows taken of the table's `records` (when they
-  // stopped part-way).
+  // with the reason (and the server's error number, 0 for none) and the
+  // rows taken of the table's `records` (when they stopped part-way).
+  // Tables that failed with one error number, or one reason, are grouped.
   void TableDone(const TableDescriptor& table, bool in_full, const std::string& reason,
-                 std::uint32_t rows = 0, std::uint32_t records = 0);
+                 std::uint32_t rows = 0, std::uint32_t records = 0, unsigned code = 0);
+  // A line the user should read though the table was exported (its texts
+  // are in another language slot); empty for none.
+  void Note(const std::string& note) {
+    if (!note.empty()) notes_.push_back(note);
+  }
   // A cause that explains failures of many tables (no client folder, a
   // database that cannot be used), or what became of the output ("the old
   // script ... is kept"); said before the tables.
@@ -47,6 +55,8 @@ class RunSummary {
   // Prints the summary of a run that went through the export order, or
   // part of it.
   void Print(int status, std::uint64_t rows, std::uint64_t bytes, bool server) const;
+  // Prints the summary of --check.
+  void PrintCheck(int status) const;
   // Prints why a run ended before any table.
   void PrintEarlyEnd(int status, const std::string& why) const;
 
@@ -55,10 +65,15 @@ class RunSummary {
     const TableDescriptor* table;
     std::string reason;
     std::uint32_t rows, records;
+    unsigned code;
   };
+  // The lines after the headline and the rows: causes, notes, tables.
+  std::string Body() const;
   std::chrono::steady_clock::time_point start_;
   int total_;
+  bool quiet_;
   int tables_ = 0;
+  std::vector<std::string> notes_;
   std::vector<Missed> missed_;
   std::vector<std::string> causes_;
   std::vector<std::string> output_faults_;
