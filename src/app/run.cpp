@@ -189,8 +189,7 @@ int PrepareServerMode(Options& options) {
     return kExitUsage;
   }
   if (options.Port() < 0 || options.Port() > 65535) {
-    std::fflush(stdout);
-    std::fprintf(stderr, "Port %s is out of range: it must be 0 to 65535\n", options.port->c_str());
+    WarnLine("Port " + *options.port + " is out of range: it must be 0 to 65535");
     return kExitUsage;
   }
   if (options.ask_password) {
@@ -271,6 +270,12 @@ int Export(const Options& options, const std::vector<const TableDescriptor*>& ta
     if (PendingInterrupt()) break;  // before the table is touched
     if (writer.DumpTable()) ++exported;
     summary.Note(writer.EmptySlotHint());
+    // A script cannot see the server refuse a text: say so here.
+    if (options.file) {
+      const std::string unstorable = writer.UnstorableText();
+      if (!unstorable.empty()) Warn(unstorable);
+      summary.Note(unstorable);
+    }
     // The first fault of the table tells why it failed; rows that stopped
     // part-way, the fault that stopped them.
     const bool cut = writer.RowsCut() && writer.TableRows() > 0;
@@ -297,11 +302,6 @@ int Export(const Options& options, const std::vector<const TableDescriptor*>& ta
 }
 
 }  // namespace
-
-void Warn(const std::string& text) {
-  std::fflush(stdout);
-  std::fputs(Wrap(std::string(kName) + ": " + text, "", "    ").c_str(), stderr);
-}
 
 int RunTool(int argc, char** argv) {
   // Parse: the command line, then the option file under it. Every value is

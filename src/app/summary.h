@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "port/console.h"
+
 struct TableDescriptor;
 
 class RunSummary {
@@ -81,9 +83,3 @@ class RunSummary {
   std::string ended_;
   bool output_lost_ = false;
 };
-
-// `text` cut into lines of at most `width` columns at blanks (a word longer
-// than a line is cut), the first starting with `first`, the others with
-// `rest`; each line ends with a line break.
-std::string Wrap(const std::string& text, const std::string& first, const std::string& rest,
-                 std::size_t width = 80);

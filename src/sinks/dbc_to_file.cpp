@@ -13,11 +13,10 @@
 #include <cstring>
 
 #include "dbc/host_path.h"
+#include "port/console.h"
 #include "port/interrupt.h"
 
 namespace {
-
-constexpr char kName[] = "vesk-dbc2sql";
 
 // Whether the path is one to write directly: an existing file that is not
 // a regular one (a device, a FIFO, a socket), decided by what the file is,
@@ -124,8 +123,7 @@ bool dbcToFILE::Open(const char* path, std::span<const char* const> inputs, int 
   if (!reason.empty() || (fd < 0 && !OpenOutput(path, &reason, &warning))) {
     fd_ = -1;  // standard output is not this sink's to close
     std::printf("ERROR\n");
-    std::fflush(stdout);
-    std::fprintf(stderr, "Cannot create SQL file %s: %s\n", path, reason.c_str());
+    WarnLine(std::string("Cannot create SQL file ") + path + ": " + reason);
     CountFault(std::string("cannot create SQL file ") + path + ": " + reason);
     return false;
   }
@@ -135,10 +133,7 @@ bool dbcToFILE::Open(const char* path, std::span<const char* const> inputs, int 
   failed_ = false;
   discard_ = false;
   std::printf("ok\n");
-  if (!warning.empty()) {
-    std::fflush(stdout);
-    std::fprintf(stderr, "%s\n", warning.c_str());
-  }
+  if (!warning.empty()) Warn(warning);
   return true;
 }
 
@@ -192,7 +187,7 @@ bool dbcToFILE::OpenOutput(const char* path, std::string* reason, std::string* w
     return false;
   }
   if (!in_place_why.empty())
-    *warning = std::string(kName) + ": writing " + path + " in place: " + in_place_why +
+    *warning = std::string("writing ") + path + " in place: " + in_place_why +
                "; an interrupted or failed run leaves it partial";
   return true;
 }

@@ -18,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+#include "port/console.h"
 #include "port/interrupt.h"
 
 namespace {
@@ -184,11 +185,8 @@ bool dbcToSQL::LockDatabase() {
   const unsigned wait = options_.lock_wait_seconds;
   bool asked = take(std::min(wait, 1u), &got);
   if (asked && got == "0" && wait > 1) {
-    std::fflush(stdout);
-    std::fprintf(stderr,
-                 "vesk-dbc2sql: another run is loading database %s; waiting for it (at most %u "
-                 "s, --lock-wait)\n",
-                 database_.c_str(), wait);
+    Warn("another run is loading database " + database_ + "; waiting for it (at most " +
+         std::to_string(wait) + " s, --lock-wait)");
     asked = take(wait - 1, &got);
   }
   if (asked && got == "1") return true;
@@ -279,10 +277,7 @@ bool dbcToSQL::Ready() {
   if (!lost_) return true;
   // The server went away during the last table (restarted, killed, idle
   // too long): connect once more before the next one.
-  std::fflush(stdout);
-  std::fprintf(stderr,
-               "vesk-dbc2sql: the connection to the server was lost (%s); connecting again\n",
-               server_error_.c_str());
+  Warn("the connection to the server was lost (" + server_error_ + "); connecting again");
   bulk_.Close();
   mysql_close(&mysql_);
   locked_ = false;
@@ -380,11 +375,8 @@ bool dbcToSQL::Swap(const std::string& sql) {
   // RENAME waits for them, at most the session's lock_wait_timeout.
   pollfd answer = {static_cast<int>(mysql_get_socket(&mysql_)), POLLIN, 0};
   if (::poll(&answer, 1, 2000) == 0) {
-    std::fflush(stdout);
-    std::fprintf(stderr,
-                 "vesk-dbc2sql: the swap of %s waits for its readers to finish (at most the "
-                 "session's lock_wait_timeout)\n",
-                 Descriptor()->table_name);
+    Warn(std::string("the swap of ") + Descriptor()->table_name +
+         " waits for its readers to finish (at most the session's lock_wait_timeout)");
   }
   if (mysql_read_query_result(&mysql_) != 0) {
     KeepServerError();

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "dbc/dbcfile.h"
+#include "port/console.h"
 #include "port/interrupt.h"
 #include "sql/progress_bar.h"
 
@@ -72,8 +73,7 @@ void DBCFile::ReportRefused(const char* statement) {
       shown.replace(at, staging.size(), std::string("`") + descriptor_->table_name + "`");
     std::printf("ERROR sql command:\n%s\n", shown.c_str());
   }
-  std::fflush(stdout);
-  std::fprintf(stderr, "%s\n", RefusalReason().c_str());
+  WarnLine(RefusalReason());
 }
 
 std::string DBCFile::FailedStatementReason() const {
