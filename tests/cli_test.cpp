@@ -823,6 +823,22 @@ TEST_F(CliTest, TablesChosenCheckedListedAndQuiet) {
             all.size() - TableSection(all, "vesk_talents").size());
 }
 
+// A script cannot see the server refuse a text a utf8 column cannot hold:
+// the run says which record and column, once per table, and still
+// succeeds with the same script.
+TEST_F(CliTest, TextsAUtf8ColumnCannotHoldAreNamed) {
+  MakeSampleClient(dir.path(), {"--emoji", "QuestInfo"});
+  const RunResult r = Run({"-f", "out.sql"});
+  EXPECT_EQ(r.status, 0);
+  const std::string err = Unwrapped(r.err);
+  const std::string line =
+      ", column name: a four-byte character, which a utf8 column cannot "
+      "hold: the server refuses this row, and a script stops loading there";
+  EXPECT_NE(err.find("vesk-dbc2sql: dbc\\QuestInfo.dbc record "), std::string::npos) << err;
+  EXPECT_EQ(CountOf(err, line), 2u) << "a warning, then the summary's note: " << err;
+  EXPECT_NE(ReadFile(dir / "out.sql").find("\xF0\x9F"), std::string::npos) << "the text as it is";
+}
+
 TEST_F(CliTest, TheSampleClientExportsInFullAndSucceeds) {
   MakeSampleClient(dir.path());
   const RunResult r = Run({"-f", "out.sql"});

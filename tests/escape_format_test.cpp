@@ -8,8 +8,11 @@
 #include <cstring>
 #include <limits>
 #include <string>
+#include <tuple>
+#include <vector>
 
 #include "dbc/dbcfile.h"
+#include "dbc/utf8.h"
 #include "port/byte_reader.h"
 #include "sql/escape.h"
 #include "sql/value_format.h"
@@ -217,3 +220,25 @@ TEST(ValueFormat, FloatsAsPrintfPrintsThem) {
 }
 
 }  // namespace
+
+// What a utf8 (three-byte) column holds: one case a line, with the byte
+// where the first character it cannot hold starts.
+TEST(Utf8, FirstByteAThreeByteColumnCannotHold) {
+  constexpr std::size_t kAll = std::string::npos;
+  for (const auto& [text, at, kind] :
+       std::vector<std::tuple<std::string, std::size_t, std::string>>{
+           {"", kAll, ""},
+           {"plain ASCII text of more than eight bytes", kAll, ""},
+           {"\xD0\x9E\xD0\xB3\xD0\xBE\xD0\xBD\xD1\x8C \xE7\x81\xAB", kAll, ""},  // Cyrillic, CJK
+           {"fire \xF0\x9F\x94\xA5", 5, "a four-byte character"},
+           {"12345678\xFF", 8, "bytes that are not UTF-8"},  // after a fast stretch
+           {"\xC0\x80", 0, "bytes that are not UTF-8"},      // overlong NUL
+           {"\xE0\x80\x80", 0, "bytes that are not UTF-8"},  // overlong three bytes
+           {"ab\xE7\x81", 2, "bytes that are not UTF-8"},    // cut short
+           {"\x80z", 0, "bytes that are not UTF-8"},         // a lone continuation
+       }) {
+    const std::size_t found = FirstUnstorableByte(text.data(), text.size());
+    EXPECT_EQ(found == text.size() ? kAll : found, at) << text;
+    if (at != kAll) EXPECT_EQ(UnstorableKind(text.data(), text.size(), at), kind) << text;
+  }
+}

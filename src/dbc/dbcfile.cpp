@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "dbc/dbc_format.h"
+#include "dbc/utf8.h"
 #include "port/byte_reader.h"
 
 bool DBCFile::Write(const char*) { return false; }
@@ -226,6 +227,39 @@ std::string DBCFile::EmptySlotHint() const {
     return Reason("%s has no texts in slot %u (%s); they are in slot %u (%s): run with -l %u",
                   descriptor_->file_path, locale_, kLocaleNames[locale_], slot, kLocaleNames[slot],
                   slot);
+  }
+  return "";
+}
+
+std::string DBCFile::UnstorableText() const {
+  if (!IsLoaded()) return "";
+  // One pass over the string block finds the bytes no column can hold;
+  // almost always there are none.
+  std::vector<std::uint32_t> bad;
+  for (std::size_t at = 0; at < string_size_;) {
+    at += FirstUnstorableByte(strings_ + at, string_size_ - at);
+    if (at >= string_size_) break;
+    bad.push_back(static_cast<std::uint32_t>(at));
+    ++at;
+  }
+  if (bad.empty()) return "";
+  // The first record, in file order, whose exported text holds one.
+  for (std::uint32_t n = 0; n < record_count_; ++n) {
+    const std::uint8_t* record = GetRecord(n);
+    std::size_t step = 0;
+    for (std::uint32_t c = 0; c < descriptor_->column_count; ++c) {
+      const ColumnDescriptor& column = descriptor_->columns[c];
+      if (!IsExported(column.type)) continue;
+      const RowValue value = ValueOf(insert_steps_[step++], record);
+      if (value.kind != RowValue::kText || value.text.empty()) continue;
+      const auto begin = static_cast<std::uint32_t>(value.text.data() - strings_);
+      const auto hit = std::lower_bound(bad.begin(), bad.end(), begin);
+      if (hit == bad.end() || *hit >= begin + value.text.size()) continue;
+      return Reason(
+          "%s record %u, column %s: %s, which a utf8 column cannot hold: the server "
+          "refuses this row, and a script stops loading there",
+          descriptor_->file_path, n, column.name, UnstorableKind(strings_, string_size_, *hit));
+    }
   }
   return "";
 }

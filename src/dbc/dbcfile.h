@@ -169,6 +169,11 @@ class DBCFile {
   // slot while another slot holds text, one line that says so and names
   // that slot; otherwise "".
   std::string EmptySlotHint() const;
+  // When a text of the loaded table holds what a utf8 (three-byte) column
+  // cannot (a four-byte character, bytes that are not UTF-8), one line
+  // naming the first such record and column; otherwise "". The server
+  // refuses that row, so a script stops loading there.
+  std::string UnstorableText() const;
 
   // Rows of the loaded table that the output took, and whether they
   // stopped before its last row.

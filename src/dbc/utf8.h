@@ -1,0 +1,15 @@
+// What a MySQL utf8 (three-byte, utf8mb3) column can hold: characters of one
+// to three bytes, each a well-formed sequence. A client text with a
+// four-byte character or bytes that are not UTF-8 makes the server refuse
+// its row in strict mode.
+#pragma once
+
+#include <cstddef>
+
+// The position of the first byte of `text` that starts no character a
+// utf8mb3 column can hold, or `size` when every byte does.
+std::size_t FirstUnstorableByte(const char* text, std::size_t size);
+
+// What is wrong at `at`: "a four-byte character" or "bytes that are not
+// UTF-8".
+const char* UnstorableKind(const char* text, std::size_t size, std::size_t at);
