@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <ctime>
 #include <filesystem>
 #include <functional>
@@ -94,6 +95,29 @@ TEST_F(ReaderTest, MissingFile) {
   EXPECT_FALSE(ok);
   EXPECT_FALSE(reader.IsLoaded());
   EXPECT_EQ(reader.ExportFaults(), 1u);
+}
+
+// A file that cannot be read is said to be so, with the system's reason,
+// not taken for a file of another format.
+TEST_F(ReaderTest, AReadErrorIsNamedAsOne) {
+  struct Failing : TableSource {
+    std::size_t Size() const override { return 4096; }
+    std::size_t Read(std::uint8_t*, std::size_t) override { return 0; }
+    int Error() const override { return EIO; }
+  };
+  struct FailingFiles : ClientFiles {
+    bool Open(const char*, std::unique_ptr<TableSource>* source, std::string*) override {
+      *source = std::make_unique<Failing>();
+      return true;
+    }
+  } files;
+  DBCFile reader;
+  reader.SetClientFiles(&files);
+  bool ok = true;
+  EXPECT_EQ(Load(reader, kQuest, &ok),
+            "Open DBC file: dbc\\QuestInfo.dbc\ndbc\\QuestInfo.dbc cannot be read: Input/output "
+            "error\n");
+  EXPECT_FALSE(ok);
 }
 
 TEST_F(ReaderTest, RefusesFilesThatAreNotClientTables) {

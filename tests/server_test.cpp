@@ -784,16 +784,28 @@ TEST_F(ServerTest, SocketAndOptionFile) {
 // --password asks on the terminal, without echo.
 TEST_F(ServerTest, ThePasswordAskedOnTheTerminal) {
   const std::string db = prefix + "_asked";
+  // A terminal that passes the carriage return of Enter on (-icrnl).
   const std::string command = "cd '" + client_dir.path() + "' && (sleep 0.5; printf '" +
-                              server_->password + "\\n') | script -qec \"" + VESK_BINARY +
-                              " -h 127.0.0.1 -o " + server_->port + " -u " + server_->user +
-                              " --password -d " + db + "\" /dev/null > console.txt";
+                              server_->password + "\\r\\n') | script -qec \"stty -icrnl; " +
+                              VESK_BINARY + " -h 127.0.0.1 -o " + server_->port + " -u " +
+                              server_->user + " --password -d " + db + "\" /dev/null > console.txt";
   EXPECT_EQ(std::system(command.c_str()), 0);
   const std::string console = ReadFile(client_dir / "console.txt");
   EXPECT_NE(console.find("Enter password: "), std::string::npos);
   EXPECT_EQ(console.find(server_->password), std::string::npos) << "not echoed";
   Client c(*server_);
   EXPECT_EQ(c.Value("SELECT COUNT(*) FROM `" + db + "`.`vesk_rating`"), "100");
+  // A password given with the option is never asked for, even with no
+  // terminal at all; --atomic into a database that has no tables yet.
+  const std::string fresh = prefix + "_fresh";
+  const std::string inline_password = "cd '" + client_dir.path() + "' && setsid -w " + VESK_BINARY +
+                                      " -h 127.0.0.1 -o " + server_->port + " -u " + server_->user +
+                                      " --password=" + server_->password + " -d " + fresh +
+                                      " --atomic </dev/null >/dev/null 2>&1";
+  EXPECT_EQ(std::system(inline_password.c_str()), 0);
+  EXPECT_EQ(c.Value("SELECT COUNT(*) FROM information_schema.TABLES WHERE TABLE_SCHEMA = '" +
+                    fresh + "'"),
+            Tables());
 }
 
 // TLS through the client library's options, against a server with a
