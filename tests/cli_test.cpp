@@ -433,6 +433,19 @@ TEST_F(CliTest, AScriptOnStandardOutputMovesTheConsoleToStandardError) {
   EXPECT_EQ(CountOf(Unwrapped(err), "Broken pipe"), 2u)
       << "the console's line and the summary's: " << err;
   EXPECT_NE(err.find("\n  the run ended there: "), std::string::npos) << err;
+  // The summary accounts for every table: written before, blamed, not reached.
+  const std::string summary = Unwrapped(err.substr(err.find("vesk-dbc2sql: 0 of")));
+  int accounted = CountOf(summary, "): ERROR writing SQL file -: Broken pipe") == 1 ? 1 : 0;
+  for (const char* counted : {" written before the output failed", " not reached"}) {
+    const std::size_t at =
+        summary.find(counted);  // "  N tables were written ...", "... N tables not reached"
+    if (at == std::string::npos) continue;  // none written before the reader left
+    const std::size_t line = summary.rfind('\n', at) + 1;
+    const std::size_t number =
+        std::string(counted) == " not reached" ? summary.rfind(": ", at) + 2 : line + 2;
+    accounted += std::stoi(summary.substr(number));
+  }
+  EXPECT_EQ(accounted, static_cast<int>(CatalogueSize())) << summary;
   // Standard output is refused when it is a client file, closed, or the
   // same file as standard error; nothing is written.
   const std::string spell = ReadFile(dir / "dbc/Spell.dbc");

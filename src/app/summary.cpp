@@ -140,6 +140,12 @@ std::string RunSummary::Body() const {
                  : Wrap(std::to_string(members.size() - 1) + " more tables, alike: " + names, "  ",
                         "    ");
   }
+  // Tables exported before the output failed went with it.
+  const int before = tables_ - static_cast<int>(missed_.size());
+  if ((output_lost_ || !output_faults_.empty()) && before > 0 && !signal_)
+    out += Wrap(std::to_string(before) + (before == 1 ? " table was" : " tables were") +
+                    " written before the output failed, and are lost with it",
+                "  ", "    ");
   if (tables_ < total_ && !signal_) {
     const int left = total_ - tables_;
     const bool same = !missed_.empty() && missed_.back().reason == ended_;
