@@ -239,6 +239,8 @@ TEST(Utf8, FirstByteAThreeByteColumnCannotHold) {
        }) {
     const std::size_t found = FirstUnstorableByte(text.data(), text.size());
     EXPECT_EQ(found == text.size() ? kAll : found, at) << text;
-    if (at != kAll) EXPECT_EQ(UnstorableKind(text.data(), text.size(), at), kind) << text;
+    if (at != kAll) {
+      EXPECT_EQ(UnstorableKind(text.data(), text.size(), at), kind) << text;
+    }
   }
 }

@@ -53,35 +53,39 @@ const char* KnownName(int signal_number) {
 // What a step that ends at once was doing, or null.
 std::atomic<const char*> ending_at_once{nullptr};
 
-// Appends `text` to the line being built in a handler.
-char* Put(char* at, const char* end, const char* text) {
-  while (*text && at < end) *at++ = *text++;
-  return at;
-}
-char* PutNumber(char* at, const char* end, int n) {
-  char digits[12];
-  int count = 0;
-  do digits[count++] = static_cast<char>('0' + n % 10);
-  while ((n /= 10) > 0 && count < 11);
-  while (count > 0 && at < end) *at++ = digits[--count];
-  return at;
-}
+// A line built in a signal handler: no allocation, no formatting calls.
+struct HandlerLine {
+  char text[200];
+  std::size_t size = 0;
+  void Put(const char* part) {
+    while (*part && size < sizeof text - 1) text[size++] = *part++;
+  }
+  void PutNumber(int n) {
+    char digits[12];
+    int count = 0;
+    do digits[count++] = static_cast<char>('0' + n % 10);
+    while ((n /= 10) > 0 && count < 11);
+    while (count > 0 && size < sizeof text - 1) text[size++] = digits[--count];
+  }
+};
 
 // The last line of a run ended at once by `signal_number`; only
 // async-signal-safe calls.
 void SayEndedAtOnce(int signal_number, const char* what) {
-  char line[200];
-  const char* end = line + sizeof line - 1;
-  char* at = Put(line, end, "vesk-dbc2sql: interrupted by ");
+  HandlerLine line;
+  line.Put("vesk-dbc2sql: interrupted by ");
   if (const char* name = KnownName(signal_number)) {
-    at = Put(at, end, name);
+    line.Put(name);
   } else {
-    at = PutNumber(Put(at, end, "signal "), end, signal_number);
+    line.Put("signal ");
+    line.PutNumber(signal_number);
   }
-  at = Put(Put(Put(at, end, " "), end, what), end, "; no table exported; exit status ");
-  at = PutNumber(at, end, 128 + signal_number);
-  *at++ = '\n';
-  [[maybe_unused]] const ssize_t n = ::write(2, line, static_cast<std::size_t>(at - line));
+  line.Put(" ");
+  line.Put(what);
+  line.Put("; no table exported; exit status ");
+  line.PutNumber(128 + signal_number);
+  line.text[line.size++] = '\n';
+  [[maybe_unused]] const ssize_t n = ::write(2, line.text, line.size);
 }
 
 extern "C" void OnInterrupt(int signal_number) {
