@@ -477,6 +477,33 @@ TEST_F(ServerTest, OverlappingAtomicRunsTakeTurnsAndReadersSeeWholeTables) {
   EXPECT_EQ(c.Rows("SHOW DATABASES LIKE '" + other + "'").size(), 0u);
 }
 
+// A swap that waits for a reader of the old table says so, and gives up
+// after the session's lock_wait_timeout: the table keeps its old rows and
+// its failure is reported.
+TEST_F(ServerTest, ASwapThatWaitsForReadersSaysSoAndGivesUp) {
+  const std::string db = prefix + "_swap";
+  ASSERT_EQ(Export(db).status, 0);
+  Client admin(*server_), reader(*server_);
+  const std::string table = "`" + db + "`.`vesk_spell_cast_time`";
+  admin.Exec("INSERT INTO " + table + " VALUES (999999, 1, 2, 3)");
+  const std::string before = admin.Value("SELECT COUNT(*) FROM " + table);
+  admin.Exec("SET GLOBAL lock_wait_timeout = 3");
+  reader.Exec("LOCK TABLES " + table + " READ");
+  const RunResult r = Export(db, {"--atomic", "--tables=SpellCastTimes"});
+  reader.Exec("UNLOCK TABLES");
+  admin.Exec("SET GLOBAL lock_wait_timeout = DEFAULT");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(Unwrapped(r.err).find("vesk-dbc2sql: the swap of vesk_spell_cast_time waits for its "
+                                  "readers to finish (at most the session's lock_wait_timeout)"),
+            std::string::npos)
+      << r.err;
+  EXPECT_NE(r.err.find("ERROR 1205"), std::string::npos) << r.err;
+  EXPECT_EQ(admin.Value("SELECT COUNT(*) FROM " + table), before);
+  EXPECT_EQ(admin.Value("SELECT COUNT(*) FROM information_schema.TABLES WHERE TABLE_SCHEMA = '" +
+                        db + "' AND TABLE_NAME LIKE '%\\_\\_%'"),
+            "0");
+}
+
 // A user who may only read: the summary names the first refusal (the
 // drop) and says that every table failed alike, in a few lines; with
 // --atomic the run stops at the first refused staging drop, and nothing
