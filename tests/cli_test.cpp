@@ -127,6 +127,21 @@ TEST_F(CliTest, ServerModeNeedsAllFourOptions) {
             "vesk-dbc2sql: --password asks for the password on the terminal, and there is none\n");
 }
 
+// Ctrl-C at the password prompt ends the run with the terminal's echo
+// back on (the shell's trap prints the terminal's settings afterwards).
+TEST_F(CliTest, CtrlCAtThePasswordPromptPutsTheEchoBack) {
+  const std::string command = "cd '" + dir.path() +
+                              "' && (sleep 0.7; printf '\\003'; sleep 0.5) | script -qec "
+                              "\"trap 'stty -a' INT; " +
+                              VESK_BINARY +
+                              " -h 127.0.0.1 -u u -d d --password\" /dev/null > tty.txt";
+  std::system(command.c_str());
+  const std::string tty = ReadFile(dir / "tty.txt");
+  EXPECT_NE(tty.find("Enter password: "), std::string::npos) << tty;
+  EXPECT_NE(tty.find(" echo "), std::string::npos) << tty;
+  EXPECT_EQ(tty.find("-echo "), std::string::npos) << tty;
+}
+
 TEST_F(CliTest, FileModeWinsOverServerOptions) {
   // Port 1 is closed: a connection attempt would fail with a message.
   const RunResult r = Run(
