@@ -293,8 +293,8 @@ TEST_F(CliTest, AnOutputThatIsAClientFileIsRefused) {
         std::string("dbc/gtCombatRatings.dbc")}) {
     const RunResult r = Run({"-f", target});
     EXPECT_EQ(r.out, kBanner + "\nCreate SQL file " + target + ": ERROR\n");
-    EXPECT_TRUE(
-        r.err.starts_with("Cannot create SQL file " + target + ": it is the client file dbc\\"))
+    EXPECT_TRUE(Unwrapped(r.err).starts_with("Cannot create SQL file " + target +
+                                             ": it is the client file dbc\\"))
         << r.err;
     EXPECT_EQ(r.status, 1);
   }
@@ -519,7 +519,7 @@ TEST_F(CliTest, ATargetThatARenameCannotReplaceIsWrittenInPlace) {
   ::chmod((dir / "shared/out.sql").c_str(), 0666);
   const RunResult r = RunConverterAs(65534, dir.path(), {"-f", "shared/out.sql"});
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_TRUE(r.err.starts_with(
+  EXPECT_TRUE(Unwrapped(r.err).starts_with(
       "vesk-dbc2sql: writing shared/out.sql in place: its folder is sticky and the file belongs "
       "to another user; an interrupted or failed run leaves it partial\n"))
       << r.err;
@@ -533,7 +533,8 @@ TEST_F(CliTest, ATargetThatARenameCannotReplaceIsWrittenInPlace) {
   const RunResult m = Run({"-f", "mounted.sql"});
   std::system(("umount '" + dir / "mounted.sql" + "'").c_str());
   EXPECT_EQ(m.status, 0);
-  EXPECT_NE(m.err.find("writing mounted.sql in place: it is a mount point"), std::string::npos);
+  EXPECT_NE(Unwrapped(m.err).find("writing mounted.sql in place: it is a mount point"),
+            std::string::npos);
   EXPECT_EQ(ReadFile(dir / "source.sql"), reference);
   EXPECT_TRUE(HiddenFiles(dir.path()).empty());
 }

@@ -1031,8 +1031,9 @@ class BatchTest : public ServerTest {
     EXPECT_NE(r.out.find(SpellConsole(row, records, statement)), std::string::npos)
         << r.out.substr(0, 4000);
     EXPECT_EQ(CountOf(r.out, "ERROR sql command"), 1u);
-    EXPECT_TRUE(r.err.starts_with(reason)) << r.err;
-    const std::string line = r.err.substr(0, r.err.find('\n') + 1);
+    const std::string err = Unwrapped(r.err);
+    EXPECT_TRUE(err.starts_with(reason)) << r.err;
+    const std::string line = err.substr(0, err.find('\n') + 1);
     const std::string done =
         row ? std::to_string(row) + " of " + std::to_string(records) + " rows, then " : "";
     // (A word longer than a summary line, a long column name, is cut.)
