@@ -293,7 +293,13 @@ int Export(const Options& options, const std::vector<const TableDescriptor*>& ta
     summary.Cause(writer.Abandon(true));
   const unsigned faults = writer.ExportFaults();
   writer.Close();
-  if (writer.ExportFaults() != faults) summary.OutputFault(writer.LastFault());
+  if (writer.ExportFaults() != faults) {
+    const DBCFile::Fault& fault = writer.FaultAt(faults);
+    if (fault.output_kept)
+      summary.Cause(fault.reason);
+    else
+      summary.OutputFault(fault.reason);
+  }
   if (!signal_number) std::printf("Complete\n\n");
   int status = !ok || writer.ExportFaults() != 0 ? kExitIncomplete : kExitOk;
   if (signal_number) status = 128 + signal_number;

@@ -145,6 +145,7 @@ class DBCFile {
   struct Fault {
     std::string reason;
     unsigned code = 0;
+    bool output_kept = false;  // the output is whole; something beside it failed
   };
   unsigned ExportFaults() const { return static_cast<unsigned>(faults_.size()); }
   const std::string& LastFault() const {
@@ -186,8 +187,8 @@ class DBCFile {
   virtual std::uint64_t BytesWritten() const { return 0; }
 
  protected:
-  void CountFault(std::string reason, unsigned code = 0) {
-    faults_.push_back({std::move(reason), code});
+  void CountFault(std::string reason, unsigned code = 0, bool output_kept = false) {
+    faults_.push_back({std::move(reason), code, output_kept});
   }
   // Counts the fault of a statement the output did not take.
   void CountStatementFault() {

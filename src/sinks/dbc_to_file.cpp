@@ -14,6 +14,7 @@
 
 #include "dbc/host_path.h"
 #include "port/console.h"
+#include "port/durable_replace.h"
 #include "port/interrupt.h"
 
 namespace {
@@ -22,87 +23,6 @@ namespace {
 // a regular one (a device, a FIFO, a socket), decided by what the file is,
 // not by where its name points.
 bool WriteInPlace(const struct stat* st) { return st && !S_ISREG(st->st_mode); }
-
-// Puts the script at `temporary` in place of `target`, in one step for
-// anyone who opens the target. An existing target is swapped with the
-// script and then removed: renaming over it would make the file system
-// write out the whole new script before the rename returns (ext4 does so
-// for files replaced by a rename), which costs more than the conversion of
-// a large client's last tables. False, errno set, when the target was not
-// replaced.
-bool Replace(const std::string& temporary, const std::string& target) {
-  if (::renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, target.c_str(), RENAME_EXCHANGE) == 0) {
-    // The temporary name now holds the old script.
-    if (::unlink(temporary.c_str()) != 0)
-      std::fprintf(stderr, "Cannot remove the old script, now %s: %s\n", temporary.c_str(),
-                   std::strerror(errno));
-    return true;
-  }
-  // No target to swap with, or a file system without the swap.
-  return ::rename(temporary.c_str(), target.c_str()) == 0;
-}
-
-// The folder part of a path ("." when it has none).
-std::string FolderOf(const std::string& path) {
-  const std::size_t slash = path.rfind('/');
-  return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-}
-
-// The file a path names once every link is followed, even when the last
-// link points at a file that does not exist yet (the script then creates
-// it there, as writing through the link would).
-std::string FollowLinks(const std::string& path) {
-  std::string at = path;
-  for (int hops = 0; hops < 40; ++hops) {
-    if (char* real = ::realpath(at.c_str(), nullptr)) {
-      at = real;
-      std::free(real);
-      return at;
-    }
-    char link[PATH_MAX];
-    const ssize_t n = ::readlink(at.c_str(), link, sizeof link - 1);
-    if (n <= 0) return at;  // not a link: a new file
-    link[n] = '\0';
-    at = link[0] == '/' ? std::string(link) : FolderOf(at) + "/" + link;
-  }
-  return at;
-}
-
-// Whether this process may rename over other users' files in a sticky
-// folder (CAP_FOWNER).
-bool MayReplaceOthersFiles() {
-  std::FILE* status = std::fopen("/proc/self/status", "r");
-  if (!status) return ::geteuid() == 0;
-  char line[256];
-  unsigned long long effective = 0;
-  while (std::fgets(line, sizeof line, status))
-    if (std::sscanf(line, "CapEff: %llx", &effective) == 1) break;
-  std::fclose(status);
-  return (effective >> 3) & 1;  // CAP_FOWNER
-}
-
-// Why a rename cannot put a new file in place of the existing `target`
-// (which the user may write), or "" when it can.
-std::string WhyNotReplaceable(const std::string& target, const struct stat& st) {
-  struct statx stx;
-  if (::statx(AT_FDCWD, target.c_str(), 0, STATX_BASIC_STATS, &stx) == 0 &&
-      (stx.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) &&
-      (stx.stx_attributes & STATX_ATTR_MOUNT_ROOT))
-    return "it is a mount point";
-  struct stat folder;
-  if (::stat(FolderOf(target).c_str(), &folder) == 0 && (folder.st_mode & S_ISVTX) &&
-      st.st_uid != ::geteuid() && folder.st_uid != ::geteuid() && !MayReplaceOthersFiles())
-    return "its folder is sticky and the file belongs to another user";
-  return "";
-}
-
-// Makes a finished rename last: the folder's entry reaches the disk.
-void SyncFolder(const std::string& path) {
-  const int folder = ::open(FolderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (folder < 0) return;
-  ::fsync(folder);
-  ::close(folder);
-}
 
 }  // namespace
 
@@ -246,8 +166,13 @@ void dbcToFILE::Close() {
     // Only a script written in full replaces the target.
     if (failed_ || discard_) {
       ::unlink(temporary_.c_str());
-    } else if (Replace(temporary_, target_)) {
+    } else if (std::string leftover; Replace(temporary_, target_, &leftover)) {
       SyncFolder(target_);
+      // The script is in place; what is left beside it fails the run.
+      if (!leftover.empty()) {
+        Warn(leftover);
+        CountFault(leftover, 0, true);
+      }
     } else {
       Fail("closing", errno);
       ::unlink(temporary_.c_str());

@@ -1,0 +1,82 @@
+#include "port/durable_replace.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+// Whether this process may rename over other users' files in a sticky
+// folder (CAP_FOWNER).
+bool MayReplaceOthersFiles() {
+  std::FILE* status = std::fopen("/proc/self/status", "r");
+  if (!status) return ::geteuid() == 0;
+  char line[256];
+  unsigned long long effective = 0;
+  while (std::fgets(line, sizeof line, status))
+    if (std::sscanf(line, "CapEff: %llx", &effective) == 1) break;
+  std::fclose(status);
+  return (effective >> 3) & 1;  // CAP_FOWNER
+}
+
+}  // namespace
+
+bool Replace(const std::string& temporary, const std::string& target, std::string* leftover) {
+  leftover->clear();
+  if (::renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, target.c_str(), RENAME_EXCHANGE) == 0) {
+    // The temporary name now holds the old file.
+    if (::unlink(temporary.c_str()) != 0)
+      *leftover = "the old file, now " + temporary + ", cannot be removed: " + std::strerror(errno);
+    return true;
+  }
+  // No target to swap with, or a file system without the swap.
+  return ::rename(temporary.c_str(), target.c_str()) == 0;
+}
+
+std::string FolderOf(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string FollowLinks(const std::string& path) {
+  std::string at = path;
+  for (int hops = 0; hops < 40; ++hops) {
+    if (char* real = ::realpath(at.c_str(), nullptr)) {
+      at = real;
+      std::free(real);
+      return at;
+    }
+    char link[PATH_MAX];
+    const ssize_t n = ::readlink(at.c_str(), link, sizeof link - 1);
+    if (n <= 0) return at;  // not a link: a new file
+    link[n] = '\0';
+    at = link[0] == '/' ? std::string(link) : FolderOf(at) + "/" + link;
+  }
+  return at;
+}
+
+std::string WhyNotReplaceable(const std::string& target, const struct stat& st) {
+  struct statx stx;
+  if (::statx(AT_FDCWD, target.c_str(), 0, STATX_BASIC_STATS, &stx) == 0 &&
+      (stx.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) &&
+      (stx.stx_attributes & STATX_ATTR_MOUNT_ROOT))
+    return "it is a mount point";
+  struct stat folder;
+  if (::stat(FolderOf(target).c_str(), &folder) == 0 && (folder.st_mode & S_ISVTX) &&
+      st.st_uid != ::geteuid() && folder.st_uid != ::geteuid() && !MayReplaceOthersFiles())
+    return "its folder is sticky and the file belongs to another user";
+  return "";
+}
+
+void SyncFolder(const std::string& path) {
+  const int folder = ::open(FolderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (folder < 0) return;
+  ::fsync(folder);
+  ::close(folder);
+}
