@@ -23,17 +23,23 @@ struct GuardedMapping {
 constexpr int kGuarded = 8;
 GuardedMapping guarded[kGuarded];
 std::uintptr_t page_size = 4096;
+// The action SIGBUS had before ours, to which a fault that is not ours
+// goes. Written once, before the handler is installed.
+struct sigaction previous;
 
 // Why each call here is safe in a signal handler: the atomics are
-// lock-free; signal() is async-signal-safe. mmap() is not on POSIX's list,
+// lock-free; signal() and raise() are async-signal-safe, and a handler
+// there was before is the process's own, made to run in one. mmap() is not on POSIX's list,
 // but on Linux it is a bare system call that takes no lock of the C library
 // and touches no state of its own; here it replaces, with MAP_FIXED, only
 // pages of a mapping that this process made and keeps until the mapping's
 // entry is released, so no other thread can be using the range for anything
 // else.
-extern "C" void OnBusError(int, siginfo_t* info, void*) {
+extern "C" void OnBusError(int signal_number, siginfo_t* info, void* context) {
   const auto address = reinterpret_cast<std::uintptr_t>(info->si_addr);
+  // A fault of the process (si_code > 0) at a client file's page is ours.
   for (GuardedMapping& mapping : guarded) {
+    if (info->si_code <= 0) break;  // sent by kill() or raise()
     const std::uintptr_t begin = mapping.begin.load();
     const std::uintptr_t end = mapping.end.load();
     if (begin == 0 || address < begin || address >= end) continue;
@@ -45,8 +51,16 @@ extern "C" void OnBusError(int, siginfo_t* info, void*) {
       return;
     }
   }
-  // Not a client file's page: the fault stays fatal.
-  ::signal(SIGBUS, SIG_DFL);
+  // Not ours: to the handler there was before, or, where there was none,
+  // the default action, which a fault raised again takes.
+  if ((previous.sa_flags & SA_SIGINFO) && previous.sa_sigaction) {
+    previous.sa_sigaction(signal_number, info, context);
+  } else if (previous.sa_handler != SIG_DFL && previous.sa_handler != SIG_IGN) {
+    previous.sa_handler(signal_number);
+  } else {
+    ::signal(SIGBUS, SIG_DFL);
+    if (info->si_code <= 0) ::raise(SIGBUS);  // a sent signal is not raised again by itself
+  }
 }
 
 bool InstallHandler() {
@@ -55,7 +69,7 @@ bool InstallHandler() {
   action.sa_sigaction = OnBusError;
   action.sa_flags = SA_SIGINFO;
   sigemptyset(&action.sa_mask);
-  return ::sigaction(SIGBUS, &action, nullptr) == 0;
+  return ::sigaction(SIGBUS, nullptr, &previous) == 0 && ::sigaction(SIGBUS, &action, nullptr) == 0;
 }
 
 // The entry now guarding [begin, begin + size), or -1 when none is free.

@@ -5,7 +5,8 @@
 // a FileMapping lives, a handler catches that fault for the mapping's own
 // addresses only: it puts zero pages in place of the rest of the mapping and
 // marks it cut, so that the access is retried and reads zeros. Any other
-// SIGBUS keeps its default action. The mapping also tells whether the file
+// SIGBUS goes on to the action it had before the first mapping (its
+// default one, unless the process set another). The mapping also tells whether the file
 // changed since it was mapped (Changed()), so that its table can be
 // reported.
 #pragma once
