@@ -1,0 +1,160 @@
+// The system code on its own: the helper thread, the table block and the
+// mapped client file, the SIGBUS guard, and the script ring, each without a
+// whole run around it.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "dbc/dbc_writer.h"
+#include "port/helper_thread.h"
+#include "port/table_buffer.h"
+#include "port/thread.h"
+#include "sinks/script_ring.h"
+#include "support/memory_client.h"
+#include "support/test_support.h"
+
+namespace {
+
+TEST(HelperThread, JobsWaitsAndAJobPendingAtDestruction) {
+  HelperThread helper;
+  helper.Wait();  // no job: returns at once
+  std::atomic<std::thread::id> ran_on{};
+  auto job = [&] { ran_on = std::this_thread::get_id(); };
+  ASSERT_TRUE(helper.Start(job));
+  helper.Wait();
+  EXPECT_NE(ran_on.load(), std::this_thread::get_id()) << "on a thread of its own";
+  std::atomic<bool> done{false};
+  auto slow = [&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    done = true;
+  };
+  {
+    HelperThread pending;
+    ASSERT_TRUE(pending.Start(slow));
+  }  // destroyed with the job pending: it waits for the job
+  EXPECT_TRUE(done);
+  // Without a thread the job is refused, and not run.
+  HelperThread none;
+  RefuseThreadStarts refuse;
+  bool ran = false;
+  auto flag = [&] { ran = true; };
+  EXPECT_FALSE(none.Start(flag));
+  none.Wait();
+  EXPECT_FALSE(ran);
+}
+
+TEST(TableBuffer, EmptyBlocksRefusedMapsAndAFileCutShort) {
+  const TableBuffer empty = TableBuffer::Allocate(0);
+  EXPECT_NE(empty.get(), nullptr) << "an empty table is still loaded";
+  EXPECT_FALSE(empty.Changed());
+  int pipe_ends[2];
+  ASSERT_EQ(::pipe(pipe_ends), 0);
+  EXPECT_EQ(TableBuffer::MapFile(pipe_ends[0], 1 << 20, 0).get(), nullptr) << "not a file";
+  ::close(pipe_ends[0]);
+  ::close(pipe_ends[1]);
+
+  TempDir dir;
+  const std::size_t size = 3 * 4096;
+  WriteFile(dir / "cut.dbc", std::string(size, 'x'));
+  const int fd = ::open((dir / "cut.dbc").c_str(), O_RDWR);
+  ASSERT_GE(fd, 0);
+  const TableBuffer mapped = TableBuffer::MapFile(fd, size, 20);
+  ASSERT_NE(mapped.get(), nullptr);
+  EXPECT_EQ(mapped.get()[0], 'x');
+  EXPECT_FALSE(mapped.Changed());
+  ASSERT_EQ(::ftruncate(fd, 4096), 0);
+  // The pages past the new end read as zeros instead of raising SIGBUS.
+  EXPECT_EQ(mapped.get()[size - 20 - 1], 0);
+  EXPECT_TRUE(mapped.Changed());
+  ::close(fd);
+}
+
+// A SIGBUS that is not a client file's goes to the handler the process had.
+TEST(FileMappingDeathTest, ASigbusNotOursGoesToTheHandlerBefore) {
+  EXPECT_EXIT(
+      {
+        struct sigaction own = {};
+        own.sa_handler = [](int) { ::_exit(42); };
+        ::sigaction(SIGBUS, &own, nullptr);
+        TempDir dir;
+        WriteFile(dir / "f", std::string(8192, 'x'));
+        const int fd = ::open((dir / "f").c_str(), O_RDONLY);
+        const TableBuffer mapped = TableBuffer::MapFile(fd, 8192, 0);  // installs the guard
+        ::raise(SIGBUS);
+        ::_exit(mapped.get() ? 1 : 2);
+      },
+      ::testing::ExitedWithCode(42), "");
+}
+
+// The ring keeps the rows in order across many trips of its slots, with or
+// without the helper; a write that fails in the middle ends the rows once.
+TEST(ScriptRing, RowsInOrderAcrossSlotReuseAndAFailureMidway) {
+  // A table of 40,000 rows: several MiB of statements, many ring rounds.
+  const TableDescriptor& cast = CatalogueEntry("vesk_spell_cast_time");
+  constexpr std::uint32_t kRows = 40000;
+  DbcWriter file(4);
+  for (std::uint32_t n = 0; n < kRows; ++n) file.Record({n, n * 7, n * 11, n * 13});
+  MemoryClient table;
+  table.memory.files[cast.file_path] = file.Bytes();
+  ASSERT_TRUE(table.Load(&cast));
+  std::string expected;
+  for (std::uint32_t n = 0; n < kRows; ++n) expected += table.BuildInsert(n);
+  TempDir dir;
+  for (const bool threads : {true, false}) {
+    std::unique_ptr<RefuseThreadStarts> refuse;
+    if (!threads) refuse = std::make_unique<RefuseThreadStarts>();
+    const std::string path = dir / ("rows" + std::to_string(threads));
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    HelperThread helper;
+    {
+      ScriptRing ring(fd);
+      ring.BeginRows(table, helper);
+      std::uint32_t taken = 0;
+      while (taken < kRows) {
+        const std::uint32_t n = ring.NextRows();
+        ASSERT_GT(n, 0u);
+        taken += n;
+      }
+      EXPECT_EQ(taken, kRows);
+      EXPECT_TRUE(ring.Finish());
+    }
+    ::close(fd);
+    EXPECT_EQ(ReadFile(path), expected) << (threads ? "threads" : "no thread");
+  }
+  // A reader that leaves after 100 KiB: the rows stop with the write's
+  // error, and nothing waits for ever.
+  ::signal(SIGPIPE, SIG_IGN);
+  int ends[2];
+  ASSERT_EQ(::pipe(ends), 0);
+  std::thread reader([&] {
+    char buffer[4096];
+    for (std::size_t got = 0; got < (100u << 10);) {
+      const ssize_t n = ::read(ends[0], buffer, sizeof buffer);
+      if (n <= 0) break;
+      got += static_cast<std::size_t>(n);
+    }
+    ::close(ends[0]);
+  });
+  HelperThread helper;
+  std::uint32_t taken = 0;
+  {
+    ScriptRing ring(ends[1]);
+    ring.BeginRows(table, helper);
+    for (std::uint32_t n; taken < kRows && (n = ring.NextRows()) > 0;) taken += n;
+    EXPECT_LT(taken, kRows);
+    EXPECT_EQ(ring.error(), EPIPE);
+    EXPECT_FALSE(ring.Finish());
+  }
+  reader.join();
+  ::close(ends[1]);
+  ::signal(SIGPIPE, SIG_DFL);
+}
+
+}  // namespace
