@@ -33,7 +33,7 @@ BackgroundWriter::~BackgroundWriter() {
   if (!thread_.joinable()) return;
   Drain();
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     stopping_ = true;
   }
   changed_.notify_all();
@@ -41,44 +41,61 @@ BackgroundWriter::~BackgroundWriter() {
 }
 
 std::uint64_t BackgroundWriter::Submit(const char* data, std::size_t size) {
-  if (!thread_.joinable()) {
-    if (!error_) error_ = WriteAll(fd_, data, size, &taken_);
-    written_ = ++submitted_;
-    return error_ ? 0 : submitted_;
-  }
+  std::uint64_t ticket = 0;
   {
-    std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait(lock, [this] { return submitted_ - written_ < kQueue; });
+    MutexLock lock(mutex_);
+    if (!thread_.joinable()) {
+      if (!error_) error_ = WriteAll(fd_, data, size, &taken_);
+      written_ = ++submitted_;
+      return error_ ? 0 : submitted_;
+    }
+    mutex_.Await(changed_, [this]() REQUIRES(mutex_) { return submitted_ - written_ < kQueue; });
     if (error_) return 0;
     queue_[submitted_ % kQueue] = {data, size};
-    ++submitted_;
+    ticket = ++submitted_;
   }
   changed_.notify_all();
-  return submitted_;
+  return ticket;
 }
 
 bool BackgroundWriter::WaitWritten(std::uint64_t ticket) {
-  std::unique_lock<std::mutex> lock(mutex_);
-  changed_.wait(lock, [this, ticket] { return written_ >= ticket; });
+  MutexLock lock(mutex_);
+  mutex_.Await(changed_, [this, ticket]() REQUIRES(mutex_) { return written_ >= ticket; });
   return error_ == 0;
 }
 
+bool BackgroundWriter::Drain() {
+  std::uint64_t last = 0;
+  {
+    MutexLock lock(mutex_);
+    last = submitted_;
+  }
+  return WaitWritten(last);
+}
+
+int BackgroundWriter::error() {
+  MutexLock lock(mutex_);
+  return error_;
+}
+
 void BackgroundWriter::Run() {
-  std::unique_lock<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   for (;;) {
-    changed_.wait(lock, [this] { return written_ < submitted_ || stopping_; });
+    mutex_.Await(changed_,
+                 [this]() REQUIRES(mutex_) { return written_ < submitted_ || stopping_; });
     if (written_ == submitted_) return;  // stopping, nothing left
     const Block block = queue_[written_ % kQueue];
     const bool failed = error_ != 0;
-    lock.unlock();
+    const bool flush_behind = flush_behind_;
+    mutex_.Unlock();
     const std::uint64_t at = taken_.load(std::memory_order_relaxed);
     const int error = failed ? 0 : WriteAll(fd_, block.data, block.size, &taken_);
     // The disk starts on what was written while the next blocks are made,
     // so that the flush at the end has less to wait for.
-    if (flush_behind_ && !error)
+    if (flush_behind && !error)
       ::sync_file_range(fd_, static_cast<off_t>(at), static_cast<off_t>(block.size),
                         SYNC_FILE_RANGE_WRITE);
-    lock.lock();
+    mutex_.Lock();
     if (error) error_ = error;
     ++written_;
     changed_.notify_all();

@@ -9,8 +9,9 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <mutex>
 #include <thread>
+
+#include "port/mutex.h"
 
 class BackgroundWriter {
  public:
@@ -31,11 +32,14 @@ class BackgroundWriter {
   // or given up; at once for ticket 0. False on a failure.
   bool WaitWritten(std::uint64_t ticket);
   // Waits until every submitted block is written; false on a failure.
-  bool Drain() { return WaitWritten(submitted_); }
-  int error() const { return error_; }
+  bool Drain();
+  int error();
   // Starts the disk's writeback of every block once written (a file that
-  // will be flushed at its end). Set before the first Submit().
-  void FlushBehind() { flush_behind_ = true; }
+  // will be flushed at its end).
+  void FlushBehind() {
+    MutexLock lock(mutex_);
+    flush_behind_ = true;
+  }
   // Bytes the system took so far: short of those submitted after a failure.
   std::uint64_t taken() const { return taken_.load(std::memory_order_relaxed); }
 
@@ -47,15 +51,14 @@ class BackgroundWriter {
   void Run();
 
   const int fd_;
-  std::mutex mutex_;
+  Mutex mutex_;
   std::condition_variable changed_;
-  // Guarded by mutex_ (written without it only where there is no thread):
-  Block queue_[kQueue] = {};
-  std::uint64_t submitted_ = 0;  // tickets handed out
-  std::uint64_t written_ = 0;    // blocks done with, in ticket order
-  bool stopping_ = false;
-  int error_ = 0;
-  bool flush_behind_ = false;
+  Block queue_[kQueue] GUARDED_BY(mutex_) = {};
+  std::uint64_t submitted_ GUARDED_BY(mutex_) = 0;  // tickets handed out
+  std::uint64_t written_ GUARDED_BY(mutex_) = 0;    // blocks done with, in ticket order
+  bool stopping_ GUARDED_BY(mutex_) = false;
+  int error_ GUARDED_BY(mutex_) = 0;
+  bool flush_behind_ GUARDED_BY(mutex_) = false;
   // Updated by whichever thread writes; read by anyone.
   std::atomic<std::uint64_t> taken_{0};
   std::thread thread_;

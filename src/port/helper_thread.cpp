@@ -6,7 +6,7 @@ HelperThread::~HelperThread() {
   if (!thread_.joinable()) return;
   Wait();
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     stopping_ = true;
   }
   changed_.notify_all();
@@ -17,7 +17,7 @@ bool HelperThread::StartCall(void (*call)(void*), void* job) {
   if (!thread_.joinable() && !StartThread(&thread_, [this] { Run(); }))
     return false;  // no thread to be had (a process limit, say)
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     call_ = call;
     job_ = job;
   }
@@ -26,20 +26,20 @@ bool HelperThread::StartCall(void (*call)(void*), void* job) {
 }
 
 void HelperThread::Wait() {
-  std::unique_lock<std::mutex> lock(mutex_);
-  changed_.wait(lock, [this] { return call_ == nullptr; });
+  MutexLock lock(mutex_);
+  mutex_.Await(changed_, [this]() REQUIRES(mutex_) { return call_ == nullptr; });
 }
 
 void HelperThread::Run() {
-  std::unique_lock<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   for (;;) {
-    changed_.wait(lock, [this] { return call_ != nullptr || stopping_; });
+    mutex_.Await(changed_, [this]() REQUIRES(mutex_) { return call_ != nullptr || stopping_; });
     if (!call_) return;
     void (*call)(void*) = call_;
     void* job = job_;
-    lock.unlock();
+    mutex_.Unlock();
     call(job);
-    lock.lock();
+    mutex_.Lock();
     call_ = nullptr;
     changed_.notify_all();
   }

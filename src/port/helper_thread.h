@@ -7,8 +7,9 @@
 #pragma once
 
 #include <condition_variable>
-#include <mutex>
 #include <thread>
+
+#include "port/mutex.h"
 
 class HelperThread {
  public:
@@ -30,11 +31,10 @@ class HelperThread {
   bool StartCall(void (*call)(void*), void* job);
   void Run();
 
-  std::mutex mutex_;
+  Mutex mutex_;
   std::condition_variable changed_;
-  // Guarded by mutex_:
-  void (*call_)(void*) = nullptr;  // the job handed over and not yet done
-  void* job_ = nullptr;
-  bool stopping_ = false;
+  void (*call_)(void*) GUARDED_BY(mutex_) = nullptr;  // the job handed over, not yet done
+  void* job_ GUARDED_BY(mutex_) = nullptr;
+  bool stopping_ GUARDED_BY(mutex_) = false;
   std::thread thread_;  // the owner's
 };

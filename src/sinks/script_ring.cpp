@@ -20,7 +20,7 @@ ScriptRing::ScriptRing(int fd) : writer_(fd) {
 ScriptRing::~ScriptRing() {
   if (helping_) {
     {
-      std::lock_guard<std::mutex> lock(mutex_);
+      MutexLock lock(mutex_);
       failed_ = true;  // no more pieces
     }
     changed_.notify_all();
@@ -30,11 +30,13 @@ ScriptRing::~ScriptRing() {
   writer_.Drain();
 }
 
-ScriptRing::Slot* ScriptRing::Claim(std::unique_lock<std::mutex>& lock, Piece* piece, bool wait) {
-  const auto rows_left = [&] { return !piece || next_row_ < table_->RecordCount(); };
+ScriptRing::Slot* ScriptRing::Claim(Piece* piece, bool wait) {
+  const auto rows_left = [&]() REQUIRES(mutex_) {
+    return !piece || next_row_ < table_->RecordCount();
+  };
   while (!failed_ && rows_left() && claimed_ - submitted_ >= kSlots) {
     if (!wait) return nullptr;
-    changed_.wait(lock);
+    mutex_.Await(changed_);
   }
   if (failed_ || !rows_left()) return nullptr;
   // The slot's last use is at least kSlots claims back, so it was handed to
@@ -48,10 +50,10 @@ ScriptRing::Slot* ScriptRing::Claim(std::unique_lock<std::mutex>& lock, Piece* p
     next_row_ = piece->end;
   }
   const std::uint64_t ticket = slot->ticket;
-  lock.unlock();
+  mutex_.Unlock();
   const bool written = writer_.WaitWritten(ticket);
   slot->text.Clear();
-  lock.lock();
+  mutex_.Lock();
   if (!written) {
     failed_ = true;
     changed_.notify_all();
@@ -60,10 +62,10 @@ ScriptRing::Slot* ScriptRing::Claim(std::unique_lock<std::mutex>& lock, Piece* p
   return slot;
 }
 
-void ScriptRing::Build(std::unique_lock<std::mutex>& lock, const Piece& piece) {
-  lock.unlock();
+void ScriptRing::Build(const Piece& piece) {
+  mutex_.Unlock();
   for (std::uint32_t n = piece.first; n < piece.end; ++n) table_->AppendInsert(piece.slot->text, n);
-  lock.lock();
+  mutex_.Lock();
   const std::uint32_t rows = piece.end - piece.first;
   const std::size_t per_row = std::max<std::size_t>(1, piece.slot->text.size() / rows);
   piece_rows_ = static_cast<std::uint32_t>(std::clamp<std::size_t>(kPiece / per_row, 1, 1 << 16));
@@ -72,7 +74,7 @@ void ScriptRing::Build(std::unique_lock<std::mutex>& lock, const Piece& piece) {
   changed_.notify_all();
 }
 
-std::uint32_t ScriptRing::SubmitBuilt(std::unique_lock<std::mutex>&) {
+std::uint32_t ScriptRing::SubmitBuilt() {
   std::uint32_t rows = 0;
   const std::uint64_t before = submitted_;
   while (!failed_ && submitted_ < claimed_) {
@@ -93,28 +95,28 @@ std::uint32_t ScriptRing::SubmitBuilt(std::unique_lock<std::mutex>&) {
 }
 
 bool ScriptRing::Append(const char* text, std::size_t length) {
-  std::unique_lock<std::mutex> lock(mutex_);
-  if (!open_) open_ = Claim(lock, nullptr, false);
+  MutexLock lock(mutex_);
+  if (!open_) open_ = Claim(nullptr, false);
   if (!open_) {
     failed_ = true;
     return false;
   }
   open_->text.Append(text, length);
-  if (open_->text.size() >= kPiece) SubmitOpen(lock);
+  if (open_->text.size() >= kPiece) SubmitOpen();
   return !failed_;
 }
 
-void ScriptRing::SubmitOpen(std::unique_lock<std::mutex>& lock) {
+void ScriptRing::SubmitOpen() {
   if (open_) {
     open_->built = true;
     open_ = nullptr;
   }
-  SubmitBuilt(lock);
+  SubmitBuilt();
 }
 
 void ScriptRing::BeginRows(const DBCFile& table, HelperThread& helper) {
-  std::unique_lock<std::mutex> lock(mutex_);
-  SubmitOpen(lock);  // the table's statements go first
+  MutexLock lock(mutex_);
+  SubmitOpen();  // the table's statements go first
   table_ = &table;
   helper_ = &helper;
   next_row_ = 0;
@@ -125,38 +127,43 @@ void ScriptRing::BeginRows(const DBCFile& table, HelperThread& helper) {
 }
 
 void ScriptRing::BuildPieces() {
-  std::unique_lock<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   Piece piece;
-  while (Claim(lock, &piece, true)) Build(lock, piece);
+  while (Claim(&piece, true)) Build(piece);
 }
 
 std::uint32_t ScriptRing::NextRows() {
-  std::unique_lock<std::mutex> lock(mutex_);
   std::uint32_t rows = 0;
-  for (;;) {
-    rows += SubmitBuilt(lock);
-    if (failed_ || rows > 0) break;
-    Piece piece;
-    if (Claim(lock, &piece, false)) {
-      Build(lock, piece);
-      continue;
+  bool failed = false, done = false;
+  {
+    MutexLock lock(mutex_);
+    for (;;) {
+      rows += SubmitBuilt();
+      if (failed_ || rows > 0) break;
+      Piece piece;
+      if (Claim(&piece, false)) {
+        Build(piece);
+        continue;
+      }
+      if (failed_ || submitted_ == claimed_) break;  // nothing left to build
+      mutex_.Await(changed_);  // for the piece at the head, which the helper builds
     }
-    if (failed_ || submitted_ == claimed_) break;  // nothing left to build
-    changed_.wait(lock);  // for the piece at the head, which the helper builds
+    failed = failed_;
+    done = failed_ || (next_row_ == table_->RecordCount() && submitted_ == claimed_);
   }
-  const bool done = failed_ || (next_row_ == table_->RecordCount() && submitted_ == claimed_);
   if (done && helping_) {
-    lock.unlock();
     helper_->Wait();
     helping_ = false;
   }
-  return failed_ ? 0 : rows;
+  return failed ? 0 : rows;
 }
 
 bool ScriptRing::Finish() {
-  std::unique_lock<std::mutex> lock(mutex_);
-  SubmitOpen(lock);
-  const bool failed = failed_;
-  lock.unlock();
+  bool failed = false;
+  {
+    MutexLock lock(mutex_);
+    SubmitOpen();
+    failed = failed_;
+  }
   return writer_.Drain() && !failed;
 }

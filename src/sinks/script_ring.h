@@ -10,11 +10,11 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <mutex>
 
 #include "dbc/dbcfile.h"
 #include "port/background_writer.h"
 #include "port/helper_thread.h"
+#include "port/mutex.h"
 #include "port/text_buffer.h"
 
 class ScriptRing {
@@ -36,7 +36,7 @@ class ScriptRing {
   // Hands over what is left and waits until all of it is written; false
   // when a write failed.
   bool Finish();
-  int error() const { return writer_.error(); }
+  int error() { return writer_.error(); }
   // See BackgroundWriter::FlushBehind().
   void FlushBehind() { writer_.FlushBehind(); }
   // Bytes the system took (not those handed over).
@@ -62,40 +62,42 @@ class ScriptRing {
 
   // The next slot of the ring, once the writer is done with it, emptied;
   // null after a write failure. With `piece`, the next piece of rows too;
-  // null when all rows are taken. Called with the lock held.
-  // Waits for room in the ring only when `wait` is set.
-  Slot* Claim(std::unique_lock<std::mutex>& lock, Piece* piece, bool wait);
+  // null when all rows are taken. Waits for room in the ring only when
+  // `wait` is set.
+  Slot* Claim(Piece* piece, bool wait) REQUIRES(mutex_);
   // Builds a claimed piece (without the lock) and marks it built.
-  void Build(std::unique_lock<std::mutex>& lock, const Piece& piece);
-  // Hands the built slots at the head of the ring to the writer; the rows
-  // in them. Called by the thread that began the rows, with the lock held.
-  std::uint32_t SubmitBuilt(std::unique_lock<std::mutex>& lock);
+  void Build(const Piece& piece) REQUIRES(mutex_);
+  // Hands the built slots at the head of the ring to the writer (taking the
+  // writer's lock inside the ring's); the rows in them. Called by the thread
+  // that began the rows.
+  std::uint32_t SubmitBuilt() REQUIRES(mutex_);
   // Closes the open slot, if any, and hands it over with the built slots
-  // before it. Called with the lock held.
-  void SubmitOpen(std::unique_lock<std::mutex>& lock);
+  // before it.
+  void SubmitOpen() REQUIRES(mutex_);
   // The helper's part: pieces until none are left.
   void BuildPieces();
 
   BackgroundWriter writer_;
-  std::mutex mutex_;
+  Mutex mutex_;
   std::condition_variable changed_;
-  // Guarded by mutex_, but for the text of a slot, which belongs to the
-  // thread that claimed it until it is marked built, then to the writer
-  // until its ticket is written.
-  Slot slots_[kSlots];
-  std::uint64_t claimed_ = 0;    // slots handed out, in ring order
-  std::uint64_t submitted_ = 0;  // slots handed to the writer
-  Slot* open_ = nullptr;         // the slot statements are appended to
-  bool failed_ = false;
+  // The slots, but for the text of a slot, which belongs to the thread
+  // that claimed it (reached through the Slot* it was given) until it is
+  // marked built, then to the writer until its ticket is written.
+  Slot slots_[kSlots] GUARDED_BY(mutex_);
+  std::uint64_t claimed_ GUARDED_BY(mutex_) = 0;    // slots handed out, in ring order
+  std::uint64_t submitted_ GUARDED_BY(mutex_) = 0;  // slots handed to the writer
+  Slot* open_ GUARDED_BY(mutex_) = nullptr;         // the slot statements are appended to
+  bool failed_ GUARDED_BY(mutex_) = false;
 
-  // The table whose rows are being built.
+  // The table whose rows are being built: set by BeginRows() before the
+  // helper starts, read by both.
   const DBCFile* table_ = nullptr;
   HelperThread* helper_ = nullptr;
-  bool helping_ = false;  // the helper builds pieces of this table
+  bool helping_ = false;  // the helper builds pieces of this table (the caller's)
   struct HelperJob {
     ScriptRing* ring;
     void operator()() const { ring->BuildPieces(); }
   } helper_job_{this};
-  std::uint32_t next_row_ = 0;  // first row not yet claimed
-  std::uint32_t piece_rows_ = 0;
+  std::uint32_t next_row_ GUARDED_BY(mutex_) = 0;  // first row not yet claimed
+  std::uint32_t piece_rows_ GUARDED_BY(mutex_) = 0;
 };
