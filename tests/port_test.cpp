@@ -13,10 +13,12 @@
 #include <thread>
 
 #include "dbc/dbc_writer.h"
+#include "dbc/loaded_table.h"
 #include "port/helper_thread.h"
 #include "port/table_buffer.h"
 #include "port/thread.h"
 #include "sinks/script_ring.h"
+#include "sql/statement_builder.h"
 #include "support/memory_client.h"
 #include "support/test_support.h"
 
@@ -101,11 +103,15 @@ TEST(ScriptRing, RowsInOrderAcrossSlotReuseAndAFailureMidway) {
   constexpr std::uint32_t kRows = 40000;
   DbcWriter file(4);
   for (std::uint32_t n = 0; n < kRows; ++n) file.Record({n, n * 7, n * 11, n * 13});
-  MemoryClient table;
-  table.memory.files[cast.file_path] = file.Bytes();
-  ASSERT_TRUE(table.Load(&cast));
+  MemoryFiles files;
+  files.files[cast.file_path] = file.Bytes();
+  LoadedTable table;
+  HelperThread checker;
+  std::string why;
+  ASSERT_TRUE(table.Read(&cast, files, checker, &why)) << why;
+  StatementBuilder builder(table);
   std::string expected;
-  for (std::uint32_t n = 0; n < kRows; ++n) expected += table.BuildInsert(n);
+  for (std::uint32_t n = 0; n < kRows; ++n) expected += builder.BuildInsert(n);
   TempDir dir;
   for (const bool threads : {true, false}) {
     std::unique_ptr<RefuseThreadStarts> refuse;
@@ -115,7 +121,7 @@ TEST(ScriptRing, RowsInOrderAcrossSlotReuseAndAFailureMidway) {
     HelperThread helper;
     {
       ScriptRing ring(fd);
-      ring.BeginRows(table, helper);
+      ring.BeginRows(builder, helper);
       std::uint32_t taken = 0;
       while (taken < kRows) {
         const std::uint32_t n = ring.NextRows();
@@ -146,7 +152,7 @@ TEST(ScriptRing, RowsInOrderAcrossSlotReuseAndAFailureMidway) {
   std::uint32_t taken = 0;
   {
     ScriptRing ring(ends[1]);
-    ring.BeginRows(table, helper);
+    ring.BeginRows(builder, helper);
     for (std::uint32_t n; taken < kRows && (n = ring.NextRows()) > 0;) taken += n;
     EXPECT_LT(taken, kRows);
     EXPECT_EQ(ring.error(), EPIPE);

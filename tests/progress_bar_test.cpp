@@ -8,6 +8,7 @@
 
 #include "catalogue/catalogue.h"
 #include "dbc/dbcfile.h"
+#include "sql/row_output.h"
 #include "support/test_support.h"
 
 namespace {
@@ -65,12 +66,21 @@ class RecordingWriter : public DBCFile {
   std::uint32_t stall_at = static_cast<std::uint32_t>(-1);
   unsigned sends = 0;
 
- protected:
-  RowsSent SendRows(std::uint32_t first) override {
-    ++sends;
-    if (first >= stall_at) return {};
-    return DBCFile::SendRows(first);
-  }
+  RecordingWriter() { SetRowOutput(&rows_); }
+
+ private:
+  // One statement per row, as the base sends them, but for the stall.
+  struct Rows : RowOutput {
+    explicit Rows(RecordingWriter& writer) : w(writer) {}
+    void BeginRows(const LoadedTable&, StatementBuilder&, bool) override {}
+    RowsSent SendRows(std::uint32_t first) override {
+      ++w.sends;
+      if (first >= w.stall_at) return {};
+      if (w.Write(w.BuildInsert(first))) return {.applied = 1};
+      return {.stopped = true};
+    }
+    RecordingWriter& w;
+  } rows_{*this};
 };
 
 class DumpTableTest : public ::testing::Test {

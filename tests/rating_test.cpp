@@ -40,7 +40,8 @@ class RatingTest : public ::testing::Test {
   std::string Merge(bool expected = true) {
     std::string out;
     InDirectory(dir.path(), [&] {
-      out = CaptureStdout([&] { EXPECT_EQ(table.LoadRatingTable(&kRatingTable), expected); });
+      out = CaptureStdout(
+          [&] { EXPECT_EQ(table.LoadRatingTable(&kRatingTable, RatingSources()), expected); });
     });
     return out;
   }
@@ -55,11 +56,11 @@ TEST_F(RatingTest, OneRowPerLevelAndAColumnPerClassOrKind) {
             "Open DBC file: dbc\\gtChanceToSpellCrit.dbc\n"
             "Open DBC file: dbc\\gtCombatRatings.dbc\n");
   ASSERT_TRUE(table.IsLoaded());
-  EXPECT_EQ(table.Descriptor(), &kRatingTable);
+  EXPECT_EQ(table.Table().Descriptor(), &kRatingTable);
   EXPECT_EQ(table.RecordCount(), 100u);
-  EXPECT_EQ(table.RecordSize(), 188u);
-  EXPECT_EQ(table.FieldCount(), 47u);
-  EXPECT_EQ(table.StringBlockSize(), 0u);
+  EXPECT_EQ(table.Table().RecordSize(), 188u);
+  EXPECT_EQ(table.Table().FieldCount(), 47u);
+  EXPECT_EQ(table.Table().StringBlockSize(), 0u);
   for (std::uint32_t r : {0u, 1u, 57u, 99u}) {
     EXPECT_EQ(Level(table, r), r);
     EXPECT_EQ(Cell(table, r, 1), static_cast<float>(r));          // melee class 0

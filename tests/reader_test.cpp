@@ -79,11 +79,11 @@ TEST_F(ReaderTest, LoadsAWellFormedFile) {
       << "the same lines as from a file";
   ASSERT_TRUE(ok);
   EXPECT_EQ(reader.RecordCount(), 2u);
-  EXPECT_EQ(reader.RecordSize(), 72u);
-  EXPECT_EQ(reader.FieldCount(), 18u);
-  EXPECT_STREQ(reader.StringBlock() + name, "Quest");
+  EXPECT_EQ(reader.Table().RecordSize(), 72u);
+  EXPECT_EQ(reader.Table().FieldCount(), 18u);
+  EXPECT_STREQ(reader.Table().StringBlock() + name, "Quest");
   EXPECT_EQ(reader.GetRecord(1)[0], 9);
-  EXPECT_EQ(reader.Descriptor(), &kQuest);
+  EXPECT_EQ(reader.Table().Descriptor(), &kQuest);
   EXPECT_EQ(reader.ExportFaults(), 0u);
 }
 
@@ -144,7 +144,7 @@ TEST_F(ReaderTest, ZeroRecordsAndNoStringBlockLoad) {
   EXPECT_TRUE(ok);
   EXPECT_TRUE(reader.IsLoaded());
   EXPECT_EQ(reader.RecordCount(), 0u);
-  EXPECT_EQ(reader.StringBlockSize(), 0u);
+  EXPECT_EQ(reader.Table().StringBlockSize(), 0u);
 }
 
 TEST_F(ReaderTest, AFailedSecondLoadLeavesNothingLoaded) {
@@ -340,10 +340,10 @@ TEST_F(ReaderTest, AFileChangedDuringItsExportIsReportedAndNeverReadOutOfBounds)
 TEST(SetLocale, StoresInRangeValuesAndFallsBackToSlotZero) {
   DBCFile reader;
   EXPECT_EQ(CaptureStdout([&] { reader.SetLocale(11); }), "Change locale to: ruRU\n");
-  EXPECT_EQ(reader.Locale(), 11u);
+  EXPECT_EQ(reader.Table().Locale(), 11u);
   EXPECT_EQ(CaptureStdout([&] { reader.SetLocale(2); }), "Change locale to: deDE\n");
   EXPECT_EQ(CaptureStdout([&] { reader.SetLocale(12); }), "Change locale to: enGB\n");
-  EXPECT_EQ(reader.Locale(), 0u);
+  EXPECT_EQ(reader.Table().Locale(), 0u);
   EXPECT_EQ(CaptureStdout([&] { reader.SetLocale(-1); }), "Change locale to: enGB\n");
   EXPECT_EQ(CaptureStdout([&] { reader.SetLocale(6); }), "Change locale to: zhCN\n");
   EXPECT_EQ(CaptureStdout([&] { reader.SetLocale(99); }), "Change locale to: enGB\n");

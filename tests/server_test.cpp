@@ -18,7 +18,7 @@
 
 #include "dbc/dbc_format.h"
 #include "sinks/bulk_insert.h"
-#include "sinks/dbc_to_sql.h"
+#include "sinks/server_rows.h"
 #include "support/test_support.h"
 
 extern char** environ;
@@ -1022,7 +1022,7 @@ std::string InsertOfRow(const std::string& script, const std::string& table, int
 // its rows, and statements of a multi-statement batch.
 constexpr int kArray = BulkInsert::kArrayRows;
 constexpr int kGroup = BulkInsert::kGroup;
-constexpr int kBatch = dbcToSQL::kBatchRows;
+constexpr int kBatch = ServerRows::kBatchRows;
 
 class BatchTest : public ServerTest {
  protected:

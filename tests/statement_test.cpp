@@ -157,7 +157,6 @@ TEST_F(StatementTest, SpellCreateTable) {
   Load("vesk_spell", b);
   const std::string create = builder.BuildCreateTable();
   EXPECT_EQ(create.size(), 8700u);
-  EXPECT_EQ(builder.StatementLength(), 8700u);
   EXPECT_EQ(create.rfind("CREATE TABLE `vesk_spell`(\n  `id` int(10) unsigned NOT NULL,\n"
                          "  `Category` int(10) unsigned NOT NULL,\n",
                          0),

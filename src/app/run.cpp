@@ -152,7 +152,8 @@ int CheckTables(const Options& options, const std::vector<const TableDescriptor*
   int good = 0;
   for (const TableDescriptor* table : tables) {
     const unsigned faults = reader.ExportFaults();
-    const bool loaded = IsMergedTable(*table) ? reader.LoadRatingTable(table) : reader.Load(table);
+    const bool loaded =
+        IsMergedTable(*table) ? reader.LoadRatingTable(table, RatingSources()) : reader.Load(table);
     const bool ok = loaded && reader.ExportFaults() == faults;
     good += ok;
     summary.TableDone(*table, ok, reader.LastFault());
@@ -264,15 +265,15 @@ int Export(const Options& options, const std::vector<const TableDescriptor*>& ta
     }
     const unsigned faults = writer.ExportFaults();
     if (IsMergedTable(*table))
-      writer.LoadRatingTable(table);
+      writer.LoadRatingTable(table, RatingSources());
     else
       writer.Load(table);
     if (PendingInterrupt()) break;  // before the table is touched
     if (writer.DumpTable()) ++exported;
-    summary.Note(writer.EmptySlotHint());
+    summary.Note(writer.Table().EmptySlotHint());
     // A script cannot see the server refuse a text: say so here.
     if (options.file) {
-      const std::string unstorable = writer.UnstorableText();
+      const std::string unstorable = writer.Table().UnstorableText();
       if (!unstorable.empty()) Warn(unstorable);
       summary.Note(unstorable);
     }

@@ -49,18 +49,9 @@ extern const TableDescriptor kCombatRatingsSource;
 // instead of read from a file of its own.
 inline bool IsMergedTable(const TableDescriptor& table) { return &table == &kRatingTable; }
 
-// How the merged table is laid out: each source holds one float per record,
-// kRatingLevels levels per class (or rating kind) in a row, so that class c
-// at level r is record c * kRatingLevels + r; its `classes` classes become
-// the columns from `first_column` on, one row per level.
+// The merged table has a row per level: each source holds kRatingLevels
+// levels per class (or rating kind) in a row (see RatingSource).
 constexpr std::uint32_t kRatingLevels = 100;
-struct RatingSource {
-  const TableDescriptor* file;
-  std::uint32_t classes;
-  std::uint32_t first_column;
-  // The records the merge reads.
-  constexpr std::uint32_t Values() const { return classes * kRatingLevels; }
-};
 // The three sources, in the order the merge reads them.
 std::span<const RatingSource> RatingSources();
 

@@ -69,8 +69,9 @@ constexpr TableDescriptor kCombatRatingsSource =
 
 namespace {
 // Column 0 is the level; the sources' columns follow in this order.
-constexpr RatingSource kSources[] = {
-    {&kMeleeCritSource, 11, 1}, {&kSpellCritSource, 11, 12}, {&kCombatRatingsSource, 24, 23}};
+constexpr RatingSource kSources[] = {{&kMeleeCritSource, 11, 1, kRatingLevels},
+                                     {&kSpellCritSource, 11, 12, kRatingLevels},
+                                     {&kCombatRatingsSource, 24, 23, kRatingLevels}};
 static_assert(kSources[2].first_column + kSources[2].classes == std::size(kRatingColumns));
 static_assert(kSources[0].first_column + kSources[0].classes == kSources[1].first_column);
 static_assert(kSources[1].first_column + kSources[1].classes == kSources[2].first_column);

@@ -1,64 +1,17 @@
 #include "dbc/dbcfile.h"
 
-#include <algorithm>
-#include <cassert>
-#include <cstdarg>
 #include <cstdio>
-#include <cstring>
 #include <string>
-#include <vector>
 
 #include "dbc/dbc_format.h"
-#include "dbc/utf8.h"
-#include "port/byte_reader.h"
 
 bool DBCFile::Write(const char*) { return false; }
 
 void DBCFile::Close() {}
 
-const DBCFile::Fault& DBCFile::NoFault() {
+const DBCFile::Fault& DBCFile::FaultAt(unsigned n) const {
   static const Fault none;
-  return none;
-}
-
-void DBCFile::Unload() {
-  // The largest block so far is kept for the next table: its pages are
-  // already faulted in, which a fresh block's are not.
-  if (data_.get() && !data_.IsFileMapping() && data_.size() > spare_.size())
-    spare_ = std::move(data_);
-  data_.reset();
-  strings_ = nullptr;
-  table_rows_ = 0;
-  rows_cut_ = false;
-}
-
-TableBuffer DBCFile::TakeBuffer(std::size_t size) {
-  if (spare_.get() && spare_.size() >= size) return std::move(spare_);
-  spare_.reset();  // never two large blocks at once
-  // One block serves every file too small to be mapped.
-  return TableBuffer::Allocate(std::max(size, TableBuffer::kMapThreshold));
-}
-
-std::string DBCFile::Reason(const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  va_list again;
-  va_copy(again, args);
-  std::string line(static_cast<std::size_t>(std::vsnprintf(nullptr, 0, format, args)), '\0');
-  std::vsnprintf(line.data(), line.size() + 1, format, again);
-  va_end(again);
-  va_end(args);
-  return line;
-}
-
-std::string DBCFile::Truncated(const char* path, std::uint64_t needed, std::uint64_t has) {
-  return Reason("%s is truncated: its header needs %llu bytes, the file has %llu", path,
-                static_cast<unsigned long long>(needed), static_cast<unsigned long long>(has));
-}
-
-bool DBCFile::ReadError(const char* path, int error, std::string* reason) {
-  *reason = Reason("%s cannot be read: %s", path, std::strerror(error));
-  return false;
+  return n < faults_.size() ? faults_[n] : none;
 }
 
 void DBCFile::Report(const std::string& reason) {
@@ -66,200 +19,21 @@ void DBCFile::Report(const std::string& reason) {
   CountFault(reason);
 }
 
-bool DBCFile::Refuse(const std::string& reason) {
+bool DBCFile::Load(const TableDescriptor* descriptor) {
+  table_.Unload();
+  table_rows_ = 0;
+  rows_cut_ = false;
+  if (console_ == Console::kAll) std::printf("Open DBC file: %s\n", descriptor->file_path);
+  std::string reason;
+  if (table_.Read(descriptor, *files_, helper_, &reason)) return true;
   Report(reason);
-  Unload();
   return false;
 }
 
-bool DBCFile::Load(const TableDescriptor* descriptor) {
-  Unload();
-  if (console_ == Console::kAll) std::printf("Open DBC file: %s\n", descriptor->file_path);
-  std::string reason;
-  std::unique_ptr<TableSource> source;
-  return (files_->Open(descriptor->file_path, &source, &reason) &&
-          Accept(descriptor, *source, &reason)) ||
-         Refuse(reason);
-}
-
-bool DBCFile::Accept(const TableDescriptor* descriptor, TableSource& source, std::string* reason) {
-  const char* path = descriptor->file_path;
-  std::uint8_t header_bytes[kDbcHeaderSize];
-  const std::size_t header_read = source.Read(header_bytes, kDbcHeaderSize);
-  if (source.Error()) return ReadError(path, source.Error(), reason);
-  DbcHeader header;
-  switch (ParseDbcHeader(header_bytes, header_read, &header)) {
-    case HeaderParse::kNotDbc: *reason = Reason("%s not dbc file", path); return false;
-    case HeaderParse::kTruncated:
-      *reason = Truncated(path, kDbcHeaderSize, header_read);
-      return false;
-    case HeaderParse::kOk: break;
-  }
-  record_count_ = header.record_count;
-  field_count_ = header.field_count;
-  record_size_ = header.record_size;
-  string_size_ = header.string_size;
-  descriptor_ = descriptor;
-  if (!CheckHeader(path, source.Size(), reason)) return false;
-
-  // Records and string block in one block: a large file's own pages where
-  // it can be mapped, read with one call otherwise.
-  const std::size_t records_size = std::size_t{record_size_} * record_count_;
-  const std::size_t size = records_size + string_size_;
-  TableBuffer data;
-  if (size >= TableBuffer::kMapThreshold) data = source.Map(kDbcHeaderSize);
-  if (data.get()) {
-    if (spare_.size() > TableBuffer::kMapThreshold) spare_.reset();  // never two large blocks
-  } else {
-    data = TakeBuffer(size);
-    if (!data.get()) {
-      *reason = Reason("%s is too large: %zu bytes cannot be allocated", path, size);
-      return false;
-    }
-    const std::size_t got = source.Read(data.get(), size);
-    if (source.Error()) return ReadError(path, source.Error(), reason);
-    if (got != size) {
-      *reason = Truncated(path, kDbcHeaderSize + size, kDbcHeaderSize + got);
-      return false;
-    }
-  }
-  data_ = std::move(data);
-  strings_ = reinterpret_cast<const char*>(data_.get() + records_size);
-  PrepareInsert();
-  return CheckStrings(path, reason);
-}
-
-bool DBCFile::CheckHeader(const char* path, std::size_t file_size, std::string* reason) const {
-  const std::uint32_t expected = ExpectedFieldCount(*descriptor_);
-  if (field_count_ != expected) {
-    *reason = Reason("%s have wrong field Count (%d), must be %d", path,
-                     static_cast<int>(field_count_), static_cast<int>(expected));
-    return false;
-  }
-  const std::uint64_t min_record = std::uint64_t{4} * expected;
-  if (record_size_ < min_record) {
-    *reason = Reason("%s have wrong record Size (%u), must be at least %llu", path, record_size_,
-                     static_cast<unsigned long long>(min_record));
-    return false;
-  }
-  // 32-bit values: the product and sum cannot overflow 64 bits.
-  const std::uint64_t needed =
-      kDbcHeaderSize + std::uint64_t{record_size_} * record_count_ + string_size_;
-  if (needed > file_size) {
-    *reason = Truncated(path, needed, file_size);
-    return false;
-  }
-  return true;
-}
-
-bool DBCFile::CheckStrings(const char* path, std::string* reason) {
-  // A string is readable when it starts inside the block and a NUL follows
-  // it inside the block, that is when it starts at or before the last NUL.
-  const void* last = string_size_ ? ::memrchr(strings_, 0, string_size_) : nullptr;
-  const std::uint64_t readable_end =
-      last ? static_cast<std::uint64_t>(static_cast<const char*>(last) - strings_) + 1 : 0;
-  // A large table is checked in two halves at once; the first bad record
-  // is the one reported.
-  constexpr std::uint32_t kSplitAbove = 4096;
-  const std::uint32_t middle = record_count_ > kSplitAbove ? record_count_ / 2 : record_count_;
-  std::string second_reason;
-  bool second_ok = true;
-  auto check_second = [&] {
-    second_ok = CheckStringRange(middle, record_count_, readable_end, path, &second_reason);
-  };
-  if (middle < record_count_ && !Helper().Start(check_second)) check_second();
-  const bool first_ok = CheckStringRange(0, middle, readable_end, path, reason);
-  Helper().Wait();
-  if (first_ok && !second_ok) *reason = std::move(second_reason);
-  return first_ok && second_ok;
-}
-
-bool DBCFile::CheckStringRange(std::uint32_t begin, std::uint32_t end, std::uint64_t readable_end,
-                               const char* path, std::string* reason) const {
-  for (std::uint32_t n = begin; n < end; ++n) {
-    const std::uint8_t* record = GetRecord(n);
-    for (const std::uint32_t field : string_fields_) {
-      const std::uint32_t offset = LoadLE32(record + 4 * std::size_t{field});
-      if (offset >= string_size_) {
-        *reason = Reason("%s have wrong string offset (%u) in record %u, string block size is %u",
-                         path, offset, n, string_size_);
-        return false;
-      }
-      if (offset >= readable_end) {
-        *reason = Reason("%s have unterminated string at offset %u in record %u", path, offset, n);
-        return false;
-      }
-    }
-  }
-  return true;
-}
-
 void DBCFile::SetLocale(int index) {
-  locale_ = (index >= 0 && index < static_cast<int>(kLocaleCount))
-                ? static_cast<std::uint32_t>(index)
-                : 0;
-  if (console_ != Console::kNothing) std::printf("Change locale to: %s\n", kLocaleNames[locale_]);
-}
-
-const std::uint8_t* DBCFile::GetRecord(std::uint32_t n) const {
-  assert(data_.get() != nullptr && n < record_count_);
-  return data_.get() + std::size_t{n} * record_size_;
-}
-
-std::string DBCFile::EmptySlotHint() const {
-  if (!IsLoaded() || descriptor_->file_path[0] == '\0') return "";
-  // The first field of each localized column.
-  std::vector<std::uint32_t> columns;
-  std::uint32_t field = 0;
-  for (std::uint32_t c = 0; c < descriptor_->column_count; ++c) {
-    if (descriptor_->columns[c].type == 's') columns.push_back(field);
-    field += FieldWidth(descriptor_->columns[c].type);
-  }
-  const auto any_text = [&](std::uint32_t slot) {
-    for (std::uint32_t n = 0; n < record_count_; ++n)
-      for (const std::uint32_t first : columns)
-        if (!StringAt(LoadLE32(GetRecord(n) + 4 * std::size_t{first + slot})).empty()) return true;
-    return false;
-  };
-  if (columns.empty() || any_text(locale_)) return "";
-  for (std::uint32_t slot = 0; slot < kLocaleCount; ++slot) {
-    if (slot == locale_ || !any_text(slot)) continue;
-    return Reason("%s has no texts in slot %u (%s); they are in slot %u (%s): run with -l %u",
-                  descriptor_->file_path, locale_, kLocaleNames[locale_], slot, kLocaleNames[slot],
-                  slot);
-  }
-  return "";
-}
-
-std::string DBCFile::UnstorableText() const {
-  if (!IsLoaded()) return "";
-  // One pass over the string block finds the bytes no column can hold;
-  // almost always there are none.
-  std::vector<std::uint32_t> bad;
-  for (std::size_t at = 0; at < string_size_;) {
-    at += FirstUnstorableByte(strings_ + at, string_size_ - at);
-    if (at >= string_size_) break;
-    bad.push_back(static_cast<std::uint32_t>(at));
-    ++at;
-  }
-  if (bad.empty()) return "";
-  // The first record, in file order, whose exported text holds one.
-  for (std::uint32_t n = 0; n < record_count_; ++n) {
-    const std::uint8_t* record = GetRecord(n);
-    std::size_t step = 0;
-    for (std::uint32_t c = 0; c < descriptor_->column_count; ++c) {
-      const ColumnDescriptor& column = descriptor_->columns[c];
-      if (!IsExported(column.type)) continue;
-      const RowValue value = ValueOf(insert_steps_[step++], record);
-      if (value.kind != RowValue::kText || value.text.empty()) continue;
-      const auto begin = static_cast<std::uint32_t>(value.text.data() - strings_);
-      const auto hit = std::lower_bound(bad.begin(), bad.end(), begin);
-      if (hit == bad.end() || *hit >= begin + value.text.size()) continue;
-      return Reason(
-          "%s record %u, column %s: %s, which a utf8 column cannot hold: the server "
-          "refuses this row, and a script stops loading there",
-          descriptor_->file_path, n, column.name, UnstorableKind(strings_, string_size_, *hit));
-    }
-  }
-  return "";
+  const std::uint32_t slot = (index >= 0 && index < static_cast<int>(kLocaleCount))
+                                 ? static_cast<std::uint32_t>(index)
+                                 : 0;
+  table_.SetLocale(slot);
+  if (console_ != Console::kNothing) std::printf("Change locale to: %s\n", kLocaleNames[slot]);
 }

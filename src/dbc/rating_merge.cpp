@@ -4,21 +4,17 @@
 #include <cstdio>
 #include <cstring>
 
-#include "catalogue/catalogue.h"
 #include "dbc/dbcfile.h"
 #include "port/byte_reader.h"
 
-namespace {
-
-constexpr std::uint32_t kLevels = kRatingLevels;
-
-}  // namespace
-
-bool DBCFile::LoadRatingTable(const TableDescriptor* descriptor) {
+bool DBCFile::LoadRatingTable(const TableDescriptor* descriptor,
+                              std::span<const RatingSource> sources) {
+  if (sources.empty()) return false;
+  const std::uint32_t levels = sources.front().levels;
   const std::uint32_t columns = descriptor->column_count;
   const std::uint32_t row_size = 4 * columns;
   // Zero-filled: the columns of a source that fails to load stay 0.
-  TableBuffer result = TableBuffer::Allocate(kLevels * row_size);
+  TableBuffer result = TableBuffer::Allocate(levels * row_size);
   std::uint8_t* const cells = result.get();
 
   // The melee file is loaded twice, and its "Open DBC file" line printed
@@ -26,36 +22,29 @@ bool DBCFile::LoadRatingTable(const TableDescriptor* descriptor) {
   // The first load once decided whether the level column was filled; the
   // level column no longer depends on any source, so a missing melee file
   // cannot leave 100 rows with the same primary key.
-  Load(RatingSources().front().file);
-  for (std::uint32_t r = 0; r < kLevels; ++r) StoreLE32(&cells[r * row_size], r);
+  Load(sources.front().file);
+  for (std::uint32_t r = 0; r < levels; ++r) StoreLE32(&cells[r * row_size], r);
 
   bool any_source = false;
-  for (const RatingSource& source : RatingSources()) {
+  for (const RatingSource& source : sources) {
     if (!Load(source.file)) continue;
     if (RecordCount() < source.Values()) {
-      Report(Reason("%s have too few records (%u), must be at least %u", source.file->file_path,
+      Report(Format("%s have too few records (%u), must be at least %u", source.file->file_path,
                     RecordCount(), source.Values()));
       continue;
     }
     for (std::uint32_t c = 0; c < source.classes; ++c)
-      for (std::uint32_t r = 0; r < kLevels; ++r)
-        std::memcpy(&cells[r * row_size + (source.first_column + c) * 4],
-                    GetRecord(c * kLevels + r), 4);
+      for (std::uint32_t r = 0; r < levels; ++r)
+        std::memcpy(&cells[r * row_size + (source.first_column + c) * 4], GetRecord(c * levels + r),
+                    4);
     any_source = true;
   }
 
-  Unload();
+  table_.Unload();
   // With no source at all (a run in the wrong folder, say) there is nothing
   // to export: replacing the server's table by 100 rows of zeros would lose
   // data, so the table is left unloaded like any missing client table.
   if (!any_source) return false;
-  data_ = std::move(result);
-  strings_ = reinterpret_cast<const char*>(data_.get() + kLevels * row_size);
-  descriptor_ = descriptor;
-  record_count_ = kLevels;
-  field_count_ = columns;
-  record_size_ = row_size;
-  string_size_ = 0;
-  PrepareInsert();
+  table_.Adopt(descriptor, std::move(result), levels, columns);
   return true;
 }

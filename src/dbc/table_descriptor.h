@@ -51,3 +51,16 @@ constexpr bool IsString(char type) { return type == 't' || type == 'k' || type =
 
 // Number of 32-bit fields a file's header must declare for this descriptor.
 std::uint32_t ExpectedFieldCount(const TableDescriptor& descriptor);
+
+// The level-indexed files the merged rating table is built from: each holds
+// one float per record, `levels` levels per class (or rating kind) in a row,
+// so that class c at level r is record c * levels + r; its `classes`
+// classes become the columns from `first_column` on, one row per level.
+struct RatingSource {
+  const TableDescriptor* file;
+  std::uint32_t classes;
+  std::uint32_t first_column;
+  std::uint32_t levels;
+  // The records the merge reads.
+  constexpr std::uint32_t Values() const { return classes * levels; }
+};

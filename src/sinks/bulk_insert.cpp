@@ -33,7 +33,8 @@ MYSQL_STMT* BulkInsert::PrepareStatement(MYSQL* mysql, const std::string& sql, s
   return stmt;
 }
 
-bool BulkInsert::Prepare(MYSQL* mysql, const DBCFile& table, std::size_t packet_limit) {
+bool BulkInsert::Prepare(MYSQL* mysql, const LoadedTable& table, const std::string& sql_name,
+                         std::size_t packet_limit) {
   Close();
   if (!ServerExecutesArrays(mysql)) return false;
   table_ = &table;
@@ -42,7 +43,7 @@ bool BulkInsert::Prepare(MYSQL* mysql, const DBCFile& table, std::size_t packet_
   std::string values = "(";
   for (std::size_t c = 0; c < columns; ++c) values += c ? ", ?" : "?";
   values += ")";
-  std::string sql = "INSERT INTO `" + table.SqlName() + "` VALUES ";
+  std::string sql = "INSERT INTO `" + sql_name + "` VALUES ";
   stmt_ = PrepareStatement(mysql, sql + values, columns);
   if (!stmt_) return false;
   for (std::uint32_t r = 0; r < kGroup; ++r) sql += (r ? ", " : "") + values;
@@ -55,7 +56,7 @@ bool BulkInsert::Prepare(MYSQL* mysql, const DBCFile& table, std::size_t packet_
 
 void BulkInsert::SetUp(Array& array) {
   array.columns.clear();
-  for (const DBCFile::ValueStep& step : table_->ValueSteps()) {
+  for (const LoadedTable::ValueStep& step : table_->ValueSteps()) {
     Column column;
     column.step = step;
     if (step.type == 'u' || step.type == 'i') {
@@ -113,14 +114,14 @@ void BulkInsert::Fill(Array& array, std::uint32_t first, bool grouped) const {
     const std::uint8_t* record = table_->GetRecord(row);
     std::size_t row_bytes = 0;
     for (Column& column : array.columns) {
-      const DBCFile::RowValue value = table_->ValueOf(column.step, record);
+      const LoadedTable::RowValue value = table_->ValueOf(column.step, record);
       switch (value.kind) {
-        case DBCFile::RowValue::kUnsigned:
-        case DBCFile::RowValue::kSigned:
+        case LoadedTable::RowValue::kUnsigned:
+        case LoadedTable::RowValue::kSigned:
           column.numbers[at] = value.word;
           row_bytes += 4 + kValueOverhead;
           break;
-        case DBCFile::RowValue::kFloat: {
+        case LoadedTable::RowValue::kFloat: {
           float number;
           std::memcpy(&number, &value.word, sizeof number);
           char* text = column.float_texts.get() + at * kMaxNumberText;
@@ -129,7 +130,7 @@ void BulkInsert::Fill(Array& array, std::uint32_t first, bool grouped) const {
           row_bytes += column.lengths[at] + kValueOverhead;
           break;
         }
-        case DBCFile::RowValue::kText:
+        case LoadedTable::RowValue::kText:
           column.texts[at] = value.text.data();
           column.lengths[at] = static_cast<unsigned long>(value.text.size());
           row_bytes += value.text.size() + kValueOverhead;

@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "dbc/dbcfile.h"
+#include "dbc/loaded_table.h"
 
 class BulkInsert {
  public:
@@ -26,10 +26,12 @@ class BulkInsert {
   BulkInsert(const BulkInsert&) = delete;
   BulkInsert& operator=(const BulkInsert&) = delete;
 
-  // Prepares the insert of the table loaded in `table`, executed in arrays
-  // of at most `packet_limit` bytes. False when the server or the library
-  // cannot execute arrays, or the server refuses the statement.
-  bool Prepare(MYSQL* mysql, const DBCFile& table, std::size_t packet_limit);
+  // Prepares the insert of the rows of `table` into the SQL table
+  // `sql_name`, executed in arrays of at most `packet_limit` bytes. False
+  // when the server or the library cannot execute arrays, or the server
+  // refuses the statement.
+  bool Prepare(MYSQL* mysql, const LoadedTable& table, const std::string& sql_name,
+               std::size_t packet_limit);
 
   // Executes the rows from `first` on, as many as fit in one array; returns
   // how many were in it; *ok tells whether the server took them all. None
@@ -47,7 +49,7 @@ class BulkInsert {
  private:
   // The bound values of one column, for every row of an array.
   struct Column {
-    DBCFile::ValueStep step;
+    LoadedTable::ValueStep step;
     std::vector<std::uint32_t> numbers;   // u, i
     std::vector<const char*> texts;       // f, t, k, s
     std::vector<unsigned long> lengths;   // f, t, k, s
@@ -74,7 +76,7 @@ class BulkInsert {
 
   MYSQL_STMT* stmt_ = nullptr;
   MYSQL_STMT* group_stmt_ = nullptr;  // null where only the one-row INSERT is had
-  const DBCFile* table_ = nullptr;
+  const LoadedTable* table_ = nullptr;
   std::size_t packet_limit_ = 0;
   Array array_;
 };

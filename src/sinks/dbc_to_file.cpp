@@ -127,15 +127,16 @@ bool dbcToFILE::Write(const char* text) {
   return taken;
 }
 
-void dbcToFILE::BeginRows() {
-  if (fd_ >= 0 && !failed_) ring_->BeginRows(*this, Helper());
+void dbcToFILE::Rows::BeginRows(const LoadedTable&, StatementBuilder& builder, bool) {
+  builder.Prepare();  // the builds on two threads only read it
+  if (file_.fd_ >= 0 && !file_.failed_) file_.ring_->BeginRows(builder, file_.Helper());
 }
 
-DBCFile::RowsSent dbcToFILE::SendRows(std::uint32_t) {
-  if (fd_ < 0 || failed_) return {.stopped = true};
-  const std::uint32_t rows = ring_->NextRows();
+RowOutput::RowsSent dbcToFILE::Rows::SendRows(std::uint32_t) {
+  if (file_.fd_ < 0 || file_.failed_) return {.stopped = true};
+  const std::uint32_t rows = file_.ring_->NextRows();
   if (rows == 0) {
-    Fail("writing", ring_->error());
+    file_.Fail("writing", file_.ring_->error());
     return {.stopped = true};
   }
   return {.applied = rows};

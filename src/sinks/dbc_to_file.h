@@ -22,10 +22,11 @@
 
 #include "dbc/dbcfile.h"
 #include "sinks/script_ring.h"
+#include "sql/row_output.h"
 
 class dbcToFILE : public DBCFile {
  public:
-  dbcToFILE() = default;
+  dbcToFILE() { SetRowOutput(&rows_); }
   ~dbcToFILE() override;
 
   // Creates (or replaces) the file. Prints "Create SQL file <path>: " and
@@ -42,11 +43,18 @@ class dbcToFILE : public DBCFile {
   std::string Abandon(bool new_output_too) override;
   std::uint64_t BytesWritten() const override { return ring_ ? ring_->bytes() : bytes_; }
 
- protected:
-  void BeginRows() override;
-  RowsSent SendRows(std::uint32_t first) override;
-
  private:
+  // A table's rows, built on two threads into the ring.
+  class Rows : public RowOutput {
+   public:
+    explicit Rows(dbcToFILE& file) : file_(file) {}
+    void BeginRows(const LoadedTable& table, StatementBuilder& builder, bool new_table) override;
+    RowsSent SendRows(std::uint32_t first) override;
+
+   private:
+    dbcToFILE& file_;
+  };
+
   // Opens the script's file; *warning says why a regular file is written
   // in place.
   bool OpenOutput(const char* path, std::string* reason, std::string* warning);
@@ -61,4 +69,5 @@ class dbcToFILE : public DBCFile {
   std::string temporary_;    // empty when writing directly
   std::uint64_t bytes_ = 0;  // handed to the writer, kept once the ring is gone
   std::unique_ptr<ScriptRing> ring_;
+  Rows rows_{*this};
 };

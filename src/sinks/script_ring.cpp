@@ -32,7 +32,7 @@ ScriptRing::~ScriptRing() {
 
 ScriptRing::Slot* ScriptRing::Claim(Piece* piece, bool wait) {
   const auto rows_left = [&]() REQUIRES(mutex_) {
-    return !piece || next_row_ < table_->RecordCount();
+    return !piece || next_row_ < rows_->Table().RecordCount();
   };
   while (!failed_ && rows_left() && claimed_ - submitted_ >= kSlots) {
     if (!wait) return nullptr;
@@ -45,7 +45,7 @@ ScriptRing::Slot* ScriptRing::Claim(Piece* piece, bool wait) {
   slot->built = false;
   slot->rows = 0;
   if (piece) {
-    const std::uint32_t count = table_->RecordCount();
+    const std::uint32_t count = rows_->Table().RecordCount();
     *piece = {slot, next_row_, next_row_ + std::min(piece_rows_, count - next_row_)};
     next_row_ = piece->end;
   }
@@ -64,7 +64,7 @@ ScriptRing::Slot* ScriptRing::Claim(Piece* piece, bool wait) {
 
 void ScriptRing::Build(const Piece& piece) {
   mutex_.Unlock();
-  for (std::uint32_t n = piece.first; n < piece.end; ++n) table_->AppendInsert(piece.slot->text, n);
+  for (std::uint32_t n = piece.first; n < piece.end; ++n) rows_->AppendInsert(piece.slot->text, n);
   mutex_.Lock();
   const std::uint32_t rows = piece.end - piece.first;
   const std::size_t per_row = std::max<std::size_t>(1, piece.slot->text.size() / rows);
@@ -114,14 +114,14 @@ void ScriptRing::SubmitOpen() {
   SubmitBuilt();
 }
 
-void ScriptRing::BeginRows(const DBCFile& table, HelperThread& helper) {
+void ScriptRing::BeginRows(const StatementBuilder& rows, HelperThread& helper) {
   MutexLock lock(mutex_);
   SubmitOpen();  // the table's statements go first
-  table_ = &table;
+  rows_ = &rows;
   helper_ = &helper;
   next_row_ = 0;
   piece_rows_ = kFirstPiece;
-  if (failed_ || table.RecordCount() <= 2 * kFirstPiece) return;
+  if (failed_ || rows.Table().RecordCount() <= 2 * kFirstPiece) return;
   // Without a helper thread this thread builds every piece.
   helping_ = helper.Start(helper_job_);
 }
@@ -149,7 +149,7 @@ std::uint32_t ScriptRing::NextRows() {
       mutex_.Await(changed_);  // for the piece at the head, which the helper builds
     }
     failed = failed_;
-    done = failed_ || (next_row_ == table_->RecordCount() && submitted_ == claimed_);
+    done = failed_ || (next_row_ == rows_->Table().RecordCount() && submitted_ == claimed_);
   }
   if (done && helping_) {
     helper_->Wait();

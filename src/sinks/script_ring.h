@@ -11,11 +11,11 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "dbc/dbcfile.h"
 #include "port/background_writer.h"
 #include "port/helper_thread.h"
 #include "port/mutex.h"
 #include "port/text_buffer.h"
+#include "sql/statement_builder.h"
 
 class ScriptRing {
  public:
@@ -27,8 +27,9 @@ class ScriptRing {
   // Appends a statement; false once a write failed.
   bool Append(const char* text, std::size_t length);
 
-  // Starts the rows of the loaded `table`, built with its AppendInsert().
-  void BeginRows(const DBCFile& table, HelperThread& helper);
+  // Starts the rows of the table of `rows`, built with its AppendInsert()
+  // (prepared for that table).
+  void BeginRows(const StatementBuilder& rows, HelperThread& helper);
   // Hands the next rows of the table to the writer, in order, and returns
   // how many (at least one while rows are left); 0 once a write failed.
   std::uint32_t NextRows();
@@ -91,7 +92,7 @@ class ScriptRing {
 
   // The table whose rows are being built: set by BeginRows() before the
   // helper starts, read by both.
-  const DBCFile* table_ = nullptr;
+  const StatementBuilder* rows_ = nullptr;
   HelperThread* helper_ = nullptr;
   bool helping_ = false;  // the helper builds pieces of this table (the caller's)
   struct HelperJob {

@@ -1,49 +1,78 @@
 // Writes the loaded table through the writer interface: its drop and
 // creation statements, then one insert per record in file order, with a
-// progress bar. The rows stop at the first insert the writer refuses.
+// progress bar. The rows stop at the first insert the writer refuses. The
+// members of DBCFile that build statements live here too, beside the
+// builder they use.
 #include <cstdio>
 
 #include "dbc/dbcfile.h"
 #include "port/console.h"
 #include "port/interrupt.h"
 #include "sql/progress_bar.h"
+#include "sql/row_output.h"
+#include "sql/statement_builder.h"
+
+DBCFile::DBCFile() : builder_(std::make_unique<StatementBuilder>(table_)) {}
+
+DBCFile::~DBCFile() = default;
+
+const char* DBCFile::BuildCreateDatabase(const char* name) {
+  return builder_->BuildCreateDatabase(name);
+}
+const char* DBCFile::BuildDropTable() { return builder_->BuildDropTable(); }
+const char* DBCFile::BuildCreateTable() { return builder_->BuildCreateTable(); }
+const char* DBCFile::BuildInsert(std::uint32_t n) { return builder_->BuildInsert(n); }
+const char* DBCFile::EscapeString(const char* s) { return builder_->EscapeString(s); }
+const char* DBCFile::EscapeBaseName(const char* s) { return builder_->EscapeBaseName(s); }
 
 bool DBCFile::DumpTable() {
   if (!IsLoaded()) return false;
+  if (rows_) builder_->SetStaging(rows_->StagingSuffix(), rows_->StagingMark());
   {
-    ProgressBar bar(record_count_, console_ == Console::kAll);
+    ProgressBar bar(table_.RecordCount(), console_ == Console::kAll);
     const bool dropped = Write(BuildDropTable());
     if (!dropped) CountStatementFault();
     const bool created = Write(BuildCreateTable());
     if (!created) CountStatementFault();
-    rows_into_new_table_ = dropped && created;
     const unsigned faults = ExportFaults();
-    WriteRows(bar);
-    EndTable(ExportFaults() == faults && rows_into_new_table_);
+    WriteRows(bar, dropped && created);
+    std::string failed;
+    if (rows_ && !rows_->EndTable(ExportFaults() == faults && dropped && created, &failed)) {
+      ReportRefused(failed.c_str());
+      CountStatementFault();
+    }
   }
   // The rows of a client file changed while they were exported are not the
   // file's rows: neither the old ones nor the new ones.
-  if (data_.Changed()) Report(Reason("%s changed while it was exported", descriptor_->file_path));
+  if (table_.Changed())
+    Report(Format("%s changed while it was exported", table_.Descriptor()->file_path));
   return true;
 }
 
-void DBCFile::WriteRows(ProgressBar& bar) {
+void DBCFile::WriteRows(ProgressBar& bar, bool new_table) {
   const auto took = [&](std::uint32_t rows) {
     for (std::uint32_t i = 0; i < rows; ++i) bar.Step();
     table_rows_ += rows;
     rows_written_ += rows;
   };
+  const std::uint32_t records = table_.RecordCount();
   table_rows_ = 0;
-  if (record_count_ == 0) return;
+  if (records == 0) return;
   rows_cut_ = true;  // until the last row is taken
-  BeginRows();
-  while (table_rows_ < record_count_) {
+  if (rows_) rows_->BeginRows(table_, *builder_, new_table);
+  while (table_rows_ < records) {
     if (const int signal_number = PendingInterrupt()) {
-      took(StopRows());
-      CountFault(Reason("interrupted by %s", SignalName(signal_number)));
+      if (rows_) took(rows_->StopRows());
+      CountFault(Format("interrupted by %s", SignalName(signal_number)));
       return;
     }
-    const RowsSent sent = SendRows(table_rows_);
+    RowOutput::RowsSent sent;
+    if (rows_)
+      sent = rows_->SendRows(table_rows_);
+    else if (Write(BuildInsert(table_rows_)))
+      sent.applied = 1;
+    else
+      sent.stopped = true;
     took(sent.applied);
     if (sent.stopped) {
       if (sent.refused) ReportRefused(BuildInsert(table_rows_));
@@ -51,26 +80,27 @@ void DBCFile::WriteRows(ProgressBar& bar) {
       return;
     }
     if (sent.applied == 0) {
-      CountFault(Reason("the output took no row at row %u and did not stop", table_rows_));
+      CountFault(Format("the output took no row at row %u and did not stop", table_rows_));
       return;
     }
   }
   rows_cut_ = false;
 }
 
-DBCFile::RowsSent DBCFile::SendRows(std::uint32_t first) {
-  if (Write(BuildInsert(first))) return {.applied = 1};
-  return {.stopped = true};
+void DBCFile::CountStatementFault() {
+  const std::string reason = RefusalReason();
+  CountFault(FailedStatementReason(), reason.empty() ? 0 : RefusalCode());
 }
 
 void DBCFile::ReportRefused(const char* statement) {
   if (console_ != Console::kNothing) {
     // A statement into a staging table is shown as one into the table.
     std::string shown = statement;
-    const std::string staging = "`" + sql_name_ + "`";
-    const std::size_t at = *StagingSuffix() ? shown.find(staging) : std::string::npos;
+    const std::string staging = "`" + builder_->SqlName() + "`";
+    const std::size_t at =
+        rows_ && *rows_->StagingSuffix() ? shown.find(staging) : std::string::npos;
     if (at != std::string::npos)
-      shown.replace(at, staging.size(), std::string("`") + descriptor_->table_name + "`");
+      shown.replace(at, staging.size(), std::string("`") + table_.Descriptor()->table_name + "`");
     std::printf("ERROR sql command:\n%s\n", shown.c_str());
   }
   WarnLine(RefusalReason());

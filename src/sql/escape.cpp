@@ -76,11 +76,3 @@ void AppendEscaped(TextBuffer& out, const char* s, std::size_t length) {
   to += length - run;
   out.Commit(static_cast<std::size_t>(to - start));
 }
-
-// Start of the last path component: after the last backslash among all but
-// the final character.
-const char* BaseName(const char* s, std::size_t length) {
-  for (std::size_t i = length > 0 ? length - 1 : 0; i > 0; --i)
-    if (s[i - 1] == '\\') return s + i;
-  return s;
-}

@@ -2,9 +2,11 @@
 // creation and one insert per record. All statements are formatted into
 // the one statement buffer; nothing here allocates once the buffers have
 // grown.
+#include "sql/statement_builder.h"
+
 #include <cstring>
 
-#include "dbc/dbcfile.h"
+#include "dbc/table_descriptor.h"
 #include "port/byte_reader.h"
 #include "sql/escape.h"
 #include "sql/value_format.h"
@@ -29,17 +31,29 @@ void AppendQuotedName(TextBuffer& out, const char* name) {
 
 }  // namespace
 
-const char* DBCFile::EscapeString(const char* s) {
+void StatementBuilder::SetStaging(const char* staging_suffix, const char* mark) {
+  if (staging_suffix_ == staging_suffix && mark_ == mark) return;
+  staging_suffix_ = staging_suffix;
+  mark_ = mark;
+  prepared_ = 0;
+}
+
+const std::string& StatementBuilder::SqlName() {
+  Prepare();
+  return sql_name_;
+}
+
+const char* StatementBuilder::EscapeString(const char* s) {
   escaped_.Clear();
   AppendEscaped(escaped_, s, std::strlen(s));
   return escaped_.CStr();
 }
 
-const char* DBCFile::EscapeBaseName(const char* s) {
+const char* StatementBuilder::EscapeBaseName(const char* s) {
   return EscapeString(BaseName(s, std::strlen(s)));
 }
 
-const char* DBCFile::BuildCreateDatabase(const char* name) {
+const char* StatementBuilder::BuildCreateDatabase(const char* name) {
   statement_.Clear();
   statement_.Append("CREATE DATABASE `");
   // The name is an identifier between backticks: a backtick inside it is
@@ -52,7 +66,8 @@ const char* DBCFile::BuildCreateDatabase(const char* name) {
   return statement_.CStr();
 }
 
-const char* DBCFile::BuildDropTable() {
+const char* StatementBuilder::BuildDropTable() {
+  Prepare();
   statement_.Clear();
   statement_.Append("DROP TABLE IF EXISTS ");
   AppendQuotedName(statement_, sql_name_.c_str());
@@ -60,8 +75,9 @@ const char* DBCFile::BuildDropTable() {
   return statement_.CStr();
 }
 
-const char* DBCFile::BuildCreateTable() {
-  const TableDescriptor& table = *descriptor_;
+const char* StatementBuilder::BuildCreateTable() {
+  Prepare();
+  const TableDescriptor& table = *table_.Descriptor();
   statement_.Clear();
   statement_.Append("CREATE TABLE ");
   AppendQuotedName(statement_, sql_name_.c_str());
@@ -98,43 +114,33 @@ const char* DBCFile::BuildCreateTable() {
   }
   statement_.Append("\n) ENGINE=MyISAM DEFAULT CHARSET=utf8");
   // A staging table carries the mark of the run that made it.
-  if (const char* mark = StagingMark(); *mark) {
+  if (!mark_.empty()) {
     statement_.Append(" COMMENT='");
-    statement_.Append(mark, std::strlen(mark));
+    statement_.Append(mark_);
     statement_.Append('\'');
   }
   statement_.Append(";\n");
   return statement_.CStr();
 }
 
-void DBCFile::PrepareInsert() {
-  const TableDescriptor& table = *descriptor_;
-  sql_name_ = std::string(table.table_name) + StagingSuffix();
+void StatementBuilder::Prepare() {
+  if (prepared_ == table_.Generation()) return;
+  prepared_ = table_.Generation();
+  sql_name_ = std::string(table_.Descriptor()->table_name) + staging_suffix_;
   insert_prefix_ = "INSERT INTO `" + sql_name_ + "` VALUES (";
-  insert_steps_.clear();
-  string_fields_.clear();
-  numbers_bound_ = 0;
-  std::uint32_t field = 0;
-  for (std::uint32_t c = 0; c < table.column_count; ++c) {
-    const char type = table.columns[c].type;
-    if (IsExported(type)) {
-      insert_steps_.push_back({type, field + (type == 's' ? locale_ : 0)});
-      if (IsString(type)) string_fields_.push_back(insert_steps_.back().field);
-      // Separator, sign, two quotes and the number, with room for the
-      // eight-byte store of a small number.
-      numbers_bound_ += 8 + kMaxNumberText;
-    }
-    field += FieldWidth(type);
-  }
+  // Separator, sign, two quotes and each number, with room for the
+  // eight-byte store of a small number.
+  numbers_bound_ = table_.ValueSteps().size() * (8 + kMaxNumberText);
 }
 
-const char* DBCFile::BuildInsert(std::uint32_t n) {
+const char* StatementBuilder::BuildInsert(std::uint32_t n) {
+  Prepare();
   statement_.Clear();
   AppendInsert(statement_, n);
   return statement_.CStr();
 }
 
-void DBCFile::AppendInsert(TextBuffer& out, std::uint32_t n) const {
+void StatementBuilder::AppendInsert(TextBuffer& out, std::uint32_t n) const {
   // Room for the prefix, every number and the end; each string reserves its
   // own room as it is appended.
   const std::size_t bound = insert_prefix_.size() + numbers_bound_ + 4;
@@ -144,9 +150,10 @@ void DBCFile::AppendInsert(TextBuffer& out, std::uint32_t n) const {
   // Every value is written with a leading ", "; the first one's lands on the
   // prefix's final " (", which is put back at the end.
   char* p = start + insert_prefix_.size() - 2;
-  const std::uint8_t* record = GetRecord(n);
-  for (const ValueStep& step : insert_steps_) {
-    const RowValue value = ValueOf(step, record);
+  const std::uint8_t* record = table_.GetRecord(n);
+  for (const LoadedTable::ValueStep& step : table_.ValueSteps()) {
+    using RowValue = LoadedTable::RowValue;
+    const RowValue value = table_.ValueOf(step, record);
     switch (value.kind) {
       case RowValue::kUnsigned:
       case RowValue::kSigned:

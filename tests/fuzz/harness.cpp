@@ -51,7 +51,7 @@ bool FuzzHarness::RunOne(const std::uint8_t* data, std::size_t size) {
     loaded = LoadBytes(writer, table, bytes);
   } else {
     writer.memory.files[RatingSources()[target - 4].file->file_path] = bytes;
-    writer.LoadRatingTable(&kRatingTable);
+    writer.LoadRatingTable(&kRatingTable, RatingSources());
     loaded = writer.ExportFaults() == 0;
   }
   writer.DumpTable();

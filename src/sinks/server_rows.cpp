@@ -1,0 +1,297 @@
+#include <poll.h>
+#include <sys/random.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <string>
+
+#include "dbc/loaded_table.h"
+#include "port/console.h"
+#include "sinks/server_rows.h"
+#include "sql/statement_builder.h"
+
+namespace {
+
+// Eight hex digits that no other run is likely to have.
+std::string NewRunId() {
+  std::uint32_t bits = 0;
+  if (::getrandom(&bits, sizeof bits, 0) != sizeof bits)
+    bits = static_cast<std::uint32_t>(::getpid()) * 2654435761u ^
+           static_cast<std::uint32_t>(std::time(nullptr));
+  char id[9];
+  std::snprintf(id, sizeof id, "%08x", bits);
+  return id;
+}
+
+// Whether `name` is a table that --atomic makes: "vesk_..." followed by
+// the staging or retired ending and a run's id.
+bool IsStagingName(const std::string& name) {
+  constexpr std::size_t kTail = 6 + 8;  // "__new_" or "__old_", then the id
+  if (name.size() <= kTail || name.compare(0, 5, "vesk_") != 0) return false;
+  const std::string tail = name.substr(name.size() - kTail);
+  if (tail.compare(0, 6, "__new_") != 0 && tail.compare(0, 6, "__old_") != 0) return false;
+  for (std::size_t i = 6; i < kTail; ++i)
+    if (!std::isxdigit(static_cast<unsigned char>(tail[i]))) return false;
+  return true;
+}
+
+}  // namespace
+
+ServerRows::ServerRows(ServerSession& session, bool atomic)
+    : session_(session), atomic_(atomic), run_id_(NewRunId()) {
+  if (atomic_) {
+    staging_suffix_ = kStaging + run_id_;
+    staging_mark_ = kMark + run_id_;
+  }
+}
+
+ServerRows::~ServerRows() { Release(); }
+
+void ServerRows::Release() {
+  bulk_.Close();
+  bulk_active_ = false;
+  batching_ = false;
+  in_flight_ = false;
+  locked_ = false;  // a lock goes with its connection
+}
+
+std::uint32_t ServerRows::FillBatch(Batch& batch, std::uint32_t next) {
+  batch.text.Clear();
+  batch.starts.clear();
+  const std::uint32_t rows = table_->RecordCount();
+  while (next < rows && batch.starts.size() < kBatchRows) {
+    const char* insert = builder_->BuildInsert(next);
+    const std::size_t length = builder_->Length();
+    // A row larger than the byte limit goes alone.
+    if (!batch.starts.empty() && batch.text.size() + length > session_.batch_bytes()) break;
+    batch.starts.push_back(batch.text.size());
+    batch.text.Append(insert, length);
+    ++next;
+  }
+  return next;
+}
+
+bool ServerRows::SendBatch(Batch& batch) {
+  const char* text = batch.text.CStr();
+  const auto length = static_cast<unsigned long>(batch.text.size());
+  // A row too large for the server is alone in its batch; it is refused
+  // here, so that the connection stays up.
+  batch.too_large = !session_.FitsInPacket(length);
+  if (batch.too_large) return false;
+  in_flight_ = mysql_send_query(session_.handle(), text, length) == 0;
+  return in_flight_;
+}
+
+std::size_t ServerRows::ReadBatch(bool sent, bool* failed) {
+  *failed = true;
+  if (!sent) return 0;
+  in_flight_ = false;
+  MYSQL* const mysql = session_.handle();
+  if (mysql_read_query_result(mysql) != 0) return 0;
+  std::size_t applied = 0;
+  for (;;) {
+    if (MYSQL_RES* result = mysql_store_result(mysql)) mysql_free_result(result);
+    ++applied;
+    const int next = mysql_next_result(mysql);
+    if (next < 0) break;           // no more results
+    if (next > 0) return applied;  // the statement after `applied` failed
+  }
+  *failed = false;
+  return applied;
+}
+
+void ServerRows::BeginRows(const LoadedTable& table, StatementBuilder& builder, bool new_table) {
+  table_ = &table;
+  builder_ = &builder;
+  Unlock();  // a lock the rows of an earlier table kept
+  // Rows into a table created by this run go as arrays of a prepared
+  // insert where the server and the library can; otherwise in batches.
+  bulk_active_ = session_.connected() && new_table && TableIsMyISAM() &&
+                 bulk_.Prepare(session_.handle(), table, builder.SqlName(), session_.bulk_bytes());
+  batching_ = false;
+  // Under a write lock MyISAM writes its index blocks once, at the end,
+  // not after every statement.
+  if (bulk_active_) locked_ = LockTable();
+}
+
+RowOutput::RowsSent ServerRows::SendRows(std::uint32_t first) {
+  if (!session_.connected() || refused_) return {.stopped = true};
+  if (bulk_active_) {
+    const RowsSent sent = SendBulk(first);
+    if (sent.applied > 0 || sent.stopped) return sent;
+    // The array failed at its first row: the rows go on as statements,
+    // which stop at the failing row with its own reason.
+  }
+  const std::uint32_t rows = table_->RecordCount();
+  if (!session_.multi_statements() || session_.batch_bytes() == 0 || rows < 2) {
+    if (session_.Query(builder_->BuildInsert(first))) return {.applied = 1};
+    return {.stopped = true, .refused = true};
+  }
+  if (!batching_) {
+    // The table's first batch: lock the table (if the arrays have not) and
+    // send it.
+    batching_ = true;
+    if (!locked_) locked_ = LockTable();
+    current_ = 0;
+    next_ = FillBatch(batches_[0], first);
+    sent_ = SendBatch(batches_[0]);
+  }
+  // Build the following batch while the server works on this one; it is
+  // sent only if this one succeeds.
+  Batch& batch = batches_[current_];
+  Batch& following = batches_[1 - current_];
+  const std::uint32_t after = next_ < rows ? FillBatch(following, next_) : next_;
+  bool failed = false;
+  // The server reports at most one result per statement sent.
+  const auto applied =
+      static_cast<std::uint32_t>(std::min(ReadBatch(sent_, &failed), batch.starts.size()));
+  if (failed && !batch.too_large) session_.KeepError();
+  if (failed || next_ >= rows) {
+    Unlock();
+    return {.applied = applied, .stopped = failed, .refused = failed};
+  }
+  next_ = after;
+  current_ = 1 - current_;
+  sent_ = SendBatch(following);
+  return {.applied = applied};
+}
+
+std::uint32_t ServerRows::StopRows() {
+  std::uint32_t applied = 0;
+  if (in_flight_) {
+    // The batch sent ahead: the server applies it whatever comes next.
+    bool failed = false;
+    applied = static_cast<std::uint32_t>(
+        std::min(ReadBatch(true, &failed), batches_[current_].starts.size()));
+  }
+  bulk_.Close();
+  bulk_active_ = false;
+  batching_ = false;
+  Unlock();
+  return applied;
+}
+
+bool ServerRows::LockTable() {
+  // Without the LOCK TABLES privilege the rows still go, unlocked.
+  return session_.Quietly("LOCK TABLES `" + builder_->SqlName() + "` WRITE");
+}
+
+void ServerRows::Unlock() {
+  if (locked_) session_.Quietly("UNLOCK TABLES");
+  locked_ = false;
+}
+
+bool ServerRows::TableIsMyISAM() {
+  // The statements ask for MyISAM, but a server may substitute another
+  // engine. A MyISAM table keeps the rows of an array before a failing
+  // one; a transactional table does not, and after a failed array some
+  // servers stall the connection, so such tables get batches.
+  std::string engine;
+  return session_.Value(std::string("SELECT ENGINE FROM information_schema.TABLES WHERE "
+                                    "TABLE_SCHEMA = DATABASE() AND TABLE_NAME = '") +
+                            builder_->SqlName() + "'",
+                        &engine) &&
+         engine == "MyISAM";
+}
+
+RowOutput::RowsSent ServerRows::SendBulk(std::uint32_t first) {
+  bool ok = false;
+  const std::uint32_t n = bulk_.Execute(first, &ok);
+  if (ok) {
+    if (first + n >= table_->RecordCount()) {
+      bulk_.Close();
+      Unlock();
+    }
+    return {.applied = n};
+  }
+  bulk_.Close();
+  bulk_active_ = false;
+  // The table was empty before this run's rows, and MyISAM keeps the rows
+  // of the array before the failing one: their count tells where it is.
+  // The rows from there on are sent again as statements, which stop at the
+  // failing row exactly as one statement per row would, with its reason.
+  std::string count;
+  session_.Value("SELECT COUNT(*) FROM `" + builder_->SqlName() + "`", &count);
+  const unsigned long long stored = std::strtoull(count.c_str(), nullptr, 10);
+  std::uint32_t applied = 0;
+  if (stored > first && n > 0)
+    applied = static_cast<std::uint32_t>(std::min<unsigned long long>(stored - first, n - 1));
+  return {.applied = applied};
+}
+
+void ServerRows::DropLeftovers() {
+  if (!session_.Query(
+          (std::string("SELECT TABLE_NAME FROM information_schema.TABLES WHERE TABLE_SCHEMA = "
+                       "DATABASE() AND TABLE_COMMENT LIKE '") +
+           kMark + "%'")
+              .c_str()))
+    return;
+  std::vector<std::string> leftovers;
+  if (MYSQL_RES* result = mysql_store_result(session_.handle())) {
+    while (MYSQL_ROW row = mysql_fetch_row(result))
+      if (row[0] && IsStagingName(row[0])) leftovers.emplace_back(row[0]);
+    mysql_free_result(result);
+  }
+  // The lock is held: no other run of the tool is using them.
+  for (const std::string& table : leftovers)
+    session_.Quietly("DROP TABLE IF EXISTS `" + table + "`");
+}
+
+void ServerRows::DropStaging(const std::string& sql_name) {
+  if (atomic_) session_.Quietly("DROP TABLE IF EXISTS `" + sql_name + "`");
+}
+
+bool ServerRows::EndTable(bool complete, std::string* failed) {
+  if (!atomic_ || !session_.connected() || !table_) return true;
+  Unlock();
+  const std::string table = table_->Descriptor()->table_name;
+  const std::string staging = "`" + builder_->SqlName() + "`";
+  const std::string retired = "`" + table + kRetired + run_id_ + "`";
+  // A table that failed or was interrupted leaves the old one as it was.
+  if (!complete) {
+    session_.Quietly("DROP TABLE IF EXISTS " + staging);
+    return true;
+  }
+  // One RENAME swaps both names at once for every reader of the table.
+  std::string exists;
+  session_.Value(
+      "SELECT COUNT(*) FROM information_schema.TABLES WHERE TABLE_SCHEMA = DATABASE() AND "
+      "TABLE_NAME = '" +
+          table + "'",
+      &exists);
+  const std::string swap = exists == "0" ? "RENAME TABLE " + staging + " TO `" + table + "`"
+                                         : "RENAME TABLE `" + table + "` TO " + retired + ", " +
+                                               staging + " TO `" + table + "`";
+  if (!Swap(swap)) {
+    *failed = swap;
+    session_.Quietly("DROP TABLE IF EXISTS " + staging);
+    return false;
+  }
+  if (exists != "0") session_.Quietly("DROP TABLE IF EXISTS " + retired);
+  return true;
+}
+
+bool ServerRows::Swap(const std::string& sql) {
+  if (!session_.FitsInPacket(sql.size())) return false;
+  MYSQL* const mysql = session_.handle();
+  if (mysql_send_query(mysql, sql.c_str(), static_cast<unsigned long>(sql.size())) != 0) {
+    session_.KeepError();
+    return false;
+  }
+  // Readers of the old table hold it until their statements end; the
+  // RENAME waits for them, at most the session's lock_wait_timeout.
+  pollfd answer = {static_cast<int>(mysql_get_socket(mysql)), POLLIN, 0};
+  if (::poll(&answer, 1, 2000) == 0) {
+    Warn(std::string("the swap of ") + table_->Descriptor()->table_name +
+         " waits for its readers to finish (at most the session's lock_wait_timeout)");
+  }
+  if (mysql_read_query_result(mysql) != 0) {
+    session_.KeepError();
+    return false;
+  }
+  return true;
+}

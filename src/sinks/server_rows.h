@@ -1,0 +1,106 @@
+// How a table's rows go to the server through one ServerSession: arrays of
+// one prepared insert (BulkInsert) into a table this run created, otherwise
+// multi-statement batches under a write lock on the table; both load many
+// times faster than one query per row. What the user sees is exactly what
+// one query per row gives: rows are counted only once the server has
+// applied them, and a failing row stops the table with that row's own
+// statement in the error message; the server executes nothing after it.
+//
+// With --atomic each table is loaded into a staging table of its own name,
+// "__new_" and the run's id, which carries the tool's mark (a comment), and
+// swapped in with one RENAME once complete; the old table is dropped then.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "port/text_buffer.h"
+#include "sinks/bulk_insert.h"
+#include "sinks/server_session.h"
+#include "sql/row_output.h"
+
+class StatementBuilder;
+
+class ServerRows : public RowOutput {
+ public:
+  ServerRows(ServerSession& session, bool atomic);
+  ~ServerRows() override;
+
+  void BeginRows(const LoadedTable& table, StatementBuilder& builder, bool new_table) override;
+  RowsSent SendRows(std::uint32_t first) override;
+  std::uint32_t StopRows() override;
+  bool EndTable(bool complete, std::string* failed) override;
+  const char* StagingSuffix() const override { return staging_suffix_.c_str(); }
+  const char* StagingMark() const override { return staging_mark_.c_str(); }
+
+  // Drops the staging and retired tables that runs killed before their end
+  // left behind: only tables that carry the tool's mark. Called with the
+  // database's lock held.
+  void DropLeftovers();
+  // Drops the staging table `sql_name` of a table whose rows the lost
+  // connection cut (with --atomic).
+  void DropStaging(const std::string& sql_name);
+  // Lets go of what belongs to the connection (the prepared insert, the
+  // table lock), before it is closed or made again.
+  void Release();
+  // No more rows are sent: a staging table could not be dropped, so none
+  // could be cleaned away either.
+  void Refuse() { refused_ = true; }
+  bool refused() const { return refused_; }
+
+  // Limit of one batch of rows.
+  static constexpr std::size_t kBatchRows = 200;
+
+ private:
+  // A batch of rows: their statements back to back, and where each starts.
+  struct Batch {
+    TextBuffer text;
+    std::vector<std::size_t> starts;
+    bool too_large = false;  // a row larger than the server's packet limit
+  };
+  // One array of rows of the table's prepared insert. On failure, counts
+  // the rows the server kept and leaves the rest to the batches.
+  RowsSent SendBulk(std::uint32_t first);
+  // Fills `batch` with rows from `next` on, up to the limits; returns the
+  // row after the last one taken.
+  std::uint32_t FillBatch(Batch& batch, std::uint32_t next);
+  // Sends a batch as one query; false if it could not be sent.
+  bool SendBatch(Batch& batch);
+  // Reads one result per row of the batch sent last. Returns how many rows
+  // the server applied; *failed tells whether a row failed (the one after
+  // those applied).
+  std::size_t ReadBatch(bool sent, bool* failed);
+  // Write lock on the table's SQL table for its rows; false when refused.
+  bool LockTable();
+  void Unlock();
+  // Whether the table's SQL table was created with MyISAM.
+  bool TableIsMyISAM();
+  // Runs the swap of --atomic, saying so when it waits on readers.
+  bool Swap(const std::string& sql);
+
+  static constexpr char kStaging[] = "__new_";
+  static constexpr char kRetired[] = "__old_";
+  static constexpr char kMark[] = "vesk-dbc2sql run ";
+
+  ServerSession& session_;
+  const bool atomic_;
+  std::string run_id_;          // 8 hex digits, unique to the run
+  std::string staging_suffix_;  // "__new_<id>" with --atomic, else ""
+  std::string staging_mark_;    // "vesk-dbc2sql run <id>" with --atomic
+  const LoadedTable* table_ = nullptr;
+  StatementBuilder* builder_ = nullptr;
+
+  // While the server applies one batch, the next one is built.
+  Batch batches_[2];
+  int current_ = 0;         // the batch the server works on
+  std::uint32_t next_ = 0;  // the first row not yet in a batch
+  bool sent_ = false;       // whether the current batch was sent
+  bool in_flight_ = false;  // a batch was sent and its results not read
+  bool locked_ = false;     // whether the table is locked
+  bool batching_ = false;   // whether the table's batches have started
+  BulkInsert bulk_;
+  bool bulk_active_ = false;
+  bool refused_ = false;
+};

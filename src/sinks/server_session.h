@@ -1,0 +1,110 @@
+// One connection to a MySQL or MariaDB server, set up the same way every
+// time it is made: the client library's connection and TLS options, the
+// session the statements rely on (strict mode, backslash escapes,
+// autocommit, utf8), the server's packet limit, and the named lock that
+// keeps two runs of the tool off one database. It runs statements and keeps
+// the server's error of the last one that failed; it prints nothing. The
+// rows of a table go through it (ServerRows); another session for another
+// table is another object.
+#pragma once
+
+#include <mysql.h>
+
+#include <cstddef>
+#include <string>
+
+// How to reach the server beyond the host, user, password and port; all of
+// it through the client library's own options.
+struct ConnectOptions {
+  const char* socket = nullptr;
+  bool ssl = false;  // TLS required
+  const char* ssl_ca = nullptr;
+  const char* ssl_cert = nullptr;
+  const char* ssl_key = nullptr;
+  bool ssl_verify_server_cert = false;
+  unsigned timeout_seconds = 20;  // how long connecting may wait
+  // How long to wait for another run of the tool on the same database.
+  unsigned lock_wait_seconds = 60;
+  // Each table is loaded into a staging table and swapped in whole.
+  bool atomic = false;
+};
+
+class ServerSession {
+ public:
+  explicit ServerSession(const ConnectOptions& options);
+  ~ServerSession();
+  ServerSession(const ServerSession&) = delete;
+  ServerSession& operator=(const ServerSession&) = delete;
+
+  const ConnectOptions& options() const { return options_; }
+
+  // Connects (again, after Close() or a loss); false, with the reason in
+  // ConnectError().
+  bool Open(const char* host, const char* user, const char* password, int port);
+  bool Reopen() { return Open(host_, user_, has_password_ ? password_.c_str() : nullptr, port_); }
+  std::string ConnectError();
+  // The session the statements rely on. False when the server refuses it,
+  // with the statement it refused in *statement and the reason in Error().
+  bool SetUp(std::string* statement);
+  // Takes the named lock of `database` for this session, waiting for
+  // another run that holds it (saying so on standard error). False, with
+  // the reason, when it cannot be had.
+  bool LockDatabase(const std::string& database, std::string* why);
+  void Close();
+  bool connected() const { return connected_; }
+  // Whether the connection went away (the next table connects again).
+  bool lost() const { return lost_; }
+  MYSQL* handle() { return &mysql_; }
+
+  // Runs one statement; on failure keeps the server's error.
+  bool Query(const char* text);
+  bool Query(const std::string& text) { return Query(text.c_str()); }
+  // Runs a query and takes the first value of its result (empty when it
+  // has none); false, with the error kept, when the query failed.
+  bool Value(const std::string& sql, std::string* value);
+  // Runs an auxiliary statement (lock, unlock, drop); keeps no error.
+  bool Quietly(const std::string& sql);
+  // Whether a statement of `length` bytes fits in the server's packet
+  // limit; otherwise keeps the reason as the error.
+  bool FitsInPacket(std::size_t length);
+  // Keeps the server's error number, state and text of the last failure.
+  void KeepError();
+  const std::string& Error() const { return error_; }
+  unsigned ErrorCode() const { return error_code_; }
+
+  // Whether the session takes several statements in one query, and the
+  // bytes a batch of statements and an array of rows may hold.
+  bool multi_statements() const { return multi_statements_; }
+  std::size_t batch_bytes() const { return batch_bytes_; }
+  std::size_t bulk_bytes() const { return bulk_bytes_; }
+
+  // Limits of one batch of rows and of one array of the prepared insert
+  // (both lowered further to fit the server's max_allowed_packet).
+  static constexpr std::size_t kBatchBytes = 1 << 20;
+  static constexpr std::size_t kBulkBytes = 4 << 20;
+
+ private:
+  // A fresh handle with the connection options set.
+  bool InitHandle();
+
+  // A packet limit that no statement reaches, until the server's is known.
+  static constexpr std::size_t kUnknownPacket = std::size_t{1} << 40;
+
+  MYSQL mysql_;
+  ConnectOptions options_;
+  const char* host_ = nullptr;  // null ones come from the library's defaults
+  const char* user_ = nullptr;
+  std::string password_;
+  bool has_password_ = false;
+  int port_ = 0;
+  bool handle_live_ = false;  // mysql_init() done, mysql_close() not yet
+  bool connected_ = false;
+  bool lost_ = false;
+  std::string connect_problem_;  // why connecting failed, where the library cannot say
+  std::size_t max_packet_ = kUnknownPacket;
+  bool multi_statements_ = false;
+  std::size_t batch_bytes_ = kBatchBytes;
+  std::size_t bulk_bytes_ = kBulkBytes;
+  std::string error_;
+  unsigned error_code_ = 0;
+};

@@ -1,0 +1,45 @@
+// How a table's rows leave the program: the part of an output that the
+// table export (DBCFile::DumpTable) drives. The export calls BeginRows()
+// once, then asks for rows from `first` on, as many as the output likes,
+// and shows and reports what came of them. Every call either takes at least
+// one row or stops: an output that takes none without stopping ends the
+// table as a fault, as asking it again could go on for ever. An output
+// without a RowOutput of its own sends each row as one statement.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+class StatementBuilder;
+class LoadedTable;
+
+class RowOutput {
+ public:
+  virtual ~RowOutput() = default;
+
+  struct RowsSent {
+    std::uint32_t applied = 0;  // rows taken by the output, from `first` on
+    bool stopped = false;       // the row after them was not taken
+    bool refused = false;       // ... because the server refused it
+  };
+
+  // The rows of `table`, whose statements `builder` builds, begin; `new_table`
+  // when this run dropped and created the SQL table they go into.
+  virtual void BeginRows(const LoadedTable& table, StatementBuilder& builder, bool new_table) = 0;
+  virtual RowsSent SendRows(std::uint32_t first) = 0;
+  // The rows stop before their end (the run was interrupted): waits for the
+  // rows still in flight and returns how many of them the output took.
+  virtual std::uint32_t StopRows() { return 0; }
+  // A table's statements are done; `complete` when every one of them was
+  // taken. An output that loads a staging table swaps it in here; false,
+  // with the statement in *failed, when that is refused.
+  virtual bool EndTable(bool complete, std::string* failed) {
+    (void)complete;
+    (void)failed;
+    return true;
+  }
+  // What the output appends to a table's name for the table it loads first
+  // ("" for the table itself), and the comment that marks that table.
+  virtual const char* StagingSuffix() const { return ""; }
+  virtual const char* StagingMark() const { return ""; }
+};

@@ -1,0 +1,56 @@
+// The text of every SQL statement the program emits, built from a loaded
+// table: database creation, table drop, table creation and one insert per
+// record. Statements are built into one statement buffer, and strings
+// escaped into one escape buffer; each build overwrites the last, and
+// nothing allocates once the buffers have grown.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "dbc/loaded_table.h"
+#include "port/text_buffer.h"
+
+class StatementBuilder {
+ public:
+  explicit StatementBuilder(const LoadedTable& table) : table_(table) {}
+  StatementBuilder(const StatementBuilder&) = delete;
+  StatementBuilder& operator=(const StatementBuilder&) = delete;
+
+  // The SQL table the statements of the loaded table write: its catalogue
+  // name followed by `staging_suffix`, created with the comment `mark`
+  // (none when empty). Takes effect from the next statement; the table
+  // being replaced by another is seen by itself.
+  void SetStaging(const char* staging_suffix, const char* mark);
+  const std::string& SqlName();
+  const LoadedTable& Table() const { return table_; }
+
+  const char* BuildCreateDatabase(const char* name);
+  const char* BuildDropTable();
+  const char* BuildCreateTable();
+  const char* BuildInsert(std::uint32_t n);
+  // The insert of record n, appended to `out`. Reads only the loaded table
+  // (Prepare() first), so that two threads may build rows of one table.
+  void AppendInsert(TextBuffer& out, std::uint32_t n) const;
+  // Makes the builder ready for the loaded table; the builds do it too.
+  void Prepare();
+  // Length of the statement last built.
+  std::size_t Length() const { return statement_.size(); }
+
+  // Escape the string with the client library's rules into the escape
+  // buffer and return it; EscapeBaseName takes only the text after the
+  // last backslash (a final backslash does not count).
+  const char* EscapeString(const char* s);
+  const char* EscapeBaseName(const char* s);
+
+ private:
+  const LoadedTable& table_;
+  std::uint64_t prepared_ = 0;  // the table generation the strings below are for
+  std::string staging_suffix_, mark_;
+  std::string sql_name_;
+  std::string insert_prefix_;      // "INSERT INTO `table` VALUES ("
+  std::size_t numbers_bound_ = 0;  // room the non-string values of a row need
+  TextBuffer statement_;
+  TextBuffer escaped_;
+};
