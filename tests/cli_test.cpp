@@ -850,6 +850,16 @@ TEST_F(CliTest, TablesChosenCheckedListedAndQuiet) {
       << quiet.err;
   EXPECT_EQ(ReadFile(dir / "quiet.sql").size(),
             all.size() - TableSection(all, "vesk_talents").size());
+  // A rating source with too few records fails the check, as it fails a run.
+  DbcWriter ratings(1);
+  for (std::uint32_t n = 0; n < 10; ++n) ratings.Record({n});
+  WriteClientFile(dir.path(), "gtCombatRatings", ratings.Bytes());
+  const RunResult rating = Run({"--check", "--tables=gtCombatRatings"});
+  EXPECT_EQ(rating.status, 1);
+  EXPECT_NE(rating.out.find("dbc\\gtCombatRatings.dbc have too few records (10), must be at least "
+                            "2400"),
+            std::string::npos)
+      << rating.out;
 }
 
 // A script cannot see the server refuse a text a utf8 column cannot hold:

@@ -17,8 +17,11 @@
 #include <thread>
 
 #include "dbc/dbc_format.h"
+#include "dbc/loaded_table.h"
 #include "sinks/bulk_insert.h"
 #include "sinks/server_rows.h"
+#include "sql/statement_builder.h"
+#include "support/memory_client.h"
 #include "support/test_support.h"
 
 extern char** environ;
@@ -413,6 +416,50 @@ TEST_F(DuplicateKeyTest, AtomicReloadsKeepAFailedTableAsItWas) {
   EXPECT_EQ(c.Value("SELECT COUNT(*) FROM information_schema.TABLES WHERE TABLE_SCHEMA = '" + db +
                     "' AND TABLE_NAME LIKE '%\\_\\_%'"),
             "0");
+}
+
+// The prepared insert on its own, against the server: a table built in the
+// test goes in whole, in order, through full arrays and the rows after the
+// last whole group.
+TEST_F(ServerTest, BulkInsertTakesATableBuiltHere) {
+  const TableDescriptor& cast = CatalogueEntry("vesk_spell_cast_time");
+  constexpr std::uint32_t kRows = 2 * BulkInsert::kArrayRows + BulkInsert::kGroup + 7;
+  DbcWriter file(4);
+  for (std::uint32_t n = 0; n < kRows; ++n) file.Record({n + 1, n * 3, 0u - n, 7});
+  MemoryFiles files;
+  files.files[cast.file_path] = file.Bytes();
+  LoadedTable table;
+  HelperThread helper;
+  std::string why;
+  ASSERT_TRUE(table.Read(&cast, files, helper, &why)) << why;
+  StatementBuilder builder(table);
+  const std::string db = prefix + "_bulk";
+  Client(*server_).Exec("CREATE DATABASE `" + db + "`");
+  MYSQL mysql;
+  mysql_init(&mysql);
+  ASSERT_NE(mysql_real_connect(&mysql, nullptr, server_->user.c_str(), server_->password.c_str(),
+                               db.c_str(), 0, server_->socket.c_str(), 0),
+            nullptr);
+  ASSERT_EQ(mysql_query(&mysql, builder.BuildCreateTable()), 0) << mysql_error(&mysql);
+  {
+    BulkInsert bulk;
+    ASSERT_TRUE(bulk.Prepare(&mysql, table, builder.SqlName(), 4 << 20));
+    for (std::uint32_t first = 0; first < kRows;) {
+      bool ok = false;
+      const std::uint32_t n = bulk.Execute(first, &ok);
+      ASSERT_TRUE(ok && n > 0) << "at row " << first;
+      first += n;
+    }
+  }
+  mysql_close(&mysql);
+  Client c(*server_);
+  const std::string in = "`" + db + "`.`vesk_spell_cast_time`";
+  EXPECT_EQ(c.Value("SELECT COUNT(*) FROM " + in), std::to_string(kRows));
+  EXPECT_EQ(c.Rows("SELECT * FROM " + in + " WHERE id = " + std::to_string(kRows)),
+            (std::vector<std::vector<std::string>>{{std::to_string(kRows),
+                                                    std::to_string((kRows - 1) * 3),
+                                                    "-" + std::to_string(kRows - 1), "7"}}));
+  EXPECT_EQ(c.Value("SELECT SUM(id) FROM " + in), std::to_string(kRows * (kRows + 1ull) / 2));
 }
 
 // Two --atomic runs into one database at once, with a reader querying all
