@@ -1,3 +1,5 @@
+#include "sinks/server_rows.h"
+
 #include <poll.h>
 #include <sys/random.h>
 #include <unistd.h>
@@ -11,7 +13,6 @@
 
 #include "dbc/loaded_table.h"
 #include "port/console.h"
-#include "sinks/server_rows.h"
 #include "sql/statement_builder.h"
 
 namespace {
