@@ -360,6 +360,8 @@ TEST_F(CliTest, AFileSizeLimitFailsTheRunAndKeepsTheOldScript) {
             std::string::npos);
   EXPECT_EQ(ReadFile(dir / "out.sql"), "old script\n");
   EXPECT_TRUE(HiddenFiles(dir.path()).empty());
+  EXPECT_TRUE(ReadFile(dir / "errors.txt").starts_with("vesk-dbc2sql: 0 of " + Tables()))
+      << "the script that was cut holds no table";
 }
 
 TEST_F(CliTest, TheScriptReplacesItsTargetKeepingModeAndLinks) {
