@@ -308,91 +308,116 @@ int Export(const Options& options, const std::vector<const TableDescriptor*>& ta
   return status;
 }
 
-}  // namespace
-
-int RunTool(int argc, char** argv) {
-  // Parse: the command line, then the option file under it. Every value is
-  // copied, so the passwords can be wiped from the command line at once.
+// What the command line and the option file under it say, or the mistake.
+struct Parsed {
   Options options;
+  bool ok = false;
   std::string mistake;
-  const bool parsed = ParseOptions(argc, argv, &options, &mistake);
-  HidePasswordArguments(argc, argv);
-  if (parsed && options.version) {
-    std::printf("vesk-dbc2sql %s\n", VESK_VERSION);
-    return kExitOk;
-  }
   std::vector<std::string> file_warnings;
-  std::string file_problem, locale_warning;
-  if (parsed && options.defaults_file) {
+  std::string file_problem;
+};
+
+// Parse: the command line, then the option file under it. Every value is
+// copied, so the passwords are wiped from the command line at once.
+Parsed Parse(int argc, char** argv) {
+  Parsed parsed;
+  parsed.ok = ParseOptions(argc, argv, &parsed.options, &parsed.mistake);
+  HidePasswordArguments(argc, argv);
+  if (parsed.ok && parsed.options.defaults_file) {
     Options from_file;
-    if (ApplyOptionFile(*options.defaults_file, &from_file, &file_warnings, &file_problem))
-      FillFrom(&options, from_file);
+    if (ApplyOptionFile(*parsed.options.defaults_file, &from_file, &parsed.file_warnings,
+                        &parsed.file_problem))
+      FillFrom(&parsed.options, from_file);
   }
-  // A script on standard output takes it over: the console, byte for byte
-  // the same, goes to standard error. A quiet run's console goes nowhere.
-  int script_fd = -1;
-  const bool to_stdout = parsed && options.file && IsStandardOutput(*options.file);
-  const bool console_shares = to_stdout && ConsoleSharesStandardOutput();
-  if (to_stdout && !StandardDescriptorWasClosed(1) && !console_shares) {
+  return parsed;
+}
+
+// Where the script goes when it goes to standard output.
+struct ScriptOutput {
+  bool to_stdout = false;       // the script is standard output's
+  bool console_shares = false;  // ... and standard error is the same file or pipe
+  int fd = -1;                  // standard output, taken over for the script
+};
+
+// A script on standard output takes it over: the console, byte for byte the
+// same, goes to standard error. A quiet run's console goes nowhere.
+ScriptOutput TakeStandardOutput(const Parsed& parsed) {
+  ScriptOutput out;
+  const Options& options = parsed.options;
+  out.to_stdout = parsed.ok && options.file && IsStandardOutput(*options.file);
+  out.console_shares = out.to_stdout && ConsoleSharesStandardOutput();
+  if (out.to_stdout && !StandardDescriptorWasClosed(1) && !out.console_shares) {
     std::fflush(stdout);
-    script_fd = ::fcntl(1, F_DUPFD_CLOEXEC, 3);
+    out.fd = ::fcntl(1, F_DUPFD_CLOEXEC, 3);
     ::dup2(2, 1);
   }
-  if (parsed && options.quiet) SilenceStandardOutput();
+  if (parsed.ok && options.quiet) SilenceStandardOutput();
+  return out;
+}
 
-  if (!parsed || !options.list) {
+// The banner, --help, the mistakes of the command line and the option
+// file, the values out of range, the choice of tables, and the modes that
+// end there (--list, --check). An exit status when the run ends here, -1
+// otherwise.
+int EarlyModes(const Parsed& parsed, std::vector<const TableDescriptor*>* tables) {
+  const Options& options = parsed.options;
+  if (!parsed.ok || !options.list) {
     std::printf("R.T. Vesk database creator\n");
     std::printf("Use DBC from client version 3.2.2\n");
   }
-  if (parsed && options.help) {
+  if (parsed.ok && options.help) {
     Usage(kExitOk);
     std::printf("\n\nLong options (-l -h -o -u -p -d -f keep their meaning):\n%s%s",
                 OptionHelp().c_str(), kHelpEnd);
     return kExitOk;
   }
-  if (!parsed) return Mistake(mistake);
-  for (const std::string& warning : file_warnings) Warn(warning);
-  if (!file_problem.empty()) {
-    Warn(file_problem);
+  if (!parsed.ok) return Mistake(parsed.mistake);
+  for (const std::string& warning : parsed.file_warnings) Warn(warning);
+  if (!parsed.file_problem.empty()) {
+    Warn(parsed.file_problem);
     return kExitUsage;
   }
+  std::string mistake, locale_warning;
   if (!Validate(options, &mistake, &locale_warning)) {
     Warn(mistake);
     return kExitUsage;
   }
   if (!locale_warning.empty()) Warn(locale_warning);
-
-  // The early modes.
-  std::vector<const TableDescriptor*> tables;
-  if (!SelectTables(options, &tables, &mistake)) {
+  if (!SelectTables(options, tables, &mistake)) {
     Warn(mistake);
     return kExitUsage;
   }
-  if (options.list) return ListTables(tables);
+  if (options.list) return ListTables(*tables);
   std::printf("\n");
-  if (options.check) return CheckTables(options, tables);
+  if (options.check) return CheckTables(options, *tables);
+  return -1;
+}
 
-  // Validate the output.
+// The output the options name: one there is, and one it can be. An exit
+// status when the run ends here, -1 otherwise.
+int ValidateOutput(Options& options, const ScriptOutput& out) {
   const std::string no_mode = WhyNoMode(options);
   if (!no_mode.empty()) return Mistake(no_mode);
   if (options.file && options.atomic) {
     Warn("--atomic swaps server tables; a script (-f) has none to swap");
     return kExitUsage;
   }
-  if (console_shares) {
+  if (out.console_shares) {
     Warn("-f " + *options.file +
          " writes the script to standard output, and standard error is the same file or pipe: "
          "the console would go into the script; send standard error elsewhere");
     return kExitUsage;
   }
-  if (to_stdout && StandardDescriptorWasClosed(1)) {
+  if (out.to_stdout && StandardDescriptorWasClosed(1)) {
     Warn("-f " + *options.file + ": standard output is closed; no script can be written");
     return kExitIncomplete;
   }
-  if (!options.file)
-    if (const int status = PrepareServerMode(options); status >= 0) return status;
+  return options.file ? -1 : PrepareServerMode(options);
+}
 
-  // Export, then the summary.
+// Opens the output, exports the tables and prints the summary.
+int ExportAndSummarize(const Options& options, const std::vector<const TableDescriptor*>& tables,
+                       int script_fd) {
   RunSummary summary(static_cast<int>(tables.size()), options.quiet);
   int status = kExitOk;
   std::string why;
@@ -405,4 +430,19 @@ int RunTool(int argc, char** argv) {
   }
   if (options.quiet) writer->SetConsole(DBCFile::Console::kNothing);
   return Export(options, tables, *writer, summary);
+}
+
+}  // namespace
+
+int RunTool(int argc, char** argv) {
+  Parsed parsed = Parse(argc, argv);
+  if (parsed.ok && parsed.options.version) {
+    std::printf("vesk-dbc2sql %s\n", VESK_VERSION);
+    return kExitOk;
+  }
+  const ScriptOutput out = TakeStandardOutput(parsed);
+  std::vector<const TableDescriptor*> tables;
+  if (const int status = EarlyModes(parsed, &tables); status >= 0) return status;
+  if (const int status = ValidateOutput(parsed.options, out); status >= 0) return status;
+  return ExportAndSummarize(parsed.options, tables, out.fd);
 }
