@@ -103,12 +103,9 @@ TEST(ScriptRing, RowsInOrderAcrossSlotReuseAndAFailureMidway) {
   constexpr std::uint32_t kRows = 40000;
   DbcWriter file(4);
   for (std::uint32_t n = 0; n < kRows; ++n) file.Record({n, n * 7, n * 11, n * 13});
-  MemoryFiles files;
-  files.files[cast.file_path] = file.Bytes();
   LoadedTable table;
-  HelperThread checker;
   std::string why;
-  ASSERT_TRUE(table.Read(&cast, files, checker, &why)) << why;
+  ASSERT_TRUE(ReadBytes(table, cast, file.Bytes(), &why)) << why;
   StatementBuilder builder(table);
   std::string expected;
   for (std::uint32_t n = 0; n < kRows; ++n) expected += builder.BuildInsert(n);

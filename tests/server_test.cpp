@@ -426,12 +426,9 @@ TEST_F(ServerTest, BulkInsertTakesATableBuiltHere) {
   constexpr std::uint32_t kRows = 2 * BulkInsert::kArrayRows + BulkInsert::kGroup + 7;
   DbcWriter file(4);
   for (std::uint32_t n = 0; n < kRows; ++n) file.Record({n + 1, n * 3, 0u - n, 7});
-  MemoryFiles files;
-  files.files[cast.file_path] = file.Bytes();
   LoadedTable table;
-  HelperThread helper;
   std::string why;
-  ASSERT_TRUE(table.Read(&cast, files, helper, &why)) << why;
+  ASSERT_TRUE(ReadBytes(table, cast, file.Bytes(), &why)) << why;
   StatementBuilder builder(table);
   const std::string db = prefix + "_bulk";
   Client(*server_).Exec("CREATE DATABASE `" + db + "`");

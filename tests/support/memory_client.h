@@ -9,6 +9,7 @@
 
 #include "dbc/client_files.h"
 #include "dbc/dbcfile.h"
+#include "dbc/loaded_table.h"
 
 class MemoryFiles : public ClientFiles {
  public:
@@ -37,6 +38,16 @@ inline bool LoadBytes(DBCFile& reader, const TableDescriptor* table, const std::
   const bool loaded = reader.Load(table);
   reader.SetClientFiles(&DiskClientFiles::Instance());
   return loaded;
+}
+
+// Reads `bytes` as the client file of `table` into `loaded`, as a load from
+// disk would check them; false, with the reason, when they are refused.
+inline bool ReadBytes(LoadedTable& loaded, const TableDescriptor& table, const std::string& bytes,
+                      std::string* why) {
+  MemoryFiles one;
+  one.files[table.file_path] = bytes;
+  HelperThread helper;
+  return loaded.Read(&table, one, helper, why);
 }
 
 class MemoryClient : public DBCFile {
