@@ -4,7 +4,7 @@
 // A mapping costs neither a copy nor fresh memory: the table is read where
 // the system keeps the file's pages. The file may still change while it is
 // mapped. Bytes that were checked at load can differ when they are used, so
-// readers bound every offset again (DBCFile::StringAt()); a file cut short
+// readers bound every offset again (LoadedTable::StringAt()); a file cut short
 // would make its missing pages fault, so those pages read as zeros instead
 // and the table reports that it changed (Changed(); see FileMapping).
 //
