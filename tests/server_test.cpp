@@ -504,6 +504,12 @@ TEST_F(ServerTest, OverlappingAtomicRunsTakeTurnsAndReadersSeeWholeTables) {
                       {"vesk_spell__new"}, {"vesk_spell__old"}, {"vesk_zones__old_cafecafe"}}))
       << "the user's tables stay; a killed run's marked staging table goes";
 
+  // A table without rows, first of its run, is swapped in too.
+  c.Exec("INSERT INTO " + in + "vesk_spellfocus VALUES (1, 'old')");
+  EXPECT_EQ(Export(db, {"--atomic", "--tables=SpellFocusObject"}).status, 0);
+  EXPECT_EQ(c.Value("SELECT COUNT(*) FROM " + in + "vesk_spellfocus"), "0");
+  EXPECT_EQ(c.Rows("SHOW TABLES FROM `" + db + "` LIKE 'vesk\\_spellfocus\\_\\_%'").size(), 0u);
+
   // A run that cannot have the lock waits, says so, and changes nothing.
   const std::string other = "t_lockwait";  // short: lock names hold 64 characters
   c.Exec("DROP DATABASE IF EXISTS " + other);

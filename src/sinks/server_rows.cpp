@@ -246,8 +246,12 @@ void ServerRows::DropStaging(const std::string& sql_name) {
   if (atomic_) session_.Quietly("DROP TABLE IF EXISTS `" + sql_name + "`");
 }
 
-bool ServerRows::EndTable(bool complete, std::string* failed) {
-  if (!atomic_ || !session_.connected() || !table_) return true;
+bool ServerRows::EndTable(const LoadedTable& table_ended, StatementBuilder& builder, bool complete,
+                          std::string* failed) {
+  // A table without rows ends without having begun them.
+  table_ = &table_ended;
+  builder_ = &builder;
+  if (!atomic_ || !session_.connected()) return true;
   Unlock();
   const std::string table = table_->Descriptor()->table_name;
   const std::string staging = "`" + builder_->SqlName() + "`";

@@ -31,7 +31,8 @@ class ServerRows : public RowOutput {
   void BeginRows(const LoadedTable& table, StatementBuilder& builder, bool new_table) override;
   RowsSent SendRows(std::uint32_t first) override;
   std::uint32_t StopRows() override;
-  bool EndTable(bool complete, std::string* failed) override;
+  bool EndTable(const LoadedTable& table, StatementBuilder& builder, bool complete,
+                std::string* failed) override;
   const char* StagingSuffix() const override { return staging_suffix_.c_str(); }
   const char* StagingMark() const override { return staging_mark_.c_str(); }
 

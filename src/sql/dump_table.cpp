@@ -37,7 +37,8 @@ bool DBCFile::DumpTable() {
     const unsigned faults = ExportFaults();
     WriteRows(bar, dropped && created);
     std::string failed;
-    if (rows_ && !rows_->EndTable(ExportFaults() == faults && dropped && created, &failed)) {
+    if (rows_ && !rows_->EndTable(table_, *builder_, ExportFaults() == faults && dropped && created,
+                                  &failed)) {
       ReportRefused(failed.c_str());
       CountStatementFault();
     }

@@ -30,10 +30,13 @@ class RowOutput {
   // The rows stop before their end (the run was interrupted): waits for the
   // rows still in flight and returns how many of them the output took.
   virtual std::uint32_t StopRows() { return 0; }
-  // A table's statements are done; `complete` when every one of them was
-  // taken. An output that loads a staging table swaps it in here; false,
-  // with the statement in *failed, when that is refused.
-  virtual bool EndTable(bool complete, std::string* failed) {
+  // The statements of `table` (rows or none) are done; `complete` when
+  // every one of them was taken. An output that loads a staging table swaps
+  // it in here; false, with the statement in *failed, when that is refused.
+  virtual bool EndTable(const LoadedTable& table, StatementBuilder& builder, bool complete,
+                        std::string* failed) {
+    (void)table;
+    (void)builder;
     (void)complete;
     (void)failed;
     return true;
