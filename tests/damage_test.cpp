@@ -60,7 +60,7 @@ class DamageTest : public ::testing::Test {
       writer.DumpTable();
     });
     if (loaded) {
-      EXPECT_EQ(writer.statements, 2 + writer.RecordCount()) << what;
+      EXPECT_EQ(writer.statements, 2 + writer.Table().RecordCount()) << what;
     } else {
       EXPECT_EQ(writer.statements, 0u) << what;
       // "Open DBC file: <path>\n<path> <what is wrong>\n"

@@ -21,12 +21,12 @@ std::string Source(std::uint32_t records) {
 
 float Cell(const DBCFile& t, std::uint32_t row, std::uint32_t column) {
   float v;
-  std::memcpy(&v, t.GetRecord(row) + 4 * column, 4);
+  std::memcpy(&v, t.Table().GetRecord(row) + 4 * column, 4);
   return v;
 }
 std::uint32_t Level(const DBCFile& t, std::uint32_t row) {
   std::uint32_t v;
-  std::memcpy(&v, t.GetRecord(row), 4);
+  std::memcpy(&v, t.Table().GetRecord(row), 4);
   return v;
 }
 
@@ -55,9 +55,9 @@ TEST_F(RatingTest, OneRowPerLevelAndAColumnPerClassOrKind) {
             "Open DBC file: dbc\\gtChanceToMeleeCrit.dbc\n"
             "Open DBC file: dbc\\gtChanceToSpellCrit.dbc\n"
             "Open DBC file: dbc\\gtCombatRatings.dbc\n");
-  ASSERT_TRUE(table.IsLoaded());
+  ASSERT_TRUE(table.Table().IsLoaded());
   EXPECT_EQ(table.Table().Descriptor(), &kRatingTable);
-  EXPECT_EQ(table.RecordCount(), 100u);
+  EXPECT_EQ(table.Table().RecordCount(), 100u);
   EXPECT_EQ(table.Table().RecordSize(), 188u);
   EXPECT_EQ(table.Table().FieldCount(), 47u);
   EXPECT_EQ(table.Table().StringBlockSize(), 0u);
@@ -85,7 +85,7 @@ TEST_F(RatingTest, AMissingSourceLeavesItsColumnsZero) {
   std::filesystem::remove(dir / "dbc/gtCombatRatings.dbc");
   const std::string out = Merge();
   EXPECT_TRUE(out.ends_with("dbc\\gtCombatRatings.dbc not exist\n"));
-  ASSERT_TRUE(table.IsLoaded());
+  ASSERT_TRUE(table.Table().IsLoaded());
   EXPECT_EQ(Cell(table, 5, 1), 5.0f);
   EXPECT_EQ(Cell(table, 5, 22), 1005.0f);
   for (std::uint32_t c = 23; c < 47; ++c) EXPECT_EQ(Cell(table, 5, c), 0.0f);
@@ -116,7 +116,7 @@ TEST_F(RatingTest, NoUsableSourceLeavesNoTableLoaded) {
   std::filesystem::remove(dir / "dbc/gtCombatRatings.dbc");
   WriteClientFile(dir.path(), "gtChanceToSpellCrit", Source(10));
   Merge(false);
-  EXPECT_FALSE(table.IsLoaded());
+  EXPECT_FALSE(table.Table().IsLoaded());
   EXPECT_EQ(table.ExportFaults(), 4u);
 }
 

@@ -59,7 +59,7 @@ class ReaderTest : public ::testing::Test {
     EXPECT_EQ(LoadBytes(reader, table, bytes, &ok),
               "Open DBC file: " + std::string(table.file_path) + "\n" + refusal + "\n");
     EXPECT_FALSE(ok);
-    EXPECT_FALSE(reader.IsLoaded());
+    EXPECT_FALSE(reader.Table().IsLoaded());
     EXPECT_EQ(reader.ExportFaults(), 1u);
   }
   TempDir dir;
@@ -73,16 +73,16 @@ TEST_F(ReaderTest, LoadsAWellFormedFile) {
   DBCFile reader;
   bool ok = false;
   EXPECT_EQ(Load(reader, kQuest, &ok), "Open DBC file: dbc\\QuestInfo.dbc\n");
-  EXPECT_EQ(reader.RecordCount(), 2u);
+  EXPECT_EQ(reader.Table().RecordCount(), 2u);
   DBCFile from_memory;
   EXPECT_EQ(LoadBytes(from_memory, kQuest, b.Bytes(), &ok), "Open DBC file: dbc\\QuestInfo.dbc\n")
       << "the same lines as from a file";
   ASSERT_TRUE(ok);
-  EXPECT_EQ(reader.RecordCount(), 2u);
+  EXPECT_EQ(reader.Table().RecordCount(), 2u);
   EXPECT_EQ(reader.Table().RecordSize(), 72u);
   EXPECT_EQ(reader.Table().FieldCount(), 18u);
   EXPECT_STREQ(reader.Table().StringBlock() + name, "Quest");
-  EXPECT_EQ(reader.GetRecord(1)[0], 9);
+  EXPECT_EQ(reader.Table().GetRecord(1)[0], 9);
   EXPECT_EQ(reader.Table().Descriptor(), &kQuest);
   EXPECT_EQ(reader.ExportFaults(), 0u);
 }
@@ -93,7 +93,7 @@ TEST_F(ReaderTest, MissingFile) {
   EXPECT_EQ(Load(reader, kQuest, &ok),
             "Open DBC file: dbc\\QuestInfo.dbc\ndbc\\QuestInfo.dbc not exist\n");
   EXPECT_FALSE(ok);
-  EXPECT_FALSE(reader.IsLoaded());
+  EXPECT_FALSE(reader.Table().IsLoaded());
   EXPECT_EQ(reader.ExportFaults(), 1u);
 }
 
@@ -142,8 +142,8 @@ TEST_F(ReaderTest, ZeroRecordsAndNoStringBlockLoad) {
   bool ok = false;
   LoadBytes(reader, kQuest, b.Bytes(), &ok);
   EXPECT_TRUE(ok);
-  EXPECT_TRUE(reader.IsLoaded());
-  EXPECT_EQ(reader.RecordCount(), 0u);
+  EXPECT_TRUE(reader.Table().IsLoaded());
+  EXPECT_EQ(reader.Table().RecordCount(), 0u);
   EXPECT_EQ(reader.Table().StringBlockSize(), 0u);
 }
 
@@ -153,10 +153,10 @@ TEST_F(ReaderTest, AFailedSecondLoadLeavesNothingLoaded) {
   DBCFile reader;
   bool ok = false;
   LoadBytes(reader, kQuest, b.Bytes(), &ok);
-  ASSERT_TRUE(reader.IsLoaded());
+  ASSERT_TRUE(reader.Table().IsLoaded());
   Load(reader, kMixed, &ok);  // no such file
   EXPECT_FALSE(ok);
-  EXPECT_FALSE(reader.IsLoaded());
+  EXPECT_FALSE(reader.Table().IsLoaded());
 }
 
 TEST_F(ReaderTest, RecordsWiderThanTheirFieldsAreAddressedByRecordSize) {
@@ -169,7 +169,7 @@ TEST_F(ReaderTest, RecordsWiderThanTheirFieldsAreAddressedByRecordSize) {
   bool ok = false;
   LoadBytes(reader, kMixed, b.Bytes(), &ok);
   ASSERT_TRUE(ok);
-  EXPECT_EQ(reader.GetRecord(1)[0], 2);
+  EXPECT_EQ(reader.Table().GetRecord(1)[0], 2);
 }
 
 TEST_F(ReaderTest, FindsFilesWhoseNameDiffersInCase) {

@@ -159,7 +159,7 @@ int CheckTables(const Options& options, const std::vector<const TableDescriptor*
     summary.TableDone(*table, ok, reader.LastFault());
     if (ok)
       std::printf("%s (%s): %u rows, ok\n", table->table_name, FilesOf(*table).c_str(),
-                  reader.RecordCount());
+                  reader.Table().RecordCount());
     else
       std::printf("%s (%s): %s\n", table->table_name, FilesOf(*table).c_str(),
                   reader.LastFault().c_str());
@@ -282,7 +282,7 @@ int Export(const Options& options, const std::vector<const TableDescriptor*>& ta
     const bool cut = writer.RowsCut() && writer.TableRows() > 0;
     const DBCFile::Fault& fault = writer.FaultAt(cut ? writer.ExportFaults() - 1 : faults);
     summary.TableDone(*table, writer.ExportFaults() == faults, fault.reason,
-                      cut ? writer.TableRows() : 0, writer.RecordCount(), fault.code);
+                      cut ? writer.TableRows() : 0, writer.Table().RecordCount(), fault.code);
   }
   // A run that ends without its result leaves the output as it was where it
   // can: an interrupted one always, one that exported no table when there

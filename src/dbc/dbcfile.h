@@ -76,11 +76,9 @@ class DBCFile {
   const char* EscapeString(const char* s);
   const char* EscapeBaseName(const char* s);
 
-  // The loaded table, read only.
+  // The loaded table, read only: its records (GetRecord), counts, strings
+  // and descriptor.
   const LoadedTable& Table() const { return table_; }
-  bool IsLoaded() const { return table_.IsLoaded(); }
-  const std::uint8_t* GetRecord(std::uint32_t n) const { return table_.GetRecord(n); }
-  std::uint32_t RecordCount() const { return table_.RecordCount(); }
 
   // The faults seen in this run that left a table not exported in full:
   // failed loads, failed statements, output errors; each with its one-line

@@ -28,15 +28,15 @@ bool DBCFile::LoadRatingTable(const TableDescriptor* descriptor,
   bool any_source = false;
   for (const RatingSource& source : sources) {
     if (!Load(source.file)) continue;
-    if (RecordCount() < source.Values()) {
+    if (table_.RecordCount() < source.Values()) {
       Report(Format("%s have too few records (%u), must be at least %u", source.file->file_path,
-                    RecordCount(), source.Values()));
+                    table_.RecordCount(), source.Values()));
       continue;
     }
     for (std::uint32_t c = 0; c < source.classes; ++c)
       for (std::uint32_t r = 0; r < levels; ++r)
-        std::memcpy(&cells[r * row_size + (source.first_column + c) * 4], GetRecord(c * levels + r),
-                    4);
+        std::memcpy(&cells[r * row_size + (source.first_column + c) * 4],
+                    table_.GetRecord(c * levels + r), 4);
     any_source = true;
   }
 

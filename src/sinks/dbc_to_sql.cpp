@@ -80,7 +80,7 @@ bool dbcToSQL::Ready() {
     return false;
   }
   // The staging table of the table in flight is of no use now.
-  if (IsLoaded()) rows_.DropStaging(Builder().SqlName());
+  if (Table().IsLoaded()) rows_.DropStaging(Builder().SqlName());
   return true;
 }
 
@@ -95,11 +95,11 @@ bool dbcToSQL::Write(const char* text) {
 }
 
 std::string dbcToSQL::Abandon(bool) {
-  if (!IsLoaded() || !RowsCut()) return "";
+  if (!Table().IsLoaded() || !RowsCut()) return "";
   const std::string table = Table().Descriptor()->table_name;
   if (session_.options().atomic) return table + " is kept as it was";
   return table + " is left partial, with " + std::to_string(TableRows()) + " of " +
-         std::to_string(RecordCount()) + " rows";
+         std::to_string(Table().RecordCount()) + " rows";
 }
 
 void dbcToSQL::Close() {

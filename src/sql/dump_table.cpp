@@ -26,7 +26,7 @@ const char* DBCFile::EscapeString(const char* s) { return builder_->EscapeString
 const char* DBCFile::EscapeBaseName(const char* s) { return builder_->EscapeBaseName(s); }
 
 bool DBCFile::DumpTable() {
-  if (!IsLoaded()) return false;
+  if (!table_.IsLoaded()) return false;
   if (rows_) builder_->SetStaging(rows_->StagingSuffix(), rows_->StagingMark());
   {
     ProgressBar bar(table_.RecordCount(), console_ == Console::kAll);
