@@ -242,10 +242,9 @@ bool IsOtherClientsKey(std::string name) {
 
 // The row a name stands for, behind the flag prefixes.
 const OptionRow* RowOf(std::string_view name) {
+  bool on = false;
   if (const OptionRow* row = FindOption(name)) return row;
-  for (std::string_view prefix : {"skip-", "skip_", "enable-", "enable_", "disable-", "disable_"})
-    if (name.starts_with(prefix)) return FindOption(name.substr(prefix.size()));
-  return nullptr;
+  return FindFlagPrefixed(name, &on);
 }
 
 }  // namespace
@@ -262,8 +261,7 @@ bool ApplyOptionFile(const std::string& path, Options* options, std::vector<std:
   if (!ReadOptionFile(path, {"client", kToolGroup}, &lines, why)) return false;
   for (const OptionLine& line : lines) {
     std::string_view name = line.name;
-    const bool loose = name.starts_with("loose-") || name.starts_with("loose_");
-    if (loose) name.remove_prefix(6);
+    const bool loose = StripLoose(&name);
     const bool ours = ::strcasecmp(line.group.c_str(), kToolGroup) == 0;
     const std::string where = line.file + ", line " + std::to_string(line.line);
     const std::string key(name);

@@ -125,18 +125,31 @@ std::string UnknownShort(const char* arg) {
   return why;
 }
 
-bool IsLocaleName(const char* text) {
+// The slot of a locale name in any case ("ruRU"), or -1.
+int LocaleNamed(const char* text) {
   for (std::uint32_t i = 0; i < kLocaleCount; ++i)
-    if (::strcasecmp(text, kLocaleNames[i]) == 0) return true;
-  return false;
+    if (::strcasecmp(text, kLocaleNames[i]) == 0) return static_cast<int>(i);
+  return -1;
 }
+
+bool IsLocaleName(const char* text) { return LocaleNamed(text) >= 0; }
+
+// Where atoi's digits start: after leading blanks and an optional sign
+// (*negative tells which).
+const char* DigitsOf(const char* text, bool* negative) {
+  const char* p = text;
+  while (*p == ' ' || (*p >= '\t' && *p <= '\r')) ++p;
+  *negative = *p == '-';
+  if (*p == '+' || *p == '-') ++p;
+  return p;
+}
+
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
 // Whether atoi would find digits: blanks, a sign, then a digit.
 bool HasLeadingDigits(const char* text) {
-  const char* p = text;
-  while (*p == ' ' || (*p >= '\t' && *p <= '\r')) ++p;
-  if (*p == '+' || *p == '-') ++p;
-  return *p >= '0' && *p <= '9';
+  bool negative;
+  return IsDigit(*DigitsOf(text, &negative));
 }
 
 }  // namespace
@@ -156,30 +169,26 @@ const OptionRow* FindOption(std::string_view name) {
 }
 
 int ParseInt(const char* text) {
-  const char* p = text;
-  while (*p == ' ' || (*p >= '\t' && *p <= '\r')) ++p;
   bool negative = false;
-  if (*p == '+' || *p == '-') negative = *p++ == '-';
+  const char* p = DigitsOf(text, &negative);
   std::int64_t value = 0;
   const std::int64_t limit = negative ? -std::int64_t{INT_MIN} : INT_MAX;
   // The value stays saturated while the remaining digits are consumed.
-  for (; *p >= '0' && *p <= '9'; ++p) value = std::min(value * 10 + (*p - '0'), limit);
+  for (; IsDigit(*p); ++p) value = std::min(value * 10 + (*p - '0'), limit);
   return static_cast<int>(negative ? -value : value);
 }
 
 bool IsPlainNumber(const char* text) {
-  const char* p = text;
-  while (*p == ' ' || (*p >= '\t' && *p <= '\r')) ++p;
-  if (*p == '+' || *p == '-') ++p;
-  if (*p < '0' || *p > '9') return false;
-  while (*p >= '0' && *p <= '9') ++p;
+  bool negative;
+  const char* p = DigitsOf(text, &negative);
+  if (!IsDigit(*p)) return false;
+  while (IsDigit(*p)) ++p;
   return *p == '\0';
 }
 
 int LocaleIndex(const char* text) {
-  for (std::uint32_t i = 0; i < kLocaleCount; ++i)
-    if (::strcasecmp(text, kLocaleNames[i]) == 0) return static_cast<int>(i);
-  return ParseInt(text);
+  const int named = LocaleNamed(text);
+  return named >= 0 ? named : ParseInt(text);
 }
 
 int Options::LocaleIndex() const { return locale ? ::LocaleIndex(locale->c_str()) : 0; }
@@ -194,16 +203,8 @@ unsigned Options::LockWait() const {
 SetResult SetByName(std::string_view name, const char* value, Options* options, std::string* why) {
   if (const OptionRow* row = FindOption(name))
     return Assign(*row, value, options, why) ? SetResult::kSet : SetResult::kBadValue;
-  // skip-X and disable-X turn flag X off, enable-X on.
-  for (const auto& [prefix, on] :
-       {std::pair{"skip-", false}, {"disable-", false}, {"enable-", true}}) {
-    const std::string_view p = prefix;
-    if (name.size() <= p.size()) continue;
-    std::string head(name.substr(0, p.size()));
-    for (char& c : head) c = c == '_' ? '-' : c;
-    if (head != p) continue;
-    const OptionRow* row = FindOption(name.substr(p.size()));
-    if (!row || row->kind != kFlag) continue;
+  bool on = false;
+  if (const OptionRow* row = FindFlagPrefixed(name, &on)) {
     if (value && BooleanValue(value) != true) {
       Fail(why, "option --" + std::string(name) + " takes no value");
       return SetResult::kBadValue;
@@ -214,6 +215,26 @@ SetResult SetByName(std::string_view name, const char* value, Options* options, 
   }
   Fail(why, "unknown option --" + std::string(name));
   return SetResult::kUnknown;
+}
+
+const OptionRow* FindFlagPrefixed(std::string_view name, bool* on) {
+  for (const auto& [prefix, turns_on] :
+       {std::pair{"skip", false}, {"disable", false}, {"enable", true}}) {
+    const std::string_view p = prefix;
+    if (name.size() <= p.size() + 1 || !name.starts_with(p)) continue;
+    if (name[p.size()] != '-' && name[p.size()] != '_') continue;
+    const OptionRow* row = FindOption(name.substr(p.size() + 1));
+    if (!row || row->kind != kFlag) continue;
+    *on = turns_on;
+    return row;
+  }
+  return nullptr;
+}
+
+bool StripLoose(std::string_view* name) {
+  if (!name->starts_with("loose-") && !name->starts_with("loose_")) return false;
+  name->remove_prefix(6);
+  return true;
 }
 
 void FillFrom(Options* options, const Options& fallback) {
@@ -293,7 +314,7 @@ bool ParseOptions(int argc, const char* const* argv, Options* options, std::stri
     std::string_view name = text.substr(0, equals);
     const char* value = equals == std::string_view::npos ? nullptr : arg + 2 + equals + 1;
     ++i;
-    if (name.starts_with("loose-") || name.starts_with("loose_")) name.remove_prefix(6);
+    StripLoose(&name);
     const OptionRow* row = FindOption(name);
     // A value in the next argument, for options that need one.
     if (!value && row && row->kind != kFlag && row->kind != OptionKind::kPassword) {

@@ -86,6 +86,12 @@ std::span<const OptionRow> OptionTable();
 
 // The row of a long name ('_' and '-' alike), or null.
 const OptionRow* FindOption(std::string_view name);
+// The flag row that a "skip-X" or "disable-X" name turns off (*on false)
+// or an "enable-X" name turns on, or null.
+const OptionRow* FindFlagPrefixed(std::string_view name, bool* on);
+// Removes a leading "loose-" (the option may be unknown); true when there
+// was one.
+bool StripLoose(std::string_view* name);
 
 // Parses argv[1..argc). False on a malformed command line, with the mistake
 // in *why ("option -p needs a value"): an argument that does not begin with

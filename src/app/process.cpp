@@ -61,7 +61,7 @@ void HidePasswordArguments(int argc, char** argv) {
     if (arg[0] != '-') return;
     if (arg[1] == '-') {
       std::string_view name(arg + 2);
-      if (name.starts_with("loose-")) name.remove_prefix(6);
+      StripLoose(&name);
       const std::size_t equals = name.find('=');
       if (equals != std::string_view::npos && is_password(FindOption(name.substr(0, equals))))
         std::memset(arg + (name.data() - arg) + equals + 1, 'x', name.size() - equals - 1);
