@@ -46,8 +46,12 @@ bool ServerSession::Open(const char* host, const char* user, const char* passwor
   host_ = host;
   user_ = user;
   has_password_ = password != nullptr;
-  if (password && password != password_.c_str()) password_ = password;
+  password_ = password ? password : "";
   port_ = port;
+  return Reopen();
+}
+
+bool ServerSession::Reopen() {
   if (connected_ || !handle_live_) {
     // A handle used before (a lost connection) is not used again.
     if (handle_live_) mysql_close(&mysql_);

@@ -38,10 +38,10 @@ class ServerSession {
 
   const ConnectOptions& options() const { return options_; }
 
-  // Connects (again, after Close() or a loss); false, with the reason in
-  // ConnectError().
+  // Connects; false, with the reason in ConnectError().
   bool Open(const char* host, const char* user, const char* password, int port);
-  bool Reopen() { return Open(host_, user_, has_password_ ? password_.c_str() : nullptr, port_); }
+  // Connects again with the same settings (after a loss).
+  bool Reopen();
   std::string ConnectError();
   // The session the statements rely on. False when the server refuses it,
   // with the statement it refused in *statement and the reason in Error().
