@@ -947,3 +947,45 @@ TEST_F(CliTest, RunningTwiceReplacesTheScript) {
 }
 
 }  // namespace
+
+// An InnoDB script is the MyISAM one with each table's inserts in
+// transactions of at most 2000 rows and 4 MiB: the same chunks whatever the
+// threads did (two runs are byte-identical), none empty, none across tables.
+TEST_F(CliTest, AnInnoDBScriptCommitsInBoundedTransactions) {
+  MakeSampleClient(dir.path(), {"--records", "4500"});
+  ASSERT_EQ(Run({"-f", "myisam.sql"}).status, 0);
+  ASSERT_EQ(Run({"-f", "innodb.sql", "--engine=InnoDB"}).status, 0);
+  ASSERT_EQ(Run({"-f", "again.sql", "--engine=innodb"}).status, 0);
+  const std::string script = ReadFile(dir / "innodb.sql");
+  EXPECT_EQ(script, ReadFile(dir / "again.sql"));
+  std::string plain;
+  std::size_t rows = 0, bytes = 0, largest_rows = 0, largest_bytes = 0;
+  bool open = false;
+  for (std::size_t at = 0; at < script.size();) {
+    const std::size_t end = script.find('\n', at) + 1;
+    const std::string line = script.substr(at, end - at);
+    at = end;
+    if (line == "START TRANSACTION;\n" || line == "COMMIT;\n") {
+      EXPECT_NE(open, line == "START TRANSACTION;\n") << "at byte " << at;
+      EXPECT_TRUE(open || rows == 0);
+      if (open) EXPECT_GT(rows, 0u) << "an empty transaction, at byte " << at;
+      largest_rows = std::max(largest_rows, rows);
+      largest_bytes = std::max(largest_bytes, bytes);
+      open = !open;
+      rows = bytes = 0;
+      continue;
+    }
+    EXPECT_EQ(line.starts_with("INSERT INTO"), open) << line.substr(0, 60);
+    rows += open;
+    bytes += open ? line.size() : 0;
+    const std::size_t engine = line.find("ENGINE=InnoDB ");
+    plain += engine == std::string::npos
+                 ? line
+                 : line.substr(0, engine) + "ENGINE=MyISAM " + line.substr(engine + 14);
+  }
+  EXPECT_FALSE(open);
+  EXPECT_EQ(largest_rows, 2000u) << "tables of small rows fill the row bound";
+  EXPECT_LE(largest_bytes, std::size_t{4} << 20);
+  EXPECT_GT(largest_bytes, std::size_t{3} << 20) << "Spell's rows reach the byte bound";
+  EXPECT_EQ(plain, ReadFile(dir / "myisam.sql"));
+}

@@ -70,9 +70,17 @@ constexpr OptionRow kRows[] = {
      &O::quiet},
     {"atomic", '\0', kFlag, false, true, 0, 0, nullptr,
      "server mode: load each table into a staging table and swap it in whole", nullptr, &O::atomic},
+    {"engine", '\0', kText, false, true, 0, 0, "NAME",
+     "server mode and script: the tables' engine, MyISAM (default) or InnoDB, which a Galera "
+     "cluster replicates; InnoDB rows are committed in transactions of up to 2000 rows",
+     &O::engine, nullptr},
+    {"parallel", '\0', kInteger, false, true, 1, 64, "N",
+     "server mode: load tables on N connections at once, the largest first (default 2)",
+     &O::parallel, nullptr},
     {"help", '\0', kFlag, false, false, 0, 0, nullptr, "this help", nullptr, &O::help},
     {"version", '\0', kFlag, false, false, 0, 0, nullptr, "the version", nullptr, &O::version},
 };
+static_assert(kTransactionRows == 2000, "the help of --engine names the rows of a transaction");
 static_assert(std::size(kRows) <= 64, "Options::given holds one bit per row");
 
 std::uint64_t Bit(const OptionRow& row) { return std::uint64_t{1} << (&row - kRows); }
@@ -200,6 +208,13 @@ unsigned Options::LockWait() const {
   return lock_wait ? static_cast<unsigned>(ParseInt(lock_wait->c_str())) : 60;
 }
 
+Engine Options::TableEngine() const {
+  return engine && ::strcasecmp(engine->c_str(), "InnoDB") == 0 ? Engine::kInnoDB : Engine::kMyISAM;
+}
+unsigned Options::Parallel() const {
+  return parallel ? static_cast<unsigned>(ParseInt(parallel->c_str())) : 2;
+}
+
 SetResult SetByName(std::string_view name, const char* value, Options* options, std::string* why) {
   if (const OptionRow* row = FindOption(name))
     return Assign(*row, value, options, why) ? SetResult::kSet : SetResult::kBadValue;
@@ -259,6 +274,11 @@ bool Validate(const Options& options, std::string* why, std::string* warning) {
         return Fail(
             why, "locale " + std::string(text) + " is neither a slot number nor a name: " + names);
       }
+      continue;
+    }
+    if (row.text == &O::engine) {
+      if (::strcasecmp(text, "MyISAM") != 0 && ::strcasecmp(text, "InnoDB") != 0)
+        return Fail(why, "option --engine takes MyISAM or InnoDB, not " + std::string(text));
       continue;
     }
     // The port keeps the rules of -o, checked where server mode is chosen.

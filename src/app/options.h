@@ -18,6 +18,8 @@
 #include <string_view>
 #include <vector>
 
+#include "sql/engine.h"
+
 struct Options {
   // The seven short options, with their long names.
   std::optional<std::string> locale;    // -l, --locale: a slot number or name
@@ -45,6 +47,8 @@ struct Options {
   bool check = false;                          // --check: read and check, write nothing
   bool quiet = false;                          // --quiet: nothing printed on success
   bool atomic = false;                         // --atomic: tables swapped in whole
+  std::optional<std::string> engine;           // --engine: MyISAM or InnoDB
+  std::optional<std::string> parallel;         // --parallel: server connections
   bool help = false;                           // --help
   bool version = false;                        // --version
 
@@ -57,6 +61,8 @@ struct Options {
   int Port() const;
   unsigned ConnectTimeout() const;
   unsigned LockWait() const;
+  Engine TableEngine() const;
+  unsigned Parallel() const;
 };
 
 enum class OptionKind {

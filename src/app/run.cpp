@@ -230,6 +230,7 @@ std::unique_ptr<DBCFile> OpenWriter(const Options& options, int script_fd, int* 
   connect.ssl_key = text(options.ssl_key);
   connect.ssl_verify_server_cert = options.ssl_verify_server_cert;
   connect.atomic = options.atomic;
+  connect.engine = options.TableEngine();
   connect.timeout_seconds = options.ConnectTimeout();
   connect.lock_wait_seconds = options.LockWait();
   auto server = std::make_unique<dbcToSQL>(connect);
@@ -246,6 +247,7 @@ std::unique_ptr<DBCFile> OpenWriter(const Options& options, int script_fd, int* 
 int Export(const Options& options, const std::vector<const TableDescriptor*>& tables,
            DBCFile& writer, RunSummary& summary) {
   writer.SetLocale(options.LocaleIndex());
+  writer.SetEngine(options.TableEngine());
   bool ok = writer.Write("SET NAMES `utf8`;\n");
   if (!ok) summary.OutputFault("SET NAMES `utf8`: " + writer.LastFault());
   // A database that cannot be used, or no client folder, fails every

@@ -21,6 +21,7 @@
 #include "dbc/table_descriptor.h"
 #include "port/helper_thread.h"
 
+enum class Engine;  // sql/engine.h
 class ProgressBar;
 class RowOutput;
 class StatementBuilder;
@@ -53,6 +54,9 @@ class DBCFile {
   // Selects the language slot exported for localized strings; out-of-range
   // values select slot 0.
   void SetLocale(int index);
+
+  // The storage engine of the tables created (MyISAM unless set).
+  void SetEngine(Engine engine);
 
   // What the reader and the export say on the console: every line, only
   // failures (no "Open DBC file" line, no bar), or nothing (a check, which

@@ -27,6 +27,12 @@ bool dbcToSQL::Connect(const char* host, const char* user, const char* password,
   }
   connected_ = true;
   std::printf("ok\n");
+  // Before the lock, the database or any table: a server that would not
+  // keep the tables as the run makes them is refused.
+  if (const std::string problem = session_.EngineProblem(); !problem.empty()) {
+    CountFault(problem);
+    return false;
+  }
   if (!SetUpSession()) return false;
 
   MYSQL* const mysql = session_.handle();

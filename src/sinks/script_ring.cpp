@@ -64,7 +64,22 @@ ScriptRing::Slot* ScriptRing::Claim(Piece* piece, bool wait) {
 
 void ScriptRing::Build(const Piece& piece) {
   mutex_.Unlock();
-  for (std::uint32_t n = piece.first; n < piece.end; ++n) rows_->AppendInsert(piece.slot->text, n);
+  if (transaction_starts_.empty()) {
+    for (std::uint32_t n = piece.first; n < piece.end; ++n)
+      rows_->AppendInsert(piece.slot->text, n);
+  } else {
+    // The transaction the piece begins in, and where the next one starts.
+    auto next =
+        std::upper_bound(transaction_starts_.begin(), transaction_starts_.end(), piece.first);
+    for (std::uint32_t n = piece.first; n < piece.end; ++n) {
+      if (n == next[-1]) piece.slot->text.Append("START TRANSACTION;\n");
+      rows_->AppendInsert(piece.slot->text, n);
+      if (n + 1 == *next) {
+        piece.slot->text.Append("COMMIT;\n");
+        ++next;
+      }
+    }
+  }
   mutex_.Lock();
   const std::uint32_t rows = piece.end - piece.first;
   const std::size_t per_row = std::max<std::size_t>(1, piece.slot->text.size() / rows);
@@ -121,6 +136,8 @@ void ScriptRing::BeginRows(const StatementBuilder& rows, HelperThread& helper) {
   helper_ = &helper;
   next_row_ = 0;
   piece_rows_ = kFirstPiece;
+  transaction_starts_.clear();
+  if (rows.engine() == Engine::kInnoDB) rows.TransactionStarts(&transaction_starts_);
   if (failed_ || rows.Table().RecordCount() <= 2 * kFirstPiece) return;
   // Without a helper thread this thread builds every piece.
   helping_ = helper.Start(helper_job_);

@@ -10,6 +10,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "port/background_writer.h"
 #include "port/helper_thread.h"
@@ -28,7 +29,7 @@ class ScriptRing {
   bool Append(const char* text, std::size_t length);
 
   // Starts the rows of the table of `rows`, built with its AppendInsert()
-  // (prepared for that table).
+  // (prepared for that table); an InnoDB table's rows in transactions.
   void BeginRows(const StatementBuilder& rows, HelperThread& helper);
   // Hands the next rows of the table to the writer, in order, and returns
   // how many (at least one while rows are left); 0 once a write failed.
@@ -99,6 +100,9 @@ class ScriptRing {
     ScriptRing* ring;
     void operator()() const { ring->BuildPieces(); }
   } helper_job_{this};
+  // An InnoDB table's transactions: their first rows, then the row count
+  // (empty for MyISAM). Set with rows_, read by both.
+  std::vector<std::uint32_t> transaction_starts_;
   std::uint32_t next_row_ GUARDED_BY(mutex_) = 0;  // first row not yet claimed
   std::uint32_t piece_rows_ GUARDED_BY(mutex_) = 0;
 };

@@ -43,7 +43,10 @@ bool IsStagingName(const std::string& name) {
 }  // namespace
 
 ServerRows::ServerRows(ServerSession& session, bool atomic)
-    : session_(session), atomic_(atomic), run_id_(NewRunId()) {
+    : session_(session),
+      atomic_(atomic),
+      innodb_(session.options().engine == Engine::kInnoDB),
+      run_id_(NewRunId()) {
   if (atomic_) {
     staging_suffix_ = kStaging + run_id_;
     staging_mark_ = kMark + run_id_;
@@ -61,18 +64,24 @@ void ServerRows::Release() {
 }
 
 std::uint32_t ServerRows::FillBatch(Batch& batch, std::uint32_t next) {
+  static constexpr char kBegin[] = "START TRANSACTION;";
   batch.text.Clear();
   batch.starts.clear();
+  batch.transaction = innodb_;
+  if (innodb_) batch.text.Append(kBegin);
   const std::uint32_t rows = table_->RecordCount();
-  while (next < rows && batch.starts.size() < kBatchRows) {
+  const std::size_t max_rows = innodb_ ? kTransactionRows : kBatchRows;
+  const std::size_t max_bytes = innodb_ ? session_.transaction_bytes() : session_.batch_bytes();
+  while (next < rows && batch.starts.size() < max_rows) {
     const char* insert = builder_->BuildInsert(next);
     const std::size_t length = builder_->Length();
     // A row larger than the byte limit goes alone.
-    if (!batch.starts.empty() && batch.text.size() + length > session_.batch_bytes()) break;
+    if (!batch.starts.empty() && batch.text.size() + length > max_bytes) break;
     batch.starts.push_back(batch.text.size());
     batch.text.Append(insert, length);
     ++next;
   }
+  if (innodb_) batch.text.Append("COMMIT");
   return next;
 }
 
@@ -87,22 +96,39 @@ bool ServerRows::SendBatch(Batch& batch) {
   return in_flight_;
 }
 
-std::size_t ServerRows::ReadBatch(bool sent, bool* failed) {
+std::size_t ServerRows::ReadBatch(const Batch& batch, bool sent, bool* failed,
+                                  std::size_t* failed_row) {
   *failed = true;
+  *failed_row = 0;
   if (!sent) return 0;
   in_flight_ = false;
   MYSQL* const mysql = session_.handle();
-  if (mysql_read_query_result(mysql) != 0) return 0;
-  std::size_t applied = 0;
-  for (;;) {
-    if (MYSQL_RES* result = mysql_store_result(mysql)) mysql_free_result(result);
-    ++applied;
-    const int next = mysql_next_result(mysql);
-    if (next < 0) break;           // no more results
-    if (next > 0) return applied;  // the statement after `applied` failed
+  std::size_t applied = 0;  // statements, a transaction's first one included
+  if (mysql_read_query_result(mysql) == 0) {
+    for (;;) {
+      if (MYSQL_RES* result = mysql_store_result(mysql)) mysql_free_result(result);
+      ++applied;
+      const int next = mysql_next_result(mysql);
+      if (next > 0) break;  // the statement after `applied` failed
+      if (next < 0) {       // no more results
+        *failed = false;
+        break;
+      }
+    }
   }
-  *failed = false;
-  return applied;
+  if (*failed) session_.KeepError();
+  const std::size_t rows = batch.starts.size();
+  if (!batch.transaction) {
+    *failed_row = std::min(applied, rows);
+    return std::min(applied, rows);
+  }
+  if (!*failed) return rows;
+  // The server ran nothing after the failing statement: the transaction is
+  // open, and its rows go with it. A failing COMMIT is blamed on the
+  // transaction's last row.
+  session_.Quietly("ROLLBACK");
+  *failed_row = std::min(applied > 0 ? applied - 1 : 0, rows - 1);
+  return 0;
 }
 
 void ServerRows::BeginRows(const LoadedTable& table, StatementBuilder& builder, bool new_table) {
@@ -111,7 +137,7 @@ void ServerRows::BeginRows(const LoadedTable& table, StatementBuilder& builder, 
   Unlock();  // a lock the rows of an earlier table kept
   // Rows into a table created by this run go as arrays of a prepared
   // insert where the server and the library can; otherwise in batches.
-  bulk_active_ = session_.connected() && new_table && TableIsMyISAM() &&
+  bulk_active_ = session_.connected() && new_table && !innodb_ && TableIsMyISAM() &&
                  bulk_.Prepare(session_.handle(), table, builder.SqlName(), session_.bulk_bytes());
   batching_ = false;
   // Under a write lock MyISAM writes its index blocks once, at the end,
@@ -136,7 +162,7 @@ RowOutput::RowsSent ServerRows::SendRows(std::uint32_t first) {
     // The table's first batch: lock the table (if the arrays have not) and
     // send it.
     batching_ = true;
-    if (!locked_) locked_ = LockTable();
+    if (!locked_ && !innodb_) locked_ = LockTable();
     current_ = 0;
     next_ = FillBatch(batches_[0], first);
     sent_ = SendBatch(batches_[0]);
@@ -147,13 +173,15 @@ RowOutput::RowsSent ServerRows::SendRows(std::uint32_t first) {
   Batch& following = batches_[1 - current_];
   const std::uint32_t after = next_ < rows ? FillBatch(following, next_) : next_;
   bool failed = false;
-  // The server reports at most one result per statement sent.
-  const auto applied =
-      static_cast<std::uint32_t>(std::min(ReadBatch(sent_, &failed), batch.starts.size()));
-  if (failed && !batch.too_large) session_.KeepError();
+  std::size_t failed_row = 0;
+  const auto applied = static_cast<std::uint32_t>(ReadBatch(batch, sent_, &failed, &failed_row));
+  if (failed && !sent_ && !batch.too_large) session_.KeepError();  // the send failed
   if (failed || next_ >= rows) {
     Unlock();
-    return {.applied = applied, .stopped = failed, .refused = failed};
+    return {.applied = applied,
+            .stopped = failed,
+            .refused = failed,
+            .refused_offset = failed ? static_cast<std::uint32_t>(failed_row) - applied : 0};
   }
   next_ = after;
   current_ = 1 - current_;
@@ -166,8 +194,8 @@ std::uint32_t ServerRows::StopRows() {
   if (in_flight_) {
     // The batch sent ahead: the server applies it whatever comes next.
     bool failed = false;
-    applied = static_cast<std::uint32_t>(
-        std::min(ReadBatch(true, &failed), batches_[current_].starts.size()));
+    std::size_t failed_row = 0;
+    applied = static_cast<std::uint32_t>(ReadBatch(batches_[current_], true, &failed, &failed_row));
   }
   bulk_.Close();
   bulk_active_ = false;

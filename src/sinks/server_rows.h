@@ -6,6 +6,11 @@
 // applied them, and a failing row stops the table with that row's own
 // statement in the error message; the server executes nothing after it.
 //
+// InnoDB tables get no lock and no arrays: their batches are transactions
+// of bounded size (see sql/engine.h), each committed by itself, so that a
+// refused row rolls back the rows of its own transaction only, and the rows
+// counted are the rows committed.
+//
 // With --atomic each table is loaded into a staging table of its own name,
 // "__new_" and the run's id, which carries the tool's mark (a comment), and
 // swapped in with one RENAME once complete; the old table is dropped then.
@@ -59,7 +64,8 @@ class ServerRows : public RowOutput {
   struct Batch {
     TextBuffer text;
     std::vector<std::size_t> starts;
-    bool too_large = false;  // a row larger than the server's packet limit
+    bool too_large = false;    // a row larger than the server's packet limit
+    bool transaction = false;  // the rows are between START TRANSACTION and COMMIT
   };
   // One array of rows of the table's prepared insert. On failure, counts
   // the rows the server kept and leaves the rest to the batches.
@@ -69,10 +75,11 @@ class ServerRows : public RowOutput {
   std::uint32_t FillBatch(Batch& batch, std::uint32_t next);
   // Sends a batch as one query; false if it could not be sent.
   bool SendBatch(Batch& batch);
-  // Reads one result per row of the batch sent last. Returns how many rows
-  // the server applied; *failed tells whether a row failed (the one after
-  // those applied).
-  std::size_t ReadBatch(bool sent, bool* failed);
+  // Reads one result per statement of the batch sent last. Returns how many
+  // rows the server applied (a transaction's: committed); *failed tells
+  // whether one failed, and *failed_row which, counted from the batch's
+  // first row.
+  std::size_t ReadBatch(const Batch& batch, bool sent, bool* failed, std::size_t* failed_row);
   // Write lock on the table's SQL table for its rows; false when refused.
   bool LockTable();
   void Unlock();
@@ -87,6 +94,7 @@ class ServerRows : public RowOutput {
 
   ServerSession& session_;
   const bool atomic_;
+  const bool innodb_;
   std::string run_id_;          // 8 hex digits, unique to the run
   std::string staging_suffix_;  // "__new_<id>" with --atomic, else ""
   std::string staging_mark_;    // "vesk-dbc2sql run <id>" with --atomic

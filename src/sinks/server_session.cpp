@@ -2,6 +2,7 @@
 
 #include <errmsg.h>
 #include <mysqld_error.h>
+#include <strings.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -103,9 +104,9 @@ bool ServerSession::SetUp(std::string* statement) {
   // own, whatever the server's: strict mode makes the server refuse a value
   // it would otherwise change (a character it cannot store, a text too
   // long, nan), and no other mode changes values, quoting or empty texts.
-  // Engine substitution stays allowed, so that a server which forces
-  // another engine still takes the tables. Autocommit keeps every applied
-  // row.
+  // Engine substitution stays allowed (a server that enforces another
+  // engine than the chosen one was refused before). Autocommit keeps every
+  // applied row.
   static const char kSession[] =
       "SET SESSION sql_mode = 'STRICT_ALL_TABLES', SESSION autocommit = 1";
   if (!Query(kSession)) {
@@ -129,6 +130,7 @@ bool ServerSession::SetUp(std::string* statement) {
   if (packet > 0) max_packet_ = packet;
   batch_bytes_ = std::min<unsigned long long>(kBatchBytes, packet / 2);
   bulk_bytes_ = std::min<unsigned long long>(kBulkBytes, packet / 2);
+  transaction_bytes_ = std::min<unsigned long long>(kTransactionBytes, packet / 2);
   return true;
 }
 
@@ -162,6 +164,47 @@ bool ServerSession::LockDatabase(const std::string& database, std::string* why) 
                 : "another run held the lock of database " + database + " for " +
                       std::to_string(wait) + " s (--lock-wait); nothing was changed";
   return false;
+}
+
+std::string ServerSession::EngineProblem() {
+  // A server without one of these (MySQL has none of the wsrep ones) does
+  // not list it.
+  if (!Query("SHOW SESSION VARIABLES WHERE Variable_name IN ('wsrep_on', 'wsrep_mode', "
+             "'wsrep_replicate_myisam', 'enforce_storage_engine')"))
+    return "";
+  std::string wsrep_on, wsrep_mode, replicate_myisam, enforced;
+  if (MYSQL_RES* result = mysql_store_result(&mysql_)) {
+    while (MYSQL_ROW row = mysql_fetch_row(result)) {
+      if (!row[0] || !row[1]) continue;
+      const std::string name = row[0];
+      std::string* value = name == "wsrep_on"                 ? &wsrep_on
+                           : name == "wsrep_mode"             ? &wsrep_mode
+                           : name == "wsrep_replicate_myisam" ? &replicate_myisam
+                                                              : &enforced;
+      *value = row[1];
+    }
+    mysql_free_result(result);
+  }
+  const char* chosen = EngineName(options_.engine);
+  if (!enforced.empty() && ::strcasecmp(enforced.c_str(), chosen) != 0) {
+    return "the server enforces the " + enforced + " engine (enforce_storage_engine), not " +
+           chosen + ": " +
+           (::strcasecmp(enforced.c_str(), "InnoDB") == 0 ? "use --engine=InnoDB"
+                                                          : "--engine takes MyISAM or InnoDB") +
+           "; nothing was created";
+  }
+  if (options_.engine == Engine::kMyISAM && ::strcasecmp(wsrep_on.c_str(), "ON") == 0) {
+    // With REPLICATE_MYISAM a cluster sends MyISAM statements as text: the
+    // prepared inserts arrive without their values and are dropped.
+    const bool myisam_too = wsrep_mode.find("REPLICATE_MYISAM") != std::string::npos ||
+                            ::strcasecmp(replicate_myisam.c_str(), "ON") == 0;
+    return std::string("the server is a node of a Galera cluster (wsrep_on), which replicates ") +
+           (myisam_too ? "MyISAM rows unreliably (REPLICATE_MYISAM drops the tool's prepared "
+                         "inserts)"
+                       : "InnoDB rows only") +
+           ": the other nodes would get empty tables; use --engine=InnoDB; nothing was created";
+  }
+  return "";
 }
 
 void ServerSession::Close() {

@@ -13,6 +13,8 @@
 #include <cstddef>
 #include <string>
 
+#include "sql/engine.h"
+
 // How to reach the server beyond the host, user, password and port; all of
 // it through the client library's own options.
 struct ConnectOptions {
@@ -27,6 +29,8 @@ struct ConnectOptions {
   unsigned lock_wait_seconds = 60;
   // Each table is loaded into a staging table and swapped in whole.
   bool atomic = false;
+  // The engine of the tables created.
+  Engine engine = Engine::kMyISAM;
 };
 
 class ServerSession {
@@ -50,6 +54,10 @@ class ServerSession {
   // another run that holds it (saying so on standard error). False, with
   // the reason, when it cannot be had.
   bool LockDatabase(const std::string& database, std::string* why);
+  // Why tables of the chosen engine would not be stored as the run stores
+  // them on this server (one that replicates only another engine's rows, or
+  // enforces another engine); empty when they would.
+  std::string EngineProblem();
   void Close();
   bool connected() const { return connected_; }
   // Whether the connection went away (the next table connects again).
@@ -77,6 +85,8 @@ class ServerSession {
   bool multi_statements() const { return multi_statements_; }
   std::size_t batch_bytes() const { return batch_bytes_; }
   std::size_t bulk_bytes() const { return bulk_bytes_; }
+  // The bytes of one transaction of rows (InnoDB).
+  std::size_t transaction_bytes() const { return transaction_bytes_; }
 
   // Limits of one batch of rows and of one array of the prepared insert
   // (both lowered further to fit the server's max_allowed_packet).
@@ -105,6 +115,7 @@ class ServerSession {
   bool multi_statements_ = false;
   std::size_t batch_bytes_ = kBatchBytes;
   std::size_t bulk_bytes_ = kBulkBytes;
+  std::size_t transaction_bytes_ = kTransactionBytes;
   std::string error_;
   unsigned error_code_ = 0;
 };

@@ -8,6 +8,7 @@
 #include "dbc/dbcfile.h"
 #include "port/console.h"
 #include "port/interrupt.h"
+#include "sql/engine.h"
 #include "sql/progress_bar.h"
 #include "sql/row_output.h"
 #include "sql/statement_builder.h"
@@ -19,6 +20,7 @@ DBCFile::~DBCFile() = default;
 const char* DBCFile::BuildCreateDatabase(const char* name) {
   return builder_->BuildCreateDatabase(name);
 }
+void DBCFile::SetEngine(Engine engine) { builder_->SetEngine(engine); }
 const char* DBCFile::BuildDropTable() { return builder_->BuildDropTable(); }
 const char* DBCFile::BuildCreateTable() { return builder_->BuildCreateTable(); }
 const char* DBCFile::BuildInsert(std::uint32_t n) { return builder_->BuildInsert(n); }
@@ -76,7 +78,7 @@ void DBCFile::WriteRows(ProgressBar& bar, bool new_table) {
       sent.stopped = true;
     took(sent.applied);
     if (sent.stopped) {
-      if (sent.refused) ReportRefused(BuildInsert(table_rows_));
+      if (sent.refused) ReportRefused(BuildInsert(table_rows_ + sent.refused_offset));
       CountStatementFault();
       return;
     }

@@ -21,6 +21,9 @@ class RowOutput {
     std::uint32_t applied = 0;  // rows taken by the output, from `first` on
     bool stopped = false;       // the row after them was not taken
     bool refused = false;       // ... because the server refused it
+    // With `refused`: how many rows after those taken the refused one lies
+    // (rows of its transaction, rolled back with it).
+    std::uint32_t refused_offset = 0;
   };
 
   // The rows of `table`, whose statements `builder` builds, begin; `new_table`

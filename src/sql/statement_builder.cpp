@@ -112,7 +112,9 @@ const char* StatementBuilder::BuildCreateTable() {
     AppendQuotedName(statement_, column.name);
     statement_.Append(")");
   }
-  statement_.Append("\n) ENGINE=MyISAM DEFAULT CHARSET=utf8");
+  statement_.Append("\n) ENGINE=");
+  statement_.Append(EngineName(engine_));
+  statement_.Append(" DEFAULT CHARSET=utf8");
   // A staging table carries the mark of the run that made it.
   if (!mark_.empty()) {
     statement_.Append(" COMMENT='");
@@ -138,6 +140,28 @@ const char* StatementBuilder::BuildInsert(std::uint32_t n) {
   statement_.Clear();
   AppendInsert(statement_, n);
   return statement_.CStr();
+}
+
+void StatementBuilder::TransactionStarts(std::vector<std::uint32_t>* starts) const {
+  starts->clear();
+  const std::uint32_t rows = table_.RecordCount();
+  std::uint32_t in_transaction = 0;
+  std::size_t bytes = 0;
+  TextBuffer insert;
+  for (std::uint32_t n = 0; n < rows; ++n) {
+    insert.Clear();
+    AppendInsert(insert, n);
+    const std::size_t row = insert.size();
+    if (in_transaction == 0 || in_transaction == kTransactionRows ||
+        bytes + row > kTransactionBytes) {
+      starts->push_back(n);
+      in_transaction = 0;
+      bytes = 0;
+    }
+    ++in_transaction;
+    bytes += row;
+  }
+  starts->push_back(rows);
 }
 
 void StatementBuilder::AppendInsert(TextBuffer& out, std::uint32_t n) const {

@@ -8,9 +8,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "dbc/loaded_table.h"
 #include "port/text_buffer.h"
+#include "sql/engine.h"
 
 class StatementBuilder {
  public:
@@ -24,6 +26,9 @@ class StatementBuilder {
   // being replaced by another is seen by itself.
   void SetStaging(const char* staging_suffix, const char* mark);
   const std::string& SqlName();
+  // The engine the table is created with (MyISAM unless set).
+  void SetEngine(Engine engine) { engine_ = engine; }
+  Engine engine() const { return engine_; }
   const LoadedTable& Table() const { return table_; }
 
   const char* BuildCreateDatabase(const char* name);
@@ -33,6 +38,11 @@ class StatementBuilder {
   // The insert of record n, appended to `out`. Reads only the loaded table
   // (Prepare() first), so that two threads may build rows of one table.
   void AppendInsert(TextBuffer& out, std::uint32_t n) const;
+  // The first rows of the transactions the table's rows are committed in
+  // (Prepare() first), then the row count: a transaction ends after
+  // kTransactionRows rows, or before a row that would take its inserts past
+  // kTransactionBytes. Builds every insert once to measure it.
+  void TransactionStarts(std::vector<std::uint32_t>* starts) const;
   // Makes the builder ready for the loaded table; the builds do it too.
   void Prepare();
   // Length of the statement last built.
@@ -48,6 +58,7 @@ class StatementBuilder {
   const LoadedTable& table_;
   std::uint64_t prepared_ = 0;  // the table generation the strings below are for
   std::string staging_suffix_, mark_;
+  Engine engine_ = Engine::kMyISAM;
   std::string sql_name_;
   std::string insert_prefix_;      // "INSERT INTO `table` VALUES ("
   std::size_t numbers_bound_ = 0;  // room the non-string values of a row need
