@@ -4,13 +4,49 @@
 
 namespace {
 constexpr char kName[] = "vesk-dbc2sql";
+
+// The calling thread's redirection, if any.
+thread_local ConsoleSink* thread_sink = nullptr;
+thread_local std::FILE* thread_out = nullptr;
+
+ssize_t WriteToSink(void* cookie, const char* text, std::size_t length) {
+  static_cast<ConsoleSink*>(cookie)->Write(1, text, length);
+  return static_cast<ssize_t>(length);
+}
+
 }  // namespace
+
+std::FILE* ConsoleOut() { return thread_out ? thread_out : stdout; }
+
+RedirectConsole::RedirectConsole(ConsoleSink* to)
+    : previous_sink_(thread_sink), previous_out_(thread_out) {
+  cookie_io_functions_t functions = {};
+  functions.write = WriteToSink;
+  out_ = ::fopencookie(to, "w", functions);
+  // Without a stream of its own the thread's console stays where it was.
+  if (!out_) return;
+  std::setvbuf(out_, nullptr, _IONBF, 0);
+  thread_sink = to;
+  thread_out = out_;
+}
+
+RedirectConsole::~RedirectConsole() {
+  if (!out_) return;
+  std::fclose(out_);
+  thread_sink = previous_sink_;
+  thread_out = previous_out_;
+}
 
 void Warn(const std::string& text) { WarnLine(std::string(kName) + ": " + text); }
 
 void WarnLine(const std::string& text) {
+  const std::string lines = Wrap(text, "", "    ");
+  if (thread_sink) {
+    thread_sink->Write(2, lines.data(), lines.size());
+    return;
+  }
   std::fflush(stdout);
-  std::fputs(Wrap(text, "", "    ").c_str(), stderr);
+  std::fputs(lines.c_str(), stderr);
 }
 
 std::string Wrap(const std::string& text, const std::string& first, const std::string& rest,

@@ -5,6 +5,8 @@
 // wrapped at blanks, its continuation lines indented by four.
 #pragma once
 
+#include <cstddef>
+#include <cstdio>
 #include <string>
 
 // "vesk-dbc2sql: <text>", wrapped.
@@ -18,3 +20,34 @@ void WarnLine(const std::string& text);
 // is.
 std::string Wrap(const std::string& text, const std::string& first, const std::string& rest,
                  std::size_t width = 80);
+
+// Where one thread's console goes instead of the standard streams: tables
+// exported on several threads at once hold their lines back, so that the
+// console reads as if one thread had exported them in turn.
+class ConsoleSink {
+ public:
+  virtual ~ConsoleSink() = default;
+  // Takes text meant for descriptor `fd` (1 or 2).
+  virtual void Write(int fd, const char* text, std::size_t length) = 0;
+};
+
+// The calling thread's console text: standard output, or the stream of the
+// sink redirecting it. Every console line of a table's export is written
+// here; Warn() and WarnLine() follow the same redirection.
+std::FILE* ConsoleOut();
+
+// While one lives, the calling thread's console (ConsoleOut(), Warn(),
+// WarnLine()) goes to `sink`, unbuffered; the thread's previous console
+// comes back with its end.
+class RedirectConsole {
+ public:
+  explicit RedirectConsole(ConsoleSink* sink);
+  ~RedirectConsole();
+  RedirectConsole(const RedirectConsole&) = delete;
+  RedirectConsole& operator=(const RedirectConsole&) = delete;
+
+ private:
+  ConsoleSink* previous_sink_;
+  std::FILE* previous_out_;
+  std::FILE* out_;
+};
