@@ -1,6 +1,7 @@
 #include "port/table_buffer.h"
 
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include <cstdlib>
 
@@ -76,4 +77,15 @@ void TableBuffer::Release() {
   size_ = 0;
   map_ = nullptr;
   map_size_ = 0;
+}
+
+void TableBuffer::Forget(const std::uint8_t* begin, const std::uint8_t* end) const {
+  if (kind_ != Kind::kFile || end <= begin) return;
+  const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
+  const std::uintptr_t first = (reinterpret_cast<std::uintptr_t>(begin) + page - 1) & ~(page - 1);
+  const std::uintptr_t last = reinterpret_cast<std::uintptr_t>(end) & ~(page - 1);
+  // A private mapping of a file no one wrote through: its pages are the
+  // file's, so dropping them loses nothing (and zero pages of a file cut
+  // short come back as zeros).
+  if (last > first) ::madvise(reinterpret_cast<void*>(first), last - first, MADV_DONTNEED);
 }
