@@ -968,7 +968,9 @@ TEST_F(CliTest, AnInnoDBScriptCommitsInBoundedTransactions) {
     if (line == "START TRANSACTION;\n" || line == "COMMIT;\n") {
       EXPECT_NE(open, line == "START TRANSACTION;\n") << "at byte " << at;
       EXPECT_TRUE(open || rows == 0);
-      if (open) EXPECT_GT(rows, 0u) << "an empty transaction, at byte " << at;
+      if (open) {
+        EXPECT_GT(rows, 0u) << "an empty transaction, at byte " << at;
+      }
       largest_rows = std::max(largest_rows, rows);
       largest_bytes = std::max(largest_bytes, bytes);
       open = !open;

@@ -572,7 +572,7 @@ TEST_F(ServerTest, AReadOnlyUserGetsAShortSummary) {
     return RunConverter(client_dir.path(), args);
   };
   const RunResult plain = run({});
-  const RunResult atomic = run({"--atomic"});
+  const RunResult atomic = run({"--atomic", "--parallel=1"});
   admin.Exec("DROP USER 'ro'@'127.0.0.1'");
   EXPECT_EQ(plain.status, 1);
   const std::string err = Unwrapped(MaskTime(plain.err));
@@ -614,7 +614,7 @@ TEST_F(ServerTest, AReconnectSetsTheCharacterSetAgain) {
   ASSERT_EQ(RunConverter(client_dir.path(), args("clean")).status, 0);
   // With --atomic, the staging table of the table in flight is dropped too.
   std::vector<std::string> atomic = args("again");
-  atomic.push_back("--atomic");
+  atomic.insert(atomic.end(), {"--atomic", "--parallel=1"});
   BlockedRun run(client_dir.path(), atomic, "Open DBC file: dbc\\ItemSet.dbc");
   const auto ids = admin.Rows("SELECT ID FROM information_schema.PROCESSLIST WHERE USER = 'plain'");
   ASSERT_EQ(ids.size(), 1u);
@@ -654,6 +654,12 @@ TEST_F(EmojiTest, AFourByteCharacterFailsItsRowUnderTheThreeByteCharset) {
   const auto records = RawTable(client_dir.path() + "/dbc/QuestInfo.dbc").Records();
   EXPECT_EQ(c.Value("SELECT COUNT(*) FROM `" + db + "`.`vesk_quest_info`"),
             std::to_string(records / 2));
+  // Two connections (the default) print what one prints, in its order, on
+  // both streams: the tables side by side hold their lines back.
+  const RunResult two = Export(db);
+  const RunResult one = Export(db, {"--parallel=1"});
+  EXPECT_EQ(two.out, one.out);
+  EXPECT_EQ(MaskTime(two.err), MaskTime(one.err));
 }
 
 // The client files of this test: two Languages records, the first one a
@@ -808,8 +814,9 @@ TEST_F(ServerTest, DatabaseNamesWithABacktickOrABlank) {
 TEST_F(ServerTest, AServerThatStopsMidRunEndsTheRunWithItsReason) {
   OwnServer own;
   ASSERT_TRUE(own.started());
-  BlockedRun run(client_dir.path(), ServerArgs(own.server, "midrun"),
-                 "Open DBC file: dbc\\ItemSet.dbc");
+  std::vector<std::string> args = ServerArgs(own.server, "midrun");
+  args.push_back("--parallel=1");
+  BlockedRun run(client_dir.path(), args, "Open DBC file: dbc\\ItemSet.dbc");
   ASSERT_EQ(std::system(("kill -9 $(cat " + own.server.dir + "/pid)").c_str()), 0);
   const RunResult r = run.Finish();
   EXPECT_EQ(r.status, 1);
@@ -830,7 +837,9 @@ TEST_F(ServerTest, AServerThatStopsMidRunEndsTheRunWithItsReason) {
 // the next table, and the tables after it are exported in full.
 TEST_F(ServerTest, ALostConnectionIsMadeAgainBeforeTheNextTable) {
   const std::string db = prefix + "_again";
-  BlockedRun run(client_dir.path(), ServerArgs(*server_, db), "Open DBC file: dbc\\ItemSet.dbc");
+  std::vector<std::string> args = ServerArgs(*server_, db);
+  args.push_back("--parallel=1");
+  BlockedRun run(client_dir.path(), args, "Open DBC file: dbc\\ItemSet.dbc");
   Client admin(*server_);
   const auto ids =
       admin.Rows("SELECT ID FROM information_schema.PROCESSLIST WHERE DB = '" + db + "'");
@@ -1011,8 +1020,9 @@ TEST_F(ServerTest, AStatementLargerThanThePacketLimitFailsItsRowAndTheRunGoesOn)
 TEST_F(ServerTest, AnInterruptNamesTheTableLeftPartial) {
   MakeSampleClient(client_dir.path(), {"--rows", "Spell:20000"});
   const std::string db = prefix + "_term";
-  BlockedRun run(client_dir.path(), ServerArgs(*server_, db),
-                 "Open DBC file: dbc\\SkillRaceClassInfo.dbc");
+  std::vector<std::string> args = ServerArgs(*server_, db);
+  args.push_back("--parallel=1");  // no table after it begun
+  BlockedRun run(client_dir.path(), args, "Open DBC file: dbc\\SkillRaceClassInfo.dbc");
   run.Signal(SIGTERM);
   const RunResult r = run.Finish();
   EXPECT_EQ(r.status, 128 + SIGTERM);
@@ -1037,7 +1047,6 @@ TEST_F(ServerTest, AnInterruptNamesTheTableLeftPartial) {
                 .size(),
             0u);
   // With --atomic the table being loaded is kept as it was.
-  std::vector<std::string> args = ServerArgs(*server_, db);
   args.push_back("--atomic");
   BlockedRun atomic(client_dir.path(), args, "Open DBC file: dbc\\SkillRaceClassInfo.dbc");
   atomic.Signal(SIGTERM);
@@ -1323,6 +1332,67 @@ TEST_F(ServerTest, ABinlogReplicaGetsTheSameTables) {
       << copy.Rows("SHOW SLAVE STATUS")[0][19];
   ExpectSameTables({&source, &copy}, "MyISAM");
   ExpectSameTables({&source, &copy}, "InnoDB");
+}
+
+// --parallel: a connection the server refuses (the user's connection limit)
+// or one lost that cannot be made again leaves its tables to the other; the
+// console is the single connection's, byte for byte, and only the table the
+// lost connection cut fails.
+TEST_F(ServerTest, AConnectionThatCannotBeHadLeavesItsTablesToTheOther) {
+  const std::string db = prefix + "_par";
+  Client admin(*server_);
+  for (const char* user : {"one", "par"}) {
+    admin.Exec(std::string("DROP USER IF EXISTS '") + user + "'@'127.0.0.1'");
+    admin.Exec(std::string("CREATE USER '") + user + "'@'127.0.0.1' IDENTIFIED BY 'pw'" +
+               (user[0] == 'o' ? " WITH MAX_USER_CONNECTIONS 1" : ""));
+    admin.Exec("GRANT ALL ON `" + db + "`.* TO '" + user + "'@'127.0.0.1'");
+  }
+  const auto as = [&](const char* user, const char* parallel) {
+    return std::vector<std::string>{"-h", "127.0.0.1", "-o", server_->port, "-u", user, "-p",
+                                    "pw", "-d",        db,   parallel};
+  };
+  ASSERT_EQ(RunConverter(client_dir.path(), as("one", "--parallel=1")).status, 0);
+  const RunResult single = RunConverter(client_dir.path(), as("one", "--parallel=1"));
+  const RunResult limited = RunConverter(client_dir.path(), as("one", "--parallel=3"));
+  EXPECT_EQ(limited.status, 0);
+  EXPECT_EQ(limited.out, single.out);
+  EXPECT_NE(Unwrapped(limited.err)
+                .find("connection 2 of --parallel=3 cannot be made (User 'one' "
+                      "has exceeded the 'max_user_connections' resource"),
+            std::string::npos)
+      << limited.err;
+
+  // Both connections wait on their first table, locked by the test; the
+  // one without the database's lock is cut, and may not connect again.
+  std::string locks;
+  for (const char* table : kTables)
+    locks += (locks.empty() ? "" : ", ") + db + "." + table + " WRITE";
+  admin.Exec("LOCK TABLES " + locks);
+  Converter run(client_dir.path(), as("par", "--parallel=2"));
+  std::vector<std::vector<std::string>> waiting;
+  for (int i = 0; i < 500 && waiting.size() < 2; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    waiting = admin.Rows(
+        "SELECT ID FROM information_schema.PROCESSLIST WHERE USER = 'par' AND "
+        "INFO LIKE 'DROP TABLE%'");
+  }
+  ASSERT_EQ(waiting.size(), 2u);
+  const std::string holder = admin.Value("SELECT IS_USED_LOCK('vesk-dbc2sql:" + db + "')");
+  Client other(*server_);
+  other.Exec("ALTER USER 'par'@'127.0.0.1' ACCOUNT LOCK");
+  other.Exec("KILL " + (waiting[0][0] == holder ? waiting[1][0] : waiting[0][0]));
+  admin.Exec("UNLOCK TABLES");
+  const RunResult lost = run.Wait();
+  EXPECT_EQ(lost.status, 1);
+  EXPECT_TRUE(lost.out.ends_with("Disconnect\nComplete\n\n"));
+  const std::string err = Unwrapped(lost.err);
+  EXPECT_NE(err.find("a connection was lost and cannot be made again"), std::string::npos) << err;
+  EXPECT_NE(err.find("vesk-dbc2sql: " + std::to_string(CatalogueSize() - 1) + " of " + Tables() +
+                     " tables exported in full"),
+            std::string::npos)
+      << err;
+  for (const char* user : {"one", "par"})
+    admin.Exec(std::string("DROP USER '") + user + "'@'127.0.0.1'");
 }
 
 }  // namespace

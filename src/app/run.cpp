@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -16,6 +17,7 @@
 #include "app/options.h"
 #include "app/process.h"
 #include "app/summary.h"
+#include "app/table_export.h"
 #include "catalogue/catalogue.h"
 #include "port/interrupt.h"
 #include "sinks/dbc_to_file.h"
@@ -43,8 +45,6 @@ const char kHelpEnd[] =
     "opened or a table not exported in full; 2 a mistake on the command line or in\n"
     "the option file; 128 + N stopped by signal N.\n"
     "\nMore in the manual: man vesk-dbc2sql\n";
-
-constexpr char kName[] = "vesk-dbc2sql";
 
 int Usage(int status) {
   std::fputs(kUsage, stdout);
@@ -243,7 +243,36 @@ std::unique_ptr<DBCFile> OpenWriter(const Options& options, int script_fd, int* 
   return server;
 }
 
-// Exports every chosen table through `writer`, recording each in `summary`.
+// The further connections of a parallel server run, made before any table,
+// each set up like the first; one that cannot be made (the server's
+// max_connections reached) is said on standard error, and the run goes on
+// with those there are.
+std::vector<std::unique_ptr<DBCFile>> MoreConnections(const Options& options, DBCFile& writer,
+                                                      std::size_t tables) {
+  std::vector<std::unique_ptr<DBCFile>> others;
+  auto* server = dynamic_cast<dbcToSQL*>(&writer);
+  const std::size_t wanted = std::min<std::size_t>(options.Parallel(), tables);
+  if (!server || wanted < 2 || writer.ExportFaults() != 0) return others;
+  for (std::size_t n = 2; n <= wanted; ++n) {
+    std::string why;
+    std::unique_ptr<dbcToSQL> sibling = server->Sibling(&why);
+    if (!sibling) {
+      Warn("connection " + std::to_string(n) + " of --parallel=" +
+           std::to_string(options.Parallel()) + " cannot be made (" + why + "); the tables go on " +
+           std::to_string(n - 1) + (n == 2 ? " connection" : " connections"));
+      break;
+    }
+    sibling->SetConsole(DBCFile::Console::kNothing);  // no locale line of its own
+    sibling->SetLocale(options.LocaleIndex());
+    sibling->SetEngine(options.TableEngine());
+    sibling->SetConsole(options.quiet ? DBCFile::Console::kNothing : DBCFile::Console::kAll);
+    others.push_back(std::move(sibling));
+  }
+  return others;
+}
+
+// Exports every chosen table through `writer` (and the further connections
+// of --parallel), recording each in `summary`.
 int Export(const Options& options, const std::vector<const TableDescriptor*>& tables,
            DBCFile& writer, RunSummary& summary) {
   writer.SetLocale(options.LocaleIndex());
@@ -258,42 +287,48 @@ int Export(const Options& options, const std::vector<const TableDescriptor*>& ta
     Warn(folder);
     summary.Cause(folder);
   }
+  std::vector<std::unique_ptr<DBCFile>> others =
+      folder.empty() ? MoreConnections(options, writer, tables.size())
+                     : std::vector<std::unique_ptr<DBCFile>>{};
   int exported = 0;
-  for (const TableDescriptor* table : tables) {
-    if (PendingInterrupt()) break;
-    if (!writer.Ready()) {
-      summary.Ended(writer.LastFault(), options.file.has_value());
-      break;
+  if (!others.empty()) {
+    std::string ended;
+    exported = ExportInParallel(tables, writer, others, summary, &ended);
+    if (!ended.empty()) summary.Ended(ended, false);
+  } else {
+    for (const TableDescriptor* table : tables) {
+      if (PendingInterrupt()) break;
+      if (!writer.Ready()) {
+        summary.Ended(writer.LastFault(), options.file.has_value());
+        break;
+      }
+      const TableOutcome outcome = ExportTable(writer, *table, options.file.has_value());
+      if (!outcome.reached) break;
+      exported += outcome.dumped;
+      RecordOutcome(summary, *table, outcome);
     }
-    const unsigned faults = writer.ExportFaults();
-    if (IsMergedTable(*table))
-      writer.LoadRatingTable(table, RatingSources());
-    else
-      writer.Load(table);
-    if (PendingInterrupt()) break;  // before the table is touched
-    if (writer.DumpTable()) ++exported;
-    summary.Note(writer.Table().EmptySlotHint());
-    // A script cannot see the server refuse a text: say so here.
-    if (options.file) {
-      const std::string unstorable = writer.Table().UnstorableText();
-      if (!unstorable.empty()) Warn(unstorable);
-      summary.Note(unstorable);
-    }
-    // The first fault of the table tells why it failed; rows that stopped
-    // part-way, the fault that stopped them.
-    const bool cut = writer.RowsCut() && writer.TableRows() > 0;
-    const DBCFile::Fault& fault = writer.FaultAt(cut ? writer.ExportFaults() - 1 : faults);
-    summary.TableDone(*table, writer.ExportFaults() == faults, fault.reason,
-                      cut ? writer.TableRows() : 0, writer.Table().RecordCount(), fault.code);
   }
   // A run that ends without its result leaves the output as it was where it
   // can: an interrupted one always, one that exported no table when there
   // was an earlier output to keep.
   const int signal_number = PendingInterrupt();
+  // (Abandon() discards a script: asked only of a run without its result.)
+  std::string abandoned = signal_number || exported == 0 ? writer.Abandon(true) : "";
+  std::uint64_t rows = writer.RowsWritten();
+  bool others_failed = false;
+  for (std::unique_ptr<DBCFile>& other : others) {
+    if (signal_number || exported == 0) {
+      const std::string more = other->Abandon(true);
+      if (!more.empty()) abandoned += (abandoned.empty() ? "" : "; ") + more;
+    }
+    rows += other->RowsWritten();
+    others_failed = others_failed || other->ExportFaults() != 0;
+    other->Close();
+  }
   if (signal_number)
-    summary.Interrupted(signal_number, writer.Abandon(true));
+    summary.Interrupted(signal_number, abandoned);
   else if (exported == 0)
-    summary.Cause(writer.Abandon(true));
+    summary.Cause(abandoned);
   const unsigned faults = writer.ExportFaults();
   writer.Close();
   if (writer.ExportFaults() != faults) {
@@ -304,9 +339,9 @@ int Export(const Options& options, const std::vector<const TableDescriptor*>& ta
       summary.OutputFault(fault.reason);
   }
   if (!signal_number) std::printf("Complete\n\n");
-  int status = !ok || writer.ExportFaults() != 0 ? kExitIncomplete : kExitOk;
+  int status = !ok || writer.ExportFaults() != 0 || others_failed ? kExitIncomplete : kExitOk;
   if (signal_number) status = 128 + signal_number;
-  summary.Print(status, writer.RowsWritten(), writer.BytesWritten(), !options.file);
+  summary.Print(status, rows, writer.BytesWritten(), !options.file);
   return status;
 }
 

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "dbc/dbc_format.h"
+#include "port/console.h"
 
 bool DBCFile::Write(const char*) { return false; }
 
@@ -15,17 +16,28 @@ const DBCFile::Fault& DBCFile::FaultAt(unsigned n) const {
 }
 
 void DBCFile::Report(const std::string& reason) {
-  if (console_ != Console::kNothing) std::printf("%s\n", reason.c_str());
+  if (console_ != Console::kNothing) std::fprintf(ConsoleOut(), "%s\n", reason.c_str());
   CountFault(reason);
+}
+
+void DBCFile::Unload() {
+  helper_.Wait();
+  table_.Unload();
+  table_rows_ = 0;
+  rows_cut_ = false;
 }
 
 bool DBCFile::Load(const TableDescriptor* descriptor) {
   table_.Unload();
   table_rows_ = 0;
   rows_cut_ = false;
-  if (console_ == Console::kAll) std::printf("Open DBC file: %s\n", descriptor->file_path);
+  if (console_ == Console::kAll)
+    std::fprintf(ConsoleOut(), "Open DBC file: %s\n", descriptor->file_path);
   std::string reason;
-  if (table_.Read(descriptor, *files_, helper_, &reason)) return true;
+  if (table_.Read(descriptor, *files_, helper_, &reason)) {
+    if (forget_behind_) table_.ForgetAll();
+    return true;
+  }
   Report(reason);
   return false;
 }
@@ -35,5 +47,6 @@ void DBCFile::SetLocale(int index) {
                                  ? static_cast<std::uint32_t>(index)
                                  : 0;
   table_.SetLocale(slot);
-  if (console_ != Console::kNothing) std::printf("Change locale to: %s\n", kLocaleNames[slot]);
+  if (console_ != Console::kNothing)
+    std::fprintf(ConsoleOut(), "Change locale to: %s\n", kLocaleNames[slot]);
 }

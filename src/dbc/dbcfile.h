@@ -42,6 +42,12 @@ class DBCFile {
   // Replaces the loaded table by the file the descriptor names. Reports
   // every failure on the console; afterwards no table is loaded.
   bool Load(const TableDescriptor* descriptor);
+  // Lets go of the loaded table (its memory), as the next Load() would.
+  void Unload();
+  // Keeps little of a large table's mapped file in memory: nothing once it
+  // is read and checked, and no record once its row was taken. For tables
+  // exported side by side, whose files would otherwise add up.
+  void ForgetBehind(bool on) { forget_behind_ = on; }
   // Where Load() reads client files: the client folder on disk unless
   // another source is given (it must outlive its use).
   void SetClientFiles(ClientFiles* files) { files_ = files; }
@@ -63,6 +69,7 @@ class DBCFile {
   // prints a line of its own per table, or a quiet run).
   enum class Console { kAll, kFailures, kNothing };
   void SetConsole(Console console) { console_ = console; }
+  Console console() const { return console_; }
 
   // Writes the loaded table: drop, creation and one insert per record, with
   // a progress bar. False when no table is loaded.
@@ -101,6 +108,9 @@ class DBCFile {
   // output here (the server sink connects again after losing the
   // connection); false ends the run, with the reason in LastFault().
   virtual bool Ready() { return true; }
+  // Whether Ready() failed because the output is gone for good (a lost
+  // connection that could not be made again), rather than refused.
+  virtual bool OutputGone() const { return false; }
   // The run ends without its result (interrupted, or not one table
   // exported): the output keeps what it held before, where it can. With
   // `new_output_too` unset, an output that held nothing before is still
@@ -162,4 +172,5 @@ class DBCFile {
   std::uint64_t rows_written_ = 0;
   std::uint32_t table_rows_ = 0;
   bool rows_cut_ = false;
+  bool forget_behind_ = false;
 };

@@ -63,6 +63,12 @@ class LoadedTable {
   const std::uint8_t* GetRecord(std::uint32_t n) const;
   std::uint32_t RecordCount() const { return record_count_; }
   std::uint32_t RecordSize() const { return record_size_; }
+  // Lets the pages of a mapped client file go from memory (they are read
+  // again when touched): those of the records before record n, or all.
+  void ForgetRecordsBefore(std::uint32_t n) const {
+    data_.Forget(data_.get(), data_.get() + std::size_t{record_size_} * n);
+  }
+  void ForgetAll() const { data_.Forget(data_.get(), data_.get() + data_.size()); }
   std::uint32_t FieldCount() const { return field_count_; }
   std::uint32_t StringBlockSize() const { return string_size_; }
   const char* StringBlock() const { return strings_; }

@@ -7,8 +7,8 @@
 #include "port/console.h"
 #include "sql/statement_builder.h"
 
-dbcToSQL::dbcToSQL(const ConnectOptions& options)
-    : session_(options), rows_(session_, options.atomic) {
+dbcToSQL::dbcToSQL(const ConnectOptions& options, const std::string& run_id)
+    : session_(options), rows_(session_, options.atomic, run_id) {
   SetRowOutput(&rows_);
 }
 
@@ -48,6 +48,27 @@ bool dbcToSQL::Connect(const char* host, const char* user, const char* password,
   return true;
 }
 
+std::unique_ptr<dbcToSQL> dbcToSQL::Sibling(std::string* why) {
+  auto sibling = std::make_unique<dbcToSQL>(session_.options(), rows_.run_id());
+  sibling->first_ = false;
+  sibling->database_ = database_;
+  if (!sibling->session_.OpenLike(session_)) {
+    *why = sibling->session_.ConnectError();
+    return nullptr;
+  }
+  sibling->connected_ = true;
+  if (!sibling->SetUpSession()) {
+    *why = sibling->LastFault();
+    return nullptr;
+  }
+  if (mysql_select_db(sibling->session_.handle(), database_.c_str()) != 0) {
+    *why = std::string("cannot select database ") + database_ + ": " +
+           mysql_error(sibling->session_.handle());
+    return nullptr;
+  }
+  return sibling;
+}
+
 bool dbcToSQL::SetUpSession() {
   std::string statement, why;
   if (!session_.SetUp(&statement)) {
@@ -55,7 +76,7 @@ bool dbcToSQL::SetUpSession() {
     CountFault("the server refused the session settings: " + session_.Error());
     return false;
   }
-  if (!session_.LockDatabase(database_, &why)) {
+  if (first_ && !session_.LockDatabase(database_, &why)) {
     CountFault(why);
     return false;
   }
@@ -63,7 +84,7 @@ bool dbcToSQL::SetUpSession() {
 }
 
 bool dbcToSQL::Ready() {
-  if (!connected_) return false;
+  if (!connected_ || gone_) return false;
   if (rows_.refused()) {
     CountFault("a staging table cannot be dropped, so --atomic cannot keep the old tables safe: " +
                session_.Error());
@@ -75,6 +96,7 @@ bool dbcToSQL::Ready() {
   Warn("the connection to the server was lost (" + session_.Error() + "); connecting again");
   rows_.Release();
   if (!session_.Reopen()) {
+    gone_ = true;
     CountFault("the connection to the server was lost and cannot be made again: " +
                session_.ConnectError());
     return false;
@@ -113,5 +135,5 @@ void dbcToSQL::Close() {
   rows_.Release();
   session_.Close();
   connected_ = false;
-  std::printf("Disconnect\n");
+  if (first_) std::printf("Disconnect\n");
 }

@@ -4,6 +4,7 @@
 // its set-up) and the ServerRows that send a table's rows through it.
 #pragma once
 
+#include <memory>
 #include <string>
 
 #include "dbc/dbcfile.h"
@@ -12,17 +13,25 @@
 
 class dbcToSQL : public DBCFile {
  public:
-  explicit dbcToSQL(const ConnectOptions& options = {});
+  // `run_id`: that of the run's first connection, for another one.
+  explicit dbcToSQL(const ConnectOptions& options = {}, const std::string& run_id = "");
   ~dbcToSQL() override;
 
   bool Connect(const char* host, const char* user, const char* password, const char* database,
                int port);
+  // Another connection of the same run, for tables loaded at the same time:
+  // the same server, user, session, database and run id. It prints nothing
+  // of its own (no "Connecting", no "Disconnect") and does not hold the
+  // database's lock, which this one holds for the run. Null, with the
+  // reason, when it cannot be made.
+  std::unique_ptr<dbcToSQL> Sibling(std::string* why);
 
   bool Write(const char* text) override;
   void Close() override;
   // Connects again, once, when the connection was lost during the last
   // table; false when that fails.
   bool Ready() override;
+  bool OutputGone() const override { return gone_; }
   // Names the table left partial, if any.
   std::string Abandon(bool new_output_too) override;
 
@@ -39,4 +48,6 @@ class dbcToSQL : public DBCFile {
   ServerRows rows_;
   std::string database_;
   bool connected_ = false;
+  bool gone_ = false;  // lost, and not made again
+  bool first_ = true;  // the run's first connection: it prints, and holds the lock
 };

@@ -42,11 +42,11 @@ bool IsStagingName(const std::string& name) {
 
 }  // namespace
 
-ServerRows::ServerRows(ServerSession& session, bool atomic)
+ServerRows::ServerRows(ServerSession& session, bool atomic, const std::string& run_id)
     : session_(session),
       atomic_(atomic),
       innodb_(session.options().engine == Engine::kInnoDB),
-      run_id_(NewRunId()) {
+      run_id_(run_id.empty() ? NewRunId() : run_id) {
   if (atomic_) {
     staging_suffix_ = kStaging + run_id_;
     staging_mark_ = kMark + run_id_;

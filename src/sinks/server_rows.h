@@ -30,7 +30,9 @@ class StatementBuilder;
 
 class ServerRows : public RowOutput {
  public:
-  ServerRows(ServerSession& session, bool atomic);
+  // `run_id`: the run's id, shared by its connections (empty: a new one).
+  ServerRows(ServerSession& session, bool atomic, const std::string& run_id = "");
+  const std::string& run_id() const { return run_id_; }
   ~ServerRows() override;
 
   void BeginRows(const LoadedTable& table, StatementBuilder& builder, bool new_table) override;

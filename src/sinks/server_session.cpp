@@ -52,6 +52,15 @@ bool ServerSession::Open(const char* host, const char* user, const char* passwor
   return Reopen();
 }
 
+bool ServerSession::OpenLike(const ServerSession& other) {
+  host_ = other.host_;
+  user_ = other.user_;
+  has_password_ = other.has_password_;
+  password_ = other.password_;
+  port_ = other.port_;
+  return Reopen();
+}
+
 bool ServerSession::Reopen() {
   if (connected_ || !handle_live_) {
     // A handle used before (a lost connection) is not used again.
@@ -220,7 +229,8 @@ void ServerSession::KeepError() {
   error_ = "ERROR " + std::to_string(error) + " (" + mysql_sqlstate(&mysql_) +
            "): " + mysql_error(&mysql_);
   // The connection is gone: the next table connects again.
-  if (error == CR_SERVER_GONE_ERROR || error == CR_SERVER_LOST || error == ER_NET_PACKET_TOO_LARGE)
+  if (error == CR_SERVER_GONE_ERROR || error == CR_SERVER_LOST ||
+      error == ER_NET_PACKET_TOO_LARGE || error == ER_CONNECTION_KILLED)
     lost_ = true;
 }
 

@@ -46,6 +46,8 @@ class ServerSession {
   bool Open(const char* host, const char* user, const char* password, int port);
   // Connects again with the same settings (after a loss).
   bool Reopen();
+  // Connects to the server, as the user, `other` connected to.
+  bool OpenLike(const ServerSession& other);
   std::string ConnectError();
   // The session the statements rely on. False when the server refuses it,
   // with the statement it refused in *statement and the reason in Error().

@@ -77,6 +77,7 @@ void DBCFile::WriteRows(ProgressBar& bar, bool new_table) {
     else
       sent.stopped = true;
     took(sent.applied);
+    if (forget_behind_) table_.ForgetRecordsBefore(table_rows_);
     if (sent.stopped) {
       if (sent.refused) ReportRefused(BuildInsert(table_rows_ + sent.refused_offset));
       CountStatementFault();
@@ -104,7 +105,7 @@ void DBCFile::ReportRefused(const char* statement) {
         rows_ && *rows_->StagingSuffix() ? shown.find(staging) : std::string::npos;
     if (at != std::string::npos)
       shown.replace(at, staging.size(), std::string("`") + table_.Descriptor()->table_name + "`");
-    std::printf("ERROR sql command:\n%s\n", shown.c_str());
+    std::fprintf(ConsoleOut(), "ERROR sql command:\n%s\n", shown.c_str());
   }
   WarnLine(RefusalReason());
 }

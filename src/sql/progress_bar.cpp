@@ -3,17 +3,19 @@
 #include <cstdio>
 #include <cstring>
 
+#include "port/console.h"
+
 ProgressBar::ProgressBar(std::int64_t total, bool draw) : total_(total), draw_(draw) {
   if (!draw_) return;
   char line[kWidth + 8];
   line[0] = '[';
   std::memset(line + 1, ' ', kWidth);
   std::memcpy(line + 1 + kWidth, "] 0%\r", 6);
-  std::fputs(line, stdout);
+  std::fputs(line, ConsoleOut());
 }
 
 ProgressBar::~ProgressBar() {
-  if (draw_) std::fputs("\n", stdout);
+  if (draw_) std::fputs("\n", ConsoleOut());
 }
 
 void ProgressBar::Step() {
@@ -28,6 +30,6 @@ void ProgressBar::Step() {
   for (int i = 0; i < kWidth; ++i) *p++ = i < filled ? '*' : ' ';
   std::snprintf(p, sizeof line - static_cast<std::size_t>(p - line), "] %i%%  \r",
                 static_cast<int>(filled * 100 / kWidth));
-  std::fputs(line, stdout);
+  std::fputs(line, ConsoleOut());
   drawn_ = filled;
 }

@@ -1,0 +1,207 @@
+#include "app/table_export.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <numeric>
+#include <thread>
+
+#include "app/held_console.h"
+#include "catalogue/catalogue.h"
+#include "dbc/host_path.h"
+#include "port/console.h"
+#include "port/interrupt.h"
+#include "port/mutex.h"
+#include "port/thread.h"
+
+namespace {
+
+// The bytes of a table's client files, as a measure of its export's time.
+std::uint64_t ClientBytes(const TableDescriptor& table) {
+  const auto size_of = [](const TableDescriptor& file) -> std::uint64_t {
+    struct stat st;
+    const HostPath path = ResolveClientPath(file.file_path);
+    return ::stat(path.path.c_str(), &st) == 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
+  };
+  if (!IsMergedTable(table)) return size_of(table);
+  std::uint64_t bytes = 0;
+  for (const RatingSource& source : RatingSources()) bytes += size_of(*source.file);
+  return bytes;
+}
+
+}  // namespace
+
+TableOutcome ExportTable(DBCFile& writer, const TableDescriptor& table, bool script) {
+  TableOutcome outcome;
+  const unsigned faults = writer.ExportFaults();
+  if (IsMergedTable(table))
+    writer.LoadRatingTable(&table, RatingSources());
+  else
+    writer.Load(&table);
+  if (PendingInterrupt()) return outcome;  // before the table is touched
+  outcome.reached = true;
+  outcome.dumped = writer.DumpTable();
+  outcome.hint = writer.Table().EmptySlotHint();
+  // A script cannot see the server refuse a text: say so here.
+  if (script) {
+    outcome.unstorable = writer.Table().UnstorableText();
+    if (!outcome.unstorable.empty()) Warn(outcome.unstorable);
+  }
+  // The first fault of the table tells why it failed; rows that stopped
+  // part-way, the fault that stopped them.
+  const bool cut = writer.RowsCut() && writer.TableRows() > 0;
+  const DBCFile::Fault& fault = writer.FaultAt(cut ? writer.ExportFaults() - 1 : faults);
+  outcome.in_full = writer.ExportFaults() == faults;
+  outcome.reason = fault.reason;
+  outcome.code = fault.code;
+  outcome.rows = cut ? writer.TableRows() : 0;
+  outcome.records = writer.Table().RecordCount();
+  return outcome;
+}
+
+void RecordOutcome(RunSummary& summary, const TableDescriptor& table, const TableOutcome& outcome) {
+  summary.Note(outcome.hint);
+  summary.Note(outcome.unstorable);
+  summary.TableDone(table, outcome.in_full, outcome.reason, outcome.rows, outcome.records,
+                    outcome.code);
+}
+
+namespace {
+
+// Which table each connection takes next. The largest first, so that the
+// run takes little more than its largest table while the other connections
+// take the rest; but the client files of the tables in flight together stay
+// within the largest one's size and kSlack, so that the run's memory stays
+// that of one connection: a connection takes the largest table left that
+// fits, and waits while none does.
+class Schedule {
+ public:
+  explicit Schedule(const std::vector<const TableDescriptor*>& tables) : bytes_(tables.size()) {
+    for (std::size_t i = 0; i < tables.size(); ++i) bytes_[i] = ClientBytes(*tables[i]);
+    order_.resize(tables.size());
+    std::iota(order_.begin(), order_.end(), std::size_t{0});
+    std::stable_sort(order_.begin(), order_.end(),
+                     [&](std::size_t a, std::size_t b) { return bytes_[a] > bytes_[b]; });
+    budget_ = (bytes_.empty() ? 0 : bytes_[order_[0]]) + kSlack;
+    taken_.resize(tables.size());
+  }
+
+  // The next table for a connection (its index), or kNone when none is
+  // left or the run stops.
+  std::size_t Take() EXCLUDES(mutex_) {
+    MutexLock lock(mutex_);
+    for (;;) {
+      if (stopped_ || PendingInterrupt()) return kNone;
+      bool left = false;
+      for (const std::size_t table : order_) {
+        if (taken_[table]) continue;
+        left = true;
+        if (in_flight_ + bytes_[table] > budget_) continue;
+        taken_[table] = true;
+        in_flight_ += bytes_[table];
+        return table;
+      }
+      if (!left) return kNone;
+      mutex_.Await(changed_);
+    }
+  }
+  // The table's export is over.
+  void Finish(std::size_t table) EXCLUDES(mutex_) {
+    {
+      MutexLock lock(mutex_);
+      in_flight_ -= bytes_[table];
+    }
+    changed_.notify_all();
+  }
+  void Stop() EXCLUDES(mutex_) {
+    {
+      MutexLock lock(mutex_);
+      stopped_ = true;
+    }
+    changed_.notify_all();
+  }
+
+  static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+
+ private:
+  // Room beside the largest table: small tables, copied into memory whole.
+  static constexpr std::uint64_t kSlack = 2 << 20;
+
+  std::vector<std::uint64_t> bytes_;  // client bytes of each table
+  std::vector<std::size_t> order_;    // largest first
+  std::uint64_t budget_ = 0;
+  Mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<bool> taken_ GUARDED_BY(mutex_);
+  std::uint64_t in_flight_ GUARDED_BY(mutex_) = 0;
+  bool stopped_ GUARDED_BY(mutex_) = false;
+};
+
+}  // namespace
+
+int ExportInParallel(const std::vector<const TableDescriptor*>& tables, DBCFile& first,
+                     std::vector<std::unique_ptr<DBCFile>>& others, RunSummary& summary,
+                     std::string* ended) {
+  Schedule schedule(tables);
+  std::vector<TableOutcome> outcomes(tables.size());
+  HeldConsole console(tables.size());
+  // Why each connection ended the run, if it did.
+  std::vector<std::string> ends(others.size() + 1);
+  // One connection's part. Each outcome and end is written by the one
+  // thread that took its table or owns the connection, and read once every
+  // thread has ended.
+  const auto work = [&](DBCFile& writer, std::size_t connection) {
+    HeldConsole::Writer out(console);
+    RedirectConsole redirect(&out);
+    for (;;) {
+      if (!writer.Ready()) {
+        // The first connection holds the database's lock: without it the
+        // run cannot go on. Another one that is gone leaves its tables to
+        // the rest; one refused (a staging table that cannot be dropped)
+        // ends the run.
+        if (connection == 0 || !writer.OutputGone()) {
+          ends[connection] = writer.LastFault();
+          schedule.Stop();
+        } else {
+          Warn("a connection was lost and cannot be made again (" + writer.LastFault() +
+               "); the other connections take its tables");
+        }
+        return;
+      }
+      const std::size_t slot = schedule.Take();
+      if (slot == Schedule::kNone) return;
+      out.Begin(slot);
+      outcomes[slot] = ExportTable(writer, *tables[slot], false);
+      out.End();
+      // Its memory goes before another table may take its room (an
+      // interrupted run keeps it, to name the table left partial).
+      if (!PendingInterrupt()) writer.Unload();
+      schedule.Finish(slot);
+      if (!outcomes[slot].reached) return;
+    }
+  };
+  first.ForgetBehind(true);
+  for (std::unique_ptr<DBCFile>& other : others) other->ForgetBehind(true);
+  std::vector<std::thread> threads;
+  threads.reserve(others.size());
+  for (std::size_t i = 0; i < others.size(); ++i) {
+    std::thread thread;
+    if (StartThread(&thread, [&work, writer = others[i].get(), i] { work(*writer, i + 1); }))
+      threads.push_back(std::move(thread));
+    else
+      Warn("no thread can be had for another connection; the others take its tables");
+  }
+  work(first, 0);
+  for (std::thread& thread : threads) thread.join();
+  for (const std::string& end : ends)
+    if (ended->empty()) *ended = end;
+
+  int exported = 0;
+  for (std::size_t i = 0; i < tables.size(); ++i) {
+    if (!outcomes[i].reached) continue;
+    exported += outcomes[i].dumped;
+    RecordOutcome(summary, *tables[i], outcomes[i]);
+  }
+  return exported;
+}

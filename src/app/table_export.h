@@ -1,0 +1,46 @@
+// The export of the chosen tables through one writer, or through several
+// connections of one server run at once. Either way each table's outcome is
+// recorded in the summary in the catalogue's order, and the console reads
+// the same: with several connections, the tables' lines are held back and
+// written in that order (HeldConsole).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/summary.h"
+#include "dbc/dbcfile.h"
+
+struct TableDescriptor;
+
+// What became of one table.
+struct TableOutcome {
+  bool reached = false;  // loaded and exported, in full or not
+  bool dumped = false;   // its statements were written (DumpTable())
+  bool in_full = false;
+  std::string reason;  // why not in full
+  unsigned code = 0;   // the server's error number of that, or 0
+  std::uint32_t rows = 0, records = 0;
+  std::string hint, unstorable;  // notes for the summary
+};
+
+// Loads and exports one table through `writer`. `script`: the writer writes
+// a script, so texts a utf8 column cannot hold are named here. Not reached
+// when the run was interrupted while the table loaded.
+TableOutcome ExportTable(DBCFile& writer, const TableDescriptor& table, bool script);
+
+// Records an outcome in the summary.
+void RecordOutcome(RunSummary& summary, const TableDescriptor& table, const TableOutcome& outcome);
+
+// Exports `tables` through `first` and `others` (further connections of the
+// same run) at once, the largest tables first, each connection taking the
+// next table when it is free. A connection that cannot go on (it was lost
+// and cannot be made again, or no thread can be had for it) leaves its
+// tables to the others, said on standard error; when `first`, which holds
+// the run's lock, cannot go on, the run ends (*ended says why). Returns the
+// tables exported.
+int ExportInParallel(const std::vector<const TableDescriptor*>& tables, DBCFile& first,
+                     std::vector<std::unique_ptr<DBCFile>>& others, RunSummary& summary,
+                     std::string* ended);
