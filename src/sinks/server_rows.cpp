@@ -141,7 +141,9 @@ void ServerRows::BeginRows(const LoadedTable& table, StatementBuilder& builder, 
                  bulk_.Prepare(session_.handle(), table, builder.SqlName(), session_.bulk_bytes());
   batching_ = false;
   // Under a write lock MyISAM writes its index blocks once, at the end,
-  // not after every statement.
+  // not after every statement. (Secondary keys disabled during the rows and
+  // enabled after them were measured slower: ENABLE KEYS rebuilds Spell's 20
+  // keys by sorting in 4.0 s, where its whole load with them takes 1.9 s.)
   if (bulk_active_) locked_ = LockTable();
 }
 
