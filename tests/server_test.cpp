@@ -1180,11 +1180,11 @@ TEST_F(BatchTest, ArraysStopAtABadValueInTheFirstOrLastRow) {
 }
 
 // A server that enforces InnoDB refuses a MyISAM run before anything is
-// made. With --engine=InnoDB the rows go in transactions: a refused row
-// rolls back its own (whole table here, of 1000 rows of some 2 KB: bounded
-// by 4 MiB), and the statement shown is the refused row's; the server's
-// packet limit cuts the transactions to about 14 Spell rows.
-TEST_F(BatchTest, BatchesWhereArraysDoNotApply) {
+// made. With --engine=InnoDB each array of 1000 rows is a transaction: a
+// refused row rolls back its own array, and the statement shown is the
+// refused row's; the server's packet limit cuts the arrays to about 14 Spell
+// rows.
+TEST_F(BatchTest, InnoDBRowsGoInTransactions) {
   own_ = std::make_unique<OwnServer>();
   ASSERT_TRUE(own_->started());
   Client admin(own_->server);
@@ -1197,7 +1197,7 @@ TEST_F(BatchTest, BatchesWhereArraysDoNotApply) {
   engine_ = "innodb";
   for (int row : {kBatch, 999, 1}) ExpectDuplicateAt(row, 1000);
   ExpectBadValueAt(0, 1000);
-  EXPECT_GT(ExpectBadValueAt(2100, 2500), 0) << "the table's first transaction is kept";
+  EXPECT_EQ(ExpectBadValueAt(2100, 2500), 2 * kArray) << "the arrays before its own are kept";
   admin.Exec("SET GLOBAL max_allowed_packet = 65536");
   ExpectDuplicateAt(333, 1000);
   Client c(own_->server);

@@ -6,10 +6,10 @@
 // applied them, and a failing row stops the table with that row's own
 // statement in the error message; the server executes nothing after it.
 //
-// InnoDB tables get no lock and no arrays: their batches are transactions
-// of bounded size (see sql/engine.h), each committed by itself, so that a
-// refused row rolls back the rows of its own transaction only, and the rows
-// counted are the rows committed.
+// InnoDB tables get no lock, and their rows go in transactions of bounded
+// size (see sql/engine.h): each array is one, and so is each batch, so that
+// a refused row rolls back the rows of its own transaction only, and the
+// rows counted are the rows committed.
 //
 // With --atomic each table is loaded into a staging table of its own name,
 // "__new_" and the run's id, which carries the tool's mark (a comment), and
