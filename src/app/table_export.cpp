@@ -32,7 +32,8 @@ std::uint64_t ClientBytes(const TableDescriptor& table) {
 
 }  // namespace
 
-TableOutcome ExportTable(DBCFile& writer, const TableDescriptor& table, bool script) {
+TableOutcome ExportTable(DBCFile& writer, const TableDescriptor& table, bool script,
+                         const std::function<void()>& loaded) {
   TableOutcome outcome;
   const unsigned faults = writer.ExportFaults();
   if (IsMergedTable(table))
@@ -40,6 +41,7 @@ TableOutcome ExportTable(DBCFile& writer, const TableDescriptor& table, bool scr
   else
     writer.Load(&table);
   if (PendingInterrupt()) return outcome;  // before the table is touched
+  if (loaded) loaded();
   outcome.reached = true;
   outcome.dumped = writer.DumpTable();
   outcome.hint = writer.Table().EmptySlotHint();
@@ -85,6 +87,7 @@ class Schedule {
                      [&](std::size_t a, std::size_t b) { return bytes_[a] > bytes_[b]; });
     budget_ = (bytes_.empty() ? 0 : bytes_[order_[0]]) + kSlack;
     taken_.resize(tables.size());
+    counted_.resize(tables.size());
   }
 
   // The next table for a connection (its index), or kNone when none is
@@ -100,17 +103,31 @@ class Schedule {
         if (in_flight_ + bytes_[table] > budget_) continue;
         taken_[table] = true;
         in_flight_ += bytes_[table];
+        counted_[table] = bytes_[table];
         return table;
       }
       if (!left) return kNone;
       mutex_.Await(changed_);
     }
   }
+  // The table is loaded and checked, and keeps no more than `resident` of
+  // its bytes in memory from now on (a mapped file lets its records go once
+  // read).
+  void Loaded(std::size_t table, std::uint64_t resident) EXCLUDES(mutex_) {
+    {
+      MutexLock lock(mutex_);
+      if (resident >= counted_[table]) return;
+      in_flight_ -= counted_[table] - resident;
+      counted_[table] = resident;
+    }
+    changed_.notify_all();
+  }
   // The table's export is over.
   void Finish(std::size_t table) EXCLUDES(mutex_) {
     {
       MutexLock lock(mutex_);
-      in_flight_ -= bytes_[table];
+      in_flight_ -= counted_[table];
+      counted_[table] = 0;
     }
     changed_.notify_all();
   }
@@ -134,6 +151,7 @@ class Schedule {
   Mutex mutex_;
   std::condition_variable changed_;
   std::vector<bool> taken_ GUARDED_BY(mutex_);
+  std::vector<std::uint64_t> counted_ GUARDED_BY(mutex_);  // of in_flight_, per table
   std::uint64_t in_flight_ GUARDED_BY(mutex_) = 0;
   bool stopped_ GUARDED_BY(mutex_) = false;
 };
@@ -172,7 +190,13 @@ int ExportInParallel(const std::vector<const TableDescriptor*>& tables, DBCFile&
       const std::size_t slot = schedule.Take();
       if (slot == Schedule::kNone) return;
       out.Begin(slot);
-      outcomes[slot] = ExportTable(writer, *tables[slot], false);
+      // A mapped file keeps its string block in memory, and its records
+      // only while they are sent (see DBCFile::ForgetBehind()).
+      const auto loaded = [&] {
+        const LoadedTable& table = writer.Table();
+        if (table.IsMapped()) schedule.Loaded(slot, table.StringBlockSize());
+      };
+      outcomes[slot] = ExportTable(writer, *tables[slot], false, loaded);
       out.End();
       // Its memory goes before another table may take its room (an
       // interrupted run keeps it, to name the table left partial).

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -29,7 +30,10 @@ struct TableOutcome {
 // Loads and exports one table through `writer`. `script`: the writer writes
 // a script, so texts a utf8 column cannot hold are named here. Not reached
 // when the run was interrupted while the table loaded.
-TableOutcome ExportTable(DBCFile& writer, const TableDescriptor& table, bool script);
+// `loaded`, when given, is called once the table is loaded, before its
+// statements.
+TableOutcome ExportTable(DBCFile& writer, const TableDescriptor& table, bool script,
+                         const std::function<void()>& loaded = {});
 
 // Records an outcome in the summary.
 void RecordOutcome(RunSummary& summary, const TableDescriptor& table, const TableOutcome& outcome);

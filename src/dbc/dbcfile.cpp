@@ -23,6 +23,8 @@ void DBCFile::Report(const std::string& reason) {
 void DBCFile::Unload() {
   helper_.Wait();
   table_.Unload();
+  // Tables side by side: no block is kept between them.
+  if (forget_behind_) table_.ReleaseSpare();
   table_rows_ = 0;
   rows_cut_ = false;
 }

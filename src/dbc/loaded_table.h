@@ -68,6 +68,10 @@ class LoadedTable {
   void ForgetRecordsBefore(std::uint32_t n) const {
     data_.Forget(data_.get(), data_.get() + std::size_t{record_size_} * n);
   }
+  // Frees the block kept for the next small table (see Unload()).
+  void ReleaseSpare() { spare_.reset(); }
+  // Whether the client file is mapped, not copied.
+  bool IsMapped() const { return data_.IsFileMapping(); }
   void ForgetAll() const { data_.Forget(data_.get(), data_.get() + data_.size()); }
   std::uint32_t FieldCount() const { return field_count_; }
   std::uint32_t StringBlockSize() const { return string_size_; }
