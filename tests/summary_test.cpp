@@ -5,9 +5,16 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <memory>
+#include <optional>
 #include <tuple>
 #include <vector>
 
+#include "app/table_export.h"
+#include "catalogue/catalogue.h"
+#include "dbc/dbc_writer.h"
+#include "port/thread.h"
+#include "support/memory_client.h"
 #include "support/test_support.h"
 
 namespace {
@@ -77,3 +84,41 @@ TEST(Summary, AQuietRunThatSucceedsSaysNothingUnlessThereIsANote) {
 }
 
 }  // namespace
+
+// Tables side by side: each is exported once, by whichever connection is
+// free, and without a thread for the other connection the first one takes
+// them all.
+TEST(ParallelExport, EveryTableOnceWithOrWithoutAThread) {
+  const TableDescriptor* languages = nullptr;
+  for (const TableDescriptor* table : ExportOrder())
+    if (NamesTable("vesk_languages", *table)) languages = table;
+  ASSERT_NE(languages, nullptr);
+  DbcWriter file(18);
+  for (std::uint32_t id = 1; id <= 3; ++id) {
+    std::vector<std::uint32_t> record(18, 0);
+    record[0] = id;
+    record[1] = file.AddString("Common");
+    file.Record(record);
+  }
+  const std::vector<const TableDescriptor*> tables(6, languages);
+  for (const bool threads : {true, false}) {
+    SCOPED_TRACE(threads ? "threads" : "no thread");
+    MemoryClient first;
+    auto other = std::make_unique<MemoryClient>();
+    MemoryClient& second = *other;
+    for (MemoryClient* client : {&first, &second}) {
+      client->memory.files[languages->file_path] = file.Bytes();
+      client->SetConsole(DBCFile::Console::kNothing);
+    }
+    std::vector<std::unique_ptr<DBCFile>> others;
+    others.push_back(std::move(other));
+    RunSummary summary(static_cast<int>(tables.size()), true);
+    std::string ended;
+    std::optional<RefuseThreadStarts> refuse;
+    if (!threads) refuse.emplace();
+    EXPECT_EQ(ExportInParallel(tables, first, others, summary, &ended), 6);
+    EXPECT_EQ(ended, "");
+    EXPECT_EQ(first.RowsWritten() + second.RowsWritten(), 6u * 3u);
+    if (!threads) EXPECT_EQ(second.RowsWritten(), 0u);
+  }
+}
