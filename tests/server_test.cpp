@@ -1395,4 +1395,51 @@ TEST_F(ServerTest, AConnectionThatCannotBeHadLeavesItsTablesToTheOther) {
     admin.Exec(std::string("DROP USER '") + user + "'@'127.0.0.1'");
 }
 
+// --verify: a database loaded by the tool and one loaded from the script
+// both equal the client; after edits it names each difference, and it
+// changes nothing.
+TEST_F(ServerTest, VerifyNamesWhatDiffersFromTheClient) {
+  const std::string db = prefix + "_verify";
+  const auto verify = [&](const std::string& database) {
+    std::vector<std::string> args = ServerArgs(*server_, database);
+    args.push_back("--verify");
+    return RunConverter(client_dir.path(), args);
+  };
+  ASSERT_EQ(Export(db).status, 0);
+  ASSERT_EQ(RunConverter(client_dir.path(), {"-f", "out.sql"}).status, 0);
+  Client c(*server_);
+  c.Exec("CREATE DATABASE `" + db + "_script`");
+  ASSERT_EQ(LoadAsTheReadmeSays(*server_, db + "_script", client_dir / "out.sql"), 0);
+  for (const std::string& database : {db, db + "_script"}) {
+    const RunResult equal = verify(database);
+    EXPECT_EQ(equal.status, 0) << equal.out;
+    EXPECT_EQ(CountOf(equal.out, ": equal, "), CatalogueSize()) << equal.out;
+    EXPECT_NE(equal.out.find("\nvesk_spell: equal, 1000 rows\n"), std::string::npos);
+    EXPECT_EQ(MaskTime(equal.err),
+              "vesk-dbc2sql: 0 of " + Tables() + " tables differ; exit status 0\n");
+  }
+  const std::string in = "`" + db + "`.";
+  for (const std::string& edit :
+       {"UPDATE " + in + "vesk_spell SET SpellName = 'Changed' WHERE id = 4",
+        "UPDATE " + in + "vesk_spell SET speed = speed + 1, Category = 5 WHERE id = 7",
+        "DELETE FROM " + in + "vesk_spell WHERE id = 10",
+        "INSERT INTO " + in + "vesk_languages (id, name) VALUES (99999, '')",
+        "DROP TABLE " + in + "vesk_zones",
+        "ALTER TABLE " + in + "vesk_skill_line ADD COLUMN `added` int"})
+    c.Exec(edit);
+  const auto checksum = c.Rows("CHECKSUM TABLE `" + db + "`.vesk_spell");
+  const RunResult differ = verify(db);
+  EXPECT_EQ(differ.status, 1);
+  for (const char* line :
+       {"\nvesk_spell: 2 rows differ: id 4 (SpellName), id 7 (Category, speed); 1 row missing: "
+        "id 10\n",
+        "\nvesk_languages: 1 row extra: id 99999\n", "\nvesk_zones: missing from the database\n",
+        "\nvesk_skill_line: has other columns than the catalogue's: extra added\n"})
+    EXPECT_NE(differ.out.find(line), std::string::npos) << line << differ.out;
+  EXPECT_EQ(MaskTime(differ.err),
+            "vesk-dbc2sql: 4 of " + Tables() + " tables differ; exit status 1\n");
+  EXPECT_EQ(c.Rows("CHECKSUM TABLE `" + db + "`.vesk_spell"), checksum) << "nothing changed";
+  EXPECT_EQ(RunConverter(client_dir.path(), {"-f", "x.sql", "--verify"}).status, 2);
+}
+
 }  // namespace

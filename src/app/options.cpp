@@ -77,6 +77,10 @@ constexpr OptionRow kRows[] = {
     {"parallel", '\0', kInteger, false, true, 1, 64, "N",
      "server mode: load tables on N connections at once, the largest first (default 2)",
      &O::parallel, nullptr},
+    {"verify", '\0', kFlag, false, true, 0, 0, nullptr,
+     "server mode: compare the database's tables with the client files, value by value as the "
+     "script prints them, one line per table; change nothing (exit 1 when any differs)",
+     nullptr, &O::verify},
     {"help", '\0', kFlag, false, false, 0, 0, nullptr, "this help", nullptr, &O::help},
     {"version", '\0', kFlag, false, false, 0, 0, nullptr, "the version", nullptr, &O::version},
 };

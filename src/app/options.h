@@ -49,6 +49,7 @@ struct Options {
   bool atomic = false;                         // --atomic: tables swapped in whole
   std::optional<std::string> engine;           // --engine: MyISAM or InnoDB
   std::optional<std::string> parallel;         // --parallel: server connections
+  bool verify = false;                         // --verify: compare the database with the client
   bool help = false;                           // --help
   bool version = false;                        // --version
 

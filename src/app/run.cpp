@@ -22,6 +22,7 @@
 #include "port/interrupt.h"
 #include "sinks/dbc_to_file.h"
 #include "sinks/dbc_to_sql.h"
+#include "sinks/table_verifier.h"
 
 namespace {
 
@@ -204,6 +205,28 @@ int PrepareServerMode(Options& options) {
   return -1;
 }
 
+// An option's text, or null when it is not given.
+const char* Text(const std::optional<std::string>& value) {
+  return value ? value->c_str() : nullptr;
+}
+
+// The connection settings the options give.
+ConnectOptions ConnectOptionsOf(const Options& options) {
+  ConnectOptions connect;
+  connect.socket = Text(options.socket);
+  // A CA, certificate or key asks for TLS.
+  connect.ssl = options.ssl || options.ssl_ca || options.ssl_cert || options.ssl_key;
+  connect.ssl_ca = Text(options.ssl_ca);
+  connect.ssl_cert = Text(options.ssl_cert);
+  connect.ssl_key = Text(options.ssl_key);
+  connect.ssl_verify_server_cert = options.ssl_verify_server_cert;
+  connect.atomic = options.atomic;
+  connect.engine = options.TableEngine();
+  connect.timeout_seconds = options.ConnectTimeout();
+  connect.lock_wait_seconds = options.LockWait();
+  return connect;
+}
+
 // Creates the writer the options ask for and opens its output. Null, with
 // *status set (and *why, when the output failed), when the output cannot be
 // opened.
@@ -218,29 +241,59 @@ std::unique_ptr<DBCFile> OpenWriter(const Options& options, int script_fd, int* 
     }
     return file;
   }
-  const auto text = [](const std::optional<std::string>& value) {
-    return value ? value->c_str() : nullptr;
-  };
-  ConnectOptions connect;
-  connect.socket = text(options.socket);
-  // A CA, certificate or key asks for TLS.
-  connect.ssl = options.ssl || options.ssl_ca || options.ssl_cert || options.ssl_key;
-  connect.ssl_ca = text(options.ssl_ca);
-  connect.ssl_cert = text(options.ssl_cert);
-  connect.ssl_key = text(options.ssl_key);
-  connect.ssl_verify_server_cert = options.ssl_verify_server_cert;
-  connect.atomic = options.atomic;
-  connect.engine = options.TableEngine();
-  connect.timeout_seconds = options.ConnectTimeout();
-  connect.lock_wait_seconds = options.LockWait();
-  auto server = std::make_unique<dbcToSQL>(connect);
-  if (!server->Connect(text(options.host), text(options.user), text(options.password),
+  auto server = std::make_unique<dbcToSQL>(ConnectOptionsOf(options));
+  if (!server->Connect(Text(options.host), Text(options.user), Text(options.password),
                        options.database->c_str(), options.Port())) {
     *status = kExitIncomplete;
     *why = server->LastFault();
     return nullptr;
   }
   return server;
+}
+
+// --verify: compares each chosen table in the database with the rows of its
+// client files, one line per table; changes nothing. Exit 0 when all are
+// equal, 1 otherwise.
+int VerifyTables(const Options& options, const std::vector<const TableDescriptor*>& tables) {
+  ServerSession session(ConnectOptionsOf(options));
+  const auto end = [](const std::string& why) {
+    Warn("no table compared: " + why + "; exit status 1");
+    return kExitIncomplete;
+  };
+  std::printf("Connecting to MySQL server: ");
+  if (!session.Open(Text(options.host), Text(options.user), Text(options.password),
+                    options.Port())) {
+    const std::string reason = session.ConnectError();
+    std::printf("\n %s\n", reason.c_str());
+    return end(reason);
+  }
+  std::printf("ok\n");
+  std::string statement;
+  if (!session.SetUp(&statement))
+    return end("the server refused " + statement + ": " + session.Error());
+  if (mysql_select_db(session.handle(), options.database->c_str()) != 0)
+    return end("database " + *options.database +
+               " cannot be used: " + mysql_error(session.handle()));
+  DBCFile reader;
+  reader.SetConsole(DBCFile::Console::kNothing);
+  reader.SetLocale(options.LocaleIndex());
+  TableVerifier verifier(session);
+  int differ = 0;
+  for (const TableDescriptor* table : tables) {
+    const bool loaded =
+        IsMergedTable(*table) ? reader.LoadRatingTable(table, RatingSources()) : reader.Load(table);
+    std::string what;
+    if (!loaded) what = "cannot be compared: " + reader.LastFault();
+    const bool equal = loaded && verifier.Compare(reader.Table(), &what);
+    differ += !equal;
+    std::printf("%s: %s\n", table->table_name, what.c_str());
+  }
+  session.Close();
+  std::printf("Disconnect\n");
+  const int status = differ == 0 ? kExitOk : kExitIncomplete;
+  Warn(std::to_string(differ) + " of " + std::to_string(tables.size()) +
+       " tables differ; exit status " + std::to_string(status));
+  return status;
 }
 
 // The further connections of a parallel server run, made before any table,
@@ -435,6 +488,10 @@ int EarlyModes(const Parsed& parsed, std::vector<const TableDescriptor*>* tables
 int ValidateOutput(Options& options, const ScriptOutput& out) {
   const std::string no_mode = WhyNoMode(options);
   if (!no_mode.empty()) return Mistake(no_mode);
+  if (options.file && options.verify) {
+    Warn("--verify compares a server's tables; a script (-f) has none to compare");
+    return kExitUsage;
+  }
   if (options.file && options.atomic) {
     Warn("--atomic swaps server tables; a script (-f) has none to swap");
     return kExitUsage;
@@ -481,5 +538,6 @@ int RunTool(int argc, char** argv) {
   std::vector<const TableDescriptor*> tables;
   if (const int status = EarlyModes(parsed, &tables); status >= 0) return status;
   if (const int status = ValidateOutput(parsed.options, out); status >= 0) return status;
+  if (parsed.options.verify) return VerifyTables(parsed.options, tables);
   return ExportAndSummarize(parsed.options, tables, out.fd);
 }
