@@ -1,0 +1,196 @@
+#include "sinks/row_matcher.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+
+#include "dbc/table_descriptor.h"
+#include "sql/value_format.h"
+
+namespace {
+
+std::string Text(const char* begin, const char* end) {
+  return std::string(begin, static_cast<std::size_t>(end - begin));
+}
+
+}  // namespace
+
+std::string RowMatcher::FloatText(float value) {
+  char text[kMaxNumberText];
+  std::string printed = Text(text, FormatFloat(text, value));
+  if (printed == "-0.000000") printed.erase(0, 1);
+  return printed;
+}
+
+void RowMatcher::Prepare(const LoadedTable& table) {
+  table_ = &table;
+  const TableDescriptor& descriptor = *table.Descriptor();
+  columns_.clear();
+  keyed_ = false;
+  for (std::uint32_t c = 0; c < descriptor.column_count; ++c) {
+    const ColumnDescriptor& column = descriptor.columns[c];
+    if (!IsExported(column.type)) continue;
+    columns_.push_back({column.name, columns_.size(), column.key == Key::kPrimary});
+    keyed_ = keyed_ || column.key == Key::kPrimary;
+  }
+  SortRecords();
+}
+
+bool RowMatcher::CheckColumns(ServerSession& session, std::string* what) const {
+  if (!session.Query("SELECT COLUMN_NAME FROM information_schema.COLUMNS WHERE TABLE_SCHEMA = "
+                     "DATABASE() AND TABLE_NAME = '" +
+                     std::string(table_->Descriptor()->table_name) +
+                     "' ORDER BY ORDINAL_POSITION")) {
+    *what = "cannot be read: " + session.Error();
+    return false;
+  }
+  std::vector<std::string> names;
+  if (MYSQL_RES* result = mysql_store_result(session.handle())) {
+    while (MYSQL_ROW row = mysql_fetch_row(result))
+      if (row[0]) names.emplace_back(row[0]);
+    mysql_free_result(result);
+  }
+  if (names.empty()) {
+    *what = "missing from the database";
+    return false;
+  }
+  std::string extra, missing;
+  for (const std::string& name : names)
+    if (std::none_of(columns_.begin(), columns_.end(),
+                     [&](const Column& column) { return name == column.name; }))
+      extra += (extra.empty() ? "" : ", ") + name;
+  for (const Column& column : columns_)
+    if (std::find(names.begin(), names.end(), column.name) == names.end())
+      missing += (missing.empty() ? "" : ", ") + std::string(column.name);
+  if (extra.empty() && missing.empty()) return true;
+  *what = "has other columns than the catalogue's:" +
+          (extra.empty() ? "" : " extra " + extra + (missing.empty() ? "" : ";")) +
+          (missing.empty() ? "" : " missing " + missing);
+  return false;
+}
+
+std::string RowMatcher::Select() const {
+  std::string sql = "SELECT ", keys;
+  for (const Column& column : columns_) {
+    const std::string name = "`" + std::string(column.name) + "`";
+    const bool real = table_->ValueSteps()[column.step].type == 'f';
+    sql +=
+        (&column == &columns_.front() ? "" : ", ") + (real ? "CAST(" + name + " AS DOUBLE)" : name);
+    if (column.key) keys += (keys.empty() ? "" : ", ") + name;
+  }
+  sql += " FROM `" + std::string(table_->Descriptor()->table_name) + "`";
+  if (keyed_) sql += " ORDER BY " + keys;
+  return sql;
+}
+
+std::string RowMatcher::ClientValue(std::size_t j, std::uint32_t n) const {
+  const LoadedTable::RowValue value =
+      table_->ValueOf(table_->ValueSteps()[columns_[j].step], table_->GetRecord(n));
+  char text[kMaxNumberText];
+  switch (value.kind) {
+    case LoadedTable::RowValue::kUnsigned: return Text(text, FormatUnsigned(text, value.word));
+    case LoadedTable::RowValue::kSigned:
+      return Text(text, FormatSigned(text, static_cast<std::int32_t>(value.word)));
+    case LoadedTable::RowValue::kFloat: {
+      float number;
+      std::memcpy(&number, &value.word, sizeof number);
+      return FloatText(number);
+    }
+    case LoadedTable::RowValue::kText: break;
+  }
+  return std::string(value.text);
+}
+
+bool RowMatcher::Same(std::size_t j, std::uint32_t n, const char* value,
+                      unsigned long length) const {
+  if (!value) return false;
+  const std::string mine = ClientValue(j, n);
+  // The server's exact value of a FLOAT, printed as the script prints it.
+  if (table_->ValueSteps()[columns_[j].step].type == 'f')
+    return FloatText(static_cast<float>(std::strtod(value, nullptr))) == mine;
+  return std::string_view(value, length) == std::string_view(mine);
+}
+
+std::string RowMatcher::ClientKey(std::uint32_t n) const {
+  std::string key;
+  int keys = 0;
+  for (std::size_t j = 0; j < columns_.size(); ++j)
+    if (columns_[j].key)
+      key += (keys++ ? ", " : "") + std::string(columns_[j].name) + " " + ClientValue(j, n);
+  if (keys == 0) return "row " + std::to_string(n + 1);
+  return keys == 1 ? key : "(" + key + ")";
+}
+
+std::string RowMatcher::ServerKey(char** row, const unsigned long* lengths) const {
+  std::string key;
+  int keys = 0;
+  for (std::size_t j = 0; j < columns_.size(); ++j) {
+    if (!columns_[j].key) continue;
+    key += (keys++ ? ", " : "") + std::string(columns_[j].name) + " " +
+           (row[j] ? std::string(row[j], lengths[j]) : "NULL");
+  }
+  return keys == 1 ? key : "(" + key + ")";
+}
+
+int RowMatcher::CompareKeys(std::uint32_t n, char** row, const unsigned long* lengths) const {
+  const std::uint8_t* record = table_->GetRecord(n);
+  const auto order = [](auto a, auto b) { return a < b ? -1 : a > b ? 1 : 0; };
+  for (std::size_t j = 0; j < columns_.size(); ++j) {
+    if (!columns_[j].key) continue;
+    if (!row[j]) return 1;  // NULL sorts first
+    const LoadedTable::RowValue value =
+        table_->ValueOf(table_->ValueSteps()[columns_[j].step], record);
+    int c = 0;
+    switch (value.kind) {
+      case LoadedTable::RowValue::kUnsigned:
+        c = order(static_cast<unsigned long long>(value.word), std::strtoull(row[j], nullptr, 10));
+        break;
+      case LoadedTable::RowValue::kSigned:
+        c = order(static_cast<long long>(static_cast<std::int32_t>(value.word)),
+                  std::strtoll(row[j], nullptr, 10));
+        break;
+      case LoadedTable::RowValue::kFloat: {
+        float mine;
+        std::memcpy(&mine, &value.word, sizeof mine);
+        c = order(static_cast<double>(mine), std::strtod(row[j], nullptr));
+        break;
+      }
+      case LoadedTable::RowValue::kText:
+        c = order(value.text.compare(std::string_view(row[j], lengths[j])), 0);
+        break;
+    }
+    if (c != 0) return c;
+  }
+  return 0;
+}
+
+void RowMatcher::SortRecords() {
+  order_.resize(table_->RecordCount());
+  for (std::uint32_t n = 0; n < order_.size(); ++n) order_[n] = n;
+  if (!keyed_) return;
+  // The server's order of the key: numbers by value, texts by their bytes.
+  const auto before = [&](std::uint32_t a, std::uint32_t b) {
+    for (const Column& column : columns_) {
+      if (!column.key) continue;
+      const auto& step = table_->ValueSteps()[column.step];
+      const LoadedTable::RowValue x = table_->ValueOf(step, table_->GetRecord(a));
+      const LoadedTable::RowValue y = table_->ValueOf(step, table_->GetRecord(b));
+      if (x.kind == LoadedTable::RowValue::kText) {
+        if (x.text != y.text) return x.text < y.text;
+      } else if (x.kind == LoadedTable::RowValue::kSigned) {
+        if (x.word != y.word)
+          return static_cast<std::int32_t>(x.word) < static_cast<std::int32_t>(y.word);
+      } else if (x.kind == LoadedTable::RowValue::kFloat) {
+        float fx, fy;
+        std::memcpy(&fx, &x.word, sizeof fx);
+        std::memcpy(&fy, &y.word, sizeof fy);
+        if (fx != fy) return fx < fy;
+      } else if (x.word != y.word) {
+        return x.word < y.word;
+      }
+    }
+    return false;
+  };
+  std::stable_sort(order_.begin(), order_.end(), before);
+}
