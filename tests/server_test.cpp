@@ -1442,4 +1442,94 @@ TEST_F(ServerTest, VerifyNamesWhatDiffersFromTheClient) {
   EXPECT_EQ(RunConverter(client_dir.path(), {"-f", "x.sql", "--verify"}).status, 2);
 }
 
+// --write-dbc: from a database loaded by the tool or from the script, every
+// client file comes back byte for byte; after edits only the edited records
+// change, the files verify equal against the database, and values the
+// format cannot hold, or the client's own folder, are refused.
+TEST_F(ServerTest, WriteDbcRoundTripsTheClient) {
+  const std::string db = prefix + "_back";
+  ASSERT_EQ(Export(db).status, 0);
+  ASSERT_EQ(RunConverter(client_dir.path(), {"-f", "out.sql"}).status, 0);
+  Client c(*server_);
+  c.Exec("CREATE DATABASE `" + db + "_script`");
+  ASSERT_EQ(LoadAsTheReadmeSays(*server_, db + "_script", client_dir / "out.sql"), 0);
+  const auto write = [&](const std::string& database, const std::string& dir) {
+    std::filesystem::create_directories(client_dir / dir);
+    std::vector<std::string> args = ServerArgs(*server_, database);
+    args.push_back("--write-dbc=" + dir);
+    return RunConverter(client_dir.path(), args);
+  };
+  const auto same_files = [&](const std::string& dir) {
+    std::vector<std::string> differ;
+    std::size_t files = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(client_dir / "dbc")) {
+      ++files;
+      const std::string name = entry.path().filename();
+      if (ReadFile(client_dir / (dir + "/" + name)) != ReadFile(entry.path()))
+        differ.push_back(name);
+    }
+    EXPECT_EQ(static_cast<std::size_t>(
+                  std::distance(std::filesystem::directory_iterator(client_dir / dir), {})),
+              files);
+    return differ;
+  };
+  for (const std::string& database : {db, db + "_script"}) {
+    const RunResult r = write(database, "from_" + database);
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(same_files("from_" + database), std::vector<std::string>{});
+  }
+
+  const std::string in = "`" + db + "`.";
+  for (const std::string& edit :
+       {"UPDATE " + in + "vesk_spell SET SpellName = 'Changed text', speed = 2.5 WHERE id = 4",
+        "UPDATE " + in + "vesk_spell SET Category = 77 WHERE id = 7",
+        "CREATE TEMPORARY TABLE " + in + "added AS SELECT * FROM " + in +
+            "vesk_spell WHERE id = 13",
+        "UPDATE " + in + "added SET id = 100000, SpellName = 'New spell'",
+        "INSERT INTO " + in + "vesk_spell SELECT * FROM " + in + "added",
+        "DELETE FROM " + in + "vesk_spell WHERE id = 10"})
+    c.Exec(edit);
+  const RunResult edited = write(db, "edited/dbc");
+  EXPECT_EQ(edited.status, 0) << edited.err;
+  EXPECT_NE(edited.out.find("\nvesk_spell: Spell.dbc written, 1000 records (2 changed, 1 added, "
+                            "1 left out)\n"),
+            std::string::npos)
+      << edited.out;
+  EXPECT_EQ(same_files("edited/dbc"), std::vector<std::string>{"Spell.dbc"});
+  const RawTable before(client_dir / "dbc/Spell.dbc"), after(client_dir / "edited/dbc/Spell.dbc");
+  const std::size_t size = before.header.record_size;
+  ASSERT_EQ(after.Records(), 1000u);
+  for (std::uint32_t k = 0; k < 999; ++k) {
+    const std::uint32_t from = k < 3 ? k : k + 1;  // id 10, the fourth record, left out
+    const bool same = std::memcmp(before.Data() + kDbcHeaderSize + from * size,
+                                  after.Data() + kDbcHeaderSize + k * size, size) == 0;
+    EXPECT_EQ(same, from != 1 && from != 2) << "record " << from;
+  }
+  EXPECT_EQ(after.Field(999, 0), 100000u);
+  std::vector<std::string> verify = ServerArgs(*server_, db);
+  verify.push_back("--verify");
+  const RunResult back = RunConverter(client_dir / "edited", verify);
+  EXPECT_EQ(back.status, 0) << back.out;
+
+  c.Exec("ALTER TABLE " + in + "vesk_languages MODIFY `name` text NULL");
+  c.Exec("UPDATE " + in + "vesk_languages SET `name` = NULL WHERE id = 1");
+  c.Exec("ALTER TABLE " + in + "vesk_spell MODIFY `Category` bigint");
+  c.Exec("UPDATE " + in + "vesk_spell SET `Category` = 5000000000 WHERE id = 1");
+  const RunResult refused = write(db, "refused");
+  EXPECT_EQ(refused.status, 1);
+  for (const char* line :
+       {"\nvesk_languages: not written: row id 1, column name: NULL\n",
+        "\nvesk_spell: not written: row id 1, column Category: 5000000000 is out of the range of "
+        "its unsigned 32-bit field\n"})
+    EXPECT_NE(refused.out.find(line), std::string::npos) << line << refused.out;
+  EXPECT_FALSE(std::filesystem::exists(client_dir / "refused/Spell.dbc"));
+  EXPECT_FALSE(std::filesystem::exists(client_dir / "refused/Languages.dbc"));
+  EXPECT_TRUE(HiddenFiles(client_dir / "refused").empty());
+  const std::string spell = ReadFile(client_dir / "dbc/Spell.dbc");
+  const RunResult own = write(db, "dbc");
+  EXPECT_EQ(own.status, 2);
+  EXPECT_NE(own.err.find("the client's own dbc folder"), std::string::npos) << own.err;
+  EXPECT_EQ(ReadFile(client_dir / "dbc/Spell.dbc"), spell);
+}
+
 }  // namespace

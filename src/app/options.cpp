@@ -81,6 +81,10 @@ constexpr OptionRow kRows[] = {
      "server mode: compare the database's tables with the client files, value by value as the "
      "script prints them, one line per table; change nothing (exit 1 when any differs)",
      nullptr, &O::verify},
+    {"write-dbc", '\0', kText, false, true, 0, 0, "DIR",
+     "server mode: write client files into DIR (not the client's dbc folder) from the database's "
+     "tables, the client's own files serving as templates",
+     &O::write_dbc, nullptr},
     {"help", '\0', kFlag, false, false, 0, 0, nullptr, "this help", nullptr, &O::help},
     {"version", '\0', kFlag, false, false, 0, 0, nullptr, "the version", nullptr, &O::version},
 };

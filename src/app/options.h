@@ -50,6 +50,7 @@ struct Options {
   std::optional<std::string> engine;           // --engine: MyISAM or InnoDB
   std::optional<std::string> parallel;         // --parallel: server connections
   bool verify = false;                         // --verify: compare the database with the client
+  std::optional<std::string> write_dbc;        // --write-dbc: client files from the database
   bool help = false;                           // --help
   bool version = false;                        // --version
 

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -19,10 +20,13 @@
 #include "app/summary.h"
 #include "app/table_export.h"
 #include "catalogue/catalogue.h"
+#include "dbc/host_path.h"
+#include "port/durable_replace.h"
 #include "port/interrupt.h"
 #include "sinks/dbc_to_file.h"
 #include "sinks/dbc_to_sql.h"
 #include "sinks/table_verifier.h"
+#include "sinks/table_write_back.h"
 
 namespace {
 
@@ -251,29 +255,39 @@ std::unique_ptr<DBCFile> OpenWriter(const Options& options, int script_fd, int* 
   return server;
 }
 
+// Connects for reading (--verify, --write-dbc): the session set up and the
+// database selected; false, with the reason, when that fails.
+bool ConnectForReading(const Options& options, ServerSession& session, std::string* why) {
+  std::printf("Connecting to MySQL server: ");
+  if (!session.Open(Text(options.host), Text(options.user), Text(options.password),
+                    options.Port())) {
+    *why = session.ConnectError();
+    std::printf("\n %s\n", why->c_str());
+    return false;
+  }
+  std::printf("ok\n");
+  std::string statement;
+  if (!session.SetUp(&statement)) {
+    *why = "the server refused " + statement + ": " + session.Error();
+    return false;
+  }
+  if (mysql_select_db(session.handle(), options.database->c_str()) != 0) {
+    *why = "database " + *options.database + " cannot be used: " + mysql_error(session.handle());
+    return false;
+  }
+  return true;
+}
+
 // --verify: compares each chosen table in the database with the rows of its
 // client files, one line per table; changes nothing. Exit 0 when all are
 // equal, 1 otherwise.
 int VerifyTables(const Options& options, const std::vector<const TableDescriptor*>& tables) {
   ServerSession session(ConnectOptionsOf(options));
-  const auto end = [](const std::string& why) {
+  std::string why;
+  if (!ConnectForReading(options, session, &why)) {
     Warn("no table compared: " + why + "; exit status 1");
     return kExitIncomplete;
-  };
-  std::printf("Connecting to MySQL server: ");
-  if (!session.Open(Text(options.host), Text(options.user), Text(options.password),
-                    options.Port())) {
-    const std::string reason = session.ConnectError();
-    std::printf("\n %s\n", reason.c_str());
-    return end(reason);
   }
-  std::printf("ok\n");
-  std::string statement;
-  if (!session.SetUp(&statement))
-    return end("the server refused " + statement + ": " + session.Error());
-  if (mysql_select_db(session.handle(), options.database->c_str()) != 0)
-    return end("database " + *options.database +
-               " cannot be used: " + mysql_error(session.handle()));
   DBCFile reader;
   reader.SetConsole(DBCFile::Console::kNothing);
   reader.SetLocale(options.LocaleIndex());
@@ -293,6 +307,152 @@ int VerifyTables(const Options& options, const std::vector<const TableDescriptor
   const int status = differ == 0 ? kExitOk : kExitIncomplete;
   Warn(std::to_string(differ) + " of " + std::to_string(tables.size()) +
        " tables differ; exit status " + std::to_string(status));
+  return status;
+}
+
+// The name of a table's client file as found on disk (the catalogue's
+// otherwise), without its folder.
+std::string ClientFileName(const TableDescriptor& table) {
+  const HostPath found = ResolveClientPath(table.file_path);
+  const std::string& path = found.path;
+  return path.substr(path.rfind('/') + 1);
+}
+
+// Writes `bytes` into `folder`/`name` durably: a temporary file beside it,
+// flushed, then swapped in and the folder flushed. Nothing is left of a
+// failed write. False, with the reason.
+bool WriteDurably(const std::string& folder, const std::string& name, const std::string& bytes,
+                  std::string* why) {
+  const std::string target = folder + "/" + name;
+  std::string temporary = folder + "/." + name + ".XXXXXX";
+  const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
+  if (fd < 0) {
+    *why = target + " cannot be written: " + std::strerror(errno);
+    return false;
+  }
+  ::fchmod(fd, 0644);
+  std::size_t done = 0;
+  int error = 0;
+  while (done < bytes.size() && !error) {
+    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0)
+      error = n < 0 ? errno : EIO;
+    else
+      done += static_cast<std::size_t>(n);
+  }
+  if (!error && ::fsync(fd) != 0) error = errno;
+  if (::close(fd) != 0 && !error) error = errno;
+  std::string leftover;
+  if (!error && !Replace(temporary, target, &leftover)) error = errno;
+  if (error) {
+    ::unlink(temporary.c_str());
+    *why = target + " cannot be written: " + std::strerror(error);
+    return false;
+  }
+  SyncFolder(target);
+  if (!leftover.empty()) Warn(leftover);
+  return true;
+}
+
+// Why --write-dbc=DIR cannot be used ("" when it can): DIR must be a folder,
+// and neither the client's dbc folder nor one that holds a client file.
+std::string WhyNotWriteFolder(const std::string& folder) {
+  struct stat dir;
+  if (::stat(folder.c_str(), &dir) != 0)
+    return "--write-dbc=" + folder + ": " + std::strerror(errno);
+  if (!S_ISDIR(dir.st_mode)) return "--write-dbc=" + folder + " is not a folder";
+  for (const char* path : ClientFilePaths()) {
+    const HostPath input = ResolveClientPath(path);
+    struct stat in, there, parent;
+    if (::stat(input.path.c_str(), &in) != 0) continue;
+    if (::stat(FolderOf(input.path).c_str(), &parent) == 0 && parent.st_dev == dir.st_dev &&
+        parent.st_ino == dir.st_ino)
+      return "--write-dbc=" + folder +
+             " is the client's own dbc folder: its files are never overwritten";
+    const std::string there_path = folder + "/" + input.path.substr(input.path.rfind('/') + 1);
+    if (::stat(there_path.c_str(), &there) == 0 && there.st_dev == in.st_dev &&
+        there.st_ino == in.st_ino)
+      return "--write-dbc=" + folder + " holds the client file " + path +
+             ", which is never overwritten";
+  }
+  return "";
+}
+
+// The merged rating table goes back into its three source files, when its
+// rows map back onto them without loss: levels 0 to 99, each source read in
+// full. The line of the table; *written counts it when written.
+std::string WriteRatingFiles(const Options& options, DBCFile& reader, TableWriteBack& builder,
+                             const TableDescriptor* table, int* written) {
+  const unsigned faults = reader.ExportFaults();
+  std::string merged, why;
+  TableWriteBack::Counts counts;
+  if (!reader.LoadRatingTable(table, RatingSources()) || reader.ExportFaults() != faults)
+    return "not written: " + reader.LastFault();
+  if (!builder.Build(reader.Table(), &merged, &counts, &why)) return "not written: " + why;
+  if (counts.added || counts.left_out)
+    return "not written: its rows do not map back onto its source files, which hold levels 0 to " +
+           std::to_string(RatingSources().front().levels - 1) + " (" +
+           std::to_string(counts.added) + " rows added, " + std::to_string(counts.left_out) +
+           " left out)";
+  // Every source is built before any is written.
+  std::vector<std::pair<std::string, std::string>> files;
+  for (const RatingSource& source : RatingSources()) {
+    if (!reader.Load(source.file)) return "not written: " + reader.LastFault();
+    files.emplace_back(ClientFileName(*source.file),
+                       RatingSourceFile(merged, reader.Table(), source));
+  }
+  std::string names;
+  for (const auto& [name, bytes] : files) {
+    if (!WriteDurably(*options.write_dbc, name, bytes, &why)) return "not written: " + why;
+    names += (names.empty() ? "" : ", ") + name;
+  }
+  ++*written;
+  return names + " written, " + std::to_string(counts.records) + " levels (" +
+         std::to_string(counts.changed) + " changed)";
+}
+
+// --write-dbc=DIR: writes the client file of each chosen table into DIR from
+// the database's rows, the client's own file serving as the template; one
+// line per table. A table that cannot be written leaves no file.
+int WriteClientFiles(const Options& options, const std::vector<const TableDescriptor*>& tables) {
+  ServerSession session(ConnectOptionsOf(options));
+  std::string why;
+  if (!ConnectForReading(options, session, &why)) {
+    Warn("no client file written: " + why + "; exit status 1");
+    return kExitIncomplete;
+  }
+  DBCFile reader;
+  reader.SetConsole(DBCFile::Console::kNothing);
+  reader.SetLocale(options.LocaleIndex());
+  TableWriteBack builder(session);
+  std::string bytes;
+  int written = 0;
+  for (const TableDescriptor* table : tables) {
+    std::string line;
+    TableWriteBack::Counts counts;
+    const std::string name = ClientFileName(*table);
+    if (IsMergedTable(*table)) {
+      line = WriteRatingFiles(options, reader, builder, table, &written);
+    } else if (!reader.Load(table)) {
+      line = "not written: " + reader.LastFault();
+    } else if (!builder.Build(reader.Table(), &bytes, &counts, &why)) {
+      line = "not written: " + why;
+    } else if (!WriteDurably(*options.write_dbc, name, bytes, &why)) {
+      line = "not written: " + why;
+    } else {
+      ++written;
+      line = name + " written, " + std::to_string(counts.records) + " records (" +
+             std::to_string(counts.changed) + " changed, " + std::to_string(counts.added) +
+             " added, " + std::to_string(counts.left_out) + " left out)";
+    }
+    std::printf("%s: %s\n", table->table_name, line.c_str());
+  }
+  session.Close();
+  std::printf("Disconnect\n");
+  const int status = written == static_cast<int>(tables.size()) ? kExitOk : kExitIncomplete;
+  Warn(std::to_string(written) + " of " + std::to_string(tables.size()) +
+       " tables written; exit status " + std::to_string(status));
   return status;
 }
 
@@ -488,6 +648,17 @@ int EarlyModes(const Parsed& parsed, std::vector<const TableDescriptor*>* tables
 int ValidateOutput(Options& options, const ScriptOutput& out) {
   const std::string no_mode = WhyNoMode(options);
   if (!no_mode.empty()) return Mistake(no_mode);
+  if (options.write_dbc && (options.file || options.verify)) {
+    Warn("--write-dbc writes client files from a server's tables: not with -f or --verify");
+    return kExitUsage;
+  }
+  if (options.write_dbc) {
+    const std::string why = WhyNotWriteFolder(*options.write_dbc);
+    if (!why.empty()) {
+      Warn(why);
+      return kExitUsage;
+    }
+  }
   if (options.file && options.verify) {
     Warn("--verify compares a server's tables; a script (-f) has none to compare");
     return kExitUsage;
@@ -539,5 +710,6 @@ int RunTool(int argc, char** argv) {
   if (const int status = EarlyModes(parsed, &tables); status >= 0) return status;
   if (const int status = ValidateOutput(parsed.options, out); status >= 0) return status;
   if (parsed.options.verify) return VerifyTables(parsed.options, tables);
+  if (parsed.options.write_dbc) return WriteClientFiles(parsed.options, tables);
   return ExportAndSummarize(parsed.options, tables, out.fd);
 }

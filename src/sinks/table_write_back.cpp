@@ -1,0 +1,226 @@
+#include "sinks/table_write_back.h"
+
+#include <cerrno>
+#include <cfloat>
+#include <climits>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+
+#include "dbc/dbc_format.h"
+#include "dbc/table_descriptor.h"
+#include "port/byte_reader.h"
+
+namespace {
+
+// Whether `text` is a whole number: an optional minus, then digits only.
+bool IsWholeNumber(const char* text) {
+  const char* p = text + (*text == '-');
+  if (*p < '0' || *p > '9') return false;
+  while (*p >= '0' && *p <= '9') ++p;
+  return *p == '\0';
+}
+
+}  // namespace
+
+std::uint32_t TableWriteBack::AddString(std::string_view text) {
+  // The template's block starts with its empty string, as client files do.
+  if (text.empty() && table_->StringBlockSize() > 0 && table_->StringBlock()[0] == '\0') return 0;
+  const auto offset = static_cast<std::uint32_t>(table_->StringBlockSize() + added_strings_.size());
+  added_strings_.append(text);
+  added_strings_.push_back('\0');
+  return offset;
+}
+
+std::string_view TableWriteBack::FolderOf(std::size_t j, const std::uint8_t* record) const {
+  const LoadedTable::ValueStep& step = table_->ValueSteps()[rows_.columns()[j].step];
+  if (step.type != 'k') return {};
+  const std::string_view path = table_->StringAt(LoadLE32(record + 4 * std::size_t{step.field}));
+  return path.substr(0, static_cast<std::size_t>(BaseName(path.data(), path.size()) - path.data()));
+}
+
+std::string TableWriteBack::CommonFolder(std::size_t j) const {
+  std::string folder;
+  for (std::uint32_t n = 0; n < table_->RecordCount(); ++n) {
+    const std::string_view own = FolderOf(j, table_->GetRecord(n));
+    if (n == 0) folder = own;
+    if (own != folder) return "";
+  }
+  return folder;
+}
+
+bool TableWriteBack::SetField(std::size_t j, std::uint8_t* record, const char* value,
+                              unsigned long length, std::string_view folder, std::string* why) {
+  const LoadedTable::ValueStep& step = table_->ValueSteps()[rows_.columns()[j].step];
+  std::uint8_t* const field = record + 4 * std::size_t{step.field};
+  const std::string column = std::string("column ") + rows_.columns()[j].name + ": ";
+  switch (step.type) {
+    case 'u':
+    case 'i': {
+      errno = 0;
+      const long long number = std::strtoll(value, nullptr, 10);
+      const bool fits = step.type == 'u' ? number >= 0 && number <= UINT_MAX
+                                         : number >= INT_MIN && number <= INT_MAX;
+      if (!IsWholeNumber(value) || errno == ERANGE || !fits) {
+        *why = column + value + " is out of the range of its " +
+               (step.type == 'u' ? "unsigned" : "signed") + " 32-bit field";
+        return false;
+      }
+      StoreLE32(field, static_cast<std::uint32_t>(number));
+      return true;
+    }
+    case 'f': {
+      const double number = std::strtod(value, nullptr);
+      if (!std::isfinite(number) || std::fabs(number) > FLT_MAX) {
+        *why = column + value + " cannot be stored as a float";
+        return false;
+      }
+      const auto single = static_cast<float>(number);
+      std::uint32_t bits;
+      std::memcpy(&bits, &single, sizeof bits);
+      StoreLE32(field, bits);
+      return true;
+    }
+    default: {  // t, s, k
+      if (std::memchr(value, '\0', length)) {
+        *why = column + "the text holds a NUL byte, which a client file cannot";
+        return false;
+      }
+      std::string text(folder);
+      text.append(value, length);
+      StoreLE32(field, AddString(text));
+      return true;
+    }
+  }
+}
+
+bool TableWriteBack::Build(const LoadedTable& table, std::string* file, Counts* counts,
+                           std::string* why) {
+  table_ = &table;
+  *counts = {};
+  added_strings_.clear();
+  rows_.Prepare(table);
+  if (!rows_.CheckColumns(session_, why)) return false;
+  if (!session_.Query(rows_.Select())) {
+    *why = "cannot be read: " + session_.Error();
+    return false;
+  }
+  MYSQL* const mysql = session_.handle();
+  MYSQL_RES* result = mysql_use_result(mysql);
+  if (!result) {
+    session_.KeepError();
+    *why = "cannot be read: " + session_.Error();
+    return false;
+  }
+  const std::size_t size = table.RecordSize();
+  const std::uint32_t count = table.RecordCount();
+  std::string records(count ? reinterpret_cast<const char*>(table.GetRecord(0)) : "", count * size);
+  std::vector<bool> kept(count);
+  std::string added;  // the records of rows the template lacks
+  std::vector<std::string> folders(rows_.columns().size());
+  for (std::size_t j = 0; j < folders.size(); ++j) folders[j] = CommonFolder(j);
+  const std::vector<std::uint32_t>& order = rows_.order();
+  std::uint32_t next = 0;
+  bool ok = true;
+  // Sets every exported field of `record` from `row` where its value is not
+  // the template's (`n`: the template's record, or none for a new row).
+  const auto take = [&](std::uint8_t* record, std::uint32_t n, char** row,
+                        const unsigned long* lengths) {
+    bool changed = false;
+    const auto key = [&] { return n < count ? rows_.ClientKey(n) : rows_.ServerKey(row, lengths); };
+    for (std::size_t j = 0; j < rows_.columns().size() && ok; ++j) {
+      if (!row[j]) {
+        *why = "row " + key() + ", column " + rows_.columns()[j].name + ": NULL";
+        ok = false;
+      } else if (n >= count || !rows_.Same(j, n, row[j], lengths[j])) {
+        changed = true;
+        const std::string_view folder = n < count ? FolderOf(j, table.GetRecord(n)) : folders[j];
+        if (!SetField(j, record, row[j], lengths[j], folder, why)) {
+          *why = "row " + key() + ", " + *why;
+          ok = false;
+        }
+      }
+    }
+    return changed;
+  };
+  while (ok) {
+    MYSQL_ROW row = mysql_fetch_row(result);
+    if (!row) break;
+    const unsigned long* lengths = mysql_fetch_lengths(result);
+    if (rows_.keyed())
+      while (next < count && rows_.CompareKeys(order[next], row, lengths) < 0) ++next;
+    const bool known =
+        next < count && (!rows_.keyed() || rows_.CompareKeys(order[next], row, lengths) == 0);
+    if (known) {
+      const std::uint32_t n = order[next++];
+      kept[n] = true;
+      counts->changed += take(reinterpret_cast<std::uint8_t*>(&records[n * size]), n, row, lengths);
+    } else {
+      const std::size_t at = added.size();
+      added.append(size, '\0');
+      take(reinterpret_cast<std::uint8_t*>(&added[at]), count, row, lengths);
+      ++counts->added;
+    }
+  }
+  // The rest of the result is read (and dropped) before the next query.
+  while (!ok && mysql_fetch_row(result)) {
+  }
+  const bool read_whole = mysql_errno(mysql) == 0;
+  if (!read_whole) session_.KeepError();
+  mysql_free_result(result);
+  if (!ok) return false;
+  if (!read_whole) {
+    *why = "cannot be read: " + session_.Error();
+    return false;
+  }
+  if (table.StringBlockSize() + added_strings_.size() > UINT32_MAX) {
+    *why = "its texts do not fit in a client file's 32-bit offsets";
+    return false;
+  }
+
+  std::uint32_t written = 0;
+  for (std::uint32_t n = 0; n < count; ++n) written += kept[n];
+  counts->left_out = count - written;
+  counts->records = written + counts->added;
+  file->clear();
+  file->reserve(kDbcHeaderSize + counts->records * size + table.StringBlockSize() +
+                added_strings_.size());
+  std::uint8_t header[kDbcHeaderSize];
+  StoreLE32(header, kDbcMagic);
+  StoreLE32(header + 4, counts->records);
+  StoreLE32(header + 8, table.FieldCount());
+  StoreLE32(header + 12, static_cast<std::uint32_t>(size));
+  StoreLE32(header + 16,
+            static_cast<std::uint32_t>(table.StringBlockSize() + added_strings_.size()));
+  file->append(reinterpret_cast<const char*>(header), sizeof header);
+  for (std::uint32_t n = 0; n < count; ++n)
+    if (kept[n]) file->append(records, n * size, size);
+  file->append(added);
+  file->append(table.StringBlock(), table.StringBlockSize());
+  file->append(added_strings_);
+  return true;
+}
+
+std::string RatingSourceFile(const std::string& merged, const LoadedTable& source_template,
+                             const RatingSource& source) {
+  const LoadedTable& from = source_template;
+  const std::size_t size = from.RecordSize();
+  std::string file(kDbcHeaderSize, '\0');
+  auto* header = reinterpret_cast<std::uint8_t*>(file.data());
+  StoreLE32(header, kDbcMagic);
+  StoreLE32(header + 4, from.RecordCount());
+  StoreLE32(header + 8, from.FieldCount());
+  StoreLE32(header + 12, static_cast<std::uint32_t>(size));
+  StoreLE32(header + 16, from.StringBlockSize());
+  if (from.RecordCount())
+    file.append(reinterpret_cast<const char*>(from.GetRecord(0)), from.RecordCount() * size);
+  file.append(from.StringBlock(), from.StringBlockSize());
+  const auto* cells = reinterpret_cast<const std::uint8_t*>(merged.data()) + kDbcHeaderSize;
+  const std::uint32_t row_size = LoadLE32(cells - 8);  // the merged file's record size
+  auto* records = reinterpret_cast<std::uint8_t*>(file.data()) + kDbcHeaderSize;
+  for (std::uint32_t c = 0; c < source.classes; ++c)
+    for (std::uint32_t r = 0; r < source.levels; ++r)
+      std::memcpy(records + (std::size_t{c} * source.levels + r) * size,
+                  cells + std::size_t{r} * row_size + 4 * std::size_t{source.first_column + c}, 4);
+  return file;
+}

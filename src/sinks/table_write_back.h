@@ -1,0 +1,66 @@
+// Builds a client file from a table in the database, with the client's own
+// file as the template for all that the export leaves out: the fields of
+// `x` columns, the other language slots and the flags of a localized text,
+// the folder of a `k` path. Rows meet as RowMatcher says. What nobody
+// changed keeps its bytes: a record whose exported values all equal the
+// template's is the template's record; a float that prints as the
+// template's keeps its bits, a text equal to the template's its offset. The
+// records keep the template's order, rows it lacks follow in key order, and
+// the string block is the template's with new texts after it; so a table
+// nobody changed is written byte for byte as the client's file. The
+// database's rows are read streaming; the file is built in memory (the
+// size of the client's file and the new rows).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "dbc/loaded_table.h"
+#include "dbc/table_descriptor.h"
+#include "sinks/row_matcher.h"
+#include "sinks/server_session.h"
+
+// The client file of one source of the merged rating table: the source's
+// file (`source_template`, loaded) with the cells of `merged` (a file that
+// Build() made of the merged table) in its records, one class or kind of
+// 100 levels after another; what the merge does not read stays as it was.
+std::string RatingSourceFile(const std::string& merged, const LoadedTable& source_template,
+                             const RatingSource& source);
+
+class TableWriteBack {
+ public:
+  explicit TableWriteBack(ServerSession& session) : session_(session) {}
+
+  struct Counts {
+    std::uint32_t records = 0;   // in the file written
+    std::uint32_t changed = 0;   // of the template's, with other values
+    std::uint32_t added = 0;     // rows the template lacks
+    std::uint32_t left_out = 0;  // template records the database lacks
+  };
+  // Builds the bytes of the client file of `table` (its template, loaded)
+  // into *file. False, with *why, when the table cannot be written: a value
+  // the file cannot hold (a NULL, an integer out of its column's 32-bit
+  // range, a float out of a float's range, a text with a NUL byte), named
+  // with its row and column; or the table cannot be read as RowMatcher
+  // says.
+  bool Build(const LoadedTable& table, std::string* file, Counts* counts, std::string* why);
+
+ private:
+  // Sets column j of `record` from a database value; false, with *why,
+  // when the file cannot hold it. `folder`: the folder of a k path.
+  bool SetField(std::size_t j, std::uint8_t* record, const char* value, unsigned long length,
+                std::string_view folder, std::string* why);
+  // The folder (up to the last backslash) of the text of column j in
+  // record n; empty for other columns.
+  std::string_view FolderOf(std::size_t j, const std::uint8_t* record) const;
+  // The folder every template record's k path in column j shares, or "".
+  std::string CommonFolder(std::size_t j) const;
+  // The offset of `text` in the file's string block, appended when new.
+  std::uint32_t AddString(std::string_view text);
+
+  ServerSession& session_;
+  RowMatcher rows_;
+  const LoadedTable* table_ = nullptr;
+  std::string added_strings_;  // after the template's block
+};
