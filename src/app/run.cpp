@@ -1,6 +1,7 @@
 #include "app/run.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -8,6 +9,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -20,6 +22,7 @@
 #include "app/summary.h"
 #include "app/table_export.h"
 #include "catalogue/catalogue.h"
+#include "dbc/dbc_format.h"
 #include "dbc/host_path.h"
 #include "port/durable_replace.h"
 #include "port/interrupt.h"
@@ -318,11 +321,11 @@ std::string ClientFileName(const TableDescriptor& table) {
   return path.substr(path.rfind('/') + 1);
 }
 
-// Writes `bytes` into `folder`/`name` durably: a temporary file beside it,
-// flushed, then swapped in and the folder flushed. Nothing is left of a
-// failed write. False, with the reason.
-bool WriteDurably(const std::string& folder, const std::string& name, const std::string& bytes,
-                  std::string* why) {
+// Writes `folder`/`name` durably: `fill` writes a temporary file beside it,
+// which is flushed, then swapped in, and the folder flushed. Nothing is left
+// of a failed write. False, with the reason (fill's own, when it fails).
+bool WriteDurably(const std::string& folder, const std::string& name,
+                  const std::function<bool(int fd, std::string* why)>& fill, std::string* why) {
   const std::string target = folder + "/" + name;
   std::string temporary = folder + "/." + name + ".XXXXXX";
   const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
@@ -331,27 +334,33 @@ bool WriteDurably(const std::string& folder, const std::string& name, const std:
     return false;
   }
   ::fchmod(fd, 0644);
-  std::size_t done = 0;
+  const bool filled = fill(fd, why);
   int error = 0;
-  while (done < bytes.size() && !error) {
-    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0)
-      error = n < 0 ? errno : EIO;
-    else
-      done += static_cast<std::size_t>(n);
-  }
-  if (!error && ::fsync(fd) != 0) error = errno;
-  if (::close(fd) != 0 && !error) error = errno;
+  if (filled && ::fsync(fd) != 0) error = errno;
+  if (::close(fd) != 0 && filled && !error) error = errno;
   std::string leftover;
-  if (!error && !Replace(temporary, target, &leftover)) error = errno;
-  if (error) {
+  if (filled && !error && !Replace(temporary, target, &leftover)) error = errno;
+  if (!filled || error) {
     ::unlink(temporary.c_str());
-    *why = target + " cannot be written: " + std::strerror(error);
+    if (error) *why = target + " cannot be written: " + std::strerror(error);
     return false;
   }
   SyncFolder(target);
   if (!leftover.empty()) Warn(leftover);
+  return true;
+}
+
+// Writes all of `bytes` to `fd`; false, with the reason.
+bool WriteAll(int fd, const std::string& bytes, std::string* why) {
+  for (std::size_t done = 0; done < bytes.size();) {
+    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      *why = std::string("cannot be written: ") + std::strerror(n < 0 ? errno : EIO);
+      return false;
+    }
+    done += static_cast<std::size_t>(n);
+  }
   return true;
 }
 
@@ -389,7 +398,19 @@ std::string WriteRatingFiles(const Options& options, DBCFile& reader, TableWrite
   TableWriteBack::Counts counts;
   if (!reader.LoadRatingTable(table, RatingSources()) || reader.ExportFaults() != faults)
     return "not written: " + reader.LastFault();
-  if (!builder.Build(reader.Table(), &merged, &counts, &why)) return "not written: " + why;
+  // The merged table's file is small (its levels): built in memory.
+  const int memory = ::memfd_create("vesk_rating", MFD_CLOEXEC);
+  if (memory < 0) return std::string("not written: ") + std::strerror(errno);
+  const bool built = builder.Build(reader.Table(), memory, &counts, &why);
+  struct stat st;
+  if (built && ::fstat(memory, &st) == 0) {
+    merged.resize(static_cast<std::size_t>(st.st_size));
+    if (::pread(memory, merged.data(), merged.size(), 0) != static_cast<ssize_t>(merged.size()))
+      merged.clear();
+  }
+  ::close(memory);
+  if (!built) return "not written: " + why;
+  if (merged.size() < kDbcHeaderSize) return "not written: the merged table cannot be read back";
   if (counts.added || counts.left_out)
     return "not written: its rows do not map back onto its source files, which hold levels 0 to " +
            std::to_string(RatingSources().front().levels - 1) + " (" +
@@ -404,7 +425,10 @@ std::string WriteRatingFiles(const Options& options, DBCFile& reader, TableWrite
   }
   std::string names;
   for (const auto& [name, bytes] : files) {
-    if (!WriteDurably(*options.write_dbc, name, bytes, &why)) return "not written: " + why;
+    const auto fill = [&bytes = bytes](int fd, std::string* reason) {
+      return WriteAll(fd, bytes, reason);
+    };
+    if (!WriteDurably(*options.write_dbc, name, fill, &why)) return "not written: " + why;
     names += (names.empty() ? "" : ", ") + name;
   }
   ++*written;
@@ -426,7 +450,6 @@ int WriteClientFiles(const Options& options, const std::vector<const TableDescri
   reader.SetConsole(DBCFile::Console::kNothing);
   reader.SetLocale(options.LocaleIndex());
   TableWriteBack builder(session);
-  std::string bytes;
   int written = 0;
   for (const TableDescriptor* table : tables) {
     std::string line;
@@ -436,9 +459,12 @@ int WriteClientFiles(const Options& options, const std::vector<const TableDescri
       line = WriteRatingFiles(options, reader, builder, table, &written);
     } else if (!reader.Load(table)) {
       line = "not written: " + reader.LastFault();
-    } else if (!builder.Build(reader.Table(), &bytes, &counts, &why)) {
-      line = "not written: " + why;
-    } else if (!WriteDurably(*options.write_dbc, name, bytes, &why)) {
+    } else if (!WriteDurably(
+                   *options.write_dbc, name,
+                   [&](int fd, std::string* reason) {
+                     return builder.Build(reader.Table(), fd, &counts, reason);
+                   },
+                   &why)) {
       line = "not written: " + why;
     } else {
       ++written;

@@ -1,5 +1,8 @@
 #include "sinks/table_write_back.h"
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <cfloat>
 #include <climits>
@@ -94,13 +97,46 @@ bool TableWriteBack::SetField(std::size_t j, std::uint8_t* record, const char* v
   }
 }
 
-bool TableWriteBack::Build(const LoadedTable& table, std::string* file, Counts* counts,
-                           std::string* why) {
+namespace {
+
+// Writes all of `data` at `offset` of `fd`; the system's error, or 0.
+int WriteAt(int fd, const void* data, std::size_t length, std::uint64_t offset) {
+  const auto* bytes = static_cast<const char*>(data);
+  while (length > 0) {
+    const ssize_t n = ::pwrite(fd, bytes, length, static_cast<off_t>(offset));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return n < 0 ? errno : EIO;
+    bytes += n;
+    length -= static_cast<std::size_t>(n);
+    offset += static_cast<std::uint64_t>(n);
+  }
+  return 0;
+}
+
+}  // namespace
+
+bool TableWriteBack::Build(const LoadedTable& table, int fd, Counts* counts, std::string* why) {
   table_ = &table;
   *counts = {};
   added_strings_.clear();
   rows_.Prepare(table);
   if (!rows_.CheckColumns(session_, why)) return false;
+  const std::size_t size = table.RecordSize();
+  const std::uint32_t count = table.RecordCount();
+  int error = 0;
+  // The template's records first, in its order; the rows that differ are
+  // written over theirs. The file, not memory, holds them: memory keeps what
+  // one table's export keeps.
+  constexpr std::size_t kChunk = 1 << 20;
+  const std::size_t records_size = std::size_t{count} * size;
+  for (std::size_t at = 0; at < records_size && !error; at += kChunk)
+    error = WriteAt(fd, table.GetRecord(0) + at, std::min(kChunk, records_size - at),
+                    kDbcHeaderSize + at);
+  table.ForgetAll();
+  if (error) {
+    *why = std::string("cannot be written: ") + std::strerror(error);
+    return false;
+  }
   if (!session_.Query(rows_.Select())) {
     *why = "cannot be read: " + session_.Error();
     return false;
@@ -112,17 +148,14 @@ bool TableWriteBack::Build(const LoadedTable& table, std::string* file, Counts* 
     *why = "cannot be read: " + session_.Error();
     return false;
   }
-  const std::size_t size = table.RecordSize();
-  const std::uint32_t count = table.RecordCount();
-  std::string records(count ? reinterpret_cast<const char*>(table.GetRecord(0)) : "", count * size);
   std::vector<bool> kept(count);
+  std::string record(size, '\0');
   std::string added;  // the records of rows the template lacks
   std::vector<std::string> folders(rows_.columns().size());
   for (std::size_t j = 0; j < folders.size(); ++j) folders[j] = CommonFolder(j);
   const std::vector<std::uint32_t>& order = rows_.order();
   std::uint32_t next = 0;
-  bool ok = true;
-  // Sets every exported field of `record` from `row` where its value is not
+  bool ok = true;  // Sets every exported field of `record` from `row` where its value is not
   // the template's (`n`: the template's record, or none for a new row).
   const auto take = [&](std::uint8_t* record, std::uint32_t n, char** row,
                         const unsigned long* lengths) {
@@ -154,7 +187,14 @@ bool TableWriteBack::Build(const LoadedTable& table, std::string* file, Counts* 
     if (known) {
       const std::uint32_t n = order[next++];
       kept[n] = true;
-      counts->changed += take(reinterpret_cast<std::uint8_t*>(&records[n * size]), n, row, lengths);
+      std::memcpy(record.data(), table.GetRecord(n), size);
+      if (take(reinterpret_cast<std::uint8_t*>(record.data()), n, row, lengths)) {
+        ++counts->changed;
+        if (ok && (error = WriteAt(fd, record.data(), size, kDbcHeaderSize + n * size)) != 0) {
+          *why = std::string("cannot be written: ") + std::strerror(error);
+          ok = false;
+        }
+      }
     } else {
       const std::size_t at = added.size();
       added.append(size, '\0');
@@ -178,13 +218,29 @@ bool TableWriteBack::Build(const LoadedTable& table, std::string* file, Counts* 
     return false;
   }
 
+  // The records the database left out go; the others move up in turn.
   std::uint32_t written = 0;
-  for (std::uint32_t n = 0; n < count; ++n) written += kept[n];
+  for (std::uint32_t n = 0; n < count && !error; ++n) {
+    if (!kept[n]) continue;
+    if (written != n) {
+      if (::pread(fd, record.data(), size, static_cast<off_t>(kDbcHeaderSize + n * size)) !=
+          static_cast<ssize_t>(size))
+        error = errno ? errno : EIO;
+      else
+        error = WriteAt(fd, record.data(), size, kDbcHeaderSize + std::uint64_t{written} * size);
+    }
+    ++written;
+  }
   counts->left_out = count - written;
   counts->records = written + counts->added;
-  file->clear();
-  file->reserve(kDbcHeaderSize + counts->records * size + table.StringBlockSize() +
-                added_strings_.size());
+  std::uint64_t at = kDbcHeaderSize + std::uint64_t{written} * size;
+  const auto append = [&](const void* data, std::size_t length) {
+    if (!error) error = WriteAt(fd, data, length, at);
+    at += length;
+  };
+  append(added.data(), added.size());
+  append(table.StringBlock(), table.StringBlockSize());
+  append(added_strings_.data(), added_strings_.size());
   std::uint8_t header[kDbcHeaderSize];
   StoreLE32(header, kDbcMagic);
   StoreLE32(header + 4, counts->records);
@@ -192,12 +248,12 @@ bool TableWriteBack::Build(const LoadedTable& table, std::string* file, Counts* 
   StoreLE32(header + 12, static_cast<std::uint32_t>(size));
   StoreLE32(header + 16,
             static_cast<std::uint32_t>(table.StringBlockSize() + added_strings_.size()));
-  file->append(reinterpret_cast<const char*>(header), sizeof header);
-  for (std::uint32_t n = 0; n < count; ++n)
-    if (kept[n]) file->append(records, n * size, size);
-  file->append(added);
-  file->append(table.StringBlock(), table.StringBlockSize());
-  file->append(added_strings_);
+  if (!error) error = WriteAt(fd, header, sizeof header, 0);
+  if (!error && ::ftruncate(fd, static_cast<off_t>(at)) != 0) error = errno;
+  if (error) {
+    *why = std::string("cannot be written: ") + std::strerror(error);
+    return false;
+  }
   return true;
 }
 

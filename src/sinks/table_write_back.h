@@ -8,8 +8,8 @@
 // records keep the template's order, rows it lacks follow in key order, and
 // the string block is the template's with new texts after it; so a table
 // nobody changed is written byte for byte as the client's file. The
-// database's rows are read streaming; the file is built in memory (the
-// size of the client's file and the new rows).
+// database's rows are read streaming and the file is written as they come,
+// so memory holds one table, as an export does.
 #pragma once
 
 #include <cstdint>
@@ -38,13 +38,13 @@ class TableWriteBack {
     std::uint32_t added = 0;     // rows the template lacks
     std::uint32_t left_out = 0;  // template records the database lacks
   };
-  // Builds the bytes of the client file of `table` (its template, loaded)
-  // into *file. False, with *why, when the table cannot be written: a value
+  // Writes the client file of `table` (its template, loaded) into the empty
+  // file `fd`. False, with *why, when the table cannot be written: a value
   // the file cannot hold (a NULL, an integer out of its column's 32-bit
   // range, a float out of a float's range, a text with a NUL byte), named
   // with its row and column; or the table cannot be read as RowMatcher
   // says.
-  bool Build(const LoadedTable& table, std::string* file, Counts* counts, std::string* why);
+  bool Build(const LoadedTable& table, int fd, Counts* counts, std::string* why);
 
  private:
   // Sets column j of `record` from a database value; false, with *why,
