@@ -1525,6 +1525,27 @@ TEST_F(ServerTest, WriteDbcRoundTripsTheClient) {
   EXPECT_FALSE(std::filesystem::exists(client_dir / "refused/Spell.dbc"));
   EXPECT_FALSE(std::filesystem::exists(client_dir / "refused/Languages.dbc"));
   EXPECT_TRUE(HiddenFiles(client_dir / "refused").empty());
+  // A signal stops the run between rows (here while Spell's rows wait for a
+  // lock): no file is left half written.
+  std::filesystem::create_directories(client_dir / "stopped");
+  std::vector<std::string> stop_args = ServerArgs(*server_, db + "_script");
+  stop_args.push_back("--write-dbc=stopped");
+  c.Exec("LOCK TABLES `" + db + "_script`.vesk_spell WRITE");
+  Converter stopped(client_dir.path(), stop_args);
+  Client look(*server_);
+  for (int i = 0; i < 500 && look.Rows("SELECT 1 FROM information_schema.PROCESSLIST WHERE INFO "
+                                       "LIKE 'SELECT %vesk_spell%' AND ID <> CONNECTION_ID()")
+                                 .empty();
+       ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  ::kill(stopped.pid(), SIGTERM);
+  c.Exec("UNLOCK TABLES");
+  const RunResult ended = stopped.Wait();
+  EXPECT_EQ(ended.status, 128 + SIGTERM);
+  EXPECT_NE(Unwrapped(ended.err).find("interrupted by SIGTERM after "), std::string::npos)
+      << ended.err;
+  EXPECT_FALSE(std::filesystem::exists(client_dir / "stopped/Spell.dbc"));
+  EXPECT_TRUE(HiddenFiles(client_dir / "stopped").empty());
   const std::string spell = ReadFile(client_dir / "dbc/Spell.dbc");
   const RunResult own = write(db, "dbc");
   EXPECT_EQ(own.status, 2);

@@ -285,6 +285,8 @@ bool ConnectForReading(const Options& options, ServerSession& session, std::stri
 // client files, one line per table; changes nothing. Exit 0 when all are
 // equal, 1 otherwise.
 int VerifyTables(const Options& options, const std::vector<const TableDescriptor*>& tables) {
+  // A signal stops the run after the row in flight; see InterruptGuard.
+  InterruptGuard interrupts;
   ServerSession session(ConnectOptionsOf(options));
   std::string why;
   if (!ConnectForReading(options, session, &why)) {
@@ -295,8 +297,10 @@ int VerifyTables(const Options& options, const std::vector<const TableDescriptor
   reader.SetConsole(DBCFile::Console::kNothing);
   reader.SetLocale(options.LocaleIndex());
   TableVerifier verifier(session);
-  int differ = 0;
+  int differ = 0, done = 0;
   for (const TableDescriptor* table : tables) {
+    if (PendingInterrupt()) break;
+    ++done;
     const bool loaded =
         IsMergedTable(*table) ? reader.LoadRatingTable(table, RatingSources()) : reader.Load(table);
     std::string what;
@@ -307,6 +311,12 @@ int VerifyTables(const Options& options, const std::vector<const TableDescriptor
   }
   session.Close();
   std::printf("Disconnect\n");
+  if (const int signal_number = PendingInterrupt()) {
+    Warn(std::string("interrupted by ") + SignalName(signal_number) + " after " +
+         std::to_string(done) + " of " + std::to_string(tables.size()) +
+         " tables compared; exit status " + std::to_string(128 + signal_number));
+    return 128 + signal_number;
+  }
   const int status = differ == 0 ? kExitOk : kExitIncomplete;
   Warn(std::to_string(differ) + " of " + std::to_string(tables.size()) +
        " tables differ; exit status " + std::to_string(status));
@@ -334,12 +344,14 @@ bool WriteDurably(const std::string& folder, const std::string& name,
     return false;
   }
   ::fchmod(fd, 0644);
+  SetDoomedFile(temporary.c_str());  // a second signal removes it
   const bool filled = fill(fd, why);
   int error = 0;
   if (filled && ::fsync(fd) != 0) error = errno;
   if (::close(fd) != 0 && filled && !error) error = errno;
   std::string leftover;
   if (filled && !error && !Replace(temporary, target, &leftover)) error = errno;
+  SetDoomedFile(nullptr);
   if (!filled || error) {
     ::unlink(temporary.c_str());
     if (error) *why = target + " cannot be written: " + std::strerror(error);
@@ -440,6 +452,9 @@ std::string WriteRatingFiles(const Options& options, DBCFile& reader, TableWrite
 // the database's rows, the client's own file serving as the template; one
 // line per table. A table that cannot be written leaves no file.
 int WriteClientFiles(const Options& options, const std::vector<const TableDescriptor*>& tables) {
+  // A signal stops the run after the row in flight, and its file is not
+  // written; see InterruptGuard.
+  InterruptGuard interrupts;
   ServerSession session(ConnectOptionsOf(options));
   std::string why;
   if (!ConnectForReading(options, session, &why)) {
@@ -452,6 +467,7 @@ int WriteClientFiles(const Options& options, const std::vector<const TableDescri
   TableWriteBack builder(session);
   int written = 0;
   for (const TableDescriptor* table : tables) {
+    if (PendingInterrupt()) break;
     std::string line;
     TableWriteBack::Counts counts;
     const std::string name = ClientFileName(*table);
@@ -476,6 +492,12 @@ int WriteClientFiles(const Options& options, const std::vector<const TableDescri
   }
   session.Close();
   std::printf("Disconnect\n");
+  if (const int signal_number = PendingInterrupt()) {
+    Warn(std::string("interrupted by ") + SignalName(signal_number) + " after " +
+         std::to_string(written) + " of " + std::to_string(tables.size()) +
+         " tables written; exit status " + std::to_string(128 + signal_number));
+    return 128 + signal_number;
+  }
   const int status = written == static_cast<int>(tables.size()) ? kExitOk : kExitIncomplete;
   Warn(std::to_string(written) + " of " + std::to_string(tables.size()) +
        " tables written; exit status " + std::to_string(status));

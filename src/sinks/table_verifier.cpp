@@ -4,6 +4,7 @@
 #include <string_view>
 #include <tuple>
 
+#include "port/interrupt.h"
 namespace {
 
 // Appends `item` to a list of at most TableVerifier::kNamed items.
@@ -48,6 +49,13 @@ bool TableVerifier::Compare(const LoadedTable& table, std::string* what) {
     if (!changed.empty()) Name(&differ_named, &differ, rows_.ClientKey(n) + " (" + changed + ")");
   };
   while (MYSQL_ROW row = mysql_fetch_row(result)) {
+    if (const int signal_number = PendingInterrupt()) {
+      while (mysql_fetch_row(result)) {
+      }
+      mysql_free_result(result);
+      *what = std::string("interrupted by ") + SignalName(signal_number);
+      return false;
+    }
     const unsigned long* lengths = mysql_fetch_lengths(result);
     if (!rows_.keyed()) {
       if (next < count)

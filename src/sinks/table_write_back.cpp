@@ -13,6 +13,7 @@
 #include "dbc/dbc_format.h"
 #include "dbc/table_descriptor.h"
 #include "port/byte_reader.h"
+#include "port/interrupt.h"
 
 namespace {
 
@@ -177,6 +178,11 @@ bool TableWriteBack::Build(const LoadedTable& table, int fd, Counts* counts, std
     return changed;
   };
   while (ok) {
+    if (const int signal_number = PendingInterrupt()) {
+      *why = std::string("interrupted by ") + SignalName(signal_number);
+      ok = false;
+      break;
+    }
     MYSQL_ROW row = mysql_fetch_row(result);
     if (!row) break;
     const unsigned long* lengths = mysql_fetch_lengths(result);
