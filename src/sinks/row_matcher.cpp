@@ -6,20 +6,10 @@
 #include <string_view>
 
 #include "dbc/table_descriptor.h"
-#include "sql/value_format.h"
 
-namespace {
-
-std::string Text(const char* begin, const char* end) {
-  return std::string(begin, static_cast<std::size_t>(end - begin));
-}
-
-}  // namespace
-
-std::string RowMatcher::FloatText(float value) {
-  char text[kMaxNumberText];
-  std::string printed = Text(text, FormatFloat(text, value));
-  if (printed == "-0.000000") printed.erase(0, 1);
+std::string_view RowMatcher::FloatText(float value, char* text) {
+  std::string_view printed(text, static_cast<std::size_t>(FormatFloat(text, value) - text));
+  if (printed == "-0.000000") printed.remove_prefix(1);
   return printed;
 }
 
@@ -70,7 +60,7 @@ bool RowMatcher::CheckColumns(ServerSession& session, std::string* what) const {
   return false;
 }
 
-std::string RowMatcher::Select() const {
+MYSQL_RES* RowMatcher::Open(ServerSession& session, std::string* why) const {
   std::string sql = "SELECT ", keys;
   for (const Column& column : columns_) {
     const std::string name = "`" + std::string(column.name) + "`";
@@ -81,35 +71,43 @@ std::string RowMatcher::Select() const {
   }
   sql += " FROM `" + std::string(table_->Descriptor()->table_name) + "`";
   if (keyed_) sql += " ORDER BY " + keys;
-  return sql;
+  MYSQL_RES* result = session.Query(sql) ? mysql_use_result(session.handle()) : nullptr;
+  if (!result) {
+    if (mysql_errno(session.handle()) != 0) session.KeepError();
+    *why = "cannot be read: " + session.Error();
+  }
+  return result;
 }
 
-std::string RowMatcher::ClientValue(std::size_t j, std::uint32_t n) const {
+std::string_view RowMatcher::ClientText(std::size_t j, std::uint32_t n, char* text) const {
   const LoadedTable::RowValue value =
       table_->ValueOf(table_->ValueSteps()[columns_[j].step], table_->GetRecord(n));
-  char text[kMaxNumberText];
+  const auto view = [text](const char* end) {
+    return std::string_view(text, static_cast<std::size_t>(end - text));
+  };
   switch (value.kind) {
-    case LoadedTable::RowValue::kUnsigned: return Text(text, FormatUnsigned(text, value.word));
+    case LoadedTable::RowValue::kUnsigned: return view(FormatUnsigned(text, value.word));
     case LoadedTable::RowValue::kSigned:
-      return Text(text, FormatSigned(text, static_cast<std::int32_t>(value.word)));
+      return view(FormatSigned(text, static_cast<std::int32_t>(value.word)));
     case LoadedTable::RowValue::kFloat: {
       float number;
       std::memcpy(&number, &value.word, sizeof number);
-      return FloatText(number);
+      return FloatText(number, text);
     }
     case LoadedTable::RowValue::kText: break;
   }
-  return std::string(value.text);
+  return value.text;
 }
 
 bool RowMatcher::Same(std::size_t j, std::uint32_t n, const char* value,
                       unsigned long length) const {
   if (!value) return false;
-  const std::string mine = ClientValue(j, n);
+  char mine[kMaxNumberText], theirs[kMaxNumberText];
+  const std::string_view client = ClientText(j, n, mine);
   // The server's exact value of a FLOAT, printed as the script prints it.
   if (table_->ValueSteps()[columns_[j].step].type == 'f')
-    return FloatText(static_cast<float>(std::strtod(value, nullptr))) == mine;
-  return std::string_view(value, length) == std::string_view(mine);
+    return FloatText(static_cast<float>(std::strtod(value, nullptr)), theirs) == client;
+  return std::string_view(value, length) == client;
 }
 
 std::string RowMatcher::ClientKey(std::uint32_t n) const {

@@ -8,10 +8,12 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "dbc/loaded_table.h"
 #include "sinks/server_session.h"
+#include "sql/value_format.h"
 
 class RowMatcher {
  public:
@@ -28,17 +30,23 @@ class RowMatcher {
   // *what says what it has (or why it cannot be read, or that it is
   // missing).
   bool CheckColumns(ServerSession& session, std::string* what) const;
-  // The SELECT of the database's rows: the exported columns in order
-  // (floats as their exact DOUBLE), ordered by the key.
-  std::string Select() const;
+  // Runs the SELECT of the database's rows: the exported columns in order
+  // (floats as their exact DOUBLE), ordered by the key; its result is read
+  // row by row (mysql_use_result). Null, with *why, when it fails.
+  MYSQL_RES* Open(ServerSession& session, std::string* why) const;
 
   const std::vector<Column>& columns() const { return columns_; }
   bool keyed() const { return keyed_; }
   // The client's records in key order.
   const std::vector<std::uint32_t>& order() const { return order_; }
 
-  // The value of column j of record n as the script prints it.
-  std::string ClientValue(std::size_t j, std::uint32_t n) const;
+  // The value of column j of record n as the script prints it (into
+  // `text`, or the table's own string), the sign of a zero float aside.
+  std::string_view ClientText(std::size_t j, std::uint32_t n, char* text) const;
+  std::string ClientValue(std::size_t j, std::uint32_t n) const {
+    char text[kMaxNumberText];
+    return std::string(ClientText(j, n, text));
+  }
   // Whether a database value (null: NULL) equals column j of record n.
   bool Same(std::size_t j, std::uint32_t n, const char* value, unsigned long length) const;
   // The key of record n ("id 7", "row 3" without a key), and of a row.
@@ -47,8 +55,8 @@ class RowMatcher {
   // -1, 0 or 1 as record n's key is before, equal to or after a row's.
   int CompareKeys(std::uint32_t n, char** row, const unsigned long* lengths) const;
 
-  // A float as the script prints it, the sign of a zero aside.
-  static std::string FloatText(float value);
+  // A float as the script prints it into `text`, the sign of a zero aside.
+  static std::string_view FloatText(float value, char* text);
 
  private:
   void SortRecords();

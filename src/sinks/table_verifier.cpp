@@ -25,17 +25,9 @@ std::string Part(int count, const char* what, const std::string& named) {
 bool TableVerifier::Compare(const LoadedTable& table, std::string* what) {
   rows_.Prepare(table);
   if (!rows_.CheckColumns(session_, what)) return false;
-  if (!session_.Query(rows_.Select())) {
-    *what = "cannot be read: " + session_.Error();
-    return false;
-  }
+  MYSQL_RES* result = rows_.Open(session_, what);
+  if (!result) return false;
   MYSQL* const mysql = session_.handle();
-  MYSQL_RES* result = mysql_use_result(mysql);
-  if (!result) {
-    session_.KeepError();
-    *what = "cannot be read: " + session_.Error();
-    return false;
-  }
   int differ = 0, absent = 0, added = 0;
   std::string differ_named, absent_named, added_named;
   const std::vector<std::uint32_t>& order = rows_.order();

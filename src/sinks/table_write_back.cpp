@@ -138,17 +138,9 @@ bool TableWriteBack::Build(const LoadedTable& table, int fd, Counts* counts, std
     *why = std::string("cannot be written: ") + std::strerror(error);
     return false;
   }
-  if (!session_.Query(rows_.Select())) {
-    *why = "cannot be read: " + session_.Error();
-    return false;
-  }
+  MYSQL_RES* result = rows_.Open(session_, why);
+  if (!result) return false;
   MYSQL* const mysql = session_.handle();
-  MYSQL_RES* result = mysql_use_result(mysql);
-  if (!result) {
-    session_.KeepError();
-    *why = "cannot be read: " + session_.Error();
-    return false;
-  }
   std::vector<bool> kept(count);
   std::string record(size, '\0');
   std::string added;  // the records of rows the template lacks
