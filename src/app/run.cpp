@@ -331,51 +331,6 @@ std::string ClientFileName(const TableDescriptor& table) {
   return path.substr(path.rfind('/') + 1);
 }
 
-// Writes `folder`/`name` durably: `fill` writes a temporary file beside it,
-// which is flushed, then swapped in, and the folder flushed. Nothing is left
-// of a failed write. False, with the reason (fill's own, when it fails).
-bool WriteDurably(const std::string& folder, const std::string& name,
-                  const std::function<bool(int fd, std::string* why)>& fill, std::string* why) {
-  const std::string target = folder + "/" + name;
-  std::string temporary = folder + "/." + name + ".XXXXXX";
-  const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
-  if (fd < 0) {
-    *why = target + " cannot be written: " + std::strerror(errno);
-    return false;
-  }
-  ::fchmod(fd, 0644);
-  SetDoomedFile(temporary.c_str());  // a second signal removes it
-  const bool filled = fill(fd, why);
-  int error = 0;
-  if (filled && ::fsync(fd) != 0) error = errno;
-  if (::close(fd) != 0 && filled && !error) error = errno;
-  std::string leftover;
-  if (filled && !error && !Replace(temporary, target, &leftover)) error = errno;
-  SetDoomedFile(nullptr);
-  if (!filled || error) {
-    ::unlink(temporary.c_str());
-    if (error) *why = target + " cannot be written: " + std::strerror(error);
-    return false;
-  }
-  SyncFolder(target);
-  if (!leftover.empty()) Warn(leftover);
-  return true;
-}
-
-// Writes all of `bytes` to `fd`; false, with the reason.
-bool WriteAll(int fd, const std::string& bytes, std::string* why) {
-  for (std::size_t done = 0; done < bytes.size();) {
-    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      *why = std::string("cannot be written: ") + std::strerror(n < 0 ? errno : EIO);
-      return false;
-    }
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
 // Why --write-dbc=DIR cannot be used ("" when it can): DIR must be a folder,
 // and neither the client's dbc folder nor one that holds a client file.
 std::string WhyNotWriteFolder(const std::string& folder) {
@@ -438,9 +393,12 @@ std::string WriteRatingFiles(const Options& options, DBCFile& reader, TableWrite
   std::string names;
   for (const auto& [name, bytes] : files) {
     const auto fill = [&bytes = bytes](int fd, std::string* reason) {
-      return WriteAll(fd, bytes, reason);
+      const int error = WriteAt(fd, bytes.data(), bytes.size(), 0);
+      if (error) *reason = std::string("cannot be written: ") + std::strerror(error);
+      return error == 0;
     };
-    if (!WriteDurably(*options.write_dbc, name, fill, &why)) return "not written: " + why;
+    if (!WriteFileDurably(*options.write_dbc + "/" + name, fill, &why))
+      return "not written: " + why;
     names += (names.empty() ? "" : ", ") + name;
   }
   ++*written;
@@ -475,8 +433,8 @@ int WriteClientFiles(const Options& options, const std::vector<const TableDescri
       line = WriteRatingFiles(options, reader, builder, table, &written);
     } else if (!reader.Load(table)) {
       line = "not written: " + reader.LastFault();
-    } else if (!WriteDurably(
-                   *options.write_dbc, name,
+    } else if (!WriteFileDurably(
+                   *options.write_dbc + "/" + name,
                    [&](int fd, std::string* reason) {
                      return builder.Build(reader.Table(), fd, &counts, reason);
                    },

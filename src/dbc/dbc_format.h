@@ -24,6 +24,16 @@ struct DbcHeader {
   std::uint32_t string_size = 0;  // bytes
 };
 
+// Writes the header of a client file with `header`'s counts into `out`
+// (kDbcHeaderSize bytes).
+inline void StoreDbcHeader(std::uint8_t* out, const DbcHeader& header) {
+  StoreLE32(out, kDbcMagic);
+  StoreLE32(out + 4, header.record_count);
+  StoreLE32(out + 8, header.field_count);
+  StoreLE32(out + 12, header.record_size);
+  StoreLE32(out + 16, header.string_size);
+}
+
 enum class HeaderParse {
   kOk,
   kNotDbc,     // fewer than four bytes, or another magic

@@ -10,6 +10,9 @@
 #include <cstdio>
 #include <cstring>
 
+#include "port/console.h"
+#include "port/interrupt.h"
+
 namespace {
 
 // Whether this process may rename over other users' files in a sticky
@@ -82,4 +85,45 @@ void SyncFolder(const std::string& path) {
   if (folder < 0) return;
   ::fsync(folder);
   ::close(folder);
+}
+
+int WriteAt(int fd, const void* data, std::size_t length, std::uint64_t offset) {
+  const auto* bytes = static_cast<const char*>(data);
+  while (length > 0) {
+    const ssize_t n = ::pwrite(fd, bytes, length, static_cast<off_t>(offset));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return n < 0 ? errno : EIO;
+    bytes += n;
+    length -= static_cast<std::size_t>(n);
+    offset += static_cast<std::uint64_t>(n);
+  }
+  return 0;
+}
+
+bool WriteFileDurably(const std::string& target,
+                      const std::function<bool(int fd, std::string* why)>& fill, std::string* why) {
+  const std::size_t name = target.rfind('/') + 1;  // npos + 1 == 0
+  std::string temporary = target.substr(0, name) + "." + target.substr(name) + ".XXXXXX";
+  const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
+  if (fd < 0) {
+    *why = target + " cannot be written: " + std::strerror(errno);
+    return false;
+  }
+  ::fchmod(fd, 0644);
+  SetDoomedFile(temporary.c_str());
+  const bool filled = fill(fd, why);
+  int error = 0;
+  if (filled && ::fsync(fd) != 0) error = errno;
+  if (::close(fd) != 0 && filled && !error) error = errno;
+  std::string leftover;
+  if (filled && !error && !Replace(temporary, target, &leftover)) error = errno;
+  SetDoomedFile(nullptr);
+  if (!filled || error) {
+    ::unlink(temporary.c_str());
+    if (error) *why = target + " cannot be written: " + std::strerror(error);
+    return false;
+  }
+  SyncFolder(target);
+  if (!leftover.empty()) Warn(leftover);
+  return true;
 }

@@ -8,6 +8,9 @@
 
 #include <sys/stat.h>
 
+#include <cstddef>
+#include <cstdint>
+#include <functional>
 #include <string>
 
 // Puts the file at `temporary` in place of `target`, in one step for anyone
@@ -34,3 +37,14 @@ std::string WhyNotReplaceable(const std::string& target, const struct stat& st);
 
 // Makes a finished rename last: the folder's entry reaches the disk.
 void SyncFolder(const std::string& path);
+
+// Writes all of `data` at `offset` of `fd`; the system's error, or 0.
+int WriteAt(int fd, const void* data, std::size_t length, std::uint64_t offset);
+
+// Writes the file `target` durably: `fill` writes a temporary file beside it
+// (false, with its reason, when it fails), which is flushed, swapped in
+// (Replace()) and its folder flushed. Nothing is left of a failed write, and
+// a second signal removes the temporary file (SetDoomedFile()). False, with
+// the reason.
+bool WriteFileDurably(const std::string& target,
+                      const std::function<bool(int fd, std::string* why)>& fill, std::string* why);

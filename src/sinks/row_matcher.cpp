@@ -63,11 +63,13 @@ bool RowMatcher::CheckColumns(ServerSession& session, std::string* what) const {
 MYSQL_RES* RowMatcher::Open(ServerSession& session, std::string* why) const {
   std::string sql = "SELECT ", keys;
   for (const Column& column : columns_) {
-    const std::string name = "`" + std::string(column.name) + "`";
-    const bool real = table_->ValueSteps()[column.step].type == 'f';
-    sql +=
-        (&column == &columns_.front() ? "" : ", ") + (real ? "CAST(" + name + " AS DOUBLE)" : name);
-    if (column.key) keys += (keys.empty() ? "" : ", ") + name;
+    const std::string name = std::string("`").append(column.name).append("`");
+    if (&column != &columns_.front()) sql += ", ";
+    if (table_->ValueSteps()[column.step].type == 'f')
+      sql.append("CAST(").append(name).append(" AS DOUBLE)");
+    else
+      sql += name;
+    if (column.key) keys.append(keys.empty() ? "" : ", ").append(name);
   }
   sql += " FROM `" + std::string(table_->Descriptor()->table_name) + "`";
   if (keyed_) sql += " ORDER BY " + keys;

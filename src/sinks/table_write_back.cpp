@@ -13,6 +13,7 @@
 #include "dbc/dbc_format.h"
 #include "dbc/table_descriptor.h"
 #include "port/byte_reader.h"
+#include "port/durable_replace.h"
 #include "port/interrupt.h"
 
 namespace {
@@ -27,11 +28,14 @@ bool IsWholeNumber(const char* text) {
 
 }  // namespace
 
-std::uint32_t TableWriteBack::AddString(std::string_view text) {
+std::uint32_t TableWriteBack::AddString(std::string_view folder, std::string_view name) {
   // The template's block starts with its empty string, as client files do.
-  if (text.empty() && table_->StringBlockSize() > 0 && table_->StringBlock()[0] == '\0') return 0;
+  if (folder.empty() && name.empty() && table_->StringBlockSize() > 0 &&
+      table_->StringBlock()[0] == '\0')
+    return 0;
   const auto offset = static_cast<std::uint32_t>(table_->StringBlockSize() + added_strings_.size());
-  added_strings_.append(text);
+  added_strings_.append(folder);
+  added_strings_.append(name);
   added_strings_.push_back('\0');
   return offset;
 }
@@ -57,7 +61,7 @@ bool TableWriteBack::SetField(std::size_t j, std::uint8_t* record, const char* v
                               unsigned long length, std::string_view folder, std::string* why) {
   const LoadedTable::ValueStep& step = table_->ValueSteps()[rows_.columns()[j].step];
   std::uint8_t* const field = record + 4 * std::size_t{step.field};
-  const std::string column = std::string("column ") + rows_.columns()[j].name + ": ";
+  const auto column = [&] { return std::string("column ") + rows_.columns()[j].name + ": "; };
   switch (step.type) {
     case 'u':
     case 'i': {
@@ -66,7 +70,7 @@ bool TableWriteBack::SetField(std::size_t j, std::uint8_t* record, const char* v
       const bool fits = step.type == 'u' ? number >= 0 && number <= UINT_MAX
                                          : number >= INT_MIN && number <= INT_MAX;
       if (!IsWholeNumber(value) || errno == ERANGE || !fits) {
-        *why = column + value + " is out of the range of its " +
+        *why = column() + value + " is out of the range of its " +
                (step.type == 'u' ? "unsigned" : "signed") + " 32-bit field";
         return false;
       }
@@ -76,7 +80,7 @@ bool TableWriteBack::SetField(std::size_t j, std::uint8_t* record, const char* v
     case 'f': {
       const double number = std::strtod(value, nullptr);
       if (!std::isfinite(number) || std::fabs(number) > FLT_MAX) {
-        *why = column + value + " cannot be stored as a float";
+        *why = column() + value + " cannot be stored as a float";
         return false;
       }
       const auto single = static_cast<float>(number);
@@ -87,34 +91,14 @@ bool TableWriteBack::SetField(std::size_t j, std::uint8_t* record, const char* v
     }
     default: {  // t, s, k
       if (std::memchr(value, '\0', length)) {
-        *why = column + "the text holds a NUL byte, which a client file cannot";
+        *why = column() + "the text holds a NUL byte, which a client file cannot";
         return false;
       }
-      std::string text(folder);
-      text.append(value, length);
-      StoreLE32(field, AddString(text));
+      StoreLE32(field, AddString(folder, std::string_view(value, length)));
       return true;
     }
   }
 }
-
-namespace {
-
-// Writes all of `data` at `offset` of `fd`; the system's error, or 0.
-int WriteAt(int fd, const void* data, std::size_t length, std::uint64_t offset) {
-  const auto* bytes = static_cast<const char*>(data);
-  while (length > 0) {
-    const ssize_t n = ::pwrite(fd, bytes, length, static_cast<off_t>(offset));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return n < 0 ? errno : EIO;
-    bytes += n;
-    length -= static_cast<std::size_t>(n);
-    offset += static_cast<std::uint64_t>(n);
-  }
-  return 0;
-}
-
-}  // namespace
 
 bool TableWriteBack::Build(const LoadedTable& table, int fd, Counts* counts, std::string* why) {
   table_ = &table;
@@ -148,9 +132,10 @@ bool TableWriteBack::Build(const LoadedTable& table, int fd, Counts* counts, std
   for (std::size_t j = 0; j < folders.size(); ++j) folders[j] = CommonFolder(j);
   const std::vector<std::uint32_t>& order = rows_.order();
   std::uint32_t next = 0;
-  bool ok = true;  // Sets every exported field of `record` from `row` where its value is not
+  bool ok = true;
+  // Sets every exported field of `into` from `row` where its value is not
   // the template's (`n`: the template's record, or none for a new row).
-  const auto take = [&](std::uint8_t* record, std::uint32_t n, char** row,
+  const auto take = [&](std::uint8_t* into, std::uint32_t n, char** row,
                         const unsigned long* lengths) {
     bool changed = false;
     const auto key = [&] { return n < count ? rows_.ClientKey(n) : rows_.ServerKey(row, lengths); };
@@ -161,7 +146,7 @@ bool TableWriteBack::Build(const LoadedTable& table, int fd, Counts* counts, std
       } else if (n >= count || !rows_.Same(j, n, row[j], lengths[j])) {
         changed = true;
         const std::string_view folder = n < count ? FolderOf(j, table.GetRecord(n)) : folders[j];
-        if (!SetField(j, record, row[j], lengths[j], folder, why)) {
+        if (!SetField(j, into, row[j], lengths[j], folder, why)) {
           *why = "row " + key() + ", " + *why;
           ok = false;
         }
@@ -240,12 +225,9 @@ bool TableWriteBack::Build(const LoadedTable& table, int fd, Counts* counts, std
   append(table.StringBlock(), table.StringBlockSize());
   append(added_strings_.data(), added_strings_.size());
   std::uint8_t header[kDbcHeaderSize];
-  StoreLE32(header, kDbcMagic);
-  StoreLE32(header + 4, counts->records);
-  StoreLE32(header + 8, table.FieldCount());
-  StoreLE32(header + 12, static_cast<std::uint32_t>(size));
-  StoreLE32(header + 16,
-            static_cast<std::uint32_t>(table.StringBlockSize() + added_strings_.size()));
+  StoreDbcHeader(header,
+                 {counts->records, table.FieldCount(), static_cast<std::uint32_t>(size),
+                  static_cast<std::uint32_t>(table.StringBlockSize() + added_strings_.size())});
   if (!error) error = WriteAt(fd, header, sizeof header, 0);
   if (!error && ::ftruncate(fd, static_cast<off_t>(at)) != 0) error = errno;
   if (error) {
@@ -260,12 +242,9 @@ std::string RatingSourceFile(const std::string& merged, const LoadedTable& sourc
   const LoadedTable& from = source_template;
   const std::size_t size = from.RecordSize();
   std::string file(kDbcHeaderSize, '\0');
-  auto* header = reinterpret_cast<std::uint8_t*>(file.data());
-  StoreLE32(header, kDbcMagic);
-  StoreLE32(header + 4, from.RecordCount());
-  StoreLE32(header + 8, from.FieldCount());
-  StoreLE32(header + 12, static_cast<std::uint32_t>(size));
-  StoreLE32(header + 16, from.StringBlockSize());
+  StoreDbcHeader(reinterpret_cast<std::uint8_t*>(file.data()),
+                 {from.RecordCount(), from.FieldCount(), static_cast<std::uint32_t>(size),
+                  from.StringBlockSize()});
   if (from.RecordCount())
     file.append(reinterpret_cast<const char*>(from.GetRecord(0)), from.RecordCount() * size);
   file.append(from.StringBlock(), from.StringBlockSize());

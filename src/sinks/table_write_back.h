@@ -56,8 +56,9 @@ class TableWriteBack {
   std::string_view FolderOf(std::size_t j, const std::uint8_t* record) const;
   // The folder every template record's k path in column j shares, or "".
   std::string CommonFolder(std::size_t j) const;
-  // The offset of `text` in the file's string block, appended when new.
-  std::uint32_t AddString(std::string_view text);
+  // The offset of the text `folder` + `name` in the file's string block,
+  // appended when new.
+  std::uint32_t AddString(std::string_view folder, std::string_view name);
 
   ServerSession& session_;
   RowMatcher rows_;
