@@ -235,11 +235,13 @@ RowOutput::RowsSent ServerRows::SendBulk(std::uint32_t first) {
   // is within the bounds of one); a failed one is rolled back whole, and
   // its rows go again as statements, in transactions, which stop at the
   // failing row.
-  if (innodb_ && !session_.Quietly("START TRANSACTION")) return {.applied = 0};
-  std::uint32_t n = bulk_.Execute(first, &ok);
+  const bool begun = !innodb_ || session_.Quietly("START TRANSACTION");
+  std::uint32_t n = begun ? bulk_.Execute(first, &ok) : 0;
   if (innodb_) {
     ok = ok && session_.Quietly("COMMIT");
     if (!ok) {
+      // The arrays stop for the rest of the table: the batches it goes on
+      // with must not meet an array while one of them is in flight.
       session_.Quietly("ROLLBACK");
       bulk_.Close();
       bulk_active_ = false;
