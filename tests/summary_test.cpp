@@ -119,6 +119,8 @@ TEST(ParallelExport, EveryTableOnceWithOrWithoutAThread) {
     EXPECT_EQ(ExportInParallel(tables, first, others, summary, &ended), 6);
     EXPECT_EQ(ended, "");
     EXPECT_EQ(first.RowsWritten() + second.RowsWritten(), 6u * 3u);
-    if (!threads) EXPECT_EQ(second.RowsWritten(), 0u);
+    if (!threads) {
+      EXPECT_EQ(second.RowsWritten(), 0u);
+    }
   }
 }

@@ -64,9 +64,10 @@ class LoadedTable {
   std::uint32_t RecordCount() const { return record_count_; }
   std::uint32_t RecordSize() const { return record_size_; }
   // Lets the pages of a mapped client file go from memory (they are read
-  // again when touched): those of the records before record n, or all.
-  void ForgetRecordsBefore(std::uint32_t n) const {
-    data_.Forget(data_.get(), data_.get() + std::size_t{record_size_} * n);
+  // again when touched): those of records [first, end), or all.
+  void ForgetRecords(std::uint32_t first, std::uint32_t end) const {
+    data_.Forget(data_.get() + std::size_t{record_size_} * first,
+                 data_.get() + std::size_t{record_size_} * end);
   }
   // Frees the block kept for the next small table (see Unload()).
   void ReleaseSpare() { spare_.reset(); }

@@ -82,7 +82,7 @@ void TableBuffer::Release() {
 void TableBuffer::Forget(const std::uint8_t* begin, const std::uint8_t* end) const {
   if (kind_ != Kind::kFile || end <= begin) return;
   const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
-  const std::uintptr_t first = (reinterpret_cast<std::uintptr_t>(begin) + page - 1) & ~(page - 1);
+  const std::uintptr_t first = reinterpret_cast<std::uintptr_t>(begin) & ~(page - 1);
   const std::uintptr_t last = reinterpret_cast<std::uintptr_t>(end) & ~(page - 1);
   // A private mapping of a file no one wrote through: its pages are the
   // file's, so dropping them loses nothing (and zero pages of a file cut

@@ -50,10 +50,11 @@ class TableBuffer {
   // mapped. Always false for a heap block.
   bool Changed() const;
   void reset() { Release(); }
-  // For a mapped file: gives the pages wholly within [begin, end) back to
-  // the system, to be read from the file again when next touched, so that
-  // what was read once does not stay in the process's memory. Nothing for a
-  // heap block.
+  // For a mapped file: gives the pages from the one holding `begin` up to
+  // the one holding `end` (excluded) back to the system, to be read from
+  // the file again when next touched, so that what was read once does not
+  // stay in the process's memory; ranges given in turn thus cover every
+  // page once. Nothing for a heap block.
   void Forget(const std::uint8_t* begin, const std::uint8_t* end) const;
 
  private:

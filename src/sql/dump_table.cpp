@@ -76,8 +76,8 @@ void DBCFile::WriteRows(ProgressBar& bar, bool new_table) {
       sent.applied = 1;
     else
       sent.stopped = true;
+    if (forget_behind_) table_.ForgetRecords(table_rows_, table_rows_ + sent.applied);
     took(sent.applied);
-    if (forget_behind_) table_.ForgetRecordsBefore(table_rows_);
     if (sent.stopped) {
       if (sent.refused) ReportRefused(BuildInsert(table_rows_ + sent.refused_offset));
       CountStatementFault();
