@@ -229,8 +229,7 @@ void ServerSession::KeepError() {
   error_ = "ERROR " + std::to_string(error) + " (" + mysql_sqlstate(&mysql_) +
            "): " + mysql_error(&mysql_);
   // The connection is gone: the next table connects again.
-  if (error == CR_SERVER_GONE_ERROR || error == CR_SERVER_LOST ||
-      error == ER_NET_PACKET_TOO_LARGE || error == ER_CONNECTION_KILLED)
+  if (error == CR_SERVER_GONE_ERROR || error == CR_SERVER_LOST || error == ER_NET_PACKET_TOO_LARGE)
     lost_ = true;
 }
 
