@@ -10,6 +10,7 @@
 #include <tuple>
 #include <vector>
 
+#include "app/held_console.h"
 #include "app/table_export.h"
 #include "catalogue/catalogue.h"
 #include "dbc/dbc_writer.h"
@@ -123,4 +124,35 @@ TEST(ParallelExport, EveryTableOnceWithOrWithoutAThread) {
       EXPECT_EQ(second.RowsWritten(), 0u);
     }
   }
+}
+
+// The console of tables side by side: the head of the order is written at
+// once, the others when their turn comes, and what a run that ends early
+// still holds (a table begun, not ended) at the end.
+TEST(HeldConsole, WritesInTheOrderOfTheTablesAndWhatIsHeldAtTheEnd) {
+  std::fflush(stdout);
+  const int saved = ::dup(1);
+  std::FILE* captured = std::tmpfile();
+  ASSERT_NE(captured, nullptr);
+  ::dup2(::fileno(captured), 1);
+  {
+    HeldConsole console(3);
+    HeldConsole::Writer first(console), second(console);
+    second.Begin(2);
+    second.Write(1, "C", 1);
+    second.End();
+    first.Begin(0);
+    first.Write(1, "A", 1);
+    second.Begin(1);
+    second.Write(2, "b", 1);
+    first.End();
+    second.Write(1, "B", 1);
+  }
+  std::fflush(stdout);
+  ::dup2(saved, 1);
+  ::close(saved);
+  std::rewind(captured);
+  char text[8] = {};
+  EXPECT_EQ(std::string(text, std::fread(text, 1, sizeof text, captured)), "ABC");
+  std::fclose(captured);
 }
