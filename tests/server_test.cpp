@@ -1225,6 +1225,9 @@ TEST_F(BatchTest, InnoDBRowsGoInTransactions) {
 // Arrays cut by the packet limit, and batches, store what the statements
 // of the script store.
 TEST_F(BatchTest, ArraysAndBatchesStoreWhatTheScriptStores) {
+  // A Spell file large enough to be mapped: two connections let its pages
+  // go as its rows are sent, and read them again where needed.
+  MakeSampleClient(client_dir.path(), {"--records", "2500"});
   own_ = std::make_unique<OwnServer>();
   ASSERT_TRUE(own_->started());
   Client admin(own_->server);
