@@ -258,69 +258,97 @@ std::unique_ptr<DBCFile> OpenWriter(const Options& options, int script_fd, int* 
   return server;
 }
 
-// Connects for reading (--verify, --write-dbc): the session set up and the
-// database selected; false, with the reason, when that fails.
-bool ConnectForReading(const Options& options, ServerSession& session, std::string* why) {
-  std::printf("Connecting to MySQL server: ");
-  if (!session.Open(Text(options.host), Text(options.user), Text(options.password),
-                    options.Port())) {
-    *why = session.ConnectError();
-    std::printf("\n %s\n", why->c_str());
+// A run that reads the database (--verify, --write-dbc): a signal stops it
+// between rows; one session, set up, with the database selected; a reader
+// of the client files at the run's locale; and its end, said on standard
+// error.
+class ReadingRun {
+ public:
+  explicit ReadingRun(const Options& options)
+      : options_(options), session(ConnectOptionsOf(options)) {
+    reader.SetConsole(DBCFile::Console::kNothing);
+    reader.SetLocale(options.LocaleIndex());
+  }
+
+  // Connects; false, having said why (`nothing`: what then was not done,
+  // "no table compared"), when that fails.
+  bool Connect(const char* nothing) {
+    std::string why;
+    std::printf("Connecting to MySQL server: ");
+    if (!session.Open(Text(options_.host), Text(options_.user), Text(options_.password),
+                      options_.Port())) {
+      why = session.ConnectError();
+      std::printf("\n %s\n", why.c_str());
+    } else {
+      std::printf("ok\n");
+      std::string statement;
+      if (!session.SetUp(&statement))
+        why = "the server refused " + statement + ": " + session.Error();
+      else if (mysql_select_db(session.handle(), options_.database->c_str()) != 0)
+        why =
+            "database " + *options_.database + " cannot be used: " + mysql_error(session.handle());
+    }
+    if (why.empty()) return true;
+    Warn(std::string(nothing) + ": " + why + "; exit status 1");
     return false;
   }
-  std::printf("ok\n");
-  std::string statement;
-  if (!session.SetUp(&statement)) {
-    *why = "the server refused " + statement + ": " + session.Error();
-    return false;
+
+  // The line of one table.
+  void Line(const TableDescriptor& table, const std::string& text) {
+    std::printf("%s: %s\n", table.table_name, text.c_str());
   }
-  if (mysql_select_db(session.handle(), options.database->c_str()) != 0) {
-    *why = "database " + *options.database + " cannot be used: " + mysql_error(session.handle());
-    return false;
+
+  // Disconnects and says how the run went: `outcome` ("3 of 42 tables
+  // differ"), or, when a signal stopped it, how far it got (`done` tables
+  // `doing`). Returns the exit status.
+  int Finish(bool ok, const std::string& outcome, std::size_t done, std::size_t total,
+             const char* doing) {
+    session.Close();
+    std::printf("Disconnect\n");
+    if (const int signal_number = PendingInterrupt()) {
+      Warn(std::string("interrupted by ") + SignalName(signal_number) + " after " +
+           std::to_string(done) + " of " + std::to_string(total) + " tables " + doing +
+           "; exit status " + std::to_string(128 + signal_number));
+      return 128 + signal_number;
+    }
+    const int status = ok ? kExitOk : kExitIncomplete;
+    Warn(outcome + "; exit status " + std::to_string(status));
+    return status;
   }
-  return true;
-}
+
+ private:
+  // Declared first: the guard is in place before the session connects.
+  const Options& options_;
+  InterruptGuard interrupts_;
+
+ public:
+  ServerSession session;
+  DBCFile reader;
+};
 
 // --verify: compares each chosen table in the database with the rows of its
 // client files, one line per table; changes nothing. Exit 0 when all are
 // equal, 1 otherwise.
 int VerifyTables(const Options& options, const std::vector<const TableDescriptor*>& tables) {
-  // A signal stops the run after the row in flight; see InterruptGuard.
-  InterruptGuard interrupts;
-  ServerSession session(ConnectOptionsOf(options));
-  std::string why;
-  if (!ConnectForReading(options, session, &why)) {
-    Warn("no table compared: " + why + "; exit status 1");
-    return kExitIncomplete;
-  }
-  DBCFile reader;
-  reader.SetConsole(DBCFile::Console::kNothing);
-  reader.SetLocale(options.LocaleIndex());
-  TableVerifier verifier(session);
-  int differ = 0, done = 0;
+  ReadingRun run(options);
+  if (!run.Connect("no table compared")) return kExitIncomplete;
+  TableVerifier verifier(run.session);
+  std::size_t differ = 0, done = 0;
   for (const TableDescriptor* table : tables) {
     if (PendingInterrupt()) break;
     ++done;
+    DBCFile& reader = run.reader;
     const bool loaded =
         IsMergedTable(*table) ? reader.LoadRatingTable(table, RatingSources()) : reader.Load(table);
     std::string what;
     if (!loaded) what = "cannot be compared: " + reader.LastFault();
-    const bool equal = loaded && verifier.Compare(reader.Table(), &what);
-    differ += !equal;
-    std::printf("%s: %s\n", table->table_name, what.c_str());
+    differ += !(loaded && verifier.Compare(reader.Table(), &what));
+    run.Line(*table, what);
   }
-  session.Close();
-  std::printf("Disconnect\n");
-  if (const int signal_number = PendingInterrupt()) {
-    Warn(std::string("interrupted by ") + SignalName(signal_number) + " after " +
-         std::to_string(done) + " of " + std::to_string(tables.size()) +
-         " tables compared; exit status " + std::to_string(128 + signal_number));
-    return 128 + signal_number;
-  }
-  const int status = differ == 0 ? kExitOk : kExitIncomplete;
-  Warn(std::to_string(differ) + " of " + std::to_string(tables.size()) +
-       " tables differ; exit status " + std::to_string(status));
-  return status;
+  return run.Finish(
+      differ == 0,
+      std::to_string(differ) + " of " + std::to_string(tables.size()) + " tables differ", done,
+      tables.size(), "compared");
 }
 
 // The name of a table's client file as found on disk (the catalogue's
@@ -357,9 +385,9 @@ std::string WhyNotWriteFolder(const std::string& folder) {
 
 // The merged rating table goes back into its three source files, when its
 // rows map back onto them without loss: levels 0 to 99, each source read in
-// full. The line of the table; *written counts it when written.
+// full. The line of the table; *written tells whether it was written.
 std::string WriteRatingFiles(const Options& options, DBCFile& reader, TableWriteBack& builder,
-                             const TableDescriptor* table, int* written) {
+                             const TableDescriptor* table, bool* written) {
   const unsigned faults = reader.ExportFaults();
   std::string merged, why;
   TableWriteBack::Counts counts;
@@ -401,7 +429,7 @@ std::string WriteRatingFiles(const Options& options, DBCFile& reader, TableWrite
       return "not written: " + why;
     names += (names.empty() ? "" : ", ") + name;
   }
-  ++*written;
+  *written = true;
   return names + " written, " + std::to_string(counts.records) + " levels (" +
          std::to_string(counts.changed) + " changed)";
 }
@@ -410,56 +438,38 @@ std::string WriteRatingFiles(const Options& options, DBCFile& reader, TableWrite
 // the database's rows, the client's own file serving as the template; one
 // line per table. A table that cannot be written leaves no file.
 int WriteClientFiles(const Options& options, const std::vector<const TableDescriptor*>& tables) {
-  // A signal stops the run after the row in flight, and its file is not
-  // written; see InterruptGuard.
-  InterruptGuard interrupts;
-  ServerSession session(ConnectOptionsOf(options));
-  std::string why;
-  if (!ConnectForReading(options, session, &why)) {
-    Warn("no client file written: " + why + "; exit status 1");
-    return kExitIncomplete;
-  }
-  DBCFile reader;
-  reader.SetConsole(DBCFile::Console::kNothing);
-  reader.SetLocale(options.LocaleIndex());
-  TableWriteBack builder(session);
-  int written = 0;
+  ReadingRun run(options);
+  if (!run.Connect("no client file written")) return kExitIncomplete;
+  TableWriteBack builder(run.session);
+  std::size_t written = 0;
   for (const TableDescriptor* table : tables) {
     if (PendingInterrupt()) break;
-    std::string line;
+    std::string line, why;
+    bool done = false;
     TableWriteBack::Counts counts;
     const std::string name = ClientFileName(*table);
+    const auto build = [&](int fd, std::string* reason) {
+      return builder.Build(run.reader.Table(), fd, &counts, reason);
+    };
     if (IsMergedTable(*table)) {
-      line = WriteRatingFiles(options, reader, builder, table, &written);
-    } else if (!reader.Load(table)) {
-      line = "not written: " + reader.LastFault();
-    } else if (!WriteFileDurably(
-                   *options.write_dbc + "/" + name,
-                   [&](int fd, std::string* reason) {
-                     return builder.Build(reader.Table(), fd, &counts, reason);
-                   },
-                   &why)) {
+      line = WriteRatingFiles(options, run.reader, builder, table, &done);
+    } else if (!run.reader.Load(table)) {
+      line = "not written: " + run.reader.LastFault();
+    } else if (!WriteFileDurably(*options.write_dbc + "/" + name, build, &why)) {
       line = "not written: " + why;
     } else {
-      ++written;
+      done = true;
       line = name + " written, " + std::to_string(counts.records) + " records (" +
              std::to_string(counts.changed) + " changed, " + std::to_string(counts.added) +
              " added, " + std::to_string(counts.left_out) + " left out)";
     }
-    std::printf("%s: %s\n", table->table_name, line.c_str());
+    written += done;
+    run.Line(*table, line);
   }
-  session.Close();
-  std::printf("Disconnect\n");
-  if (const int signal_number = PendingInterrupt()) {
-    Warn(std::string("interrupted by ") + SignalName(signal_number) + " after " +
-         std::to_string(written) + " of " + std::to_string(tables.size()) +
-         " tables written; exit status " + std::to_string(128 + signal_number));
-    return 128 + signal_number;
-  }
-  const int status = written == static_cast<int>(tables.size()) ? kExitOk : kExitIncomplete;
-  Warn(std::to_string(written) + " of " + std::to_string(tables.size()) +
-       " tables written; exit status " + std::to_string(status));
-  return status;
+  return run.Finish(
+      written == tables.size(),
+      std::to_string(written) + " of " + std::to_string(tables.size()) + " tables written", written,
+      tables.size(), "written");
 }
 
 // The further connections of a parallel server run, made before any table,
