@@ -525,6 +525,11 @@ TEST_F(ServerTest, OverlappingAtomicRunsTakeTurnsAndReadersSeeWholeTables) {
   EXPECT_TRUE(locked.err.ends_with("for 2 s (--lock-wait); nothing was changed; exit status 1\n"))
       << locked.err;
   EXPECT_EQ(c.Rows("SHOW DATABASES LIKE '" + other + "'").size(), 0u);
+  // So does --verify: it reads no table a load is writing.
+  const RunResult verify = Export(other, {"--verify", "--lock-wait=1"});
+  EXPECT_EQ(verify.status, 1);
+  EXPECT_TRUE(verify.err.ends_with("(--lock-wait); nothing was changed; exit status 1\n"))
+      << verify.err;
 }
 
 // A swap that waits for a reader of the old table says so, and gives up

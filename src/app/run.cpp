@@ -273,34 +273,23 @@ class ReadingRun {
   // Connects; false, having said why (`nothing`: what then was not done,
   // "no table compared"), when that fails.
   bool Connect(const char* nothing) {
-    std::string why;
-    std::printf("Connecting to MySQL server: ");
-    if (!session.Open(Text(options_.host), Text(options_.user), Text(options_.password),
-                      options_.Port())) {
-      why = session.ConnectError();
-      std::printf("\n %s\n", why.c_str());
-    } else {
-      std::printf("ok\n");
-      std::string statement;
-      if (!session.SetUp(&statement))
-        why = "the server refused " + statement + ": " + session.Error();
-      else if (mysql_select_db(session.handle(), options_.database->c_str()) != 0)
-        why =
-            "database " + *options_.database + " cannot be used: " + mysql_error(session.handle());
-    }
+    const std::string why = Open();
     if (why.empty()) return true;
     Warn(std::string(nothing) + ": " + why + "; exit status 1");
     return false;
   }
 
-  // The line of one table.
-  void Line(const TableDescriptor& table, const std::string& text) {
+  // The line of one table; under --quiet, that of a table that failed goes
+  // to standard error.
+  void Line(const TableDescriptor& table, const std::string& text, bool good) {
     std::printf("%s: %s\n", table.table_name, text.c_str());
+    (void)good;
   }
 
-  // Disconnects and says how the run went: `outcome` ("3 of 42 tables
-  // differ"), or, when a signal stopped it, how far it got (`done` tables
-  // `doing`). Returns the exit status.
+  // Disconnects and says how the run went (under --quiet only when it
+  // failed): `outcome` ("3 of 42 tables differ"), or, when a signal
+  // stopped it, how far it got (`done` tables `doing`). Returns the exit
+  // status.
   int Finish(bool ok, const std::string& outcome, std::size_t done, std::size_t total,
              const char* doing) {
     session.Close();
@@ -318,6 +307,26 @@ class ReadingRun {
 
  private:
   // Declared first: the guard is in place before the session connects.
+  // Connects, sets up the session, waits for a load in progress (its
+  // tables are read whole) and selects the database; why that failed, or "".
+  std::string Open() {
+    std::printf("Connecting to MySQL server: ");
+    if (!session.Open(Text(options_.host), Text(options_.user), Text(options_.password),
+                      options_.Port())) {
+      const std::string why = session.ConnectError();
+      std::printf("\n %s\n", why.c_str());
+      return why;
+    }
+    std::printf("ok\n");
+    std::string statement, why;
+    if (!session.SetUp(&statement))
+      return "the server refused " + statement + ": " + session.Error();
+    if (!session.LockDatabase(*options_.database, &why)) return why;
+    if (mysql_select_db(session.handle(), options_.database->c_str()) != 0)
+      return "database " + *options_.database + " cannot be used: " + mysql_error(session.handle());
+    return "";
+  }
+
   const Options& options_;
   InterruptGuard interrupts_;
 
@@ -342,8 +351,9 @@ int VerifyTables(const Options& options, const std::vector<const TableDescriptor
         IsMergedTable(*table) ? reader.LoadRatingTable(table, RatingSources()) : reader.Load(table);
     std::string what;
     if (!loaded) what = "cannot be compared: " + reader.LastFault();
-    differ += !(loaded && verifier.Compare(reader.Table(), &what));
-    run.Line(*table, what);
+    const bool equal = loaded && verifier.Compare(reader.Table(), &what);
+    differ += !equal;
+    run.Line(*table, what, equal);
   }
   return run.Finish(
       differ == 0,
@@ -464,7 +474,7 @@ int WriteClientFiles(const Options& options, const std::vector<const TableDescri
              " added, " + std::to_string(counts.left_out) + " left out)";
     }
     written += done;
-    run.Line(*table, line);
+    run.Line(*table, line, done);
   }
   return run.Finish(
       written == tables.size(),
