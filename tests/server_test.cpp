@@ -1450,6 +1450,20 @@ TEST_F(ServerTest, VerifyNamesWhatDiffersFromTheClient) {
   EXPECT_EQ(MaskTime(differ.err),
             "vesk-dbc2sql: 4 of " + Tables() + " tables differ; exit status 1\n");
   EXPECT_EQ(c.Rows("CHECKSUM TABLE `" + db + "`.vesk_spell"), checksum) << "nothing changed";
+  // --quiet: nothing when all is equal; else the tables that differ, and the
+  // summary, on standard error.
+  std::vector<std::string> quiet = ServerArgs(*server_, db + "_script");
+  quiet.insert(quiet.end(), {"--verify", "--quiet"});
+  const RunResult silent = RunConverter(client_dir.path(), quiet);
+  EXPECT_EQ(silent.status, 0);
+  EXPECT_EQ(silent.out + silent.err, "");
+  quiet[9] = db;
+  const RunResult told = RunConverter(client_dir.path(), quiet);
+  EXPECT_EQ(told.status, 1);
+  EXPECT_EQ(told.out, "");
+  EXPECT_NE(Unwrapped(told.err).find("vesk_zones: missing from the database\n"), std::string::npos)
+      << told.err;
+  EXPECT_EQ(CountOf(Unwrapped(told.err), "\n"), 5u) << "four tables and the summary";
   EXPECT_EQ(RunConverter(client_dir.path(), {"-f", "x.sql", "--verify"}).status, 2);
 }
 

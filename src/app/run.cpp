@@ -283,7 +283,7 @@ class ReadingRun {
   // to standard error.
   void Line(const TableDescriptor& table, const std::string& text, bool good) {
     std::printf("%s: %s\n", table.table_name, text.c_str());
-    (void)good;
+    if (options_.quiet && !good) WarnLine(std::string(table.table_name) + ": " + text);
   }
 
   // Disconnects and says how the run went (under --quiet only when it
@@ -301,7 +301,7 @@ class ReadingRun {
       return 128 + signal_number;
     }
     const int status = ok ? kExitOk : kExitIncomplete;
-    Warn(outcome + "; exit status " + std::to_string(status));
+    if (!options_.quiet || !ok) Warn(outcome + "; exit status " + std::to_string(status));
     return status;
   }
 
