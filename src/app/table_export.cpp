@@ -96,13 +96,14 @@ class Schedule {
     MutexLock lock(mutex_);
     for (;;) {
       if (stopped_ || PendingInterrupt()) return kNone;
+      const std::uint64_t in_flight =
+          std::accumulate(counted_.begin(), counted_.end(), std::uint64_t{0});
       bool left = false;
       for (const std::size_t table : order_) {
         if (taken_[table]) continue;
         left = true;
-        if (in_flight_ + bytes_[table] > budget_) continue;
+        if (in_flight + bytes_[table] > budget_) continue;
         taken_[table] = true;
-        in_flight_ += bytes_[table];
         counted_[table] = bytes_[table];
         return table;
       }
@@ -117,7 +118,6 @@ class Schedule {
     {
       MutexLock lock(mutex_);
       if (resident >= counted_[table]) return;
-      in_flight_ -= counted_[table] - resident;
       counted_[table] = resident;
     }
     changed_.notify_all();
@@ -126,7 +126,6 @@ class Schedule {
   void Finish(std::size_t table) EXCLUDES(mutex_) {
     {
       MutexLock lock(mutex_);
-      in_flight_ -= counted_[table];
       counted_[table] = 0;
     }
     changed_.notify_all();
@@ -151,8 +150,8 @@ class Schedule {
   Mutex mutex_;
   std::condition_variable changed_;
   std::vector<bool> taken_ GUARDED_BY(mutex_);
-  std::vector<std::uint64_t> counted_ GUARDED_BY(mutex_);  // of in_flight_, per table
-  std::uint64_t in_flight_ GUARDED_BY(mutex_) = 0;
+  // The bytes each table in flight counts for (0 for the others).
+  std::vector<std::uint64_t> counted_ GUARDED_BY(mutex_);
   bool stopped_ GUARDED_BY(mutex_) = false;
 };
 
