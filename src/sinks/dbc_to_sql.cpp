@@ -117,8 +117,11 @@ bool dbcToSQL::Write(const char* text) {
   if (session_.Query(text)) return true;
   ReportRefused(text);
   // A staging table that cannot be dropped could not be cleaned away
-  // either: nothing more is created.
-  if (session_.options().atomic && std::strncmp(text, "DROP TABLE", 10) == 0) rows_.Refuse();
+  // either: nothing more is created. A DROP that failed because the
+  // connection went is no refusal: the next table connects again and drops
+  // it then.
+  if (session_.options().atomic && !session_.lost() && std::strncmp(text, "DROP TABLE", 10) == 0)
+    rows_.Refuse();
   return false;
 }
 

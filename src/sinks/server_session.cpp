@@ -252,7 +252,13 @@ bool ServerSession::Query(const char* text) {
 }
 
 bool ServerSession::Quietly(const std::string& sql) {
-  return connected_ && mysql_query(&mysql_, sql.c_str()) == 0;
+  if (!connected_) return false;
+  if (mysql_query(&mysql_, sql.c_str()) == 0) return true;
+  // A refusal leaves the error kept before as it was; a connection that
+  // went is kept as the error, so that the next table connects again.
+  const unsigned error = mysql_errno(&mysql_);
+  if (error == CR_SERVER_GONE_ERROR || error == CR_SERVER_LOST) KeepError();
+  return false;
 }
 
 bool ServerSession::Value(const std::string& sql, std::string* value) {
