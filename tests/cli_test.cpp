@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <string.h>
 #include <sys/socket.h>
@@ -130,13 +131,10 @@ TEST_F(CliTest, ServerModeNeedsAllFourOptions) {
 // Ctrl-C at the password prompt ends the run with the terminal's echo
 // back on (the shell's trap prints the terminal's settings afterwards).
 TEST_F(CliTest, CtrlCAtThePasswordPromptPutsTheEchoBack) {
-  const std::string command = "cd '" + dir.path() +
-                              "' && (sleep 0.7; printf '\\003'; sleep 0.5) | script -qec "
-                              "\"trap 'stty -a' INT; " +
-                              VESK_BINARY +
-                              " -h 127.0.0.1 -u u -d d --password\" /dev/null > tty.txt";
-  std::system(command.c_str());
-  const std::string tty = ReadFile(dir / "tty.txt");
+  const std::string tty = RunOnTerminal(
+      dir.path(),
+      std::string("trap 'stty -a' INT; ") + VESK_BINARY + " -h 127.0.0.1 -u u -d d --password",
+      {{"Enter password: ", "\003"}});
   EXPECT_NE(tty.find("Enter password: "), std::string::npos) << tty;
   EXPECT_NE(tty.find(" echo "), std::string::npos) << tty;
   EXPECT_EQ(tty.find("-echo "), std::string::npos) << tty;
@@ -216,11 +214,19 @@ TEST_F(CliTest, ASilentServerTimesOutAndThePasswordIsHidden) {
   EXPECT_EQ(r.out.find("Open DBC file"), std::string::npos);
   // A signal while connecting ends the run at once, not after the timeout,
   // and its last line tells the true exit status.
+  // The first run's connection still waits in the listener's queue.
+  for (pollfd queued = {listener, POLLIN, 0}; ::poll(&queued, 1, 0) == 1;)
+    ::close(::accept(listener, nullptr, nullptr));
   Converter waiting(dir.path(), {"-h", "127.0.0.1", "-o", std::to_string(ntohs(address.sin_port)),
                                  "-u", "u", "-p", "", "-d", "d"});
-  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  // Its connection reaching the listener says the run is connecting.
+  pollfd knock = {listener, POLLIN, 0};
+  ASSERT_EQ(::poll(&knock, 1, static_cast<int>(kRunTimeLimit.count() * 1000)), 1)
+      << "the run never connected";
+  const int accepted = ::accept(listener, nullptr, nullptr);
   const auto start = std::chrono::steady_clock::now();
   const RunResult term = waiting.Wait(SIGTERM);
+  ::close(accepted);
   ::close(listener);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
   EXPECT_EQ(term.status, 128 + SIGTERM);
@@ -314,14 +320,17 @@ TEST_F(CliTest, AnInterruptedRunLeavesTheOldScriptAsItWas) {
     for (bool twice : {false, true}) {
       const std::string name = std::string("SIG") + sigabbrev_np(signal_number);
       SCOPED_TRACE(name + (twice ? " twice" : " once"));
-      BlockedRun run(dir.path(), {"-f", "out.sql"});
+      // Held after the first rows of the first table.
+      PausedRun run(dir.path(), {"-f", "out.sql"}, {"rows"});
+      run.WaitHeld();
       EXPECT_EQ(HiddenFiles(dir.path()).size(), 1u) << "the script goes to a temporary file";
       run.Signal(signal_number);
       if (twice) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        // Still held: only the second signal can end it.
+        run.AwaitSignalTaken(signal_number);
         run.Signal(signal_number);
       }
-      const RunResult r = run.Finish();
+      const RunResult r = run.Finish(/*release=*/!twice);
       EXPECT_EQ(r.status, 128 + signal_number);
       EXPECT_EQ(ReadFile(dir / "out.sql"), "old script\n");
       EXPECT_TRUE(HiddenFiles(dir.path()).empty());
@@ -340,10 +349,12 @@ TEST_F(CliTest, AnInterruptedRunLeavesTheOldScriptAsItWas) {
   struct sigaction ignore = {}, before;
   ignore.sa_handler = SIG_IGN;
   ::sigaction(SIGHUP, &ignore, &before);
-  BlockedRun run(dir.path(), {"-f", "out.sql"});
+  PausedRun run(dir.path(), {"-f", "out.sql"}, {"rows"});
   ::sigaction(SIGHUP, &before, nullptr);
+  run.WaitHeld();
   run.Signal(SIGHUP);
-  EXPECT_EQ(run.Finish().status, 0);
+  const RunResult ignored = run.Finish();
+  EXPECT_EQ(ignored.status, 0) << ignored.err;
   EXPECT_EQ(CountOf(ReadFile(dir / "out.sql"), "CREATE TABLE"), CatalogueSize());
 }
 

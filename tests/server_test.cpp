@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <mysql.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -118,6 +119,30 @@ class Client {
   std::string Value(const std::string& sql) {
     auto rows = Rows(sql);
     return rows.empty() || rows[0].empty() ? "" : rows[0][0];
+  }
+
+  // The rows of `sql` once there are at least `count` of them: a test
+  // waits for the run to stand where the test holds it (a statement of the
+  // run waiting on the test's lock, in the process list). Fails after
+  // kRunTimeLimit with what it saw last.
+  std::vector<std::vector<std::string>> AwaitRows(const std::string& sql, std::size_t count) {
+    std::vector<std::vector<std::string>> rows;
+    const auto deadline = std::chrono::steady_clock::now() + kRunTimeLimit;
+    while ((rows = Rows(sql)).size() < count) {
+      if (std::chrono::steady_clock::now() > deadline) {
+        std::string seen;
+        for (const auto& row : Rows("SELECT ID, USER, STATE, INFO FROM "
+                                    "information_schema.PROCESSLIST"))
+          for (const std::string& value : row)
+            seen += value + (&value == &row.back() ? "\n" : " | ");
+        ADD_FAILURE() << "waited in vain for " << count << " rows of: " << sql
+                      << "\nthe process list:\n"
+                      << seen;
+        break;
+      }
+      ::poll(nullptr, 0, 10);
+    }
+    return rows;
   }
 
  private:
@@ -608,40 +633,54 @@ TEST_F(ServerTest, AReconnectSetsTheCharacterSetAgain) {
   Client admin(own.server);
   // init_connect is not run for users with SUPER, as the test's own is.
   admin.Exec("CREATE USER 'plain'@'127.0.0.1' IDENTIFIED BY 'pw'");
-  admin.Exec("GRANT ALL ON `clean`.* TO 'plain'@'127.0.0.1'");
-  admin.Exec("GRANT ALL ON `again`.* TO 'plain'@'127.0.0.1'");
+  for (const char* db : {"clean", "again", "sibling"}) {
+    admin.Exec(std::string("GRANT ALL ON `") + db + "`.* TO 'plain'@'127.0.0.1'");
+    admin.Exec(std::string("CREATE DATABASE ") + db + " DEFAULT CHARACTER SET utf8");
+  }
   const auto args = [&](const std::string& db) {
     return std::vector<std::string>{"-h", "127.0.0.1", "-o", own.server.port, "-u", "plain", "-p",
                                     "pw", "-d",        db};
   };
-  admin.Exec("CREATE DATABASE clean DEFAULT CHARACTER SET utf8");
-  admin.Exec("CREATE DATABASE again DEFAULT CHARACTER SET utf8");
   ASSERT_EQ(RunConverter(client_dir.path(), args("clean")).status, 0);
-  // With --atomic, the staging table of the table in flight is dropped too.
-  std::vector<std::string> atomic = args("again");
-  atomic.insert(atomic.end(), {"--atomic", "--parallel=1"});
-  BlockedRun run(client_dir.path(), atomic, "Open DBC file: dbc\\ItemSet.dbc");
-  const auto ids = admin.Rows("SELECT ID FROM information_schema.PROCESSLIST WHERE USER = 'plain'");
-  ASSERT_EQ(ids.size(), 1u);
-  admin.Exec("KILL " + ids[0][0]);
-  const RunResult r = run.Finish();
-  EXPECT_NE(r.err.find("the connection to the server was lost"), std::string::npos) << r.err;
   // Every table but the one the lost connection cut (which keeps what it
   // held: nothing) equals the clean run's, those loaded after the
-  // reconnect included.
-  const std::string summary = Unwrapped(r.err);
-  int compared = 0;
-  for (const char* table : kTables) {
-    if (summary.find(std::string("\n  ") + table + " (") != std::string::npos) continue;
-    ++compared;
-    EXPECT_EQ(admin.Rows(std::string("CHECKSUM TABLE again.") + table)[0][1],
-              admin.Rows(std::string("CHECKSUM TABLE clean.") + table)[0][1])
-        << table;
-  }
-  EXPECT_EQ(compared, static_cast<int>(CatalogueSize()) - 1) << summary;
-  EXPECT_EQ(admin.Value("SELECT COUNT(*) FROM information_schema.TABLES WHERE TABLE_SCHEMA = "
-                        "'again' AND TABLE_NAME LIKE '%\\_\\_%'"),
-            "0");
+  // reconnect included; no staging table is left.
+  const auto expect_clean_but_one = [&](const std::string& db, const RunResult& r) {
+    EXPECT_NE(r.err.find("the connection to the server was lost"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("staging table cannot be dropped"), std::string::npos) << r.err;
+    const std::string summary = Unwrapped(r.err);
+    int compared = 0;
+    for (const char* table : kTables) {
+      if (summary.find(std::string("\n  ") + table + " (") != std::string::npos) continue;
+      ++compared;
+      EXPECT_EQ(admin.Rows("CHECKSUM TABLE " + db + "." + table)[0][1],
+                admin.Rows(std::string("CHECKSUM TABLE clean.") + table)[0][1])
+          << table;
+    }
+    EXPECT_EQ(compared, static_cast<int>(CatalogueSize()) - 1) << summary;
+    EXPECT_EQ(admin.Value("SELECT COUNT(*) FROM information_schema.TABLES WHERE TABLE_SCHEMA = '" +
+                          db + "' AND TABLE_NAME LIKE '%\\_\\_%'"),
+              "0");
+  };
+  // With --atomic, the first statement of a table drops its staging table:
+  // the connection is killed just before it. A DROP that fails because the
+  // connection went is no refusal: the run connects again.
+  std::vector<std::string> atomic = args("again");
+  atomic.insert(atomic.end(), {"--atomic", "--parallel=1"});
+  PausedRun run(client_dir.path(), atomic, {"table:vesk_itemset"});
+  admin.Exec("KILL " + LastWord(run.WaitHeld()));
+  run.Release();
+  expect_clean_but_one("again", run.Finish());
+  // The same for a connection beside the first: both are held at their
+  // first table, the other one's connection is killed.
+  std::vector<std::string> two = args("sibling");
+  two.insert(two.end(), {"--atomic", "--parallel=2"});
+  PausedRun pair(client_dir.path(), two, {"table", "sibling-table"});
+  pair.WaitHeld(0);
+  admin.Exec("KILL " + LastWord(pair.WaitHeld(1)));
+  pair.Release(1);
+  pair.Release(0);
+  expect_clean_but_one("sibling", pair.Finish());
 }
 
 class EmojiTest : public ServerTest {
@@ -821,7 +860,8 @@ TEST_F(ServerTest, AServerThatStopsMidRunEndsTheRunWithItsReason) {
   ASSERT_TRUE(own.started());
   std::vector<std::string> args = ServerArgs(own.server, "midrun");
   args.push_back("--parallel=1");
-  BlockedRun run(client_dir.path(), args, "Open DBC file: dbc\\ItemSet.dbc");
+  PausedRun run(client_dir.path(), args, {"table:vesk_itemset"});
+  run.WaitHeld();
   ASSERT_EQ(std::system(("kill -9 $(cat " + own.server.dir + "/pid)").c_str()), 0);
   const RunResult r = run.Finish();
   EXPECT_EQ(r.status, 1);
@@ -844,12 +884,9 @@ TEST_F(ServerTest, ALostConnectionIsMadeAgainBeforeTheNextTable) {
   const std::string db = prefix + "_again";
   std::vector<std::string> args = ServerArgs(*server_, db);
   args.push_back("--parallel=1");
-  BlockedRun run(client_dir.path(), args, "Open DBC file: dbc\\ItemSet.dbc");
+  PausedRun run(client_dir.path(), args, {"table:vesk_itemset"});
   Client admin(*server_);
-  const auto ids =
-      admin.Rows("SELECT ID FROM information_schema.PROCESSLIST WHERE DB = '" + db + "'");
-  ASSERT_EQ(ids.size(), 1u);
-  admin.Exec("KILL " + ids[0][0]);
+  admin.Exec("KILL " + LastWord(run.WaitHeld()));
   const RunResult r = run.Finish();
   EXPECT_NE(r.err.find("vesk-dbc2sql: the connection to the server was lost (ERROR "),
             std::string::npos)
@@ -892,14 +929,14 @@ TEST_F(ServerTest, SocketAndOptionFile) {
 TEST_F(ServerTest, ThePasswordAskedOnTheTerminal) {
   const std::string db = prefix + "_asked";
   // A terminal that passes the carriage return of Enter on (-icrnl).
-  const std::string command = "cd '" + client_dir.path() + "' && (sleep 0.5; printf '" +
-                              server_->password + "\\r\\n') | script -qec \"stty -icrnl; " +
-                              VESK_BINARY + " -h 127.0.0.1 -o " + server_->port + " -u " +
-                              server_->user + " --password -d " + db + "\" /dev/null > console.txt";
-  EXPECT_EQ(std::system(command.c_str()), 0);
-  const std::string console = ReadFile(client_dir / "console.txt");
+  const std::string console = RunOnTerminal(
+      client_dir.path(),
+      std::string("stty -icrnl; ") + VESK_BINARY + " -h 127.0.0.1 -o " + server_->port + " -u " +
+          server_->user + " --password -d " + db + "; echo \"exit status $?\"",
+      {{"Enter password: ", server_->password + "\r\n"}});
   EXPECT_NE(console.find("Enter password: "), std::string::npos);
   EXPECT_EQ(console.find(server_->password), std::string::npos) << "not echoed";
+  EXPECT_NE(console.find("exit status 0"), std::string::npos) << console;
   Client c(*server_);
   EXPECT_EQ(c.Value("SELECT COUNT(*) FROM `" + db + "`.`vesk_rating`"), "100");
   // A password given with the option is never asked for, even with no
@@ -1027,7 +1064,8 @@ TEST_F(ServerTest, AnInterruptNamesTheTableLeftPartial) {
   const std::string db = prefix + "_term";
   std::vector<std::string> args = ServerArgs(*server_, db);
   args.push_back("--parallel=1");  // no table after it begun
-  BlockedRun run(client_dir.path(), args, "Open DBC file: dbc\\SkillRaceClassInfo.dbc");
+  PausedRun run(client_dir.path(), args, {"rows:vesk_spell"});
+  run.WaitHeld();
   run.Signal(SIGTERM);
   const RunResult r = run.Finish();
   EXPECT_EQ(r.status, 128 + SIGTERM);
@@ -1053,7 +1091,8 @@ TEST_F(ServerTest, AnInterruptNamesTheTableLeftPartial) {
             0u);
   // With --atomic the table being loaded is kept as it was.
   args.push_back("--atomic");
-  BlockedRun atomic(client_dir.path(), args, "Open DBC file: dbc\\SkillRaceClassInfo.dbc");
+  PausedRun atomic(client_dir.path(), args, {"rows:vesk_spell"});
+  atomic.WaitHeld();
   atomic.Signal(SIGTERM);
   const RunResult a = atomic.Finish();
   EXPECT_EQ(a.status, 128 + SIGTERM);
@@ -1217,7 +1256,8 @@ TEST_F(BatchTest, InnoDBRowsGoInTransactions) {
   MakeSampleClient(client_dir.path(), {"--rows", "Spell:5000"});
   std::vector<std::string> term_args = ServerArgs(own_->server, "term");
   term_args.push_back("--engine=InnoDB");
-  BlockedRun run(client_dir.path(), term_args, "Open DBC file: dbc\\SkillRaceClassInfo.dbc");
+  PausedRun run(client_dir.path(), term_args, {"rows:vesk_spell"});
+  run.WaitHeld();
   run.Signal(SIGTERM);
   const std::string err = Unwrapped(run.Finish().err);
   const std::string line = "\n  vesk_spell is left partial, with ";
@@ -1380,13 +1420,10 @@ TEST_F(ServerTest, AConnectionThatCannotBeHadLeavesItsTablesToTheOther) {
     locks += (locks.empty() ? "" : ", ") + db + "." + table + " WRITE";
   admin.Exec("LOCK TABLES " + locks);
   Converter run(client_dir.path(), as("par", "--parallel=2"));
-  std::vector<std::vector<std::string>> waiting;
-  for (int i = 0; i < 500 && waiting.size() < 2; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    waiting = admin.Rows(
-        "SELECT ID FROM information_schema.PROCESSLIST WHERE USER = 'par' AND "
-        "INFO LIKE 'DROP TABLE%'");
-  }
+  const auto waiting = admin.AwaitRows(
+      "SELECT ID FROM information_schema.PROCESSLIST WHERE USER = 'par' AND "
+      "INFO LIKE 'DROP TABLE%'",
+      2);
   ASSERT_EQ(waiting.size(), 2u);
   const std::string holder = admin.Value("SELECT IS_USED_LOCK('vesk-dbc2sql:" + db + "')");
   Client other(*server_);
@@ -1558,11 +1595,10 @@ TEST_F(ServerTest, WriteDbcRoundTripsTheClient) {
   c.Exec("LOCK TABLES `" + db + "_script`.vesk_spell WRITE");
   Converter stopped(client_dir.path(), stop_args);
   Client look(*server_);
-  for (int i = 0; i < 500 && look.Rows("SELECT 1 FROM information_schema.PROCESSLIST WHERE INFO "
-                                       "LIKE 'SELECT %vesk_spell%' AND ID <> CONNECTION_ID()")
-                                 .empty();
-       ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  look.AwaitRows(
+      "SELECT 1 FROM information_schema.PROCESSLIST WHERE INFO LIKE "
+      "'SELECT %vesk_spell%' AND STATE LIKE '%lock%' AND ID <> CONNECTION_ID()",
+      1);
   ::kill(stopped.pid(), SIGTERM);
   c.Exec("UNLOCK TABLES");
   const RunResult ended = stopped.Wait();

@@ -111,6 +111,10 @@ class DBCFile {
   // Whether Ready() failed because the output is gone for good (a lost
   // connection that could not be made again), rather than refused.
   virtual bool OutputGone() const { return false; }
+  // Which connection this is, for a test that holds the run at a table
+  // ("first 12", "sibling 13": the server's id of the connection); empty
+  // for an output without one.
+  virtual std::string ConnectionName() const { return ""; }
   // The run ends without its result (interrupted, or not one table
   // exported): the output keeps what it held before, where it can. With
   // `new_output_too` unset, an output that held nothing before is still

@@ -125,6 +125,11 @@ bool dbcToSQL::Write(const char* text) {
   return false;
 }
 
+std::string dbcToSQL::ConnectionName() const {
+  if (!connected_) return "";
+  return std::string(first_ ? "first " : "sibling ") + std::to_string(session_.ThreadId());
+}
+
 std::string dbcToSQL::Abandon(bool) {
   if (!Table().IsLoaded() || !RowsCut()) return "";
   const std::string table = Table().Descriptor()->table_name;

@@ -32,6 +32,7 @@ class dbcToSQL : public DBCFile {
   // table; false when that fails.
   bool Ready() override;
   bool OutputGone() const override { return gone_; }
+  std::string ConnectionName() const override;
   // Names the table left partial, if any.
   std::string Abandon(bool new_output_too) override;
 

@@ -65,6 +65,8 @@ class ServerSession {
   // Whether the connection went away (the next table connects again).
   bool lost() const { return lost_; }
   MYSQL* handle() { return &mysql_; }
+  // The server's id of the connection (for KILL).
+  unsigned long ThreadId() const { return mysql_thread_id(const_cast<MYSQL*>(&mysql_)); }
 
   // Runs one statement; on failure keeps the server's error.
   bool Query(const char* text);
@@ -72,7 +74,8 @@ class ServerSession {
   // Runs a query and takes the first value of its result (empty when it
   // has none); false, with the error kept, when the query failed.
   bool Value(const std::string& sql, std::string* value);
-  // Runs an auxiliary statement (lock, unlock, drop); keeps no error.
+  // Runs an auxiliary statement (lock, unlock, drop); keeps no error but
+  // a lost connection.
   bool Quietly(const std::string& sql);
   // Whether a statement of `length` bytes fits in the server's packet
   // limit; otherwise keeps the reason as the error.

@@ -8,6 +8,7 @@
 #include "dbc/dbcfile.h"
 #include "port/console.h"
 #include "port/interrupt.h"
+#include "port/test_pause.h"
 #include "sql/engine.h"
 #include "sql/progress_bar.h"
 #include "sql/row_output.h"
@@ -31,6 +32,11 @@ bool DBCFile::DumpTable() {
   if (!table_.IsLoaded()) return false;
   if (rows_) builder_->SetStaging(rows_->StagingSuffix(), rows_->StagingMark());
   {
+    if (TestPauseArmed()) {
+      const std::string connection = ConnectionName();
+      TestPause(connection.starts_with("sibling") ? "sibling-table" : "table",
+                table_.Descriptor()->table_name, connection);
+    }
     ProgressBar bar(table_.RecordCount(), console_ == Console::kAll);
     const bool dropped = Write(BuildDropTable());
     if (!dropped) CountStatementFault();
@@ -78,6 +84,8 @@ void DBCFile::WriteRows(ProgressBar& bar, bool new_table) {
       sent.stopped = true;
     if (forget_behind_) table_.ForgetRecords(table_rows_, table_rows_ + sent.applied);
     took(sent.applied);
+    if (sent.applied > 0 && !sent.stopped && TestPauseArmed())
+      TestPause("rows", table_.Descriptor()->table_name, std::to_string(table_rows_));
     if (sent.stopped) {
       if (sent.refused) ReportRefused(BuildInsert(table_rows_ + sent.refused_offset));
       CountStatementFault();

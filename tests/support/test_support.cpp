@@ -3,8 +3,11 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <mysql.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -155,7 +158,7 @@ std::string TempName(const char* pattern) {
 
 int Spawn(const std::string& dir, const std::string& program, const std::vector<std::string>& args,
           int out_fd, const std::string& out_name, const std::string& err_name,
-          const std::vector<int>& closed) {
+          const std::vector<int>& closed, const std::vector<std::string>& env = {}) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   if (out_fd >= 0)
@@ -169,17 +172,23 @@ int Spawn(const std::string& dir, const std::string& program, const std::vector<
   argv.push_back(const_cast<char*>(program.c_str()));
   for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
+  // The caller's environment, with `env` ("NAME=value") added.
+  std::vector<char*> envp;
+  for (const std::string& e : env) envp.push_back(const_cast<char*>(e.c_str()));
+  for (char** e = environ; *e; ++e) envp.push_back(*e);
+  envp.push_back(nullptr);
   pid_t pid = -1;
-  if (posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ) != 0) pid = -1;
+  if (posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data()) != 0)
+    pid = -1;
   posix_spawn_file_actions_destroy(&actions);
   return pid;
 }
 }  // namespace
 
 Converter::Converter(const std::string& dir, const std::vector<std::string>& args, int out_fd,
-                     const std::vector<int>& closed)
+                     const std::vector<int>& closed, const std::vector<std::string>& env)
     : out_name_(TempName("/tmp/vesk-out-XXXXXX")), err_name_(TempName("/tmp/vesk-err-XXXXXX")) {
-  pid_ = Spawn(dir, VESK_BINARY, args, out_fd, out_name_, err_name_, closed);
+  pid_ = Spawn(dir, VESK_BINARY, args, out_fd, out_name_, err_name_, closed, env);
   EXPECT_GT(pid_, 0) << "cannot start " << VESK_BINARY;
 }
 
@@ -213,34 +222,169 @@ RunResult Converter::Wait(int kill_signal) {
   return result;
 }
 
-BlockedRun::BlockedRun(const std::string& dir, const std::vector<std::string>& args,
-                       const std::string& until) {
-  int fds[2];
-  EXPECT_EQ(::pipe(fds), 0);
-  ::fcntl(fds[1], F_SETPIPE_SZ, 4096);
-  console_ = fds[0];
-  run_ = std::make_unique<Converter>(dir, args, fds[1]);
-  ::close(fds[1]);
-  char buffer[4096];
-  do {
-    const ssize_t n = ::read(console_, buffer, until.empty() ? 256 : sizeof buffer);
-    if (n <= 0) break;
-    out_.append(buffer, static_cast<std::size_t>(n));
-  } while (out_.find(until) == std::string::npos);
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+bool Converter::Ended() const {
+  siginfo_t info = {};
+  return pid_ > 0 &&
+         ::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+         info.si_pid == pid_;
 }
 
-BlockedRun::~BlockedRun() { ::close(console_); }
+std::string Converter::OutputSoFar() const {
+  return ReadFile(out_name_).substr(0, 4000) + ReadFile(err_name_);
+}
 
-void BlockedRun::Signal(int signal_number) { ::kill(run_->pid(), signal_number); }
+PausedRun::PausedRun(const std::string& dir, const std::vector<std::string>& args,
+                     const std::vector<std::string>& points)
+    : fifo_dir_(std::make_unique<TempDir>()) {
+  std::string armed = "VESK_DBC2SQL_TEST_PAUSE=";
+  for (std::size_t i = 0; i < points.size(); ++i) {
+    const std::string fifo = *fifo_dir_ / ("pause" + std::to_string(i));
+    EXPECT_EQ(::mkfifo(fifo.c_str(), 0600), 0) << fifo;
+    EXPECT_EQ(::mkfifo((fifo + ".go").c_str(), 0600), 0) << fifo;
+    fifos_.push_back(fifo);
+    released_.push_back(false);
+    armed += (i ? "," : "") + points[i] + "@" + fifo;
+  }
+  run_ = std::make_unique<Converter>(dir, args, -1, std::vector<int>{},
+                                     std::vector<std::string>{armed});
+}
 
-RunResult BlockedRun::Finish() {
-  char buffer[4096];
-  for (ssize_t n; (n = ::read(console_, buffer, sizeof buffer)) > 0;)
-    out_.append(buffer, static_cast<std::size_t>(n));
-  RunResult result = run_->Wait();
-  result.out = out_;
-  return result;
+PausedRun::~PausedRun() {
+  // A run still held is killed by the Converter, not left waiting.
+  run_.reset();
+}
+
+std::string PausedRun::WaitHeld(std::size_t i) {
+  const std::string& fifo = fifos_.at(i);
+  // Opened without waiting for the run; the FIFO reports nothing until the
+  // run has opened it, written its line and closed it.
+  const int fd = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  EXPECT_GE(fd, 0) << fifo;
+  std::string line;
+  bool closed = false;
+  const auto deadline = std::chrono::steady_clock::now() + kRunTimeLimit;
+  while (!closed) {
+    if (std::chrono::steady_clock::now() > deadline || run_->Ended()) {
+      ADD_FAILURE() << "the run did not reach pause point " << i << " ("
+                    << (run_->Ended() ? "it ended" : "time is up") << "); it printed:\n"
+                    << run_->OutputSoFar() << "\nand the point said: " << line;
+      break;
+    }
+    pollfd ready = {fd, POLLIN, 0};
+    if (::poll(&ready, 1, 50) <= 0) continue;
+    char buffer[256];
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n > 0) line.append(buffer, static_cast<std::size_t>(n));
+    // End of file once the line is whole: the run closed its end.
+    if (n == 0 && line.ends_with("\n")) closed = true;
+  }
+  ::close(fd);
+  if (line.ends_with("\n")) line.pop_back();
+  return line;
+}
+
+void PausedRun::Release(std::size_t i) {
+  if (released_.at(i)) return;
+  released_[i] = true;
+  // Succeeds once the run has opened the FIFO to wait on it.
+  const auto deadline = std::chrono::steady_clock::now() + kRunTimeLimit;
+  for (;;) {
+    const int fd = ::open((fifos_[i] + ".go").c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd >= 0) {
+      ::close(fd);
+      return;
+    }
+    if (errno != ENXIO || run_->Ended() || std::chrono::steady_clock::now() > deadline) {
+      ADD_FAILURE() << "cannot release pause point " << i << ": " << std::strerror(errno)
+                    << (run_->Ended() ? " (the run ended)" : "");
+      return;
+    }
+    pollfd none = {-1, 0, 0};
+    ::poll(&none, 0, 5);
+  }
+}
+
+void PausedRun::Signal(int signal_number) { ::kill(run_->pid(), signal_number); }
+
+void PausedRun::AwaitSignalTaken(int signal_number) {
+  // The signal is no longer pending once its handler ran; a second one
+  // sent before would merge with it.
+  const std::string status_path = "/proc/" + std::to_string(run_->pid()) + "/status";
+  const unsigned long long bit = 1ULL << (signal_number - 1);
+  std::string seen;
+  const auto deadline = std::chrono::steady_clock::now() + kRunTimeLimit;
+  while (std::chrono::steady_clock::now() < deadline) {
+    seen = ReadFile(status_path);
+    bool pending = false;
+    for (const char* field : {"\nSigPnd:\t", "\nShdPnd:\t"}) {
+      const std::size_t at = seen.find(field);
+      if (at != std::string::npos &&
+          (std::stoull(seen.substr(at + std::strlen(field), 16), nullptr, 16) & bit))
+        pending = true;
+    }
+    if (!pending) return;
+    pollfd none = {-1, 0, 0};
+    ::poll(&none, 0, 5);
+  }
+  ADD_FAILURE() << "signal " << signal_number << " still pending:\n" << seen;
+}
+
+RunResult PausedRun::Finish(bool release) {
+  for (std::size_t i = 0; release && i < fifos_.size(); ++i)
+    if (!released_[i] && !run_->Ended()) Release(i);
+  return run_->Wait();
+}
+
+std::string RunOnTerminal(const std::string& dir, const std::string& command,
+                          const std::vector<TerminalStep>& steps) {
+  const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  EXPECT_GE(master, 0);
+  if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0) return "";
+  const std::string slave_name = ::ptsname(master);
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::setsid();
+    const int slave = ::open(slave_name.c_str(), O_RDWR);
+    if (slave < 0 || ::ioctl(slave, TIOCSCTTY, 0) != 0 || ::chdir(dir.c_str()) != 0) ::_exit(125);
+    ::dup2(slave, 0);
+    ::dup2(slave, 1);
+    ::dup2(slave, 2);
+    if (slave > 2) ::close(slave);
+    ::execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
+    ::_exit(126);
+  }
+  std::string shown;
+  std::size_t seen_up_to = 0, step = 0;
+  const auto deadline = std::chrono::steady_clock::now() + kRunTimeLimit;
+  for (;;) {
+    if (step < steps.size()) {
+      const std::size_t at = shown.find(steps[step].wait_for, seen_up_to);
+      if (at != std::string::npos) {
+        seen_up_to = at + steps[step].wait_for.size();
+        const std::string& keys = steps[step].keys;
+        EXPECT_EQ(::write(master, keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
+        ++step;
+        continue;
+      }
+    }
+    if (std::chrono::steady_clock::now() > deadline) {
+      ADD_FAILURE() << "the terminal did not show \"" << steps[step].wait_for << "\"; it showed:\n"
+                    << shown;
+      ::kill(pid, SIGKILL);
+      break;
+    }
+    pollfd ready = {master, POLLIN, 0};
+    if (::poll(&ready, 1, 50) <= 0) continue;
+    char buffer[1024];
+    const ssize_t n = ::read(master, buffer, sizeof buffer);
+    if (n <= 0) break;  // EIO: every process of the terminal closed it
+    shown.append(buffer, static_cast<std::size_t>(n));
+  }
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  ::close(master);
+  EXPECT_EQ(step, steps.size()) << shown;
+  return shown;
 }
 
 RunResult RunConverter(const std::string& dir, const std::vector<std::string>& args,

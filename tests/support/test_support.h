@@ -74,35 +74,71 @@ struct RunResult {
 // killing it and failing the test after kRunTimeLimit.
 class Converter {
  public:
+  // `env`: "NAME=value" entries added to the test's environment.
   Converter(const std::string& dir, const std::vector<std::string>& args, int out_fd = -1,
-            const std::vector<int>& closed = {});
+            const std::vector<int>& closed = {}, const std::vector<std::string>& env = {});
   ~Converter();
   int pid() const { return pid_; }
   RunResult Wait(int kill_signal = 0);
+  // Whether the run has ended (it is not collected).
+  bool Ended() const;
+  // What it printed so far, for a failure message.
+  std::string OutputSoFar() const;
 
  private:
   int pid_ = -1;
   std::string out_name_, err_name_;
 };
 
-// A converter whose console goes through a small pipe that nobody reads
-// until Finish(): the run blocks on it part-way through the tables, once its
-// console holds `until` (its first bytes when empty).
-class BlockedRun {
+// A converter that holds at named points of its run (src/port/test_pause.h
+// says how the binary offers them). Each entry of `points` is "point" or
+// "point:key", for example "table:vesk_itemset" (the first connection,
+// before that table's first statement), "sibling-table" (another
+// connection's first table) or "rows:vesk_spell" (after that table's first
+// rows went out); each holds the run once. A test waits until the run is
+// held, acts (a signal, a KILL of the connection the point names), and
+// releases it: the act lands at that point, on any machine. Every wait
+// fails the test after kRunTimeLimit, with what the run printed.
+class PausedRun {
  public:
-  BlockedRun(const std::string& dir, const std::vector<std::string>& args,
-             const std::string& until = "");
-  ~BlockedRun();
+  PausedRun(const std::string& dir, const std::vector<std::string>& args,
+            const std::vector<std::string>& points);
+  ~PausedRun();
+  // Waits until the run holds at point `i`; returns its line ("table
+  // vesk_item_set first 12": the point, its key and detail).
+  std::string WaitHeld(std::size_t i = 0);
+  void Release(std::size_t i = 0);
   void Signal(int signal_number);
-  // Reads the console to its end, then collects the run; `out` is all of
-  // the console.
-  RunResult Finish();
+  // Waits until the run's handler took `signal_number` (it is no longer
+  // pending), so that another one is a second signal, not a merged one.
+  void AwaitSignalTaken(int signal_number);
+  // Releases the points not yet released (unless the run ended, or
+  // `release` is false: a run that must end while held), then collects
+  // the run.
+  RunResult Finish(bool release = true);
+  int pid() const { return run_->pid(); }
 
  private:
-  int console_ = -1;
-  std::string out_;
+  std::unique_ptr<TempDir> fifo_dir_;
+  std::vector<std::string> fifos_;
+  std::vector<bool> released_;
   std::unique_ptr<Converter> run_;
 };
+
+// The last word of a pause point's line: the server's id of the connection
+// of a "table" or "sibling-table" point.
+inline std::string LastWord(const std::string& line) { return line.substr(line.rfind(' ') + 1); }
+
+// Runs `command` (a shell command line, in `dir`) on a new pseudo-terminal
+// of its own; for each step, waits until the terminal shows `wait_for`
+// (after what the earlier steps waited for), then types `keys`. Returns
+// all the terminal showed, once the command ended; a wait that times out
+// fails the test with what the terminal showed by then.
+struct TerminalStep {
+  std::string wait_for, keys;
+};
+std::string RunOnTerminal(const std::string& dir, const std::string& command,
+                          const std::vector<TerminalStep>& steps);
 
 // Runs the converter to its end; see Converter.
 RunResult RunConverter(const std::string& dir, const std::vector<std::string>& args,
