@@ -214,10 +214,7 @@ struct RawTable {
 class ServerTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    const char* dir = std::getenv("VESK_TEST_SERVER_DIR");
-    ASSERT_NE(dir, nullptr) << "run through ctest: the server fixture sets VESK_TEST_SERVER_DIR";
-    server_ = new Server(ServerIn(dir));
-    ASSERT_FALSE(server_->port.empty()) << "the test server did not start";
+    if (const char* dir = std::getenv("VESK_TEST_SERVER_DIR")) server_ = new Server(ServerIn(dir));
   }
   static void TearDownTestSuite() {
     delete server_;
@@ -225,6 +222,11 @@ class ServerTest : public ::testing::Test {
   }
 
   void SetUp() override {
+    // A missing server fails every test (a failure in the suite's set-up
+    // would count them as skipped).
+    ASSERT_NE(server_, nullptr)
+        << "run through ctest: the server fixture sets VESK_TEST_SERVER_DIR";
+    ASSERT_FALSE(server_->port.empty()) << "the test server did not start";
     MakeSampleClient(client_dir.path(), sample_args);
     // Each test gets fresh databases with its own names.
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
@@ -259,6 +261,10 @@ class ServerTest : public ::testing::Test {
 };
 
 Server* ServerTest::server_ = nullptr;
+
+// Tests that start servers of their own (and touch the shared one only to
+// clear their databases): ctest runs them beside the others.
+class OwnServerTest : public ServerTest {};
 
 TEST_F(ServerTest, ExportsIntoANewDatabaseThenReplacesItsTables) {
   const std::string db = prefix + "_world";
@@ -627,7 +633,7 @@ TEST_F(ServerTest, AReadOnlyUserGetsAShortSummary) {
 // A connection made again after a loss gets the whole session set-up: a
 // server whose init_connect sets latin1 must not double-encode the texts of
 // the tables loaded after the reconnect.
-TEST_F(ServerTest, AReconnectSetsTheCharacterSetAgain) {
+TEST_F(OwnServerTest, AReconnectSetsTheCharacterSetAgain) {
   OwnServer own({"--init-connect=SET NAMES latin1"});
   ASSERT_TRUE(own.started());
   Client admin(own.server);
@@ -744,7 +750,7 @@ int LoadAsTheReadmeSays(const Server& server, const std::string& database,
 // are not escapes, values are changed instead of refused, empty texts become
 // NULL, quotes and padding follow other rules, nothing commits by itself,
 // and every table is made InnoDB. The user has no LOCK TABLES.
-TEST_F(ServerTest, AServerConfiguredAgainstTheConverterChangesNothing) {
+TEST_F(OwnServerTest, AServerConfiguredAgainstTheConverterChangesNothing) {
   OwnServer own;
   ASSERT_TRUE(own.started());
   Client admin(own.server);
@@ -855,7 +861,7 @@ TEST_F(ServerTest, DatabaseNamesWithABacktickOrABlank) {
 // A server that goes away mid-run: the table being loaded stops at its
 // failed statement, one attempt to connect again fails, and the run ends
 // there with the reason instead of failing every later statement.
-TEST_F(ServerTest, AServerThatStopsMidRunEndsTheRunWithItsReason) {
+TEST_F(OwnServerTest, AServerThatStopsMidRunEndsTheRunWithItsReason) {
   OwnServer own;
   ASSERT_TRUE(own.started());
   std::vector<std::string> args = ServerArgs(own.server, "midrun");
@@ -1034,7 +1040,7 @@ TEST_F(ServerTest, TlsIsRequiredAndTheServerCertificateChecked) {
 
 // A value larger than the server's packet limit fails its own row, with the
 // limit named; the connection stays up and the run goes on.
-TEST_F(ServerTest, AStatementLargerThanThePacketLimitFailsItsRowAndTheRunGoesOn) {
+TEST_F(OwnServerTest, AStatementLargerThanThePacketLimitFailsItsRowAndTheRunGoesOn) {
   OwnServer own;
   ASSERT_TRUE(own.started());
   Client admin(own.server);
@@ -1204,6 +1210,9 @@ class BatchTest : public ServerTest {
   std::string engine_;  // --engine, when given
 };
 
+// A BatchTest on servers of its own only (see OwnServerTest).
+class OwnServerBatchTest : public BatchTest {};
+
 // Rows of a table created by the run go as arrays of 1,000 rows of one
 // prepared insert of 20 rows: rows 1000, 1500 and 1999 are the first, a
 // middle and the last row of an array (and of a group of 20); row 1510 lies
@@ -1269,7 +1278,7 @@ TEST_F(BatchTest, InnoDBRowsGoInTransactions) {
 
 // Arrays cut by the packet limit, and batches, store what the statements
 // of the script store.
-TEST_F(BatchTest, ArraysAndBatchesStoreWhatTheScriptStores) {
+TEST_F(OwnServerBatchTest, ArraysAndBatchesStoreWhatTheScriptStores) {
   // A Spell file large enough to be mapped: two connections let its pages
   // go as its rows are sent, and read them again where needed.
   MakeSampleClient(client_dir.path(), {"--records", "2500"});
@@ -1328,7 +1337,7 @@ void ExpectSameTables(std::vector<Client*> servers, const std::string& database)
 // A real three-node Galera cluster: a MyISAM run is refused before anything
 // is made, and InnoDB runs, plain and atomic, reach every node with every
 // row. A cluster that cannot start fails the test with the reason.
-TEST_F(ServerTest, AGaleraClusterGetsEveryRowOnEveryNode) {
+TEST_F(OwnServerTest, AGaleraClusterGetsEveryRowOnEveryNode) {
   TempDir dir;
   const std::string script = std::string(VESK_SOURCE_DIR) + "/scripts/lib/test-cluster ";
   const bool started =
@@ -1361,7 +1370,7 @@ TEST_F(ServerTest, AGaleraClusterGetsEveryRowOnEveryNode) {
 }
 
 // A primary with a binlog replica keeps both engines' tables alike.
-TEST_F(ServerTest, ABinlogReplicaGetsTheSameTables) {
+TEST_F(OwnServerTest, ABinlogReplicaGetsTheSameTables) {
   OwnServer primary({"--log-bin=binlog", "--server-id=1"});
   OwnServer replica({"--server-id=2"});
   ASSERT_TRUE(primary.started() && replica.started());
