@@ -234,12 +234,12 @@ void ServerSession::KeepError() {
 }
 
 bool ServerSession::FitsInPacket(std::size_t length) {
-  // The server drops the connection on a packet over its limit: a command
-  // byte and the statement.
-  if (length + 1 <= max_packet_) return true;
+  // The server drops the connection on a packet that reaches its limit:
+  // a command byte and the statement must stay below max_allowed_packet.
+  if (length + 1 < max_packet_) return true;
   error_code_ = 0;
   error_ = "the statement of " + std::to_string(length) +
-           " bytes is larger than the server's max_allowed_packet of " +
+           " bytes does not fit in the server's max_allowed_packet of " +
            std::to_string(max_packet_) + " bytes";
   return false;
 }
