@@ -162,7 +162,8 @@ TEST(OptionFile, ReadsWhatMyPrintDefaultsReads) {
             "socket = \"/run/my sock\\\\x\\s\\\"q\\\"\"\nssl-verify-server-cert\nloose-compress\n"
             "ssl_ca=/etc/ca.pem\nskip-ssl\n[mysqldump]\nquick\n[Vesk-Dbc2sql]\n"
             "  tables = spell , zones\nenable-quiet\ndisable_atomic=1\nport=3307\nempty=\n"
-            "tab=\"a\\tb\"\n!include " +
+            "tab=\"a\\tb\"\nhalf=\"open value\nhalf2='single\nescape=a\\db\\qc\\\\d\n"
+            "end=\"x\"y\n!include " +
                 dir / "extra.cnf" + "\n!includedir " + dir / "inc" + "\n");
   WriteFile(dir / "extra.cnf", "[client]\nconnect-timeout=5\n");
   std::filesystem::create_directory(dir / "inc");
@@ -210,7 +211,9 @@ TEST(OptionFile, GroupsKeysAndRefusals) {
            {"[client]\nssl=maybe\n", ", line 2: option --ssl takes no value"},
            {"[client]\nport\n", ", line 2: option --port needs a value"},
            {"user=x\n", ", line 1: an option before the first [group]"},
-           {"[client\n", ", line 1: a group without its closing ]"}}) {
+           {"[client\n", ", line 1: a group without its closing ]"},
+           // A file that includes itself ends, at the depth limit.
+           {"[client]\n!include " + dir / "my.cnf" + "\n", ", line 2: includes nested too deep"}}) {
     Options p;
     EXPECT_EQ(apply(text, &p, &warnings), dir / "my.cnf" + why) << text;
   }
@@ -290,6 +293,14 @@ TEST(Options, ValuesAreChecked) {
             "ruRU"},
            {{"-l", "ruRU"}, ""},
            {{"-l", "12x"}, ""},
+           // Each bound is the last value taken.
+           {{"--connect-timeout=31536001"},
+            "option --connect-timeout takes a whole number from 1 to 31536000, not 31536001"},
+           {{"--lock-wait=31536001"},
+            "option --lock-wait takes a whole number from 0 to 31536000, not 31536001"},
+           {{"--parallel=65"}, "option --parallel takes a whole number from 1 to 64, not 65"},
+           {{"--parallel=0"}, "option --parallel takes a whole number from 1 to 64, not 0"},
+           {{"--parallel=64", "--connect-timeout=31536000", "--lock-wait=31536000"}, ""},
            {{"--connect-timeout=1", "--lock-wait=0"}, ""}}) {
     Options o;
     ASSERT_TRUE(Parse(args, &o));

@@ -76,6 +76,22 @@ TEST(TableBuffer, EmptyBlocksRefusedMapsAndAFileCutShort) {
   EXPECT_EQ(mapped.get()[size - 20 - 1], 0);
   EXPECT_TRUE(mapped.Changed());
   ::close(fd);
+
+  // A file rewritten in place, same size, within the same second: only
+  // the nanoseconds of its modification time tell.
+  WriteFile(dir / "same.dbc", std::string(size, 'x'));
+  const int same = ::open((dir / "same.dbc").c_str(), O_RDWR);
+  ASSERT_GE(same, 0);
+  timespec first[2] = {{1700000000, 100}, {1700000000, 100}};
+  ASSERT_EQ(::futimens(same, first), 0);
+  const TableBuffer kept = TableBuffer::MapFile(same, size, 20);
+  ASSERT_NE(kept.get(), nullptr);
+  EXPECT_FALSE(kept.Changed());
+  ASSERT_EQ(::pwrite(same, "y", 1, 100), 1);
+  timespec second[2] = {{1700000000, 200}, {1700000000, 200}};
+  ASSERT_EQ(::futimens(same, second), 0);
+  EXPECT_TRUE(kept.Changed());
+  ::close(same);
 }
 
 // A SIGBUS that is not a client file's goes to the handler the process had.

@@ -21,6 +21,7 @@
 #include "dbc/loaded_table.h"
 #include "sinks/bulk_insert.h"
 #include "sinks/server_rows.h"
+#include "sql/engine.h"
 #include "sql/statement_builder.h"
 #include "support/memory_client.h"
 #include "support/test_support.h"
@@ -52,6 +53,12 @@ Server ServerIn(const std::string& dir) {
 std::vector<std::string> ServerArgs(const Server& server, const std::string& database) {
   return {"-h", "127.0.0.1",     "-o", server.port, "-u", server.user,
           "-p", server.password, "-d", database};
+}
+
+// `args` with `more` appended.
+std::vector<std::string> operator+(std::vector<std::string> args, const std::string& more) {
+  args.push_back(more);
+  return args;
 }
 
 // A server of a test's own, for server-wide settings; stopped in any case.
@@ -858,6 +865,27 @@ TEST_F(ServerTest, DatabaseNamesWithABacktickOrABlank) {
   }
 }
 
+// A run killed outright leaves its staging table in flight; the next run
+// of the tool finds it by its mark and drops it.
+TEST_F(ServerTest, AStagingTableOfAKilledRunGoesWithTheNext) {
+  const std::string db = prefix + "_killed";
+  std::vector<std::string> args = ServerArgs(*server_, db);
+  args.insert(args.end(), {"--atomic", "--parallel=1"});
+  PausedRun run(client_dir.path(), args, {"rows:vesk_spell"});
+  run.WaitHeld();
+  run.Signal(SIGKILL);
+  EXPECT_EQ(run.Finish(/*release=*/false).status, 128 + SIGKILL);
+  Client c(*server_);
+  const std::string staging =
+      "SELECT TABLE_NAME FROM information_schema.TABLES WHERE "
+      "TABLE_SCHEMA = '" +
+      db + "' AND TABLE_NAME LIKE '%\\_\\_new\\_%'";
+  ASSERT_EQ(c.Rows(staging).size(), 1u) << "the killed run left its staging table";
+  const RunResult next = RunConverter(client_dir.path(), args);
+  EXPECT_EQ(next.status, 0) << next.err;
+  EXPECT_TRUE(c.Rows(staging).empty());
+}
+
 // A server that goes away mid-run: the table being loaded stops at its
 // failed statement, one attempt to connect again fails, and the run ends
 // there with the reason instead of failing every later statement.
@@ -1053,13 +1081,31 @@ TEST_F(OwnServerTest, AStatementLargerThanThePacketLimitFailsItsRowAndTheRunGoes
   EXPECT_EQ(CountOf(r.out, "ERROR sql command:"), 1u);
   EXPECT_NE(Unwrapped(r.err).find(
                 "\n  vesk_languages (dbc/Languages.dbc): 1 of 3 rows, then the statement of 40047 "
-                "bytes is larger than the server's max_allowed_packet of 32768 bytes\n"),
+                "bytes does not fit in the server's max_allowed_packet of 32768 bytes\n"),
             std::string::npos)
       << r.err;
   Client c(own.server);
   EXPECT_EQ(c.Value("SELECT COUNT(*) FROM world.vesk_languages"), "1");
   EXPECT_EQ(c.Value("SELECT COUNT(*) FROM world.vesk_spell"), "1000");
   EXPECT_EQ(c.Value("SELECT COUNT(*) FROM world.vesk_rating"), "100");
+  // At the limit: the packet is a command byte and the statement, and the
+  // server takes it only below max_allowed_packet: a statement of 32766
+  // bytes goes, one of 32767 does not. (The insert of row 2 is its name
+  // and 47 bytes.)
+  WriteLanguages(client_dir.path(), {"Common", std::string(32766 - 47, 'a'), "Orcish"});
+  const RunResult fits =
+      RunConverter(client_dir.path(), ServerArgs(own.server, "world") + "--tables=Languages");
+  EXPECT_EQ(fits.status, 0) << fits.err;
+  EXPECT_EQ(c.Value("SELECT COUNT(*) FROM world.vesk_languages"), "3");
+  WriteLanguages(client_dir.path(), {"Common", std::string(32767 - 47, 'a'), "Orcish"});
+  const RunResult over =
+      RunConverter(client_dir.path(), ServerArgs(own.server, "world") + "--tables=Languages");
+  EXPECT_EQ(over.status, 1);
+  EXPECT_EQ(over.err.find("Lost connection"), std::string::npos) << over.err;
+  EXPECT_NE(Unwrapped(over.err).find("the statement of 32767 bytes does not fit in the server's "
+                                     "max_allowed_packet of 32768 bytes"),
+            std::string::npos)
+      << over.err;
 }
 
 // SIGTERM stops the rows after the array or batch in flight: the summary
@@ -1133,6 +1179,7 @@ std::string InsertOfRow(const std::string& script, const std::string& table, int
 constexpr int kArray = BulkInsert::kArrayRows;
 constexpr int kGroup = BulkInsert::kGroup;
 constexpr int kBatch = ServerRows::kBatchRows;
+constexpr int kTransaction = static_cast<int>(kTransactionRows);
 
 class BatchTest : public ServerTest {
  protected:
@@ -1252,6 +1299,9 @@ TEST_F(BatchTest, InnoDBRowsGoInTransactions) {
   EXPECT_TRUE(admin.Rows("SHOW DATABASES LIKE 'myisam'").empty()) << "nothing created";
   engine_ = "innodb";
   for (int row : {kBatch, 999, 1}) ExpectDuplicateAt(row, 1000);
+  // The first row after a whole transaction of kTransactionRows: that
+  // transaction stays, the refused one is rolled back.
+  EXPECT_EQ(ExpectDuplicateAt(kTransaction, kTransaction + 500), kTransaction);
   ExpectBadValueAt(0, 1000);
   EXPECT_EQ(ExpectBadValueAt(2100, 2500), 2 * kArray) << "the arrays before its own are kept";
   admin.Exec("SET GLOBAL max_allowed_packet = 65536");
@@ -1476,8 +1526,14 @@ TEST_F(ServerTest, VerifyNamesWhatDiffersFromTheClient) {
               "vesk-dbc2sql: 0 of " + Tables() + " tables differ; exit status 0\n");
   }
   const std::string in = "`" + db + "`.";
+  // The last key of the client's rows, gone from the database: a row after
+  // the database's last is still missing.
+  const std::string last = c.Value("SELECT MAX(id) FROM " + in + "vesk_spell");
   for (const std::string& edit :
        {"UPDATE " + in + "vesk_spell SET SpellName = 'Changed' WHERE id = 4",
+        "DELETE FROM " + in + "vesk_spell WHERE id = " + last,
+        // A text that differs only in case differs.
+        "UPDATE " + in + "vesk_languages SET name = '[ENGB] FIREBALL 0.1' WHERE id = 1",
         "UPDATE " + in + "vesk_spell SET speed = speed + 1, Category = 5 WHERE id = 7",
         "DELETE FROM " + in + "vesk_spell WHERE id = 10",
         "INSERT INTO " + in + "vesk_languages (id, name) VALUES (99999, '')",
@@ -1487,11 +1543,13 @@ TEST_F(ServerTest, VerifyNamesWhatDiffersFromTheClient) {
   const auto checksum = c.Rows("CHECKSUM TABLE `" + db + "`.vesk_spell");
   const RunResult differ = verify(db);
   EXPECT_EQ(differ.status, 1);
-  for (const char* line :
-       {"\nvesk_spell: 2 rows differ: id 4 (SpellName), id 7 (Category, speed); 1 row missing: "
-        "id 10\n",
-        "\nvesk_languages: 1 row extra: id 99999\n", "\nvesk_zones: missing from the database\n",
-        "\nvesk_skill_line: has other columns than the catalogue's: extra added\n"})
+  for (const std::string& line : std::vector<std::string>{
+           "\nvesk_spell: 2 rows differ: id 4 (SpellName), id 7 (Category, speed); 2 rows missing: "
+           "id 10, id " +
+               last + "\n",
+           "\nvesk_languages: 1 row differ: id 1 (name); 1 row extra: id 99999\n",
+           "\nvesk_zones: missing from the database\n",
+           "\nvesk_skill_line: has other columns than the catalogue's: extra added\n"})
     EXPECT_NE(differ.out.find(line), std::string::npos) << line << differ.out;
   EXPECT_EQ(MaskTime(differ.err),
             "vesk-dbc2sql: 4 of " + Tables() + " tables differ; exit status 1\n");
