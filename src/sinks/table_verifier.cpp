@@ -27,50 +27,49 @@ bool TableVerifier::Compare(const LoadedTable& table, std::string* what) {
   if (!rows_.CheckColumns(session_, what)) return false;
   MYSQL_RES* result = rows_.Open(session_, what);
   if (!result) return false;
-  MYSQL* const mysql = session_.handle();
+  ServerRowSource source(session_, result);
+  return CompareRows(rows_, source, what);
+}
+
+bool TableVerifier::CompareRows(const RowMatcher& rows, RowSource& source, std::string* what) {
   int differ = 0, absent = 0, added = 0;
   std::string differ_named, absent_named, added_named;
-  const std::vector<std::uint32_t>& order = rows_.order();
+  const std::vector<std::uint32_t>& order = rows.order();
   const auto count = static_cast<std::uint32_t>(order.size());
   std::uint32_t next = 0;
   const auto compare_row = [&](std::uint32_t n, char** row, const unsigned long* lengths) {
     std::string changed;
-    for (std::size_t j = 0; j < rows_.columns().size(); ++j)
-      if (!rows_.Same(j, n, row[j], lengths[j]))
-        changed += (changed.empty() ? "" : ", ") + std::string(rows_.columns()[j].name);
-    if (!changed.empty()) Name(&differ_named, &differ, rows_.ClientKey(n) + " (" + changed + ")");
+    for (std::size_t j = 0; j < rows.columns().size(); ++j)
+      if (!rows.Same(j, n, row[j], lengths[j]))
+        changed += (changed.empty() ? "" : ", ") + std::string(rows.columns()[j].name);
+    if (!changed.empty()) Name(&differ_named, &differ, rows.ClientKey(n) + " (" + changed + ")");
   };
-  while (MYSQL_ROW row = mysql_fetch_row(result)) {
+  char** row;
+  const unsigned long* lengths;
+  while (source.Next(&row, &lengths)) {
     if (const int signal_number = PendingInterrupt()) {
-      while (mysql_fetch_row(result)) {
-      }
-      mysql_free_result(result);
       *what = std::string("interrupted by ") + SignalName(signal_number);
       return false;
     }
-    const unsigned long* lengths = mysql_fetch_lengths(result);
-    if (!rows_.keyed()) {
+    if (!rows.keyed()) {
       if (next < count)
         compare_row(order[next++], row, lengths);
       else
         Name(&added_named, &added, "row " + std::to_string(++next));
       continue;
     }
-    while (next < count && rows_.CompareKeys(order[next], row, lengths) < 0)
-      Name(&absent_named, &absent, rows_.ClientKey(order[next++]));
-    if (next < count && rows_.CompareKeys(order[next], row, lengths) == 0)
+    while (next < count && rows.CompareKeys(order[next], row, lengths) < 0)
+      Name(&absent_named, &absent, rows.ClientKey(order[next++]));
+    if (next < count && rows.CompareKeys(order[next], row, lengths) == 0)
       compare_row(order[next++], row, lengths);
     else
-      Name(&added_named, &added, rows_.ServerKey(row, lengths));
+      Name(&added_named, &added, rows.ServerKey(row, lengths));
   }
-  const bool read_whole = mysql_errno(mysql) == 0;
-  if (!read_whole) session_.KeepError();
-  mysql_free_result(result);
-  if (!read_whole) {
-    *what = "cannot be read: " + session_.Error();
+  if (const std::string failure = source.Failure(); !failure.empty()) {
+    *what = failure;
     return false;
   }
-  while (next < count) Name(&absent_named, &absent, rows_.ClientKey(order[next++]));
+  while (next < count) Name(&absent_named, &absent, rows.ClientKey(order[next++]));
   if (differ == 0 && absent == 0 && added == 0) {
     *what = "equal, " + std::to_string(count) + (count == 1 ? " row" : " rows");
     return true;

@@ -9,6 +9,7 @@
 
 #include "dbc/loaded_table.h"
 #include "sinks/row_matcher.h"
+#include "sinks/row_source.h"
 #include "sinks/server_session.h"
 
 class TableVerifier {
@@ -22,6 +23,9 @@ class TableVerifier {
   // cannot be compared (it is missing, its columns are not the catalogue's,
   // the server refused).
   bool Compare(const LoadedTable& table, std::string* what);
+  // The comparison itself: the rows of `source` against the client's
+  // records as `rows` (prepared for the table) has them.
+  static bool CompareRows(const RowMatcher& rows, RowSource& source, std::string* what);
 
   // Keys named per kind of difference, at most.
   static constexpr int kNamed = 3;

@@ -101,106 +101,131 @@ bool TableWriteBack::SetField(std::size_t j, std::uint8_t* record, const char* v
 }
 
 bool TableWriteBack::Build(const LoadedTable& table, int fd, Counts* counts, std::string* why) {
+  rows_.Prepare(table);
+  if (!rows_.CheckColumns(session_, why)) return false;
+  MYSQL_RES* result = rows_.Open(session_, why);
+  if (!result) return false;
+  ServerRowSource source(session_, result);
+  return WritePrepared(table, source, fd, counts, why);
+}
+
+bool TableWriteBack::Write(const LoadedTable& table, RowSource& source, int fd, Counts* counts,
+                           std::string* why) {
+  rows_.Prepare(table);
+  return WritePrepared(table, source, fd, counts, why);
+}
+
+bool TableWriteBack::WritePrepared(const LoadedTable& table, RowSource& source, int fd,
+                                   Counts* counts, std::string* why) {
   table_ = &table;
   *counts = {};
   added_strings_.clear();
-  rows_.Prepare(table);
-  if (!rows_.CheckColumns(session_, why)) return false;
-  const std::size_t size = table.RecordSize();
-  const std::uint32_t count = table.RecordCount();
-  int error = 0;
-  // The template's records first, in its order; the rows that differ are
-  // written over theirs. The file, not memory, holds them: memory keeps what
-  // one table's export keeps.
-  constexpr std::size_t kChunk = 1 << 20;
-  const std::size_t records_size = std::size_t{count} * size;
-  for (std::size_t at = 0; at < records_size && !error; at += kChunk)
-    error = WriteAt(fd, table.GetRecord(0) + at, std::min(kChunk, records_size - at),
-                    kDbcHeaderSize + at);
-  table.ForgetAll();
-  if (error) {
-    *why = std::string("cannot be written: ") + std::strerror(error);
-    return false;
-  }
-  MYSQL_RES* result = rows_.Open(session_, why);
-  if (!result) return false;
-  MYSQL* const mysql = session_.handle();
-  std::vector<bool> kept(count);
-  std::string record(size, '\0');
+  if (!WriteTemplate(fd, why)) return false;
+  std::vector<bool> kept(table.RecordCount());
   std::string added;  // the records of rows the template lacks
-  std::vector<std::string> folders(rows_.columns().size());
-  for (std::size_t j = 0; j < folders.size(); ++j) folders[j] = CommonFolder(j);
-  const std::vector<std::uint32_t>& order = rows_.order();
-  std::uint32_t next = 0;
-  bool ok = true;
-  // Sets every exported field of `into` from `row` where its value is not
-  // the template's (`n`: the template's record, or none for a new row).
-  const auto take = [&](std::uint8_t* into, std::uint32_t n, char** row,
-                        const unsigned long* lengths) {
-    bool changed = false;
-    const auto key = [&] { return n < count ? rows_.ClientKey(n) : rows_.ServerKey(row, lengths); };
-    for (std::size_t j = 0; j < rows_.columns().size() && ok; ++j) {
-      if (!row[j]) {
-        *why = "row " + key() + ", column " + rows_.columns()[j].name + ": NULL";
-        ok = false;
-      } else if (n >= count || !rows_.Same(j, n, row[j], lengths[j])) {
-        changed = true;
-        const std::string_view folder = n < count ? FolderOf(j, table.GetRecord(n)) : folders[j];
-        if (!SetField(j, into, row[j], lengths[j], folder, why)) {
-          *why = "row " + key() + ", " + *why;
-          ok = false;
-        }
-      }
-    }
-    return changed;
-  };
-  while (ok) {
-    if (const int signal_number = PendingInterrupt()) {
-      *why = std::string("interrupted by ") + SignalName(signal_number);
-      ok = false;
-      break;
-    }
-    MYSQL_ROW row = mysql_fetch_row(result);
-    if (!row) break;
-    const unsigned long* lengths = mysql_fetch_lengths(result);
-    if (rows_.keyed())
-      while (next < count && rows_.CompareKeys(order[next], row, lengths) < 0) ++next;
-    const bool known =
-        next < count && (!rows_.keyed() || rows_.CompareKeys(order[next], row, lengths) == 0);
-    if (known) {
-      const std::uint32_t n = order[next++];
-      kept[n] = true;
-      std::memcpy(record.data(), table.GetRecord(n), size);
-      if (take(reinterpret_cast<std::uint8_t*>(record.data()), n, row, lengths)) {
-        ++counts->changed;
-        if (ok && (error = WriteAt(fd, record.data(), size, kDbcHeaderSize + n * size)) != 0) {
-          *why = std::string("cannot be written: ") + std::strerror(error);
-          ok = false;
-        }
-      }
-    } else {
-      const std::size_t at = added.size();
-      added.append(size, '\0');
-      take(reinterpret_cast<std::uint8_t*>(&added[at]), count, row, lengths);
-      ++counts->added;
-    }
-  }
-  // The rest of the result is read (and dropped) before the next query.
-  while (!ok && mysql_fetch_row(result)) {
-  }
-  const bool read_whole = mysql_errno(mysql) == 0;
-  if (!read_whole) session_.KeepError();
-  mysql_free_result(result);
-  if (!ok) return false;
-  if (!read_whole) {
-    *why = "cannot be read: " + session_.Error();
-    return false;
-  }
+  if (!TakeRows(source, fd, &kept, &added, counts, why)) return false;
   if (table.StringBlockSize() + added_strings_.size() > UINT32_MAX) {
     *why = "its texts do not fit in a client file's 32-bit offsets";
     return false;
   }
+  return WriteTail(fd, kept, added, counts, why);
+}
 
+bool TableWriteBack::WriteTemplate(int fd, std::string* why) {
+  // The template's records first, in its order; the rows that differ are
+  // written over theirs. The file, not memory, holds them: memory keeps what
+  // one table's export keeps.
+  const LoadedTable& table = *table_;
+  constexpr std::size_t kChunk = 1 << 20;
+  const std::size_t records_size = std::size_t{table.RecordCount()} * table.RecordSize();
+  int error = 0;
+  for (std::size_t at = 0; at < records_size && !error; at += kChunk)
+    error = WriteAt(fd, table.GetRecord(0) + at, std::min(kChunk, records_size - at),
+                    kDbcHeaderSize + at);
+  table.ForgetAll();
+  if (error) *why = std::string("cannot be written: ") + std::strerror(error);
+  return error == 0;
+}
+
+bool TableWriteBack::TakeValues(std::uint8_t* into, std::uint32_t n, char** row,
+                                const unsigned long* lengths,
+                                const std::vector<std::string>& folders, bool* changed,
+                                std::string* why) {
+  const std::uint32_t count = table_->RecordCount();
+  const auto key = [&] { return n < count ? rows_.ClientKey(n) : rows_.ServerKey(row, lengths); };
+  *changed = false;
+  for (std::size_t j = 0; j < rows_.columns().size(); ++j) {
+    if (!row[j]) {
+      *why = "row " + key() + ", column " + rows_.columns()[j].name + ": NULL";
+      return false;
+    }
+    if (n < count && rows_.Same(j, n, row[j], lengths[j])) continue;
+    *changed = true;
+    const std::string_view folder = n < count ? FolderOf(j, table_->GetRecord(n)) : folders[j];
+    if (!SetField(j, into, row[j], lengths[j], folder, why)) {
+      *why = "row " + key() + ", " + *why;
+      return false;
+    }
+  }
+  return true;
+}
+
+bool TableWriteBack::TakeRows(RowSource& source, int fd, std::vector<bool>* kept,
+                              std::string* added, Counts* counts, std::string* why) {
+  const LoadedTable& table = *table_;
+  const std::size_t size = table.RecordSize();
+  const std::uint32_t count = table.RecordCount();
+  std::string record(size, '\0');
+  std::vector<std::string> folders(rows_.columns().size());
+  for (std::size_t j = 0; j < folders.size(); ++j) folders[j] = CommonFolder(j);
+  const std::vector<std::uint32_t>& order = rows_.order();
+  std::uint32_t next = 0;
+  char** row;
+  const unsigned long* lengths;
+  while (source.Next(&row, &lengths)) {
+    if (const int signal_number = PendingInterrupt()) {
+      *why = std::string("interrupted by ") + SignalName(signal_number);
+      return false;
+    }
+    if (rows_.keyed())
+      while (next < count && rows_.CompareKeys(order[next], row, lengths) < 0) ++next;
+    const bool known =
+        next < count && (!rows_.keyed() || rows_.CompareKeys(order[next], row, lengths) == 0);
+    bool changed = false;
+    if (!known) {
+      // A row the template lacks: a new record after the template's.
+      const std::size_t at = added->size();
+      added->append(size, '\0');
+      if (!TakeValues(reinterpret_cast<std::uint8_t*>(&(*added)[at]), count, row, lengths, folders,
+                      &changed, why))
+        return false;
+      ++counts->added;
+      continue;
+    }
+    const std::uint32_t n = order[next++];
+    (*kept)[n] = true;
+    std::memcpy(record.data(), table.GetRecord(n), size);
+    if (!TakeValues(reinterpret_cast<std::uint8_t*>(record.data()), n, row, lengths, folders,
+                    &changed, why))
+      return false;
+    if (!changed) continue;
+    ++counts->changed;
+    if (const int error = WriteAt(fd, record.data(), size, kDbcHeaderSize + n * size)) {
+      *why = std::string("cannot be written: ") + std::strerror(error);
+      return false;
+    }
+  }
+  *why = source.Failure();
+  return why->empty();
+}
+
+bool TableWriteBack::WriteTail(int fd, const std::vector<bool>& kept, const std::string& added,
+                               Counts* counts, std::string* why) {
+  const LoadedTable& table = *table_;
+  const std::size_t size = table.RecordSize();
+  const std::uint32_t count = table.RecordCount();
+  std::string record(size, '\0');
+  int error = 0;
   // The records the database left out go; the others move up in turn.
   std::uint32_t written = 0;
   for (std::uint32_t n = 0; n < count && !error; ++n) {

@@ -19,6 +19,7 @@
 #include "dbc/loaded_table.h"
 #include "dbc/table_descriptor.h"
 #include "sinks/row_matcher.h"
+#include "sinks/row_source.h"
 #include "sinks/server_session.h"
 
 // The client file of one source of the merged rating table: the source's
@@ -45,8 +46,31 @@ class TableWriteBack {
   // with its row and column; or the table cannot be read as RowMatcher
   // says.
   bool Build(const LoadedTable& table, int fd, Counts* counts, std::string* why);
+  // The same from rows read from `source` (the database's, in key order).
+  bool Write(const LoadedTable& table, RowSource& source, int fd, Counts* counts, std::string* why);
 
  private:
+  // Build() and Write() once rows_ is prepared for `table`: the template's
+  // records, the rows taken over them (new ones kept aside), then the
+  // records moved up over those left out, the new records, the string
+  // block and the header.
+  bool WritePrepared(const LoadedTable& table, RowSource& source, int fd, Counts* counts,
+                     std::string* why);
+  bool WriteTemplate(int fd, std::string* why);
+  // Reads every row: a row of a template record rewrites that record where
+  // a value differs (marking it kept), another row becomes a new record in
+  // *added.
+  bool TakeRows(RowSource& source, int fd, std::vector<bool>* kept, std::string* added,
+                Counts* counts, std::string* why);
+  // Sets the exported fields of `into` from `row` where a value is not the
+  // template's (`n`: the template's record, or its record count for a new
+  // row; *changed: whether any was set). False, with *why, when the file
+  // cannot hold a value.
+  bool TakeValues(std::uint8_t* into, std::uint32_t n, char** row, const unsigned long* lengths,
+                  const std::vector<std::string>& folders, bool* changed, std::string* why);
+  bool WriteTail(int fd, const std::vector<bool>& kept, const std::string& added, Counts* counts,
+                 std::string* why);
+
   // Sets column j of `record` from a database value; false, with *why,
   // when the file cannot hold it. `folder`: the folder of a k path.
   bool SetField(std::size_t j, std::uint8_t* record, const char* value, unsigned long length,
