@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -50,6 +51,22 @@ TEST(HelperThread, JobsWaitsAndAJobPendingAtDestruction) {
   EXPECT_FALSE(none.Start(flag));
   none.Wait();
   EXPECT_FALSE(ran);
+}
+
+// std::thread itself throwing (the system refuses the thread, as under a
+// process limit) is a refusal the caller handles, not a crash. The limit
+// holds for a user without privileges: the child becomes nobody first.
+void StartAThreadAsNobodyWithoutProcesses() {
+  rlimit none;
+  none.rlim_cur = none.rlim_max = 0;
+  if (::setgid(65534) != 0 || ::setuid(65534) != 0 || ::setrlimit(RLIMIT_NPROC, &none) != 0)
+    ::_exit(3);
+  std::thread thread;
+  ::_exit(StartThread(&thread, [] {}) ? 1 : 0);
+}
+
+TEST(ThreadDeathTest, AThreadTheSystemRefusesIsARefusal) {
+  EXPECT_EXIT(StartAThreadAsNobodyWithoutProcesses(), ::testing::ExitedWithCode(0), "");
 }
 
 TEST(TableBuffer, EmptyBlocksRefusedMapsAndAFileCutShort) {
