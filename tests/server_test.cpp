@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <sstream>
 #include <thread>
 
 #include "dbc/dbc_format.h"
@@ -1569,6 +1570,38 @@ TEST_F(ServerTest, VerifyNamesWhatDiffersFromTheClient) {
       << told.err;
   EXPECT_EQ(CountOf(Unwrapped(told.err), "\n"), 5u) << "four tables and the summary";
   EXPECT_EQ(RunConverter(client_dir.path(), {"-f", "x.sql", "--verify"}).status, 2);
+}
+
+// --write-dbc writes each file in full and flushes it to the disk before it
+// takes its name: between two renames there is always an fsync.
+TEST_F(ServerTest, WriteDbcFlushesEachFileBeforeItTakesItsName) {
+  const std::string db = prefix + "_durable";
+  ASSERT_EQ(Export(db).status, 0);
+  std::filesystem::create_directories(client_dir / "durable");
+  std::string command = "cd '" + client_dir.path() +
+                        "' && ASAN_OPTIONS=detect_leaks=0 strace -f -o trace.txt "
+                        "-e trace=fsync,fdatasync,rename,renameat,renameat2 " +
+                        VESK_BINARY;
+  for (const std::string& arg : ServerArgs(*server_, db)) command += " '" + arg + "'";
+  ASSERT_EQ(std::system((command + " --write-dbc=durable >/dev/null 2>&1").c_str()), 0);
+  std::istringstream trace(ReadFile(client_dir / "trace.txt"));
+  int renames = 0;
+  bool synced = false;
+  for (std::string line; std::getline(trace, line);) {
+    if (line.find("sync(") != std::string::npos && line.find("= 0") != std::string::npos)
+      synced = true;
+    // (A swap that finds no file to swap with fails, and a rename follows.)
+    if (line.find("rename") != std::string::npos && line.find("durable/") != std::string::npos &&
+        line.ends_with("= 0")) {
+      EXPECT_TRUE(synced) << "renamed before any fsync since the last: " << line;
+      synced = false;
+      ++renames;
+    }
+  }
+  const auto files = std::distance(std::filesystem::directory_iterator(client_dir / "durable"),
+                                   std::filesystem::directory_iterator());
+  EXPECT_EQ(renames, files);
+  EXPECT_GT(files, 40);
 }
 
 // --write-dbc: from a database loaded by the tool or from the script, every
