@@ -1507,6 +1507,32 @@ TEST_F(ServerTest, AConnectionThatCannotBeHadLeavesItsTablesToTheOther) {
     admin.Exec(std::string("DROP USER '") + user + "'@'127.0.0.1'");
 }
 
+// Two connections and tables larger than the room beside the largest one:
+// the connection that finds no table to fit waits, and is woken when the
+// largest is loaded (a mapped file keeps only its strings in memory). The
+// other connection is held before it tells the schedule, until the waiting
+// one stands at its wait (holding the schedule's lock); then the waiting one
+// goes into its wait and the held one is let go. Without the budget nobody
+// would wait; without the wake-up the run would never end.
+TEST_F(ServerTest, AConnectionWaitingForRoomIsWokenWhenTheLargestIsLoaded) {
+  // Spell about 5 MB, Achievement and ChrRaces about 3 MB each: neither fits
+  // beside Spell within its size and 2 MiB.
+  MakeSampleClient(client_dir.path(), {"--records", "1500"});
+  const std::string db = prefix + "_room";
+  std::vector<std::string> args = ServerArgs(*server_, db);
+  args.insert(args.end(), {"--parallel=2", "--tables=Spell,Achievement,ChrRaces,Languages"});
+  PausedRun run(client_dir.path(), args, {"loaded:vesk_spell", "schedule-wait"});
+  run.WaitHeld(0);
+  run.WaitHeld(1);
+  run.Release(1);
+  run.Release(0);
+  const RunResult r = run.Finish();
+  EXPECT_EQ(r.status, 0) << r.err;
+  Client c(*server_);
+  for (const char* table : {"vesk_spell", "vesk_achievement", "vesk_chr_races"})
+    EXPECT_EQ(c.Value("SELECT COUNT(*) FROM `" + db + "`.`" + table + "`"), "1500") << table;
+}
+
 // --verify: a database loaded by the tool and one loaded from the script
 // both equal the client; after edits it names each difference, and it
 // changes nothing.

@@ -13,6 +13,7 @@
 #include "port/console.h"
 #include "port/interrupt.h"
 #include "port/mutex.h"
+#include "port/test_pause.h"
 #include "port/thread.h"
 
 namespace {
@@ -108,6 +109,7 @@ class Schedule {
         return table;
       }
       if (!left) return kNone;
+      TestPause("schedule-wait");
       mutex_.Await(changed_);
     }
   }
@@ -193,6 +195,7 @@ int ExportInParallel(const std::vector<const TableDescriptor*>& tables, DBCFile&
       // only while they are sent (see DBCFile::ForgetBehind()).
       const auto loaded = [&] {
         const LoadedTable& table = writer.Table();
+        TestPause("loaded", table.Descriptor()->table_name);
         if (table.IsMapped()) schedule.Loaded(slot, table.StringBlockSize());
       };
       outcomes[slot] = ExportTable(writer, *tables[slot], false, loaded);

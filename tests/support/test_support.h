@@ -94,8 +94,11 @@ class Converter {
 // says how the binary offers them). Each entry of `points` is "point" or
 // "point:key", for example "table:vesk_itemset" (the first connection,
 // before that table's first statement), "sibling-table" (another
-// connection's first table) or "rows:vesk_spell" (after that table's first
-// rows went out); each holds the run once. A test waits until the run is
+// connection's first table), "rows:vesk_spell" (after that table's first
+// rows went out), "loaded:vesk_spell" (a parallel run's table loaded, before
+// the schedule hears of it) or "schedule-wait" (a connection about to wait
+// for room in the parallel schedule, the schedule's lock held); each holds
+// the run once. A test waits until the run is
 // held, acts (a signal, a KILL of the connection the point names), and
 // releases it: the act lands at that point, on any machine. Every wait
 // fails the test after kRunTimeLimit, with what the run printed.
