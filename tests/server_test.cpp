@@ -686,7 +686,7 @@ TEST_F(OwnServerTest, AReconnectSetsTheCharacterSetAgain) {
   std::vector<std::string> atomic = args("again");
   atomic.insert(atomic.end(), {"--atomic", "--parallel=1"});
   PausedRun run(client_dir.path(), atomic, {"table:vesk_itemset"});
-  admin.Exec("KILL " + LastWord(run.WaitHeld()));
+  admin.Exec("KILL " + ConnectionIdOf(run.WaitHeld()));
   run.Release();
   expect_clean_but_one("again", run.Finish());
   // The same for a connection beside the first: both are held at their
@@ -695,7 +695,7 @@ TEST_F(OwnServerTest, AReconnectSetsTheCharacterSetAgain) {
   two.insert(two.end(), {"--atomic", "--parallel=2"});
   PausedRun pair(client_dir.path(), two, {"table", "sibling-table"});
   pair.WaitHeld(0);
-  admin.Exec("KILL " + LastWord(pair.WaitHeld(1)));
+  admin.Exec("KILL " + ConnectionIdOf(pair.WaitHeld(1)));
   pair.Release(1);
   pair.Release(0);
   expect_clean_but_one("sibling", pair.Finish());
@@ -870,6 +870,37 @@ TEST_F(ServerTest, DatabaseNamesWithABacktickOrABlank) {
   }
 }
 
+// A sibling connection whose staging table cannot be dropped (the server
+// refuses the DROP, the connection stays) ends the run like the first
+// connection would: it is not taken for a lost connection whose tables the
+// others take. The DROP is made to wait on the test's lock of that name,
+// and the test kills the statement: a refusal, not a loss.
+TEST_F(ServerTest, ASiblingRefusedItsStagingDropEndsTheRun) {
+  const std::string db = prefix + "_refused";
+  std::vector<std::string> args = ServerArgs(*server_, db);
+  args.insert(args.end(), {"--atomic", "--parallel=2"});
+  PausedRun run(client_dir.path(), args, {"table", "sibling-table"});
+  run.WaitHeld(0);
+  const std::string sibling = run.WaitHeld(1);
+  const std::string staging = "`" + db + "`.`" + LoadedNameOf(sibling) + "`";
+  Client holder(*server_), admin(*server_);
+  holder.Exec("CREATE TABLE " + staging + " (x INT) ENGINE=MyISAM");
+  holder.Exec("LOCK TABLES " + staging + " WRITE");
+  run.Release(1);
+  admin.AwaitRows("SELECT 1 FROM information_schema.PROCESSLIST WHERE ID = " +
+                      ConnectionIdOf(sibling) + " AND INFO LIKE 'DROP TABLE%'",
+                  1);
+  admin.Exec("KILL QUERY " + ConnectionIdOf(sibling));
+  holder.Exec("UNLOCK TABLES");
+  run.Release(0);
+  const RunResult r = run.Finish();
+  EXPECT_EQ(r.status, 1);
+  const std::string err = Unwrapped(r.err);
+  EXPECT_NE(err.find("a staging table cannot be dropped"), std::string::npos) << r.err;
+  EXPECT_EQ(err.find("a connection was lost"), std::string::npos) << r.err;
+  EXPECT_NE(err.find("not reached"), std::string::npos) << r.err;
+}
+
 // A run killed outright leaves its staging table in flight; the next run
 // of the tool finds it by its mark and drops it.
 TEST_F(ServerTest, AStagingTableOfAKilledRunGoesWithTheNext) {
@@ -925,7 +956,7 @@ TEST_F(ServerTest, ALostConnectionIsMadeAgainBeforeTheNextTable) {
   args.push_back("--parallel=1");
   PausedRun run(client_dir.path(), args, {"table:vesk_itemset"});
   Client admin(*server_);
-  admin.Exec("KILL " + LastWord(run.WaitHeld()));
+  admin.Exec("KILL " + ConnectionIdOf(run.WaitHeld()));
   const RunResult r = run.Finish();
   EXPECT_NE(r.err.find("vesk-dbc2sql: the connection to the server was lost (ERROR "),
             std::string::npos)

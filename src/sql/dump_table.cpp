@@ -34,8 +34,10 @@ bool DBCFile::DumpTable() {
   {
     if (TestPauseArmed()) {
       const std::string connection = ConnectionName();
+      // The detail: the connection and the name the table is loaded under
+      // (its staging table's, with --atomic).
       TestPause(connection.starts_with("sibling") ? "sibling-table" : "table",
-                table_.Descriptor()->table_name, connection);
+                table_.Descriptor()->table_name, connection + " " + builder_->SqlName());
     }
     ProgressBar bar(table_.RecordCount(), console_ == Console::kAll);
     const bool dropped = Write(BuildDropTable());

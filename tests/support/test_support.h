@@ -128,9 +128,21 @@ class PausedRun {
   std::unique_ptr<Converter> run_;
 };
 
-// The last word of a pause point's line: the server's id of the connection
-// of a "table" or "sibling-table" point.
-inline std::string LastWord(const std::string& line) { return line.substr(line.rfind(' ') + 1); }
+// The words of a "table" or "sibling-table" pause point's line: "table
+// vesk_itemset first 12 vesk_itemset__new_0a1b2c3d": the server's id of the
+// connection (for KILL), and the name the table is loaded under (its
+// staging table's with --atomic).
+inline std::string WordOf(const std::string& line, int n) {
+  std::size_t start = 0;
+  for (int i = 0; i < n && start != std::string::npos; ++i) {
+    start = line.find(' ', start);
+    if (start != std::string::npos) ++start;
+  }
+  if (start == std::string::npos) return "";
+  return line.substr(start, line.find(' ', start) - start);
+}
+inline std::string ConnectionIdOf(const std::string& line) { return WordOf(line, 3); }
+inline std::string LoadedNameOf(const std::string& line) { return WordOf(line, 4); }
 
 // Runs `command` (a shell command line, in `dir`) on a new pseudo-terminal
 // of its own; for each step, waits until the terminal shows `wait_for`
