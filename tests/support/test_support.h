@@ -130,8 +130,8 @@ class PausedRun {
 
 // The words of a "table" or "sibling-table" pause point's line: "table
 // vesk_itemset first 12 vesk_itemset__new_0a1b2c3d": the server's id of the
-// connection (for KILL), and the name the table is loaded under (its
-// staging table's with --atomic).
+// connection (for KILL) is the fourth; the last is the name the table is
+// loaded under (its staging table's with --atomic).
 inline std::string WordOf(const std::string& line, int n) {
   std::size_t start = 0;
   for (int i = 0; i < n && start != std::string::npos; ++i) {
@@ -142,7 +142,6 @@ inline std::string WordOf(const std::string& line, int n) {
   return line.substr(start, line.find(' ', start) - start);
 }
 inline std::string ConnectionIdOf(const std::string& line) { return WordOf(line, 3); }
-inline std::string LoadedNameOf(const std::string& line) { return WordOf(line, 4); }
 
 // Runs `command` (a shell command line, in `dir`) on a new pseudo-terminal
 // of its own; for each step, waits until the terminal shows `wait_for`
