@@ -33,16 +33,24 @@ TEST(HelperThread, JobsWaitsAndAJobPendingAtDestruction) {
   ASSERT_TRUE(helper.Start(job));
   helper.Wait();
   EXPECT_NE(ran_on.load(), std::this_thread::get_id()) << "on a thread of its own";
-  std::atomic<bool> done{false};
-  auto slow = [&] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  // A job that cannot end before the helper is being destroyed: it waits
+  // for a gate that another thread opens once the test leaves the scope.
+  std::atomic<bool> leaving{false}, gate{false}, done{false};
+  auto held = [&] {
+    while (!gate) std::this_thread::yield();
     done = true;
   };
+  std::thread opener([&] {
+    while (!leaving) std::this_thread::yield();
+    gate = true;
+  });
   {
     HelperThread pending;
-    ASSERT_TRUE(pending.Start(slow));
+    EXPECT_TRUE(pending.Start(held));
+    leaving = true;
   }  // destroyed with the job pending: it waits for the job
   EXPECT_TRUE(done);
+  opener.join();
   // Without a thread the job is refused, and not run.
   HelperThread none;
   RefuseThreadStarts refuse;
