@@ -543,6 +543,21 @@ TEST_F(ServerTest, OverlappingAtomicRunsTakeTurnsAndReadersSeeWholeTables) {
                       {"vesk_spell__new"}, {"vesk_spell__old"}, {"vesk_zones__old_cafecafe"}}))
       << "the user's tables stay; a killed run's marked staging table goes";
 
+  // A backup copied from a loaded table keeps the tool's mark, but its name
+  // does not carry the mark's id: it stays. A retired table whose name and
+  // mark carry the same id is the tool's leftover: it goes.
+  c.Exec("CREATE TABLE " + in + "vesk_spell__old_20250101 LIKE " + in + "vesk_spell");
+  ASSERT_NE(c.Value("SELECT TABLE_COMMENT FROM information_schema.TABLES WHERE TABLE_SCHEMA = '" +
+                    db + "' AND TABLE_NAME = 'vesk_spell__old_20250101'"),
+            "");
+  c.Exec("CREATE TABLE " + in +
+         "vesk_zones__old_abcdef12 (x INT) ENGINE=MyISAM COMMENT='vesk-dbc2sql run abcdef12'");
+  ASSERT_EQ(Export(db, {"--atomic", "--tables=TotemCategory"}).status, 0);
+  EXPECT_EQ(c.Rows("SHOW TABLES FROM `" + db + "` LIKE 'vesk\\_spell\\_\\_old\\_20250101'").size(),
+            1u);
+  EXPECT_EQ(c.Rows("SHOW TABLES FROM `" + db + "` LIKE 'vesk\\_zones\\_\\_old\\_abcdef12'").size(),
+            0u);
+
   // A table without rows, first of its run, is swapped in too.
   c.Exec("INSERT INTO " + in + "vesk_spellfocus VALUES (1, 'old')");
   EXPECT_EQ(Export(db, {"--atomic", "--tables=SpellFocusObject"}).status, 0);

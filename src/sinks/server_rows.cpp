@@ -8,6 +8,7 @@
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <string>
 
@@ -272,15 +273,21 @@ RowOutput::RowsSent ServerRows::SendBulk(std::uint32_t first) {
 
 void ServerRows::DropLeftovers() {
   if (!session_.Query(
-          (std::string("SELECT TABLE_NAME FROM information_schema.TABLES WHERE TABLE_SCHEMA = "
-                       "DATABASE() AND TABLE_COMMENT LIKE '") +
+          (std::string("SELECT TABLE_NAME, TABLE_COMMENT FROM information_schema.TABLES "
+                       "WHERE TABLE_SCHEMA = DATABASE() AND TABLE_COMMENT LIKE '") +
            kMark + "%'")
               .c_str()))
     return;
+  // A table copied from a marked one (CREATE TABLE ... LIKE, a backup)
+  // keeps the mark, but not the id in its name: only a table whose name and
+  // mark carry the same id is the tool's.
   std::vector<std::string> leftovers;
   if (MYSQL_RES* result = mysql_store_result(session_.handle())) {
-    while (MYSQL_ROW row = mysql_fetch_row(result))
-      if (row[0] && IsStagingName(row[0])) leftovers.emplace_back(row[0]);
+    while (MYSQL_ROW row = mysql_fetch_row(result)) {
+      if (!row[0] || !row[1] || !IsStagingName(row[0])) continue;
+      const std::string name = row[0];
+      if (row[1] == kMark + name.substr(name.size() - 8)) leftovers.push_back(name);
+    }
     mysql_free_result(result);
   }
   // The lock is held: no other run of the tool is using them.
@@ -301,28 +308,36 @@ bool ServerRows::EndTable(const LoadedTable& table_ended, StatementBuilder& buil
   Unlock();
   const std::string table = table_->Descriptor()->table_name;
   const std::string staging = "`" + builder_->SqlName() + "`";
-  const std::string retired = "`" + table + kRetired + run_id_ + "`";
   // A table that failed or was interrupted leaves the old one as it was.
   if (!complete) {
     session_.Quietly("DROP TABLE IF EXISTS " + staging);
     return true;
   }
-  // One RENAME swaps both names at once for every reader of the table.
-  std::string exists;
+  // One RENAME swaps both names at once for every reader of the table. The
+  // old table keeps its comment: retired, it is named after the run that
+  // marked it, so that a retired table left behind is known as the tool's.
+  std::string comment;  // "=" and the old table's comment; empty: none
   session_.Value(
-      "SELECT COUNT(*) FROM information_schema.TABLES WHERE TABLE_SCHEMA = DATABASE() AND "
-      "TABLE_NAME = '" +
+      "SELECT CONCAT('=', TABLE_COMMENT) FROM information_schema.TABLES WHERE TABLE_SCHEMA = "
+      "DATABASE() AND TABLE_NAME = '" +
           table + "'",
-      &exists);
-  const std::string swap = exists == "0" ? "RENAME TABLE " + staging + " TO `" + table + "`"
-                                         : "RENAME TABLE `" + table + "` TO " + retired + ", " +
-                                               staging + " TO `" + table + "`";
+      &comment);
+  const bool exists = !comment.empty();
+  const std::size_t mark = std::strlen(kMark);
+  std::string retired = table + kRetired + run_id_;
+  if (comment.size() == 1 + mark + 8 && comment.compare(1, mark, kMark) == 0 &&
+      IsStagingName(table + kRetired + comment.substr(1 + mark)))
+    retired = table + kRetired + comment.substr(1 + mark);
+  retired = "`" + retired + "`";
+  const std::string swap = !exists ? "RENAME TABLE " + staging + " TO `" + table + "`"
+                                   : "RENAME TABLE `" + table + "` TO " + retired + ", " + staging +
+                                         " TO `" + table + "`";
   if (!Swap(swap)) {
     *failed = swap;
     session_.Quietly("DROP TABLE IF EXISTS " + staging);
     return false;
   }
-  if (exists != "0") session_.Quietly("DROP TABLE IF EXISTS " + retired);
+  if (exists) session_.Quietly("DROP TABLE IF EXISTS " + retired);
   return true;
 }
 
