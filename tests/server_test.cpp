@@ -588,6 +588,65 @@ TEST_F(ServerTest, OverlappingAtomicRunsTakeTurnsAndReadersSeeWholeTables) {
       << verify.err;
 }
 
+// The connection holding the run's lock is killed while another one loads
+// a table: a second run takes the database's lock, but waits until that
+// connection has ended before it changes anything; the first run stops
+// before its next table, saying why.
+TEST_F(ServerTest, ALostLockHolderKeepsTheNextRunWaiting) {
+  const std::string db = "t_holder";  // short: lock names hold 64 characters
+  Client admin(*server_);
+  admin.Exec("DROP DATABASE IF EXISTS " + db);
+  ASSERT_EQ(Export(prefix + "_clean").status, 0);
+  std::vector<std::string> args = ServerArgs(*server_, db);
+  PausedRun first(client_dir.path(), args + "--parallel=2", {"table", "sibling-table"});
+  const std::string holder = first.WaitHeld(0);
+  first.WaitHeld(1);
+  admin.Exec("KILL " + ConnectionIdOf(holder));
+  Converter second(client_dir.path(), args + "--lock-wait=300");
+  // The second run holds the database's lock and waits for the first run's
+  // other connection.
+  admin.AwaitRows(
+      "SELECT ID FROM information_schema.PROCESSLIST WHERE INFO LIKE "
+      "'SELECT GET_LOCK(''vesk-dbc2sql:" +
+          db + "#1''%'",
+      1);
+  EXPECT_FALSE(second.Ended());
+  first.Release(1);
+  first.Release(0);
+  const RunResult stopped = first.Finish();
+  EXPECT_EQ(stopped.status, 1);
+  EXPECT_NE(Unwrapped(stopped.err)
+                .find("another run took the lock of database " + db +
+                      " after the connection holding it was lost; this run stops"),
+            std::string::npos)
+      << stopped.err;
+  const RunResult next = second.Wait();
+  EXPECT_EQ(next.status, 0) << next.err;
+  EXPECT_NE(Unwrapped(next.err).find("connections of an earlier run still write to database " + db),
+            std::string::npos)
+      << next.err;
+  for (const char* table : kTables)
+    EXPECT_EQ(admin.Rows("CHECKSUM TABLE `" + db + "`." + table)[0][1],
+              admin.Rows("CHECKSUM TABLE `" + prefix + "_clean`." + table)[0][1])
+        << table;
+
+  // Without another run, the lost holder's connection is made again and
+  // takes the lock again: the run goes on.
+  PausedRun again(client_dir.path(), args + "--parallel=2", {"table", "sibling-table"});
+  admin.Exec("KILL " + ConnectionIdOf(again.WaitHeld(0)));
+  again.WaitHeld(1);
+  again.Release(1);
+  again.Release(0);
+  const RunResult resumed = again.Finish();
+  EXPECT_NE(Unwrapped(resumed.err)
+                .find("the lock of database " + db +
+                      " went with a lost connection; the run took it again"),
+            std::string::npos)
+      << resumed.err;
+  EXPECT_EQ(Unwrapped(resumed.err).find("this run stops"), std::string::npos) << resumed.err;
+  admin.Exec("DROP DATABASE " + db);
+}
+
 // A swap that waits for a reader of the old table says so, and gives up
 // after the session's lock_wait_timeout: the table keeps its old rows and
 // its failure is reported.

@@ -28,6 +28,7 @@
 #include "port/interrupt.h"
 #include "sinks/dbc_to_file.h"
 #include "sinks/dbc_to_sql.h"
+#include "sinks/run_lock.h"
 #include "sinks/table_verifier.h"
 #include "sinks/table_write_back.h"
 
@@ -321,7 +322,8 @@ class ReadingRun {
     std::string statement, why;
     if (!session.SetUp(&statement))
       return "the server refused " + statement + ": " + session.Error();
-    if (!session.LockDatabase(*options_.database, &why)) return why;
+    RunLock lock(*options_.database);
+    if (!lock.Take(session, options_.LockWait(), &why)) return why;
     if (mysql_select_db(session.handle(), options_.database->c_str()) != 0)
       return "database " + *options_.database + " cannot be used: " + mysql_error(session.handle());
     return "";

@@ -33,7 +33,8 @@ bool dbcToSQL::Connect(const char* host, const char* user, const char* password,
     CountFault(problem);
     return false;
   }
-  if (!SetUpSession()) return false;
+  lock_ = std::make_shared<RunLock>(database_);
+  if (!SetUpSession(true)) return false;
 
   MYSQL* const mysql = session_.handle();
   if (mysql_select_db(mysql, database) == 0) {
@@ -52,12 +53,14 @@ std::unique_ptr<dbcToSQL> dbcToSQL::Sibling(std::string* why) {
   auto sibling = std::make_unique<dbcToSQL>(session_.options(), rows_.run_id());
   sibling->first_ = false;
   sibling->database_ = database_;
+  sibling->lock_ = lock_;
+  sibling->slot_ = next_slot_++;
   if (!sibling->session_.OpenLike(session_)) {
     *why = sibling->session_.ConnectError();
     return nullptr;
   }
   sibling->connected_ = true;
-  if (!sibling->SetUpSession()) {
+  if (!sibling->SetUpSession(true)) {
     *why = sibling->LastFault();
     return nullptr;
   }
@@ -69,14 +72,19 @@ std::unique_ptr<dbcToSQL> dbcToSQL::Sibling(std::string* why) {
   return sibling;
 }
 
-bool dbcToSQL::SetUpSession() {
+bool dbcToSQL::SetUpSession(bool first_connect) {
   std::string statement, why;
   if (!session_.SetUp(&statement)) {
     ReportRefused(statement.c_str());
     CountFault("the server refused the session settings: " + session_.Error());
     return false;
   }
-  if (first_ && !session_.LockDatabase(database_, &why)) {
+  slot_held_ = false;
+  const bool locked =
+      first_ && first_connect
+          ? (slot_held_ = lock_->Take(session_, session_.options().lock_wait_seconds, &why))
+          : lock_->Keep(session_, slot_, &slot_held_, &why);
+  if (!locked) {
     CountFault(why);
     return false;
   }
@@ -90,7 +98,14 @@ bool dbcToSQL::Ready() {
                session_.Error());
     return false;
   }
-  if (!session_.lost()) return true;
+  if (!session_.lost()) {
+    // Whether the run still holds its lock, which goes with a lost
+    // connection of its holder.
+    std::string why;
+    if (lock_->Keep(session_, slot_, &slot_held_, &why)) return true;
+    CountFault(why);
+    return false;
+  }
   // The server went away during the last table (restarted, killed, idle
   // too long): connect once more before the next one.
   Warn("the connection to the server was lost (" + session_.Error() + "); connecting again");
@@ -101,7 +116,7 @@ bool dbcToSQL::Ready() {
                session_.ConnectError());
     return false;
   }
-  if (!SetUpSession()) return false;
+  if (!SetUpSession(false)) return false;
   MYSQL* const mysql = session_.handle();
   if (mysql_select_db(mysql, database_.c_str()) != 0) {
     CountFault("cannot select database " + database_ + " again: " + mysql_error(mysql));

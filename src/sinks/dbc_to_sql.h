@@ -8,6 +8,7 @@
 #include <string>
 
 #include "dbc/dbcfile.h"
+#include "sinks/run_lock.h"
 #include "sinks/server_rows.h"
 #include "sinks/server_session.h"
 
@@ -41,14 +42,19 @@ class dbcToSQL : public DBCFile {
   unsigned RefusalCode() const override { return session_.ErrorCode(); }
 
  private:
-  // The session set-up and the database's lock, on every connection; false,
-  // counted, when refused.
-  bool SetUpSession();
+  // The session set-up and the run's lock, on every connection; false,
+  // counted, when refused. `first_connect`: the run's first connection takes
+  // the lock; any other, and any connection made again, keeps it.
+  bool SetUpSession(bool first_connect);
 
   ServerSession session_;
   ServerRows rows_;
   std::string database_;
   bool connected_ = false;
-  bool gone_ = false;  // lost, and not made again
-  bool first_ = true;  // the run's first connection: it prints, and holds the lock
+  bool gone_ = false;              // lost, and not made again
+  bool first_ = true;              // the run's first connection: it prints, and takes the lock
+  std::shared_ptr<RunLock> lock_;  // shared by the run's connections
+  unsigned slot_ = 0;              // this connection's number in the run
+  unsigned next_slot_ = 1;         // the first connection's count of siblings made
+  bool slot_held_ = false;         // this connection holds its slot's lock
 };

@@ -143,38 +143,6 @@ bool ServerSession::SetUp(std::string* statement) {
   return true;
 }
 
-bool ServerSession::LockDatabase(const std::string& database, std::string* why) {
-  // One lock per database, named after it (a long name by its digest, as
-  // a lock name holds 64 characters at most).
-  std::string name = "vesk-dbc2sql:" + database;
-  if (name.size() > 64) {
-    std::uint64_t digest = 14695981039346656037ull;
-    for (const unsigned char c : database) digest = (digest ^ c) * 1099511628211ull;
-    char hex[17];
-    std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(digest));
-    name = std::string("vesk-dbc2sql:") + hex;
-  }
-  std::string quoted(2 * name.size() + 1, '\0');
-  quoted.resize(mysql_real_escape_string(&mysql_, quoted.data(), name.c_str(), name.size()));
-  const auto take = [&](unsigned seconds, std::string* got) {
-    return Value("SELECT GET_LOCK('" + quoted + "', " + std::to_string(seconds) + ")", got);
-  };
-  const EndAtOnce at_once("while waiting for another run");
-  std::string got;
-  const unsigned wait = options_.lock_wait_seconds;
-  bool asked = take(std::min(wait, 1u), &got);
-  if (asked && got == "0" && wait > 1) {
-    Warn("another run is loading database " + database + "; waiting for it (at most " +
-         std::to_string(wait) + " s, --lock-wait)");
-    asked = take(wait - 1, &got);
-  }
-  if (asked && got == "1") return true;
-  *why = !asked ? "the lock of database " + database + " cannot be taken: " + error_
-                : "another run held the lock of database " + database + " for " +
-                      std::to_string(wait) + " s (--lock-wait); nothing was changed";
-  return false;
-}
-
 std::string ServerSession::EngineProblem() {
   // A server without one of these (MySQL has none of the wsrep ones) does
   // not list it.

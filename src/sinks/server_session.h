@@ -1,8 +1,7 @@
 // One connection to a MySQL or MariaDB server, set up the same way every
 // time it is made: the client library's connection and TLS options, the
 // session the statements rely on (strict mode, backslash escapes,
-// autocommit, utf8), the server's packet limit, and the named lock that
-// keeps two runs of the tool off one database. It runs statements and keeps
+// autocommit, utf8) and the server's packet limit. It runs statements and keeps
 // the server's error of the last one that failed; it prints nothing. The
 // rows of a table go through it (ServerRows); another session for another
 // table is another object.
@@ -52,10 +51,6 @@ class ServerSession {
   // The session the statements rely on. False when the server refuses it,
   // with the statement it refused in *statement and the reason in Error().
   bool SetUp(std::string* statement);
-  // Takes the named lock of `database` for this session, waiting for
-  // another run that holds it (saying so on standard error). False, with
-  // the reason, when it cannot be had.
-  bool LockDatabase(const std::string& database, std::string* why);
   // Why tables of the chosen engine would not be stored as the run stores
   // them on this server (one that replicates only another engine's rows, or
   // enforces another engine); empty when they would.

@@ -1,0 +1,178 @@
+#include "sinks/run_lock.h"
+
+#include <mysql.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <ctime>
+
+#include "port/console.h"
+#include "port/interrupt.h"
+#include "sinks/server_session.h"
+
+namespace {
+
+constexpr std::size_t kMaxName = 64;  // the server's limit for a lock's name
+constexpr char kPrefix[] = "vesk-dbc2sql:";
+
+std::string Digest(const std::string& text) {
+  std::uint64_t digest = 14695981039346656037ull;
+  for (const unsigned char c : text) digest = (digest ^ c) * 1099511628211ull;
+  char hex[17];
+  std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(digest));
+  return hex;
+}
+
+double Now() {
+  timespec now;
+  ::clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
+// Whole seconds left until `deadline`, none below 0.
+unsigned SecondsLeft(double deadline) {
+  const double left = std::ceil(deadline - Now());
+  return left > 0 ? static_cast<unsigned>(left) : 0;
+}
+
+// `name` as a quoted SQL string for the session's character set.
+std::string Quoted(ServerSession& session, const std::string& name) {
+  std::string quoted(2 * name.size() + 1, '\0');
+  quoted.resize(
+      mysql_real_escape_string(session.handle(), quoted.data(), name.c_str(), name.size()));
+  return "'" + quoted + "'";
+}
+
+// GET_LOCK(name, seconds): "1" taken, "0" not within them; false when the
+// statement failed (the error kept by the session).
+bool GetLock(ServerSession& session, const std::string& name, unsigned seconds, std::string* got) {
+  return session.Value(
+      "SELECT GET_LOCK(" + Quoted(session, name) + ", " + std::to_string(seconds) + ")", got);
+}
+
+}  // namespace
+
+RunLock::RunLock(const std::string& database) : database_(database) {
+  // A name too long for the server is replaced by its digest.
+  name_ = kPrefix + database;
+  if (name_.size() > kMaxName) name_ = kPrefix + Digest(database);
+  slot_base_ = name_ + "#";
+  if (slot_base_.size() + 2 > kMaxName) slot_base_ = kPrefix + Digest(database) + "#";
+}
+
+std::string RunLock::SlotName(unsigned slot) const { return slot_base_ + std::to_string(slot); }
+
+bool RunLock::Take(ServerSession& session, unsigned seconds, std::string* why) {
+  const double deadline = Now() + seconds;
+  // Waiting changes nothing: a signal ends it at once.
+  const EndAtOnce at_once("while waiting for another run");
+  std::string got;
+  bool asked = GetLock(session, name_, std::min(seconds, 1u), &got);
+  if (asked && got == "0" && seconds > 1) {
+    Warn("another run is loading database " + database_ + "; waiting for it (at most " +
+         std::to_string(seconds) + " s, --lock-wait)");
+    asked = GetLock(session, name_, SecondsLeft(deadline), &got);
+  }
+  if (!asked) {
+    *why = "the lock of database " + database_ + " cannot be taken: " + session.Error();
+    return false;
+  }
+  if (got != "1") {
+    *why = "another run held the lock of database " + database_ + " for " +
+           std::to_string(seconds) + " s (--lock-wait); nothing was changed";
+    return false;
+  }
+  if (!AwaitSlots(session, deadline, why)) return false;
+  if (!GetLock(session, SlotName(0), 0, &got) || got != "1") {
+    *why = "the lock " + SlotName(0) + " cannot be taken: " + session.Error();
+    return false;
+  }
+  MutexLock lock(mutex_);
+  holder_ = session.ThreadId();
+  return true;
+}
+
+bool RunLock::AwaitSlots(ServerSession& session, double deadline, std::string* why) {
+  // One query finds the slots in use; nearly always none.
+  std::string query = "SELECT CONCAT_WS(','";
+  for (unsigned slot = 0; slot < kSlots; ++slot)
+    query += ", IF(IS_FREE_LOCK(" + Quoted(session, SlotName(slot)) + "), NULL, " +
+             std::to_string(slot) + ")";
+  query += ")";
+  std::string used;
+  if (!session.Value(query, &used)) {
+    *why = "the locks of database " + database_ + " cannot be read: " + session.Error();
+    return false;
+  }
+  if (used.empty()) return true;
+  Warn("connections of an earlier run still write to database " + database_ +
+       "; waiting for them to end (at most " + std::to_string(SecondsLeft(deadline)) +
+       " s, --lock-wait)");
+  for (std::size_t at = 0; at < used.size();) {
+    std::size_t end = used.find(',', at);
+    if (end == std::string::npos) end = used.size();
+    const std::string slot = SlotName(static_cast<unsigned>(std::stoul(used.substr(at, end - at))));
+    at = end + 1;
+    std::string got;
+    if (!GetLock(session, slot, SecondsLeft(deadline), &got)) {
+      *why = "the locks of database " + database_ + " cannot be taken: " + session.Error();
+      return false;
+    }
+    if (got != "1") {
+      *why = "connections of an earlier run still wrote to database " + database_ +
+             " at the end of --lock-wait; nothing was changed";
+      return false;
+    }
+    session.Quietly("DO RELEASE_LOCK(" + Quoted(session, slot) + ")");
+  }
+  return true;
+}
+
+bool RunLock::Keep(ServerSession& session, unsigned slot, bool* slot_held, std::string* why) {
+  std::string got;
+  if (!*slot_held) {
+    // Free unless another run's connection has it: this connection's own
+    // went with the connection that held it.
+    if (!GetLock(session, SlotName(slot), 0, &got)) {
+      *why = "the lock " + SlotName(slot) + " cannot be taken: " + session.Error();
+      return false;
+    }
+    if (got != "1") {
+      *why = "the lock " + SlotName(slot) + " of this connection is held by another connection";
+      return false;
+    }
+    *slot_held = true;
+  }
+  MutexLock lock(mutex_);
+  if (!stopped_.empty()) {
+    *why = stopped_;
+    return false;
+  }
+  const unsigned long id = session.ThreadId();
+  if (id == holder_) return true;
+  if (!session.Value("SELECT IS_USED_LOCK(" + Quoted(session, name_) + ")", &got)) {
+    *why = "the lock of database " + database_ + " cannot be read: " + session.Error();
+    return false;
+  }
+  if (got == std::to_string(holder_)) return true;
+  // The holder was lost: this connection holds the lock for the run now,
+  // unless another run took it meanwhile.
+  if (got.empty()) {
+    if (!GetLock(session, name_, 0, &got)) {
+      *why = "the lock of database " + database_ + " cannot be taken: " + session.Error();
+      return false;
+    }
+  }
+  if (got == "1") {
+    Warn("the lock of database " + database_ +
+         " went with a lost connection; the run took it again");
+    holder_ = id;
+    return true;
+  }
+  stopped_ = "another run took the lock of database " + database_ +
+             " after the connection holding it was lost; this run stops";
+  *why = stopped_;
+  return false;
+}
