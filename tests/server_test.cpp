@@ -657,16 +657,14 @@ TEST_F(ServerTest, ASwapThatWaitsForReadersSaysSoAndGivesUp) {
   const std::string table = "`" + db + "`.`vesk_spell_cast_time`";
   admin.Exec("INSERT INTO " + table + " VALUES (999999, 1, 2, 3)");
   const std::string before = admin.Value("SELECT COUNT(*) FROM " + table);
-  // The swap says so after 2 s; the server gives up after 6, a margin for
-  // a loaded machine.
-  admin.Exec("SET GLOBAL lock_wait_timeout = 6");
+  // The swap says so after 2 s; the server gives up after --lock-wait (6 s,
+  // a margin for a loaded machine), whatever its own lock_wait_timeout.
   reader.Exec("LOCK TABLES " + table + " READ");
-  const RunResult r = Export(db, {"--atomic", "--tables=SpellCastTimes"});
+  const RunResult r = Export(db, {"--atomic", "--tables=SpellCastTimes", "--lock-wait=6"});
   reader.Exec("UNLOCK TABLES");
-  admin.Exec("SET GLOBAL lock_wait_timeout = DEFAULT");
   EXPECT_EQ(r.status, 1);
-  EXPECT_NE(Unwrapped(r.err).find("vesk-dbc2sql: the swap of vesk_spell_cast_time waits for its "
-                                  "readers to finish (at most the session's lock_wait_timeout)"),
+  EXPECT_NE(Unwrapped(r.err).find("vesk-dbc2sql: the swap of vesk_spell_cast_time waits for "
+                                  "\"Waiting for table metadata lock\" (at most 6 s, --lock-wait)"),
             std::string::npos)
       << r.err;
   EXPECT_NE(r.err.find("ERROR 1205"), std::string::npos) << r.err;
@@ -674,6 +672,57 @@ TEST_F(ServerTest, ASwapThatWaitsForReadersSaysSoAndGivesUp) {
   EXPECT_EQ(admin.Value("SELECT COUNT(*) FROM information_schema.TABLES WHERE TABLE_SCHEMA = '" +
                         db + "' AND TABLE_NAME LIKE '%\\_\\_%'"),
             "0");
+}
+
+// A reader's open transaction holds the table the load must drop or swap:
+// the wait is said on standard error, names what it waits for, and ends at
+// the first SIGTERM, which leaves the table as it was and no staging table.
+TEST_F(ServerTest, AWaitForAReaderIsSaidAndEndsAtTheFirstSignal) {
+  const std::string db = prefix + "_wait";
+  ASSERT_EQ(Export(db).status, 0);
+  Client admin(*server_), reader(*server_);
+  const std::string table = "`" + db + "`.`vesk_spell_cast_time`";
+  admin.Exec("INSERT INTO " + table + " VALUES (999999, 1, 2, 3)");
+  const std::string before = admin.Value("SELECT COUNT(*) FROM " + table);
+  reader.Exec("START TRANSACTION");
+  reader.Value("SELECT COUNT(*) FROM " + table);
+  const std::vector<std::string> args =
+      ServerArgs(*server_, db) + "--tables=SpellCastTimes" + "--lock-wait=300";
+
+  // Said, and the load goes on once the reader is done.
+  PausedRun said(client_dir.path(), args, {"wait-said"});
+  said.WaitHeld();
+  reader.Exec("COMMIT");
+  said.Release();
+  const RunResult done = said.Finish();
+  EXPECT_EQ(done.status, 0) << done.err;
+  EXPECT_NE(Unwrapped(done.err).find(
+                "the statement DROP TABLE IF EXISTS `vesk_spell_cast_time`; waits for "
+                "\"Waiting for table metadata lock\" (at most 300 s, --lock-wait)"),
+            std::string::npos)
+      << done.err;
+  admin.Exec("INSERT INTO " + table + " VALUES (999999, 1, 2, 3)");
+
+  // The first SIGTERM ends the drop's wait, and the swap's.
+  for (const bool atomic : {false, true}) {
+    reader.Exec("START TRANSACTION");
+    reader.Value("SELECT COUNT(*) FROM " + table);
+    Converter run(client_dir.path(), atomic ? args + "--atomic" : args);
+    admin.AwaitRows(std::string("SELECT ID FROM information_schema.PROCESSLIST WHERE INFO LIKE '") +
+                        (atomic ? "RENAME TABLE" : "DROP TABLE") + "%' AND STATE LIKE 'Waiting%'",
+                    1);
+    ::kill(run.pid(), SIGTERM);
+    const RunResult r = run.Wait();
+    reader.Exec("COMMIT");
+    EXPECT_EQ(r.status, 128 + SIGTERM) << atomic << r.err;
+    EXPECT_EQ(r.out.find("ERROR sql command"), std::string::npos) << atomic << r.out;
+    EXPECT_NE(r.err.find("interrupted by SIGTERM"), std::string::npos) << atomic << r.err;
+    EXPECT_EQ(admin.Value("SELECT COUNT(*) FROM " + table), before) << atomic;
+    EXPECT_EQ(admin.Value("SELECT COUNT(*) FROM information_schema.TABLES WHERE TABLE_SCHEMA = '" +
+                          db + "' AND TABLE_NAME LIKE '%\\_\\_%'"),
+              "0")
+        << atomic;
+  }
 }
 
 // A user who may only read: the summary names the first refusal (the

@@ -1,10 +1,13 @@
 #include "sinks/dbc_to_sql.h"
 
+#include <mysqld_error.h>
+
 #include <cstdio>
 #include <cstring>
 #include <string>
 
 #include "port/console.h"
+#include "port/interrupt.h"
 #include "sql/statement_builder.h"
 
 dbcToSQL::dbcToSQL(const ConnectOptions& options, const std::string& run_id)
@@ -130,6 +133,8 @@ bool dbcToSQL::Ready() {
 bool dbcToSQL::Write(const char* text) {
   if (!connected_ || rows_.refused()) return false;
   if (session_.Query(text)) return true;
+  // A statement the run's own stop ended (a wait cut short) is no refusal.
+  if (PendingInterrupt() && session_.ErrorCode() == ER_QUERY_INTERRUPTED) return false;
   ReportRefused(text);
   // A staging table that cannot be dropped could not be cleaned away
   // either: nothing more is created. A DROP that failed because the

@@ -342,22 +342,8 @@ bool ServerRows::EndTable(const LoadedTable& table_ended, StatementBuilder& buil
 }
 
 bool ServerRows::Swap(const std::string& sql) {
-  if (!session_.FitsInPacket(sql.size())) return false;
-  MYSQL* const mysql = session_.handle();
-  if (mysql_send_query(mysql, sql.c_str(), static_cast<unsigned long>(sql.size())) != 0) {
-    session_.KeepError();
-    return false;
-  }
-  // Readers of the old table hold it until their statements end; the
-  // RENAME waits for them, at most the session's lock_wait_timeout.
-  pollfd answer = {static_cast<int>(mysql_get_socket(mysql)), POLLIN, 0};
-  if (::poll(&answer, 1, 2000) == 0) {
-    Warn(std::string("the swap of ") + table_->Descriptor()->table_name +
-         " waits for its readers to finish (at most the session's lock_wait_timeout)");
-  }
-  if (mysql_read_query_result(mysql) != 0) {
-    session_.KeepError();
-    return false;
-  }
-  return true;
+  // Readers of the old table hold it until their statements (or
+  // transactions) end; the RENAME waits for them, at most --lock-wait.
+  return session_.Query(sql.c_str(),
+                        std::string("the swap of ") + table_->Descriptor()->table_name);
 }

@@ -2,11 +2,13 @@
 
 #include <errmsg.h>
 #include <mysqld_error.h>
+#include <poll.h>
 #include <strings.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -14,6 +16,7 @@
 
 #include "port/console.h"
 #include "port/interrupt.h"
+#include "port/test_pause.h"
 
 ServerSession::ServerSession(const ConnectOptions& options) : options_(options) {
   // A certificate check means nothing over a plain connection.
@@ -116,10 +119,15 @@ bool ServerSession::SetUp(std::string* statement) {
   // Engine substitution stays allowed (a server that enforces another
   // engine than the chosen one was refused before). Autocommit keeps every
   // applied row.
-  static const char kSession[] =
-      "SET SESSION sql_mode = 'STRICT_ALL_TABLES', SESSION autocommit = 1";
-  if (!Query(kSession)) {
-    *statement = kSession;
+  // A statement that waits for a lock (a reader's transaction holding the
+  // table) gives up after --lock-wait, not the server's day.
+  const std::string wait = std::to_string(options_.lock_wait_seconds);
+  const std::string session =
+      "SET SESSION sql_mode = 'STRICT_ALL_TABLES', SESSION autocommit = 1, "
+      "SESSION lock_wait_timeout = " +
+      wait + ", SESSION innodb_lock_wait_timeout = " + wait;
+  if (!Query(session)) {
+    *statement = session;
     return false;
   }
   // The character set is the session's too: a connection made again after
@@ -212,11 +220,102 @@ bool ServerSession::FitsInPacket(std::size_t length) {
   return false;
 }
 
-bool ServerSession::Query(const char* text) {
-  if (!FitsInPacket(std::strlen(text))) return false;
-  if (mysql_query(&mysql_, text) == 0) return true;
+bool ServerSession::Query(const char* text, const std::string& what) {
+  const std::size_t length = std::strlen(text);
+  if (!FitsInPacket(length)) return false;
+  if (mysql_send_query(&mysql_, text, static_cast<unsigned long>(length)) == 0) {
+    if (watched_) AwaitAnswer(text, what);
+    if (mysql_read_query_result(&mysql_) == 0) return true;
+  }
   KeepError();
   return false;
+}
+
+void ServerSession::AwaitAnswer(const char* text, const std::string& what) {
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point start = Clock::now();
+  pollfd answer = {static_cast<int>(mysql_get_socket(&mysql_)), POLLIN, 0};
+  bool looked = false, said = false, ended = false;
+  for (;;) {
+    // A signal cuts the poll short (EINTR): it is looked at below.
+    const int ready = ::poll(&answer, 1, 100);
+    if (ready > 0 || (ready < 0 && errno != EINTR)) return;
+    if (PendingInterrupt() && !ended) {
+      // The run is asked to stop: the statement is ended rather than
+      // waited for; its connection stays.
+      ended = true;
+      WaitState(nullptr);
+      if (side_) side_->Quietly("KILL QUERY " + std::to_string(ThreadId()));
+    }
+    const double waited = std::chrono::duration<double>(Clock::now() - start).count();
+    if (ended || said || waited < 2 || (looked && waited < 10)) continue;
+    std::string name = what;
+    if (name.empty()) {
+      const std::string statement = text;
+      name = "the statement " +
+             statement.substr(0, std::min<std::size_t>(statement.find_first_of("(\n"), 48));
+      while (name.back() == ' ') name.pop_back();
+    }
+    bool on_lock = false;
+    const std::string state = WaitState(&on_lock);
+    if (on_lock) {
+      Warn(name + " waits for " + state + " (at most " +
+           std::to_string(options_.lock_wait_seconds) + " s, --lock-wait)");
+      said = true;
+    } else if (waited >= 10) {
+      Warn(name + " has run for 10 s; the server's state of it: " +
+           (state.empty() ? "unknown" : "\"" + state + "\""));
+      said = true;
+    }
+    looked = true;
+    if (said) TestPause("wait-said");
+  }
+}
+
+std::string ServerSession::WaitState(bool* on_lock) {
+  if (!side_) {
+    side_ = std::make_unique<ServerSession>(options_);
+    side_->watched_ = false;
+    if (!side_->OpenLike(*this)) {
+      side_.reset();
+      return "";
+    }
+  }
+  if (!on_lock) return "";
+  const std::string id = std::to_string(ThreadId());
+  std::string state, holders;
+  side_->Value("SELECT STATE FROM information_schema.PROCESSLIST WHERE ID = " + id, &state);
+  // A row lock of InnoDB names the transaction holding it.
+  side_->Value(
+      "SELECT GROUP_CONCAT(DISTINCT b.trx_mysql_thread_id) FROM "
+      "information_schema.INNODB_LOCK_WAITS w JOIN information_schema.INNODB_TRX b ON "
+      "b.trx_id = w.blocking_trx_id JOIN information_schema.INNODB_TRX r ON r.trx_id = "
+      "w.requesting_trx_id WHERE r.trx_mysql_thread_id = " +
+          id,
+      &holders);
+  if (!holders.empty()) {
+    *on_lock = true;
+    return "a row lock held by connection " + holders;
+  }
+  *on_lock = state.find("lock") != std::string::npos || state == "Locked";
+  if (!*on_lock) return state;
+  // A table's lock: the server names its holders only with the
+  // METADATA_LOCK_INFO plugin; otherwise the connections in a transaction
+  // or holding table locks are the candidates.
+  if (!side_->Value("SELECT GROUP_CONCAT(DISTINCT THREAD_ID) FROM "
+                    "information_schema.METADATA_LOCK_INFO WHERE THREAD_ID <> " +
+                        id,
+                    &holders) ||
+      holders.empty()) {
+    side_->Value(
+        "SELECT GROUP_CONCAT(trx_mysql_thread_id) FROM information_schema.INNODB_TRX "
+        "WHERE trx_mysql_thread_id <> " +
+            id,
+        &holders);
+    if (holders.empty()) return "\"" + state + "\"";
+    return "\"" + state + "\" (connections in a transaction: " + holders + ")";
+  }
+  return "\"" + state + "\" held by connection " + holders;
 }
 
 bool ServerSession::Quietly(const std::string& sql) {

@@ -10,6 +10,7 @@
 #include <mysql.h>
 
 #include <cstddef>
+#include <memory>
 #include <string>
 
 #include "sql/engine.h"
@@ -63,8 +64,15 @@ class ServerSession {
   // The server's id of the connection (for KILL).
   unsigned long ThreadId() const { return mysql_thread_id(const_cast<MYSQL*>(&mysql_)); }
 
-  // Runs one statement; on failure keeps the server's error.
-  bool Query(const char* text);
+  // Runs one statement; on failure keeps the server's error. While the
+  // server has not answered, the wait is watched: after 2 s a wait for a
+  // lock is said on standard error (what it waits for, and who holds it
+  // where the server tells), after 10 s a statement still running is said
+  // with the server's state of it, and a signal that asks the run to stop
+  // ends the statement (KILL QUERY from a side connection), which then
+  // fails with ER_QUERY_INTERRUPTED. `what` names the statement in those
+  // lines (by default, its first words).
+  bool Query(const char* text, const std::string& what = "");
   bool Query(const std::string& text) { return Query(text.c_str()); }
   // Runs a query and takes the first value of its result (empty when it
   // has none); false, with the error kept, when the query failed.
@@ -96,6 +104,13 @@ class ServerSession {
  private:
   // A fresh handle with the connection options set.
   bool InitHandle();
+  // Waits until the server's answer to the statement sent can be read,
+  // watching the wait (see Query()).
+  void AwaitAnswer(const char* text, const std::string& what);
+  // The server's state of this connection's statement, and who holds the
+  // lock it waits for where the server tells; read through the side
+  // connection (made when first needed). Empty when it cannot be read.
+  std::string WaitState(bool* on_lock);
 
   // A packet limit that no statement reaches, until the server's is known.
   static constexpr std::size_t kUnknownPacket = std::size_t{1} << 40;
@@ -118,4 +133,8 @@ class ServerSession {
   std::size_t transaction_bytes_ = kTransactionBytes;
   std::string error_;
   unsigned error_code_ = 0;
+  // The connection that reads the state of a wait and ends it; none is
+  // watched on it.
+  std::unique_ptr<ServerSession> side_;
+  bool watched_ = true;
 };

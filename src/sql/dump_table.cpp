@@ -41,6 +41,16 @@ bool DBCFile::DumpTable() {
     }
     ProgressBar bar(table_.RecordCount(), console_ == Console::kAll);
     const bool dropped = Write(BuildDropTable());
+    if (!dropped && PendingInterrupt()) {
+      // The run was asked to stop while the drop waited: the table is as
+      // it was, and nothing more of it is written.
+      table_rows_ = 0;
+      rows_cut_ = false;
+      CountFault(Format("interrupted by %s", SignalName(PendingInterrupt())));
+      std::string failed;
+      if (rows_) rows_->EndTable(table_, *builder_, false, &failed);
+      return true;
+    }
     if (!dropped) CountStatementFault();
     const bool created = Write(BuildCreateTable());
     if (!created) CountStatementFault();
@@ -49,8 +59,13 @@ bool DBCFile::DumpTable() {
     std::string failed;
     if (rows_ && !rows_->EndTable(table_, *builder_, ExportFaults() == faults && dropped && created,
                                   &failed)) {
-      ReportRefused(failed.c_str());
-      CountStatementFault();
+      if (const int signal_number = PendingInterrupt()) {
+        // The swap waited and the run was asked to stop: the old table stays.
+        CountFault(Format("interrupted by %s", SignalName(signal_number)));
+      } else {
+        ReportRefused(failed.c_str());
+        CountStatementFault();
+      }
     }
   }
   // The rows of a client file changed while they were exported are not the
