@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <regex>
 #include <sstream>
 #include <thread>
 
@@ -929,6 +930,31 @@ TEST_F(OwnServerTest, AServerConfiguredAgainstTheConverterChangesNothing) {
       std::string::npos);
   EXPECT_TRUE(strict.err.starts_with("ERROR 1366 (22007): Incorrect string value: ")) << strict.err;
   EXPECT_EQ(c.Value("SELECT COUNT(*) FROM world.vesk_languages"), "0") << "its transaction";
+}
+
+// Outside a client folder nothing is connected to or created: the run
+// says why once.
+TEST_F(ServerTest, NoClientFolderCreatesNothing) {
+  const std::string db = prefix + "_nofolder";
+  TempDir empty;
+  const RunResult r = RunConverter(empty.path(), ServerArgs(*server_, db));
+  EXPECT_EQ(r.status, 1);
+  // (A line of the early end goes on after two blanks.)
+  const std::string err = std::regex_replace(r.err, std::regex("\n  "), " ");
+  EXPECT_TRUE(err.starts_with("vesk-dbc2sql: no table exported: there is no folder dbc in "))
+      << err;
+  EXPECT_TRUE(err.ends_with(": run it in the client folder that holds dbc; exit status 1\n"))
+      << err;
+  EXPECT_EQ(r.out.find("Connecting"), std::string::npos) << r.out;
+  Client c(*server_);
+  EXPECT_EQ(c.Rows("SHOW DATABASES LIKE '" + db + "'").size(), 0u);
+  TempDir out;
+  for (const std::string& mode : {std::string("--verify"), "--write-dbc=" + out.path()}) {
+    const RunResult m = RunConverter(empty.path(), ServerArgs(*server_, db) + mode);
+    EXPECT_EQ(m.status, 1) << mode;
+    EXPECT_NE(Unwrapped(m.err).find(": there is no folder dbc in "), std::string::npos) << m.err;
+    EXPECT_EQ(m.out.find("Connecting"), std::string::npos) << m.out;
+  }
 }
 
 TEST_F(ServerTest, ConnectionFailuresTouchNothing) {

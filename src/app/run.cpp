@@ -272,9 +272,11 @@ class ReadingRun {
   }
 
   // Connects; false, having said why (`nothing`: what then was not done,
-  // "no table compared"), when that fails.
+  // "no table compared"), when that fails. Without a client folder there
+  // is nothing to compare with: no connection is made.
   bool Connect(const char* nothing) {
-    const std::string why = Open();
+    std::string why = MissingClientFolder();
+    if (why.empty()) why = Open();
     if (why.empty()) return true;
     Warn(std::string(nothing) + ": " + why + "; exit status 1");
     return false;
@@ -714,6 +716,12 @@ int ExportAndSummarize(const Options& options, const std::vector<const TableDesc
   RunSummary summary(static_cast<int>(tables.size()), options.quiet);
   int status = kExitOk;
   std::string why;
+  // A server is not even connected to without a client folder: nothing
+  // would be exported, but the database would be created.
+  if (const std::string folder = MissingClientFolder(); !options.file && !folder.empty()) {
+    summary.PrintEarlyEnd(kExitIncomplete, folder);
+    return kExitIncomplete;
+  }
   // From here on a signal stops the run between rows; see InterruptGuard.
   InterruptGuard interrupts;
   std::unique_ptr<DBCFile> writer = OpenWriter(options, script_fd, &status, &why);
