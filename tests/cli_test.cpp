@@ -519,6 +519,23 @@ TEST_F(CliTest, ARegularFileUnderDevIsReplacedToo) {
   std::filesystem::remove(target);
 }
 
+// A folder whose entry cannot be flushed to the disk after the script took
+// its place (here one the user may write into but not read) fails the
+// run, naming the folder: the new script may not survive a power loss.
+TEST_F(CliTest, AFolderThatCannotBeFlushedFailsTheRun) {
+  MakeSampleClient(dir.path());
+  ::chmod(dir.path().c_str(), 0755);
+  std::filesystem::create_directory(dir / "blind");
+  ::chmod((dir / "blind").c_str(), 0333);
+  const RunResult r = RunConverterAs(65534, dir.path(), {"-f", "blind/out.sql"});
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_NE(Unwrapped(r.err).find("vesk-dbc2sql: the folder blind of blind/out.sql cannot be "
+                                  "flushed to the disk: Permission denied"),
+            std::string::npos)
+      << r.err;
+  EXPECT_TRUE(Exists("blind/out.sql"));
+}
+
 // Where the script cannot take its target's place by a rename, it is
 // written in place, after a warning: the old script, longer than the new
 // one, leaves nothing behind.

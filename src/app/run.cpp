@@ -439,8 +439,7 @@ std::string WriteRatingFiles(const Options& options, DBCFile& reader, TableWrite
       if (error) *reason = std::string("cannot be written: ") + std::strerror(error);
       return error == 0;
     };
-    if (!WriteFileDurably(*options.write_dbc + "/" + name, fill, &why))
-      return "not written: " + why;
+    if (!WriteFileDurably(*options.write_dbc + "/" + name, fill, &why)) return NotDurableLine(why);
     names += (names.empty() ? "" : ", ") + name;
   }
   *written = true;
@@ -470,7 +469,7 @@ int WriteClientFiles(const Options& options, const std::vector<const TableDescri
     } else if (!run.reader.Load(table)) {
       line = "not written: " + run.reader.LastFault();
     } else if (!WriteFileDurably(*options.write_dbc + "/" + name, build, &why)) {
-      line = "not written: " + why;
+      line = NotDurableLine(why);
     } else {
       done = true;
       line = name + " written, " + std::to_string(counts.records) + " records (" +

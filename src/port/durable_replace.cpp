@@ -80,11 +80,24 @@ std::string WhyNotReplaceable(const std::string& target, const struct stat& st) 
   return "";
 }
 
-void SyncFolder(const std::string& path) {
-  const int folder = ::open(FolderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (folder < 0) return;
-  ::fsync(folder);
-  ::close(folder);
+namespace {
+constexpr char kUnflushed[] = "the folder ";
+}  // namespace
+
+std::string NotDurableLine(const std::string& why) {
+  return (why.starts_with(kUnflushed) ? "written, but " : "not written: ") + why;
+}
+
+std::string SyncFolder(const std::string& path) {
+  const std::string name = FolderOf(path);
+  const int folder = ::open(name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  int error = folder < 0 ? errno : 0;
+  if (folder >= 0 && ::fsync(folder) != 0) error = errno;
+  if (folder >= 0) ::close(folder);
+  if (!error) return "";
+  return std::string(kUnflushed) + name + " of " + path +
+         " cannot be flushed to the disk: " + std::strerror(error) +
+         "; a power loss may undo the new file";
 }
 
 int WriteAt(int fd, const void* data, std::size_t length, std::uint64_t offset) {
@@ -123,7 +136,7 @@ bool WriteFileDurably(const std::string& target,
     if (error) *why = target + " cannot be written: " + std::strerror(error);
     return false;
   }
-  SyncFolder(target);
   if (!leftover.empty()) Warn(leftover);
-  return true;
+  *why = SyncFolder(target);
+  return why->empty();
 }

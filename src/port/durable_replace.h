@@ -35,8 +35,10 @@ std::string FollowLinks(const std::string& path);
 // point, or another user's file in a sticky folder.
 std::string WhyNotReplaceable(const std::string& target, const struct stat& st);
 
-// Makes a finished rename last: the folder's entry reaches the disk.
-void SyncFolder(const std::string& path);
+// Makes a finished rename last: the folder's entry reaches the disk. The
+// reason when it cannot ("the folder out of out/Spell.dbc cannot be flushed
+// to the disk: ..."), or "".
+std::string SyncFolder(const std::string& path);
 
 // Writes all of `data` at `offset` of `fd`; the system's error, or 0.
 int WriteAt(int fd, const void* data, std::size_t length, std::uint64_t offset);
@@ -45,6 +47,10 @@ int WriteAt(int fd, const void* data, std::size_t length, std::uint64_t offset);
 // (false, with its reason, when it fails), which is flushed, swapped in
 // (Replace()) and its folder flushed. Nothing is left of a failed write, and
 // a second signal removes the temporary file (SetDoomedFile()). False, with
-// the reason.
+// the reason; also when the file is in place but its folder could not be
+// flushed.
 bool WriteFileDurably(const std::string& target,
                       const std::function<bool(int fd, std::string* why)>& fill, std::string* why);
+// The line of a file that WriteFileDurably() did not write durably: "not
+// written: <why>", or "written, but <why>" when it is in place.
+std::string NotDurableLine(const std::string& why);

@@ -168,7 +168,11 @@ void dbcToFILE::Close() {
     if (failed_ || discard_) {
       ::unlink(temporary_.c_str());
     } else if (std::string leftover; Replace(temporary_, target_, &leftover)) {
-      SyncFolder(target_);
+      // The script is in place; a folder that cannot be flushed fails the run.
+      if (const std::string unsynced = SyncFolder(target_); !unsynced.empty()) {
+        Warn(unsynced);
+        CountFault(unsynced, 0, true);
+      }
       // The script is in place; what is left beside it fails the run.
       if (!leftover.empty()) {
         Warn(leftover);
