@@ -179,7 +179,9 @@ TEST_F(CliTest, APortOutsideItsRangeIsRefusedBeforeConnecting) {
     EXPECT_EQ(r.err, "vesk-dbc2sql: port " + port + " is not a number\n");
     EXPECT_EQ(r.status, 2);
   }
-  // The last port of the range is still one to connect to.
+  // The last port of the range is still one to connect to (from a client
+  // folder: without one, no connection is tried).
+  std::filesystem::create_directory(dir / "dbc");
   const RunResult last = Run({"-h", "127.0.0.1", "-o", "65535", "-u", "u", "-p", "", "-d", "d"});
   EXPECT_TRUE(last.out.starts_with(kBanner + "\nConnecting to MySQL server: \n ")) << last.out;
   EXPECT_EQ(last.status, 1);
@@ -189,6 +191,7 @@ TEST_F(CliTest, APortOutsideItsRangeIsRefusedBeforeConnecting) {
 // the connect timeout (20 s unless --connect-timeout says otherwise), and its
 // password never shows in its command line.
 TEST_F(CliTest, ASilentServerTimesOutAndThePasswordIsHidden) {
+  std::filesystem::create_directory(dir / "dbc");
   const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in address = {};
   address.sin_family = AF_INET;

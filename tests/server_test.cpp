@@ -743,10 +743,14 @@ TEST_F(ServerTest, AReadOnlyUserGetsAShortSummary) {
     args.insert(args.end(), extra.begin(), extra.end());
     return RunConverter(client_dir.path(), args);
   };
-  const RunResult plain = run({});
+  const RunResult plain = run({"--parallel=1"});
+  const RunResult two = run({});
   const RunResult atomic = run({"--atomic", "--parallel=1"});
   admin.Exec("DROP USER 'ro'@'127.0.0.1'");
+  // The refusal is the same for every table: the run ends at the first,
+  // with one ERROR.
   EXPECT_EQ(plain.status, 1);
+  EXPECT_EQ(CountOf(plain.out, "ERROR sql command:"), 1u) << plain.out;
   const std::string err = Unwrapped(MaskTime(plain.err));
   EXPECT_EQ(err.substr(err.rfind("vesk-dbc2sql: ")),
             "vesk-dbc2sql: 0 of " + Tables() +
@@ -756,8 +760,12 @@ TEST_F(ServerTest, AReadOnlyUserGetsAShortSummary) {
                 "to user 'ro'@'127.0.0.1' for table `" +
                 db +
                 "`.`vesk_achievement`\n"
-                "  every table, alike\n")
+                "  the run ended there: 41 tables not reached\n")
       << plain.err;
+  // Two connections meet it at once, at most.
+  EXPECT_EQ(two.status, 1);
+  EXPECT_LE(CountOf(two.out, "ERROR sql command:"), 2u) << two.out;
+  EXPECT_NE(Unwrapped(two.err).find("tables not reached"), std::string::npos) << two.err;
   EXPECT_EQ(atomic.status, 1);
   EXPECT_EQ(CountOf(atomic.out, "ERROR sql command:"), 1u) << atomic.out;
   EXPECT_NE(Unwrapped(atomic.err).find("41 tables not reached"), std::string::npos) << atomic.err;
@@ -989,11 +997,15 @@ TEST_F(ServerTest, TheSummaryLeadsWithTheCause) {
   admin.Exec("DROP USER 'nocreate'@'127.0.0.1'");
   EXPECT_EQ(r.status, 1);
   const std::string summary = Unwrapped(r.err.substr(r.err.find("vesk-dbc2sql: 0 of ")));
-  EXPECT_NE(summary.find(" s\n  cannot select database " + prefix + ": Access denied for user "),
+  EXPECT_NE(summary.find(" s\n  the run ended before the next table: cannot select database " +
+                         prefix + ": Access denied for user "),
             std::string::npos)
       << r.err;
-  EXPECT_TRUE(summary.ends_with("\n  every table, ERROR 1046 (3D000): No database selected\n"))
+  // Nothing is tried without a database: one ERROR, that of its creation.
+  EXPECT_TRUE(summary.ends_with(": " + std::to_string(CatalogueSize()) + " tables not reached\n"))
       << r.err;
+  EXPECT_EQ(CountOf(r.out, "ERROR sql command:"), 1u) << r.out;
+  EXPECT_EQ(r.err.find("ERROR 1046"), std::string::npos) << r.err;
 }
 
 TEST_F(ServerTest, AClosedConsoleLosesNoTable) {

@@ -521,19 +521,23 @@ int Export(const Options& options, const std::vector<const TableDescriptor*>& ta
   writer.SetEngine(options.TableEngine());
   bool ok = writer.Write("SET NAMES `utf8`;\n");
   if (!ok) summary.OutputFault("SET NAMES `utf8`: " + writer.LastFault());
-  // A database that cannot be used, or no client folder, fails every
-  // table: the summary names it first.
-  if (writer.ExportFaults() != 0) summary.Cause(writer.LastFault());
+  // A database that cannot be used ends a server run before its first
+  // table; no client folder fails every table of a script: the summary
+  // names it first.
+  const bool unusable = !options.file && writer.ExportFaults() != 0;
+  if (writer.ExportFaults() != 0 && !unusable) summary.Cause(writer.LastFault());
   const std::string folder = MissingClientFolder();
   if (!folder.empty()) {
     Warn(folder);
     summary.Cause(folder);
   }
   std::vector<std::unique_ptr<DBCFile>> others =
-      folder.empty() ? MoreConnections(options, writer, tables.size())
-                     : std::vector<std::unique_ptr<DBCFile>>{};
+      folder.empty() && !unusable ? MoreConnections(options, writer, tables.size())
+                                  : std::vector<std::unique_ptr<DBCFile>>{};
   int exported = 0;
-  if (!others.empty()) {
+  if (unusable) {
+    summary.Ended(writer.LastFault(), false);
+  } else if (!others.empty()) {
     std::string ended;
     exported = ExportInParallel(tables, writer, others, summary, &ended);
     if (!ended.empty()) summary.Ended(ended, false);
@@ -548,6 +552,10 @@ int Export(const Options& options, const std::vector<const TableDescriptor*>& ta
       if (!outcome.reached) break;
       exported += outcome.dumped;
       RecordOutcome(summary, *table, outcome);
+      if (RefusedForEveryTable(outcome)) {
+        summary.Ended(outcome.reason, false);
+        break;
+      }
     }
   }
   // A run that ends without its result leaves the output as it was where it

@@ -15,6 +15,7 @@
 #include "port/mutex.h"
 #include "port/test_pause.h"
 #include "port/thread.h"
+#include "sinks/server_session.h"
 
 namespace {
 
@@ -61,6 +62,11 @@ TableOutcome ExportTable(DBCFile& writer, const TableDescriptor& table, bool scr
   outcome.rows = cut ? writer.TableRows() : 0;
   outcome.records = writer.Table().RecordCount();
   return outcome;
+}
+
+bool RefusedForEveryTable(const TableOutcome& outcome) {
+  return !outcome.in_full && outcome.reached && outcome.rows == 0 &&
+         RefusesEveryStatement(outcome.code);
 }
 
 void RecordOutcome(RunSummary& summary, const TableDescriptor& table, const TableOutcome& outcome) {
@@ -200,6 +206,10 @@ int ExportInParallel(const std::vector<const TableDescriptor*>& tables, DBCFile&
       };
       outcomes[slot] = ExportTable(writer, *tables[slot], false, loaded);
       out.End();
+      if (RefusedForEveryTable(outcomes[slot])) {
+        ends[connection] = outcomes[slot].reason;
+        schedule.Stop();
+      }
       // Its memory goes before another table may take its room (an
       // interrupted run keeps it, to name the table left partial).
       if (!PendingInterrupt()) writer.Unload();

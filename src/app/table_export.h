@@ -35,6 +35,12 @@ struct TableOutcome {
 TableOutcome ExportTable(DBCFile& writer, const TableDescriptor& table, bool script,
                          const std::function<void()>& loaded = {});
 
+// Whether the server refused the table for a reason that every other table
+// would meet alike (no right to the database or to create or drop tables,
+// no database, a read-only server, a cluster node out of its quorum): the
+// run ends there rather than failing each table.
+bool RefusedForEveryTable(const TableOutcome& outcome);
+
 // Records an outcome in the summary.
 void RecordOutcome(RunSummary& summary, const TableDescriptor& table, const TableOutcome& outcome);
 

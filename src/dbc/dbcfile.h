@@ -149,6 +149,9 @@ class DBCFile {
   // number; empty when the output has no server.
   virtual std::string RefusalReason() const { return ""; }
   virtual unsigned RefusalCode() const { return 0; }
+  // Whether that refusal would meet every statement alike (no right to the
+  // database, a read-only server): the table goes no further.
+  virtual bool RefusedForGood() const { return false; }
   // Shows a statement the server refused: "ERROR sql command:" with the
   // statement on the console (a staging table named as the table), then
   // its reason.

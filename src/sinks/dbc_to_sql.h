@@ -40,6 +40,7 @@ class dbcToSQL : public DBCFile {
  protected:
   std::string RefusalReason() const override { return session_.Error(); }
   unsigned RefusalCode() const override { return session_.ErrorCode(); }
+  bool RefusedForGood() const override { return RefusesEveryStatement(session_.ErrorCode()); }
 
  private:
   // The session set-up and the run's lock, on every connection; false,

@@ -18,6 +18,21 @@
 #include "port/interrupt.h"
 #include "port/test_pause.h"
 
+bool RefusesEveryStatement(unsigned code) {
+  switch (code) {
+    case ER_DBACCESS_DENIED_ERROR:                  // 1044
+    case ER_ACCESS_DENIED_ERROR:                    // 1045
+    case ER_UNKNOWN_COM_ERROR:                      // 1047: no quorum (Galera)
+    case ER_NO_DB_ERROR:                            // 1046
+    case ER_BAD_DB_ERROR:                           // 1049
+    case ER_TABLEACCESS_DENIED_ERROR:               // 1142
+    case ER_OPTION_PREVENTS_STATEMENT:              // 1290: --read-only
+    case ER_CANT_EXECUTE_IN_READ_ONLY_TRANSACTION:  // 1792
+      return true;
+    default: return false;
+  }
+}
+
 ServerSession::ServerSession(const ConnectOptions& options) : options_(options) {
   // A certificate check means nothing over a plain connection.
   options_.ssl = options_.ssl || options_.ssl_verify_server_cert;

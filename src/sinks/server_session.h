@@ -33,6 +33,12 @@ struct ConnectOptions {
   Engine engine = Engine::kMyISAM;
 };
 
+// Whether the server's error `code` would refuse every statement of the run
+// alike: no right to the database or to create or drop its tables (1142
+// names the command, but none the tool sends is granted apart), no
+// database, a read-only server, a cluster node out of its quorum.
+bool RefusesEveryStatement(unsigned code);
+
 class ServerSession {
  public:
   explicit ServerSession(const ConnectOptions& options);

@@ -52,6 +52,14 @@ bool DBCFile::DumpTable() {
       return true;
     }
     if (!dropped) CountStatementFault();
+    if (!dropped && RefusedForGood()) {
+      // Creating the table and its rows would be refused alike.
+      table_rows_ = 0;
+      rows_cut_ = false;
+      std::string failed;
+      if (rows_) rows_->EndTable(table_, *builder_, false, &failed);
+      return true;
+    }
     const bool created = Write(BuildCreateTable());
     if (!created) CountStatementFault();
     const unsigned faults = ExportFaults();
