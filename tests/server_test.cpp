@@ -1792,6 +1792,35 @@ TEST_F(ServerTest, VerifyNamesWhatDiffersFromTheClient) {
   EXPECT_EQ(RunConverter(client_dir.path(), {"-f", "x.sql", "--verify"}).status, 2);
 }
 
+// A column the user converted to utf8mb4 holds a 4-byte character: --verify
+// sees it differ from the client, and --write-dbc writes its real bytes.
+TEST_F(ServerTest, FourByteCharactersAreReadAsStored) {
+  const std::string db = prefix + "_mb4";
+  ASSERT_EQ(Export(db, {"--tables=Spell"}).status, 0);
+  Client c(*server_);
+  const std::string spell = "`" + db + "`.vesk_spell";
+  c.Exec("ALTER TABLE " + spell + " CONVERT TO CHARACTER SET utf8mb4");
+  c.Exec("SET NAMES utf8mb4");
+  c.Exec("UPDATE " + spell +
+         " SET SpellName = 'A\xF0\x9F\x98\x80"
+         "B' WHERE id = 4");
+  const RunResult verify =
+      RunConverter(client_dir.path(), ServerArgs(*server_, db) + "--verify" + "--tables=Spell");
+  EXPECT_EQ(verify.status, 1);
+  EXPECT_NE(verify.out.find("vesk_spell: 1 row differ: id 4 (SpellName)\n"), std::string::npos)
+      << verify.out;
+  std::filesystem::create_directories(client_dir / "mb4");
+  const RunResult written = RunConverter(
+      client_dir.path(), ServerArgs(*server_, db) + "--write-dbc=mb4" + "--tables=Spell");
+  EXPECT_EQ(written.status, 0) << written.err;
+  const std::string file = ReadFile(client_dir / "mb4/Spell.dbc");
+  EXPECT_NE(file.find(std::string("\0A\xF0\x9F\x98\x80"
+                                  "B\0",
+                                  7)),
+            std::string::npos);
+  EXPECT_EQ(file.find(std::string("\0A?B\0", 5)), std::string::npos);
+}
+
 // --write-dbc writes each file in full and flushes it to the disk before it
 // takes its name: between two renames there is always an fsync.
 TEST_F(ServerTest, WriteDbcFlushesEachFileBeforeItTakesItsName) {

@@ -324,6 +324,14 @@ class ReadingRun {
     std::string statement, why;
     if (!session.SetUp(&statement))
       return "the server refused " + statement + ": " + session.Error();
+    // Texts are read as they are stored: a column the user converted to
+    // utf8mb4 may hold characters that utf8 would turn into '?'.
+    if (mysql_set_character_set(session.handle(), "utf8mb4") != 0)
+      return std::string("the server refused SET NAMES utf8mb4: ") + mysql_error(session.handle());
+    // A node of a Galera cluster answers with what the whole cluster
+    // committed, a load into another node included (elsewhere: refused,
+    // and of no matter).
+    session.Quietly("SET SESSION wsrep_sync_wait = 1");
     RunLock lock(*options_.database);
     if (!lock.Take(session, options_.LockWait(), &why)) return why;
     if (mysql_select_db(session.handle(), options_.database->c_str()) != 0)
