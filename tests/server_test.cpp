@@ -890,6 +890,43 @@ int LoadAsTheReadmeSays(const Server& server, const std::string& database,
   return std::system(command.c_str());
 }
 
+// --utf8mb4 stores every row, in server mode and through a script, and the
+// way back gives the client's file byte for byte.
+TEST_F(EmojiTest, Utf8mb4KeepsFourByteCharactersBothWays) {
+  const std::string db = prefix + "_mb4";
+  const RunResult r = Export(db, {"--utf8mb4"});
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  Client c(*server_);
+  const auto records = RawTable(client_dir.path() + "/dbc/QuestInfo.dbc").Records();
+  EXPECT_EQ(c.Value("SELECT COUNT(*) FROM `" + db + "`.`vesk_quest_info`"),
+            std::to_string(records));
+  EXPECT_EQ(c.Value("SELECT CHARACTER_SET_NAME FROM information_schema.COLUMNS WHERE "
+                    "TABLE_SCHEMA = '" +
+                    db + "' AND TABLE_NAME = 'vesk_quest_info' AND DATA_TYPE = 'text' LIMIT 1"),
+            "utf8mb4");
+  const RunResult verify =
+      RunConverter(client_dir.path(), ServerArgs(*server_, db) + "--verify" + "--tables=QuestInfo");
+  EXPECT_EQ(verify.status, 0) << verify.out;
+  std::filesystem::create_directories(client_dir / "back");
+  const RunResult back = RunConverter(
+      client_dir.path(), ServerArgs(*server_, db) + "--write-dbc=back" + "--tables=QuestInfo");
+  EXPECT_EQ(back.status, 0) << back.err;
+  EXPECT_EQ(ReadFile(client_dir / "back/QuestInfo.dbc"),
+            ReadFile(client_dir / "dbc/QuestInfo.dbc"));
+  // A script says so, and loads every row as well.
+  const RunResult script =
+      RunConverter(client_dir.path(), {"--utf8mb4", "-f", "mb4.sql", "--tables=QuestInfo"});
+  EXPECT_EQ(script.status, 0) << script.err;
+  EXPECT_TRUE(ReadFile(client_dir / "mb4.sql").starts_with("SET NAMES `utf8mb4`;\n"));
+  c.Exec("CREATE DATABASE `" + db + "_script`");
+  ASSERT_EQ(LoadAsTheReadmeSays(*server_, db + "_script", client_dir / "mb4.sql"), 0);
+  EXPECT_EQ(c.Rows("CHECKSUM TABLE `" + db + "_script`.vesk_quest_info")[0][1],
+            c.Rows("CHECKSUM TABLE `" + db + "`.vesk_quest_info")[0][1]);
+  // Without it, the default script is the spec's.
+  ASSERT_EQ(RunConverter(client_dir.path(), {"-f", "utf8.sql", "--tables=QuestInfo"}).status, 0);
+  EXPECT_TRUE(ReadFile(client_dir / "utf8.sql").starts_with("SET NAMES `utf8`;\n"));
+}
+
 // A server whose global settings work against the converter: backslashes
 // are not escapes, values are changed instead of refused, empty texts become
 // NULL, quotes and padding follow other rules, nothing commits by itself,

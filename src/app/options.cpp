@@ -75,6 +75,10 @@ constexpr OptionRow kRows[] = {
      "server mode and script: the tables' engine, MyISAM (default) or InnoDB, which a Galera "
      "cluster replicates; InnoDB rows are committed in transactions of up to 2000 rows",
      &O::engine, nullptr},
+    {"utf8mb4", '\0', kFlag, false, true, 0, 0, nullptr,
+     "server mode and script: text columns and the connection in utf8mb4, which holds every "
+     "character (default utf8, which refuses 4-byte ones)",
+     nullptr, &O::utf8mb4},
     {"parallel", '\0', kInteger, false, true, 1, 64, "N",
      "server mode: load tables on N connections at once, the largest first (default 2)",
      &O::parallel, nullptr},

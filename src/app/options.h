@@ -47,6 +47,7 @@ struct Options {
   bool check = false;                          // --check: read and check, write nothing
   bool quiet = false;                          // --quiet: nothing printed on success
   bool atomic = false;                         // --atomic: tables swapped in whole
+  bool utf8mb4 = false;                        // --utf8mb4: texts in 4-byte utf8
   std::optional<std::string> engine;           // --engine: MyISAM or InnoDB
   std::optional<std::string> parallel;         // --parallel: server connections
   bool verify = false;                         // --verify: compare the database with the client

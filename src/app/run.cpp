@@ -232,6 +232,7 @@ ConnectOptions ConnectOptionsOf(const Options& options) {
   connect.engine = options.TableEngine();
   connect.timeout_seconds = options.ConnectTimeout();
   connect.lock_wait_seconds = options.LockWait();
+  connect.utf8mb4 = options.utf8mb4;
   return connect;
 }
 
@@ -250,6 +251,7 @@ std::unique_ptr<DBCFile> OpenWriter(const Options& options, int script_fd, int* 
     return file;
   }
   auto server = std::make_unique<dbcToSQL>(ConnectOptionsOf(options));
+  server->SetUtf8mb4(options.utf8mb4);  // a database it creates too
   if (!server->Connect(Text(options.host), Text(options.user), Text(options.password),
                        options.database->c_str(), options.Port())) {
     *status = kExitIncomplete;
@@ -515,6 +517,7 @@ std::vector<std::unique_ptr<DBCFile>> MoreConnections(const Options& options, DB
     sibling->SetConsole(DBCFile::Console::kNothing);  // no locale line of its own
     sibling->SetLocale(options.LocaleIndex());
     sibling->SetEngine(options.TableEngine());
+    sibling->SetUtf8mb4(options.utf8mb4);
     sibling->SetConsole(options.quiet ? DBCFile::Console::kNothing : DBCFile::Console::kAll);
     others.push_back(std::move(sibling));
   }
@@ -527,8 +530,11 @@ int Export(const Options& options, const std::vector<const TableDescriptor*>& ta
            DBCFile& writer, RunSummary& summary) {
   writer.SetLocale(options.LocaleIndex());
   writer.SetEngine(options.TableEngine());
-  bool ok = writer.Write("SET NAMES `utf8`;\n");
-  if (!ok) summary.OutputFault("SET NAMES `utf8`: " + writer.LastFault());
+  writer.SetUtf8mb4(options.utf8mb4);
+  const char* const names = options.utf8mb4 ? "SET NAMES `utf8mb4`;\n" : "SET NAMES `utf8`;\n";
+  bool ok = writer.Write(names);
+  if (!ok)
+    summary.OutputFault(std::string(names, std::strlen(names) - 2) + ": " + writer.LastFault());
   // A database that cannot be used ends a server run before its first
   // table; no client folder fails every table of a script: the summary
   // names it first.
@@ -556,7 +562,9 @@ int Export(const Options& options, const std::vector<const TableDescriptor*>& ta
         summary.Ended(writer.LastFault(), options.file.has_value());
         break;
       }
-      const TableOutcome outcome = ExportTable(writer, *table, options.file.has_value());
+      // (utf8mb4 holds every text a client file can have.)
+      const TableOutcome outcome =
+          ExportTable(writer, *table, options.file.has_value() && !options.utf8mb4);
       if (!outcome.reached) break;
       exported += outcome.dumped;
       RecordOutcome(summary, *table, outcome);

@@ -63,6 +63,8 @@ class DBCFile {
 
   // The storage engine of the tables created (MyISAM unless set).
   void SetEngine(Engine engine);
+  // Texts in utf8mb4 (the tables' columns, a new database) instead of utf8.
+  void SetUtf8mb4(bool utf8mb4);
 
   // What the reader and the export say on the console: every line, only
   // failures (no "Open DBC file" line, no bar), or nothing (a check, which

@@ -147,9 +147,10 @@ bool ServerSession::SetUp(std::string* statement) {
   }
   // The character set is the session's too: a connection made again after
   // a loss must not fall back to the server's or init_connect's.
-  if (mysql_set_character_set(&mysql_, "utf8") != 0) {
+  const char* const charset = options_.utf8mb4 ? "utf8mb4" : "utf8";
+  if (mysql_set_character_set(&mysql_, charset) != 0) {
     KeepError();
-    *statement = "SET NAMES utf8";
+    *statement = std::string("SET NAMES ") + charset;
     return false;
   }
   // Batches need multi-statement queries and must fit in one packet.

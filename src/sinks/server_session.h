@@ -27,6 +27,8 @@ struct ConnectOptions {
   unsigned timeout_seconds = 20;  // how long connecting may wait
   // How long to wait for another run of the tool on the same database.
   unsigned lock_wait_seconds = 60;
+  // The connection's character set is utf8mb4, not utf8.
+  bool utf8mb4 = false;
   // Each table is loaded into a staging table and swapped in whole.
   bool atomic = false;
   // The engine of the tables created.

@@ -22,6 +22,7 @@ const char* DBCFile::BuildCreateDatabase(const char* name) {
   return builder_->BuildCreateDatabase(name);
 }
 void DBCFile::SetEngine(Engine engine) { builder_->SetEngine(engine); }
+void DBCFile::SetUtf8mb4(bool utf8mb4) { builder_->SetUtf8mb4(utf8mb4); }
 const char* DBCFile::BuildDropTable() { return builder_->BuildDropTable(); }
 const char* DBCFile::BuildCreateTable() { return builder_->BuildCreateTable(); }
 const char* DBCFile::BuildInsert(std::uint32_t n) { return builder_->BuildInsert(n); }

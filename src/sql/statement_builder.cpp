@@ -62,7 +62,8 @@ const char* StatementBuilder::BuildCreateDatabase(const char* name) {
     if (*p == '`') statement_.Append('`');
     statement_.Append(*p);
   }
-  statement_.Append("` DEFAULT CHARACTER SET utf8 COLLATE utf8_general_ci;");
+  statement_.Append(utf8mb4_ ? "` DEFAULT CHARACTER SET utf8mb4 COLLATE utf8mb4_general_ci;"
+                             : "` DEFAULT CHARACTER SET utf8 COLLATE utf8_general_ci;");
   return statement_.CStr();
 }
 
@@ -114,7 +115,7 @@ const char* StatementBuilder::BuildCreateTable() {
   }
   statement_.Append("\n) ENGINE=");
   statement_.Append(EngineName(engine_));
-  statement_.Append(" DEFAULT CHARSET=utf8");
+  statement_.Append(utf8mb4_ ? " DEFAULT CHARSET=utf8mb4" : " DEFAULT CHARSET=utf8");
   // A staging table carries the mark of the run that made it.
   if (!mark_.empty()) {
     statement_.Append(" COMMENT='");

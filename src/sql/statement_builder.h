@@ -29,6 +29,8 @@ class StatementBuilder {
   // The engine the table is created with (MyISAM unless set).
   void SetEngine(Engine engine) { engine_ = engine; }
   Engine engine() const { return engine_; }
+  // Text columns and a new database in utf8mb4 instead of utf8.
+  void SetUtf8mb4(bool utf8mb4) { utf8mb4_ = utf8mb4; }
   const LoadedTable& Table() const { return table_; }
 
   const char* BuildCreateDatabase(const char* name);
@@ -59,6 +61,7 @@ class StatementBuilder {
   std::uint64_t prepared_ = 0;  // the table generation the strings below are for
   std::string staging_suffix_, mark_;
   Engine engine_ = Engine::kMyISAM;
+  bool utf8mb4_ = false;
   std::string sql_name_;
   std::string insert_prefix_;      // "INSERT INTO `table` VALUES ("
   std::size_t numbers_bound_ = 0;  // room the non-string values of a row need
