@@ -179,6 +179,50 @@ TEST(OptionFile, ReadsWhatMyPrintDefaultsReads) {
   EXPECT_EQ(AsPrinted(lines), reference);
 }
 
+// Where files go wrong, the reader still finds what my_print_defaults
+// finds: a blank before a group's name makes another group, an included
+// file that is not there is passed over, one with a malformed line gives
+// the lines before it, and an included folder's ".cnf" is read.
+TEST(OptionFile, ReadsWhatMyPrintDefaultsReadsOfFilesGoneWrong) {
+  TempDir dir;
+  WriteFile(dir / "main.cnf",
+            "[ client]\nuser=blank-before\n[client ]\nhost=blank-after\n"
+            "[client]\n!include " +
+                dir / "missing.cnf" + "\nport=1\n!include " + dir / "bad.cnf" +
+                "\nsocket=after-bad\n!includedir " + dir / "inc" + "\n[vesk_dbc2sql]\nquiet\n");
+  WriteFile(dir / "bad.cnf", "[client]\npassword=kept\n[client\nuser=lost\n");
+  std::filesystem::create_directory(dir / "inc");
+  WriteFile(dir / "inc/.cnf", "[client]\nuser=dot-cnf\n");
+  std::vector<OptionLine> lines;
+  std::vector<std::string> warnings;
+  std::string why;
+  ASSERT_TRUE(ReadOptionFile(dir / "main.cnf", {"client", "vesk-dbc2sql"}, &lines, &why, &warnings))
+      << why;
+  EXPECT_EQ(AsPrinted(lines),
+            "--host=blank-after\n--port=1\n--password=kept\n--socket=after-bad\n"
+            "--user=dot-cnf\n");
+  EXPECT_EQ(AsPrinted(lines), Command("my_print_defaults --defaults-file=" + dir / "main.cnf" +
+                                      " client vesk-dbc2sql 2>/dev/null"));
+  ASSERT_EQ(warnings.size(), 3u);
+  EXPECT_EQ(warnings[0], dir /
+                             "main.cnf, line 1: group [ client] is not read: a blank before "
+                             "its name makes another group");
+  EXPECT_EQ(warnings[1], dir /
+                             "bad.cnf, line 3: a group without its closing ]; the rest of "
+                             "that file is not read");
+  EXPECT_EQ(warnings[2], dir /
+                             "main.cnf, line 11: group [vesk_dbc2sql] is not read; did you "
+                             "mean [vesk-dbc2sql]?");
+  // A file that includes itself stops at the depth limit, with a warning.
+  WriteFile(dir / "self.cnf", "[client]\nuser=me\n!include " + dir / "self.cnf" + "\n");
+  lines.clear();
+  warnings.clear();
+  ASSERT_TRUE(ReadOptionFile(dir / "self.cnf", {"client"}, &lines, &why, &warnings)) << why;
+  EXPECT_EQ(lines.size(), 11u);
+  ASSERT_EQ(warnings.size(), 1u);
+  EXPECT_NE(warnings[0].find(": includes nested too deep; "), std::string::npos) << warnings[0];
+}
+
 // What the tool takes from the file, and what it refuses or warns about.
 TEST(OptionFile, GroupsKeysAndRefusals) {
   TempDir dir;
@@ -212,8 +256,12 @@ TEST(OptionFile, GroupsKeysAndRefusals) {
            {"[client]\nport\n", ", line 2: option --port needs a value"},
            {"user=x\n", ", line 1: an option before the first [group]"},
            {"[client\n", ", line 1: a group without its closing ]"},
-           // A file that includes itself ends, at the depth limit.
-           {"[client]\n!include " + dir / "my.cnf" + "\n", ", line 2: includes nested too deep"}}) {
+           {"[client]\n!include\n", ", line 2: !include names no file"},
+           {"[client]\n!includedir  \n", ", line 2: !includedir names no file"},
+           // A long key is cut in the message.
+           {"[vesk-dbc2sql]\n" + std::string(100000, 'k') + "=1\n",
+            ", line 2: unknown option " + std::string(40, 'k') +
+                "... (100000 characters) in [vesk-dbc2sql]"}}) {
     Options p;
     EXPECT_EQ(apply(text, &p, &warnings), dir / "my.cnf" + why) << text;
   }

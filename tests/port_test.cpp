@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <string>
@@ -15,6 +16,7 @@
 
 #include "dbc/dbc_writer.h"
 #include "dbc/loaded_table.h"
+#include "port/console.h"
 #include "port/helper_thread.h"
 #include "port/table_buffer.h"
 #include "port/thread.h"
@@ -24,6 +26,27 @@
 #include "support/test_support.h"
 
 namespace {
+
+// Lines break at blanks; a word longer than a line is cut into whole
+// lines, however long it is.
+TEST(Wrap, BreaksAtBlanksAndCutsLongWords) {
+  EXPECT_EQ(Wrap("short", "  ", "    ", 80), "  short\n");
+  EXPECT_EQ(Wrap("aaaa bbbb cccc", "", "  ", 10), "aaaa bbbb\n  cccc\n");
+  EXPECT_EQ(Wrap("x " + std::string(12, 'y'), "", "  ", 6), "x\n  yyyy\n  yyyy\n  yyyy\n");
+  const std::string word(1 << 20, 'k');
+  const std::string lines = Wrap("the " + word + " end", "", "", 80);
+  std::size_t count = 0, longest = 0, letters = 0;
+  for (std::size_t at = 0; at < lines.size();) {
+    const std::size_t end = lines.find('\n', at);
+    longest = std::max(longest, end - at);
+    letters += std::count(lines.begin() + at, lines.begin() + end, 'k');
+    ++count;
+    at = end + 1;
+  }
+  EXPECT_EQ(longest, 80u);
+  EXPECT_EQ(letters, word.size());
+  EXPECT_EQ(count, 1 + word.size() / 80 + 1) << "the, the word in full lines, its rest and end";
+}
 
 TEST(HelperThread, JobsWaitsAndAJobPendingAtDestruction) {
   HelperThread helper;

@@ -84,6 +84,14 @@ std::string_view Trim(std::string_view s) {
   return s;
 }
 
+// A key or group name as messages show it: a long one is cut.
+std::string Shortened(std::string_view name) {
+  constexpr std::size_t kShown = 40;
+  if (name.size() <= kShown) return std::string(name);
+  return std::string(name.substr(0, kShown)) + "... (" + std::to_string(name.size()) +
+         " characters)";
+}
+
 // The line up to a '#' outside quotes.
 std::string_view WithoutComment(std::string_view s) {
   char quote = 0;
@@ -159,12 +167,35 @@ bool OpenOptionFile(const std::string& path, std::string* text, std::string* why
 struct Reader {
   const std::vector<std::string>& groups;
   std::vector<OptionLine>* lines;
+  std::vector<std::string>* warnings;
   std::string* why;
 
   bool Wanted(const std::string& group) const {
     for (const std::string& g : groups)
       if (::strcasecmp(g.c_str(), group.c_str()) == 0) return true;
     return false;
+  }
+
+  void Warning(std::string text) {
+    if (warnings) warnings->push_back(std::move(text));
+  }
+
+  // Reads a file the one at `depth` - 1 includes. As the MySQL tools do, a
+  // file that is not there is passed over, and one that cannot be used or
+  // holds a malformed line is left (after the lines before it) with a
+  // warning.
+  void Include(const std::string& path, int depth, const std::string& where) {
+    if (depth > kMaxIncludeDepth) {
+      Warning(where + ": includes nested too deep; " + path + " is not read");
+      return;
+    }
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0 && errno == ENOENT) return;
+    std::string reason;
+    std::string* const outer = why;
+    why = &reason;
+    if (!Read(path, depth)) Warning(reason + "; the rest of that file is not read");
+    why = outer;
   }
 
   bool Read(const std::string& path, int depth) {
@@ -190,8 +221,19 @@ struct Reader {
         const std::size_t close = line.find(']');
         if (close == std::string_view::npos)
           return Fail(why, where + ": a group without its closing ]");
-        group = std::string(Trim(line.substr(1, close - 1)));
+        // Blanks after the name count for nothing, blanks before it make
+        // another name ("[ client]" is not read), as for the MySQL tools.
+        std::string_view name = line.substr(1, close - 1);
+        while (!name.empty() && IsSpace(name.back())) name.remove_suffix(1);
+        group = std::string(name);
         in_group = true;
+        if (Wanted(group)) continue;
+        if (Wanted(std::string(Trim(name))))
+          Warning(where + ": group [" + group + "] is not read: a blank before its name makes " +
+                  "another group");
+        else if (Edits(Trim(name), kToolGroup, 2) <= 2)
+          Warning(where + ": group [" + Shortened(group) + "] is not read; did you mean [" +
+                  kToolGroup + "]?");
         continue;
       }
       if (!in_group) return Fail(why, where + ": an option before the first [group]");
@@ -213,22 +255,26 @@ struct Reader {
         return std::nullopt;
       return std::string(Trim(directive.substr(keyword.size())));
     };
-    if (depth >= kMaxIncludeDepth) return Fail(why, where + ": includes nested too deep");
+    if (directive == "include" || directive == "includedir")
+      return Fail(why, where + ": !" + std::string(directive) + " names no file");
     if (const auto folder = argument("includedir")) {
+      if (depth >= kMaxIncludeDepth) {
+        Warning(where + ": includes nested too deep; " + *folder + " is not read");
+        return true;
+      }
       DIR* dir = ::opendir(folder->c_str());
       if (!dir) return Fail(why, where + ": !includedir " + *folder + ": " + std::strerror(errno));
       std::vector<std::string> names;
       while (const dirent* entry = ::readdir(dir)) {
         const std::string_view name = entry->d_name;
-        if (name.size() > 4 && name.ends_with(".cnf")) names.emplace_back(name);
+        if (name.ends_with(".cnf")) names.emplace_back(name);
       }
       ::closedir(dir);
       std::sort(names.begin(), names.end());
-      for (const std::string& name : names)
-        if (!Read(*folder + "/" + name, depth + 1)) return false;
+      for (const std::string& name : names) Include(*folder + "/" + name, depth + 1, where);
       return true;
     }
-    if (const auto file = argument("include")) return Read(*file, depth + 1);
+    if (const auto file = argument("include")) Include(*file, depth + 1, where);
     return true;  // an unknown directive is passed over, as the MySQL tools do
   }
 };
@@ -250,21 +296,22 @@ const OptionRow* RowOf(std::string_view name) {
 }  // namespace
 
 bool ReadOptionFile(const std::string& path, const std::vector<std::string>& groups,
-                    std::vector<OptionLine>* lines, std::string* why) {
-  Reader reader{groups, lines, why};
+                    std::vector<OptionLine>* lines, std::string* why,
+                    std::vector<std::string>* warnings) {
+  Reader reader{groups, lines, warnings, why};
   return reader.Read(path, 0);
 }
 
 bool ApplyOptionFile(const std::string& path, Options* options, std::vector<std::string>* warnings,
                      std::string* why) {
   std::vector<OptionLine> lines;
-  if (!ReadOptionFile(path, {"client", kToolGroup}, &lines, why)) return false;
+  if (!ReadOptionFile(path, {"client", kToolGroup}, &lines, why, warnings)) return false;
   for (const OptionLine& line : lines) {
     std::string_view name = line.name;
     const bool loose = StripLoose(&name);
     const bool ours = ::strcasecmp(line.group.c_str(), kToolGroup) == 0;
     const std::string where = line.file + ", line " + std::to_string(line.line);
-    const std::string key(name);
+    const std::string key = Shortened(name);
     const OptionRow* row = RowOf(name);
     if (row && !row->in_files)
       return Fail(why, where + ": " + key + " is not read from an option file");
@@ -275,7 +322,11 @@ bool ApplyOptionFile(const std::string& path, Options* options, std::vector<std:
     }
     if (!row) {
       if (loose) continue;
-      if (ours) return Fail(why, where + ": unknown option " + key + " in [" + line.group + "]");
+      if (ours) {
+        const OptionRow* nearest = NearestOption(name);
+        return Fail(why, where + ": unknown option " + key + " in [" + line.group + "]" +
+                             (nearest ? std::string("; did you mean ") + nearest->name + "?" : ""));
+      }
       if (!IsOtherClientsKey(key))
         warnings->push_back(where + ": unknown option " + key + " in [" + line.group +
                             "], passed over");

@@ -28,10 +28,14 @@ struct OptionLine {
 };
 
 // The lines of the groups `groups` (matched in any case) of `path` and the
-// files it includes, in the order read. False, with the reason, when a file
-// cannot be used or a line is malformed.
+// files it includes, in the order read. False, with the reason, when the
+// file cannot be used or a line of it is malformed. As with the MySQL tools,
+// an included file that is not there is passed over, and one that cannot be
+// used or holds a malformed line is left there with a line in `warnings`,
+// which also gets one for a group name a typo or two from the tool's.
 bool ReadOptionFile(const std::string& path, const std::vector<std::string>& groups,
-                    std::vector<OptionLine>* lines, std::string* why);
+                    std::vector<OptionLine>* lines, std::string* why,
+                    std::vector<std::string>* warnings = nullptr);
 
 // Reads `path` (from --defaults-file) into `options`: the lines of [client]
 // and [vesk-dbc2sql] in file order, a later one winning. False, with the

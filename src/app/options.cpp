@@ -3,9 +3,11 @@
 #include <strings.h>
 
 #include <algorithm>
+#include <cctype>
 #include <climits>
 #include <cstring>
 #include <string_view>
+#include <vector>
 
 #include "dbc/dbc_format.h"
 
@@ -241,8 +243,41 @@ SetResult SetByName(std::string_view name, const char* value, Options* options, 
     options->given |= Bit(*row);
     return SetResult::kSet;
   }
-  Fail(why, "unknown option --" + std::string(name));
+  std::string mistake = "unknown option --" + std::string(name);
+  if (const OptionRow* nearest = NearestOption(name))
+    mistake += std::string("; did you mean --") + nearest->name + "?";
+  Fail(why, mistake + " (--help lists every option)");
   return SetResult::kUnknown;
+}
+
+std::size_t Edits(std::string_view a, std::string_view b, std::size_t most) {
+  if ((a.size() > b.size() ? a.size() - b.size() : b.size() - a.size()) > most) return most + 1;
+  const auto same = [](char x, char y) { return ::tolower(x) == ::tolower(y); };
+  std::vector<std::vector<std::size_t>> d(a.size() + 1, std::vector<std::size_t>(b.size() + 1));
+  for (std::size_t i = 0; i <= a.size(); ++i) d[i][0] = i;
+  for (std::size_t j = 0; j <= b.size(); ++j) d[0][j] = j;
+  for (std::size_t i = 1; i <= a.size(); ++i) {
+    for (std::size_t j = 1; j <= b.size(); ++j) {
+      d[i][j] = std::min(
+          {d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + (same(a[i - 1], b[j - 1]) ? 0 : 1)});
+      if (i > 1 && j > 1 && same(a[i - 1], b[j - 2]) && same(a[i - 2], b[j - 1]))
+        d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+    }
+  }
+  return d[a.size()][b.size()];
+}
+
+const OptionRow* NearestOption(std::string_view name) {
+  const OptionRow* nearest = nullptr;
+  std::size_t best = 3;
+  for (const OptionRow& row : kRows) {
+    const std::size_t edits = Edits(name, row.name, 2);
+    if (edits < best) {
+      best = edits;
+      nearest = &row;
+    }
+  }
+  return nearest;
 }
 
 const OptionRow* FindFlagPrefixed(std::string_view name, bool* on) {
@@ -318,7 +353,8 @@ bool TakesNextArgument(const char* arg) {
   return row && row->kind != kFlag && row->kind != OptionKind::kPassword;
 }
 
-bool ParseOptions(int argc, const char* const* argv, Options* options, std::string* why) {
+bool ParseOptions(int argc, const char* const* argv, Options* options, std::string* why,
+                  bool* unknown_long) {
   for (int i = 1; i < argc;) {
     const char* arg = argv[i];
     if (arg[0] != '-') {
@@ -354,7 +390,9 @@ bool ParseOptions(int argc, const char* const* argv, Options* options, std::stri
       if (i >= argc) return Fail(why, "option --" + std::string(name) + " needs a value");
       value = argv[i++];
     }
-    if (SetByName(name, value, options, why) != SetResult::kSet) return false;
+    const SetResult set = SetByName(name, value, options, why);
+    if (unknown_long) *unknown_long = set == SetResult::kUnknown;
+    if (set != SetResult::kSet) return false;
   }
   return true;
 }

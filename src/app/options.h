@@ -98,6 +98,12 @@ const OptionRow* FindOption(std::string_view name);
 // The flag row that a "skip-X" or "disable-X" name turns off (*on false)
 // or an "enable-X" name turns on, or null.
 const OptionRow* FindFlagPrefixed(std::string_view name, bool* on);
+// The edits (insertions, deletions, changes, swaps of neighbours) that
+// make `a` into `b`, in any case; counted up to `most` + 1 at most.
+std::size_t Edits(std::string_view a, std::string_view b, std::size_t most);
+// The long option a mistyped name most likely means (two edits at most),
+// or null.
+const OptionRow* NearestOption(std::string_view name);
 // Removes a leading "loose-" (the option may be unknown); true when there
 // was one.
 bool StripLoose(std::string_view* name);
@@ -106,7 +112,10 @@ bool StripLoose(std::string_view* name);
 // in *why ("option -p needs a value"): an argument that does not begin with
 // '-', a short option without a value, an option letter other than the
 // seven, an unknown long option, or a long option without its value.
-bool ParseOptions(int argc, const char* const* argv, Options* options, std::string* why = nullptr);
+// *unknown_long, when given, tells whether the mistake is an unknown long
+// option, which names the nearest one rather than calling for the usage.
+bool ParseOptions(int argc, const char* const* argv, Options* options, std::string* why = nullptr,
+                  bool* unknown_long = nullptr);
 
 // Sets one option by its long name, as an option file line or a long option
 // does: `value` null for a bare name. Handles the skip-/enable-/disable-

@@ -616,6 +616,7 @@ struct Parsed {
   Options options;
   bool ok = false;
   std::string mistake;
+  bool unknown_long = false;  // the mistake is an unknown long option
   std::vector<std::string> file_warnings;
   std::string file_problem;
 };
@@ -624,7 +625,7 @@ struct Parsed {
 // copied, so the passwords are wiped from the command line at once.
 Parsed Parse(int argc, char** argv) {
   Parsed parsed;
-  parsed.ok = ParseOptions(argc, argv, &parsed.options, &parsed.mistake);
+  parsed.ok = ParseOptions(argc, argv, &parsed.options, &parsed.mistake, &parsed.unknown_long);
   HidePasswordArguments(argc, argv);
   if (parsed.ok && parsed.options.defaults_file) {
     Options from_file;
@@ -673,6 +674,12 @@ int EarlyModes(const Parsed& parsed, std::vector<const TableDescriptor*>* tables
     std::printf("\n\nLong options (-l -h -o -u -p -d -f keep their meaning):\n%s%s",
                 OptionHelp().c_str(), kHelpEnd);
     return kExitOk;
+  }
+  if (!parsed.ok && parsed.unknown_long) {
+    // The mistake names the option meant and --help: no usage of the short
+    // options under it.
+    Warn(parsed.mistake);
+    return kExitUsage;
   }
   if (!parsed.ok) return Mistake(parsed.mistake);
   for (const std::string& warning : parsed.file_warnings) Warn(warning);

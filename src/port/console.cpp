@@ -1,6 +1,8 @@
 #include "port/console.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <string_view>
 
 namespace {
 constexpr char kName[] = "vesk-dbc2sql";
@@ -58,12 +60,15 @@ std::string Wrap(const std::string& text, const std::string& first, const std::s
   while (at < text.size()) {
     std::size_t end = text.find(' ', at);
     if (end == std::string::npos) end = text.size();
-    std::string word = text.substr(at, end - at);
+    // A view: a word longer than a line is cut from its front, in time
+    // linear in its length.
+    std::string_view word(text.data() + at, end - at);
     at = end + 1;
     while (!word.empty()) {
       const std::size_t used = line.size() + (empty ? 0 : 1);
       if (used + word.size() <= width) {
-        line += (empty ? "" : " ") + word;
+        if (!empty) line += ' ';
+        line += word;
         empty = false;
         break;
       }
@@ -75,7 +80,7 @@ std::string Wrap(const std::string& text, const std::string& first, const std::s
       }
       const std::size_t room = width > used ? width - used : 1;
       line += word.substr(0, room);  // longer than a whole line: cut
-      word.erase(0, room);
+      word.remove_prefix(std::min(room, word.size()));
       out += line + "\n";
       line = rest;
     }
