@@ -449,6 +449,12 @@ TEST_F(DuplicateKeyTest, AtomicReloadsKeepAFailedTableAsItWas) {
   EXPECT_NE(r.out.find("ERROR sql command:\nINSERT INTO `vesk_spell_cast_time` VALUES ("),
             std::string::npos);
   EXPECT_EQ(r.out.find("__new"), std::string::npos);
+  // Record 5 repeats the key of record 4: the sixth row is refused.
+  EXPECT_NE(Unwrapped(r.err).find("\n  vesk_spell_cast_time (dbc/SpellCastTimes.dbc): refused at "
+                                  "row 6 (ERROR 1062 (23000): Duplicate entry"),
+            std::string::npos)
+      << r.err;
+  EXPECT_TRUE(Unwrapped(r.err).ends_with("); its old rows are kept\n")) << r.err;
   EXPECT_EQ(c.Value("SELECT COUNT(*) FROM `" + db + "`.`vesk_spell_cast_time`"), "6")
       << "the old rows, the test's own among them";
   EXPECT_EQ(c.Value("SELECT COUNT(*) FROM `" + db + "`.`vesk_zones`"),

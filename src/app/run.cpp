@@ -744,6 +744,7 @@ int ValidateOutput(Options& options, const ScriptOutput& out) {
 int ExportAndSummarize(const Options& options, const std::vector<const TableDescriptor*>& tables,
                        int script_fd) {
   RunSummary summary(static_cast<int>(tables.size()), options.quiet);
+  summary.KeepsOldRows(options.atomic);
   int status = kExitOk;
   std::string why;
   // A server is not even connected to without a client folder: nothing

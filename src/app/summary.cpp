@@ -103,10 +103,15 @@ std::string RunSummary::Body() const {
   std::map<std::string, std::vector<const Missed*>> alike;
   for (const Missed& missed : missed_)
     if (missed.rows == 0) alike[key(missed)].push_back(&missed);
-  const auto table_line = [](const Missed& missed) {
+  const auto table_line = [this](const Missed& missed) {
     const TableDescriptor& table = *missed.table;
     std::string text = std::string(table.table_name) + " (" +
                        (IsMergedTable(table) ? FilesOf(table) : OnDisk(table.file_path)) + "): ";
+    // (Server errors are below 2000, the client library's own from 2000.)
+    if (missed.rows > 0 && keeps_old_rows_ && missed.code > 0 && missed.code < 2000)
+      return Wrap(text + "refused at row " + std::to_string(missed.rows + 1) + " (" +
+                      missed.reason + "); its old rows are kept",
+                  "  ", "    ");
     if (missed.rows > 0)
       text +=
           std::to_string(missed.rows) + " of " + std::to_string(missed.records) + " rows, then ";

@@ -54,6 +54,10 @@ class RunSummary {
     output_lost_ = output_lost;
   }
 
+  // The run swaps each table in whole (--atomic): a table whose rows the
+  // server refused part-way keeps its old rows, and its line says so.
+  void KeepsOldRows(bool atomic) { keeps_old_rows_ = atomic; }
+
   // Prints the summary of a run that went through the export order, or
   // part of it.
   void Print(int status, std::uint64_t rows, std::uint64_t bytes, bool server) const;
@@ -82,4 +86,5 @@ class RunSummary {
   int signal_ = 0;
   std::string ended_;
   bool output_lost_ = false;
+  bool keeps_old_rows_ = false;
 };
