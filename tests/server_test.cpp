@@ -654,6 +654,36 @@ TEST_F(ServerTest, ALostLockHolderKeepsTheNextRunWaiting) {
   admin.Exec("DROP DATABASE " + db);
 }
 
+// Under --atomic, a connection beside the first is killed while its table's
+// rows go into the staging table: once made again, it drops that staging
+// table, though the table it cut is no longer in memory.
+TEST_F(ServerTest, ASiblingMadeAgainDropsTheStagingTableItLeft) {
+  const std::string db = prefix + "_left";
+  ASSERT_EQ(Export(db).status, 0);
+  const std::vector<std::string> args = ServerArgs(*server_, db) + "--atomic" + "--parallel=2";
+  // Which table the other connection takes first (the largest but one).
+  PausedRun probe(client_dir.path(), args, {"sibling-table"});
+  const std::string table = WordOf(probe.WaitHeld(), 1);
+  probe.Release();
+  ASSERT_EQ(probe.Finish().status, 0);
+  PausedRun run(client_dir.path(), args, {"sibling-table", "rows:" + table});
+  const std::string id = ConnectionIdOf(run.WaitHeld(0));
+  run.Release(0);
+  run.WaitHeld(1);
+  Client admin(*server_);
+  ASSERT_EQ(admin.Rows("SHOW TABLES FROM `" + db + "` LIKE '" + table + "\\_\\_new\\_%'").size(),
+            1u)
+      << "the staging table is there";
+  admin.Exec("KILL " + id);
+  run.Release(1);
+  const RunResult r = run.Finish();
+  EXPECT_NE(r.err.find("the connection to the server was lost"), std::string::npos) << r.err;
+  EXPECT_EQ(admin.Value("SELECT COUNT(*) FROM information_schema.TABLES WHERE TABLE_SCHEMA = '" +
+                        db + "' AND TABLE_NAME LIKE '%\\_\\_%'"),
+            "0")
+      << r.err;
+}
+
 // A swap that waits for a reader of the old table says so, and gives up
 // after the session's lock_wait_timeout: the table keeps its old rows and
 // its failure is reported.

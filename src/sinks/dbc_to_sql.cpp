@@ -125,8 +125,9 @@ bool dbcToSQL::Ready() {
     CountFault("cannot select database " + database_ + " again: " + mysql_error(mysql));
     return false;
   }
-  // The staging table of the table in flight is of no use now.
-  if (Table().IsLoaded()) rows_.DropStaging(Builder().SqlName());
+  // The staging table of the table the loss cut is of no use now (that
+  // table may be unloaded already, on a connection of a parallel run).
+  rows_.DropStagingLeft();
   return true;
 }
 

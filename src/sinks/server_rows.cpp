@@ -295,8 +295,9 @@ void ServerRows::DropLeftovers() {
     session_.Quietly("DROP TABLE IF EXISTS `" + table + "`");
 }
 
-void ServerRows::DropStaging(const std::string& sql_name) {
-  if (atomic_) session_.Quietly("DROP TABLE IF EXISTS `" + sql_name + "`");
+void ServerRows::DropStagingLeft() {
+  if (!staging_left_.empty() && session_.Quietly("DROP TABLE IF EXISTS " + staging_left_))
+    staging_left_.clear();
 }
 
 bool ServerRows::EndTable(const LoadedTable& table_ended, StatementBuilder& builder, bool complete,
@@ -310,7 +311,8 @@ bool ServerRows::EndTable(const LoadedTable& table_ended, StatementBuilder& buil
   const std::string staging = "`" + builder_->SqlName() + "`";
   // A table that failed or was interrupted leaves the old one as it was.
   if (!complete) {
-    session_.Quietly("DROP TABLE IF EXISTS " + staging);
+    if (!session_.Quietly("DROP TABLE IF EXISTS " + staging) && session_.lost())
+      staging_left_ = staging;
     return true;
   }
   // One RENAME swaps both names at once for every reader of the table. The
@@ -334,7 +336,8 @@ bool ServerRows::EndTable(const LoadedTable& table_ended, StatementBuilder& buil
                                          " TO `" + table + "`";
   if (!Swap(swap)) {
     *failed = swap;
-    session_.Quietly("DROP TABLE IF EXISTS " + staging);
+    if (!session_.Quietly("DROP TABLE IF EXISTS " + staging) && session_.lost())
+      staging_left_ = staging;
     return false;
   }
   if (exists) session_.Quietly("DROP TABLE IF EXISTS " + retired);

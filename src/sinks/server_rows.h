@@ -47,9 +47,9 @@ class ServerRows : public RowOutput {
   // left behind: only tables that carry the tool's mark. Called with the
   // database's lock held.
   void DropLeftovers();
-  // Drops the staging table `sql_name` of a table whose rows the lost
-  // connection cut (with --atomic).
-  void DropStaging(const std::string& sql_name);
+  // Drops the staging table that a lost connection left (with --atomic):
+  // that of the table it cut; called once the connection is made again.
+  void DropStagingLeft();
   // Lets go of what belongs to the connection (the prepared insert, the
   // table lock), before it is closed or made again.
   void Release();
@@ -114,4 +114,6 @@ class ServerRows : public RowOutput {
   BulkInsert bulk_;
   bool bulk_active_ = false;
   bool refused_ = false;
+  // A staging table whose drop the lost connection prevented.
+  std::string staging_left_;
 };
