@@ -64,6 +64,11 @@ RunLock::RunLock(const std::string& database) : database_(database) {
 
 std::string RunLock::SlotName(unsigned slot) const { return slot_base_ + std::to_string(slot); }
 
+std::string RunLock::StoppedReason() const {
+  return "another run took the lock of database " + database_ +
+         " after the connection holding it was lost; this run stops";
+}
+
 bool RunLock::Take(ServerSession& session, unsigned seconds, std::string* why) {
   const double deadline = Now() + seconds;
   // Waiting changes nothing: a signal ends it at once.
@@ -85,8 +90,15 @@ bool RunLock::Take(ServerSession& session, unsigned seconds, std::string* why) {
     return false;
   }
   if (!AwaitSlots(session, deadline, why)) return false;
-  if (!GetLock(session, SlotName(0), 0, &got) || got != "1") {
+  // A connection of the earlier run made again meanwhile may hold a slot
+  // for a moment: it finds the lock taken, and stops without writing.
+  if (!GetLock(session, SlotName(0), SecondsLeft(deadline), &got)) {
     *why = "the lock " + SlotName(0) + " cannot be taken: " + session.Error();
+    return false;
+  }
+  if (got != "1") {
+    *why = "connections of an earlier run still wrote to database " + database_ +
+           " at the end of --lock-wait; nothing was changed";
     return false;
   }
   MutexLock lock(mutex_);
@@ -131,16 +143,31 @@ bool RunLock::AwaitSlots(ServerSession& session, double deadline, std::string* w
 }
 
 bool RunLock::Keep(ServerSession& session, unsigned slot, bool* slot_held, std::string* why) {
-  std::string got;
+  // A lock still held by this connection's own lost predecessor goes as
+  // soon as the server has ended it (a killed connection goes at once, a
+  // dropped link once the server notices): that one is waited for.
+  const unsigned wait = session.options().lock_wait_seconds;
+  const unsigned long lost = session.PreviousThreadId();
+  const auto lost_holds = [&](const std::string& name, std::string* holder) {
+    return session.Value("SELECT IS_USED_LOCK(" + Quoted(session, name) + ")", holder) &&
+           lost != 0 && *holder == std::to_string(lost);
+  };
+  std::string got, holder;
   if (!*slot_held) {
-    // Free unless another run's connection has it: this connection's own
-    // went with the connection that held it.
-    if (!GetLock(session, SlotName(slot), 0, &got)) {
-      *why = "the lock " + SlotName(slot) + " cannot be taken: " + session.Error();
+    // Free unless another run's connection has it.
+    const std::string name = SlotName(slot);
+    bool asked = GetLock(session, name, 0, &got);
+    if (asked && got == "0" && lost_holds(name, &holder))
+      asked = GetLock(session, name, wait, &got);
+    if (!asked) {
+      *why = "the lock " + name + " cannot be taken: " + session.Error();
       return false;
     }
     if (got != "1") {
-      *why = "the lock " + SlotName(slot) + " of this connection is held by another connection";
+      // Only another run's connection takes a slot of this run's.
+      MutexLock lock(mutex_);
+      if (stopped_.empty()) stopped_ = StoppedReason();
+      *why = stopped_;
       return false;
     }
     *slot_held = true;
@@ -148,31 +175,32 @@ bool RunLock::Keep(ServerSession& session, unsigned slot, bool* slot_held, std::
   MutexLock lock(mutex_);
   if (!stopped_.empty()) {
     *why = stopped_;
+    session.Quietly("DO RELEASE_LOCK(" + Quoted(session, SlotName(slot)) + ")");
+    *slot_held = false;
     return false;
   }
   const unsigned long id = session.ThreadId();
   if (id == holder_) return true;
-  if (!session.Value("SELECT IS_USED_LOCK(" + Quoted(session, name_) + ")", &got)) {
-    *why = "the lock of database " + database_ + " cannot be read: " + session.Error();
-    return false;
-  }
-  if (got == std::to_string(holder_)) return true;
+  const bool lost_holder = lost_holds(name_, &holder);
+  if (holder == std::to_string(holder_) && !lost_holder) return true;
   // The holder was lost: this connection holds the lock for the run now,
   // unless another run took it meanwhile.
-  if (got.empty()) {
-    if (!GetLock(session, name_, 0, &got)) {
+  if (holder.empty() || lost_holder) {
+    if (!GetLock(session, name_, holder.empty() ? 0 : wait, &got)) {
       *why = "the lock of database " + database_ + " cannot be taken: " + session.Error();
       return false;
     }
+    if (got == "1") {
+      Warn("the lock of database " + database_ +
+           " went with a lost connection; the run took it again");
+      holder_ = id;
+      return true;
+    }
   }
-  if (got == "1") {
-    Warn("the lock of database " + database_ +
-         " went with a lost connection; the run took it again");
-    holder_ = id;
-    return true;
-  }
-  stopped_ = "another run took the lock of database " + database_ +
-             " after the connection holding it was lost; this run stops";
+  stopped_ = StoppedReason();
   *why = stopped_;
+  // The other run waits for this connection's slot: it goes at once.
+  session.Quietly("DO RELEASE_LOCK(" + Quoted(session, SlotName(slot)) + ")");
+  *slot_held = false;
   return false;
 }

@@ -60,6 +60,8 @@ class RunLock {
   // Waits until no slot lock is held, at most until `deadline` (seconds of
   // the monotonic clock).
   bool AwaitSlots(ServerSession& session, double deadline, std::string* why);
+  // Why the run stops once another run has its lock.
+  std::string StoppedReason() const;
 
   const std::string database_;
   std::string name_;       // the database's lock

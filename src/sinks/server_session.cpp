@@ -81,6 +81,7 @@ bool ServerSession::OpenLike(const ServerSession& other) {
 
 bool ServerSession::Reopen() {
   if (connected_ || !handle_live_) {
+    previous_id_ = connected_ ? ThreadId() : 0;
     // A handle used before (a lost connection) is not used again.
     if (handle_live_) mysql_close(&mysql_);
     connected_ = false;

@@ -71,6 +71,9 @@ class ServerSession {
   MYSQL* handle() { return &mysql_; }
   // The server's id of the connection (for KILL).
   unsigned long ThreadId() const { return mysql_thread_id(const_cast<MYSQL*>(&mysql_)); }
+  // The id of the connection that Reopen() replaced, or 0: the server may
+  // not have ended it yet, and its locks with it.
+  unsigned long PreviousThreadId() const { return previous_id_; }
 
   // Runs one statement; on failure keeps the server's error. While the
   // server has not answered, the wait is watched: after 2 s a wait for a
@@ -133,6 +136,7 @@ class ServerSession {
   bool handle_live_ = false;  // mysql_init() done, mysql_close() not yet
   bool connected_ = false;
   bool lost_ = false;
+  unsigned long previous_id_ = 0;
   std::string connect_problem_;  // why connecting failed, where the library cannot say
   std::size_t max_packet_ = kUnknownPacket;
   bool multi_statements_ = false;
