@@ -5,11 +5,13 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -18,6 +20,7 @@
 #include "dbc/loaded_table.h"
 #include "port/console.h"
 #include "port/helper_thread.h"
+#include "port/interrupt.h"
 #include "port/table_buffer.h"
 #include "port/thread.h"
 #include "sinks/script_ring.h"
@@ -46,6 +49,28 @@ TEST(Wrap, BreaksAtBlanksAndCutsLongWords) {
   EXPECT_EQ(longest, 80u);
   EXPECT_EQ(letters, word.size());
   EXPECT_EQ(count, 1 + word.size() / 80 + 1) << "the, the word in full lines, its rest and end";
+}
+
+// The first signal shuts a registered socket down: a read blocked on it
+// (rows the server has not sent yet) ends at once. Without that, the read
+// below never ends and the test fails by its time limit.
+TEST(InterruptDeathTest, TheFirstSignalEndsAReadBlockedOnTheSocket) {
+  EXPECT_EXIT(
+      {
+        int ends[2];
+        if (::socketpair(AF_UNIX, SOCK_STREAM, 0, ends) != 0) std::_Exit(2);
+        InterruptGuard guard;
+        AbortSocketOnInterrupt abort(ends[0]);
+        // The read blocks until the signal comes, whenever it does.
+        std::thread signaller([] { ::kill(::getpid(), SIGTERM); });
+        char c;
+        ssize_t n;
+        while ((n = ::read(ends[0], &c, 1)) < 0 && errno == EINTR) {
+        }
+        signaller.join();
+        std::_Exit(n == 0 && PendingInterrupt() == SIGTERM ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
 }
 
 TEST(HelperThread, JobsWaitsAndAJobPendingAtDestruction) {

@@ -760,6 +760,22 @@ TEST_F(ServerTest, AWaitForAReaderIsSaidAndEndsAtTheFirstSignal) {
               "0")
         << atomic;
   }
+  // So does the first SIGTERM of --verify and --write-dbc, whose reads wait
+  // for a writer's lock.
+  std::filesystem::create_directories(client_dir / "wait_out");
+  for (const std::string& mode : {std::string("--verify"), std::string("--write-dbc=wait_out")}) {
+    reader.Exec("LOCK TABLES " + table + " WRITE");
+    Converter run(client_dir.path(), ServerArgs(*server_, db) + "--tables=SpellCastTimes" + mode);
+    admin.AwaitRows(
+        "SELECT ID FROM information_schema.PROCESSLIST WHERE INFO LIKE 'SELECT %' AND "
+        "STATE LIKE 'Waiting%'",
+        1);
+    ::kill(run.pid(), SIGTERM);
+    const RunResult r = run.Wait();
+    reader.Exec("UNLOCK TABLES");
+    EXPECT_EQ(r.status, 128 + SIGTERM) << mode << r.err;
+    EXPECT_NE(r.err.find("interrupted by SIGTERM"), std::string::npos) << mode << r.err;
+  }
 }
 
 // A user who may only read: the summary names the first refusal (the

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <tuple>
@@ -279,7 +280,11 @@ class ReadingRun {
   bool Connect(const char* nothing) {
     std::string why = MissingClientFolder();
     if (why.empty()) why = Open();
-    if (why.empty()) return true;
+    if (why.empty()) {
+      // A signal ends a read of rows at once, not after the whole result.
+      abort_.emplace(static_cast<int>(mysql_get_socket(session.handle())));
+      return true;
+    }
     Warn(std::string(nothing) + ": " + why + "; exit status 1");
     return false;
   }
@@ -297,6 +302,7 @@ class ReadingRun {
   // status.
   int Finish(bool ok, const std::string& outcome, std::size_t done, std::size_t total,
              const char* doing) {
+    abort_.reset();
     session.Close();
     std::printf("Disconnect\n");
     if (const int signal_number = PendingInterrupt()) {
@@ -343,6 +349,7 @@ class ReadingRun {
 
   const Options& options_;
   InterruptGuard interrupts_;
+  std::optional<AbortSocketOnInterrupt> abort_;
 
  public:
   ServerSession session;

@@ -2,6 +2,7 @@
 
 #include <limits.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -53,6 +54,9 @@ const char* KnownName(int signal_number) {
 // What a step that ends at once was doing, or null.
 std::atomic<const char*> ending_at_once{nullptr};
 
+// The socket the first signal shuts down, or -1.
+std::atomic<int> abort_socket{-1};
+
 // A line built in a signal handler: no allocation, no formatting calls.
 struct HandlerLine {
   char text[200];
@@ -92,6 +96,7 @@ extern "C" void OnInterrupt(int signal_number) {
   int none = 0;
   const bool first = pending.compare_exchange_strong(none, signal_number);
   const char* at_once = ending_at_once.load();
+  if (const int socket = abort_socket.load(); first && socket >= 0) ::shutdown(socket, SHUT_RDWR);
   if (first && !at_once) return;
   if (first) SayEndedAtOnce(signal_number, at_once);
   // Asked again: the run did not stop by itself. Every call here is
@@ -131,6 +136,14 @@ InterruptGuard::~InterruptGuard() {
     installed[s] = false;
   }
 }
+
+AbortSocketOnInterrupt::AbortSocketOnInterrupt(int fd) {
+  abort_socket.store(fd);
+  // A signal that came just before is not missed.
+  if (PendingInterrupt() && fd >= 0) ::shutdown(fd, SHUT_RDWR);
+}
+
+AbortSocketOnInterrupt::~AbortSocketOnInterrupt() { abort_socket.store(-1); }
 
 EndAtOnce::EndAtOnce(const char* what) { ending_at_once.store(what); }
 

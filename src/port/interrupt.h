@@ -15,8 +15,9 @@
 // that a crash keeps its core dump and its sanitizer report.
 //
 // The handler runs on whichever thread the system picks; it touches only
-// lock-free atomics and, on the second signal (or the first inside an
-// EndAtOnce), calls write(), unlink(), signal(), raise() and _exit(), all
+// lock-free atomics, calls shutdown() on the first signal inside an
+// AbortSocketOnInterrupt and, on the second signal (or the first inside an
+// EndAtOnce), write(), unlink(), signal(), raise() and _exit(), all
 // async-signal-safe.
 #pragma once
 
@@ -39,6 +40,19 @@ class EndAtOnce {
   ~EndAtOnce();
   EndAtOnce(const EndAtOnce&) = delete;
   EndAtOnce& operator=(const EndAtOnce&) = delete;
+};
+
+// While it lives, the first signal also shuts the socket `fd` down: a read
+// of a server's rows blocked on it (the server sorting a large table, or
+// streaming it) ends at once with an error, rather than after the rows,
+// and the server ends the statement. For a run that only reads, which has
+// no use for the connection once asked to stop.
+class AbortSocketOnInterrupt {
+ public:
+  explicit AbortSocketOnInterrupt(int fd);
+  ~AbortSocketOnInterrupt();
+  AbortSocketOnInterrupt(const AbortSocketOnInterrupt&) = delete;
+  AbortSocketOnInterrupt& operator=(const AbortSocketOnInterrupt&) = delete;
 };
 
 // The signal that asked the run to stop, or 0.

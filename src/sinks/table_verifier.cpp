@@ -65,6 +65,11 @@ bool TableVerifier::CompareRows(const RowMatcher& rows, RowSource& source, std::
     else
       Name(&added_named, &added, rows.ServerKey(row, lengths));
   }
+  // A signal ends a read in flight (see AbortSocketOnInterrupt).
+  if (const int signal_number = PendingInterrupt()) {
+    *what = std::string("interrupted by ") + SignalName(signal_number);
+    return false;
+  }
   if (const std::string failure = source.Failure(); !failure.empty()) {
     *what = failure;
     return false;

@@ -215,6 +215,11 @@ bool TableWriteBack::TakeRows(RowSource& source, int fd, std::vector<bool>* kept
       return false;
     }
   }
+  // A signal ends a read in flight (see AbortSocketOnInterrupt).
+  if (const int signal_number = PendingInterrupt()) {
+    *why = std::string("interrupted by ") + SignalName(signal_number);
+    return false;
+  }
   *why = source.Failure();
   return why->empty();
 }
