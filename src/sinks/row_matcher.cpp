@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "dbc/table_descriptor.h"
+#include "sql/statement_builder.h"
 
 std::string_view RowMatcher::FloatText(float value, char* text) {
   std::string_view printed(text, static_cast<std::size_t>(FormatFloat(text, value) - text));
@@ -21,25 +22,57 @@ void RowMatcher::Prepare(const LoadedTable& table) {
   for (std::uint32_t c = 0; c < descriptor.column_count; ++c) {
     const ColumnDescriptor& column = descriptor.columns[c];
     if (!IsExported(column.type)) continue;
-    columns_.push_back({column.name, columns_.size(), column.key == Key::kPrimary});
+    columns_.push_back({column.name, columns_.size(), column.key == Key::kPrimary, column.type});
     keyed_ = keyed_ || column.key == Key::kPrimary;
   }
   SortRecords();
 }
 
+namespace {
+
+// Whether a column of the database's type (DATA_TYPE, COLUMN_TYPE) keeps a
+// key of the catalogue's `type` in its order and its text: an integer of
+// the same sign, a float, or a text.
+bool KeepsKeyType(char type, const std::string& data_type, const std::string& column_type) {
+  const bool integer = data_type == "tinyint" || data_type == "smallint" ||
+                       data_type == "mediumint" || data_type == "int" || data_type == "bigint";
+  const bool is_unsigned = column_type.find("unsigned") != std::string::npos;
+  switch (type) {
+    case 'u': return integer && is_unsigned;
+    case 'i': return integer && !is_unsigned;
+    case 'f': return data_type == "float" || data_type == "double";
+    default: return data_type.find("text") != std::string::npos || data_type.ends_with("char");
+  }
+}
+
+}  // namespace
+
 bool RowMatcher::CheckColumns(ServerSession& session, std::string* what) const {
-  if (!session.Query("SELECT COLUMN_NAME FROM information_schema.COLUMNS WHERE TABLE_SCHEMA = "
-                     "DATABASE() AND TABLE_NAME = '" +
+  if (!session.Query("SELECT COLUMN_NAME, DATA_TYPE, COLUMN_TYPE FROM information_schema.COLUMNS "
+                     "WHERE TABLE_SCHEMA = DATABASE() AND TABLE_NAME = '" +
                      std::string(table_->Descriptor()->table_name) +
                      "' ORDER BY ORDINAL_POSITION")) {
     *what = "cannot be read: " + session.Error();
     return false;
   }
   std::vector<std::string> names;
+  std::string changed_key;  // a key column whose type was changed
   if (MYSQL_RES* result = mysql_store_result(session.handle())) {
-    while (MYSQL_ROW row = mysql_fetch_row(result))
-      if (row[0]) names.emplace_back(row[0]);
+    while (MYSQL_ROW row = mysql_fetch_row(result)) {
+      if (!row[0]) continue;
+      names.emplace_back(row[0]);
+      for (const Column& column : columns_)
+        if (column.key && names.back() == column.name && changed_key.empty() &&
+            !KeepsKeyType(column.type, row[1] ? row[1] : "", row[2] ? row[2] : ""))
+          changed_key = "its key column " + names.back() + " is " + (row[2] ? row[2] : "") +
+                        " in the database, not " + SqlTypeOf(column.type) +
+                        ": its rows cannot be matched with the client's";
+    }
     mysql_free_result(result);
+  }
+  if (!changed_key.empty()) {
+    *what = changed_key;
+    return false;
   }
   if (names.empty()) {
     *what = "missing from the database";

@@ -22,6 +22,7 @@ class RowMatcher {
     const char* name;
     std::size_t step;
     bool key;
+    char type;  // the catalogue's column type: 'u', 'i', 'f', or a text
   };
 
   // Sets up for `table` (loaded; it must outlive the use).

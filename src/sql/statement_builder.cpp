@@ -13,16 +13,6 @@
 
 namespace {
 
-// Column definition of an exported column, after its backticked name.
-const char* ColumnType(char type) {
-  switch (type) {
-    case 'u': return " int(10) unsigned NOT NULL";
-    case 'i': return " int(11) NOT NULL";
-    case 'f': return " float NOT NULL";
-    default: return " text NOT NULL";  // t, k, s
-  }
-}
-
 void AppendQuotedName(TextBuffer& out, const char* name) {
   out.Append('`');
   out.Append(name, std::strlen(name));
@@ -30,6 +20,15 @@ void AppendQuotedName(TextBuffer& out, const char* name) {
 }
 
 }  // namespace
+
+const char* SqlTypeOf(char type) {
+  switch (type) {
+    case 'u': return "int(10) unsigned";
+    case 'i': return "int(11)";
+    case 'f': return "float";
+    default: return "text";  // t, k, s
+  }
+}
 
 void StatementBuilder::SetStaging(const char* staging_suffix, const char* mark) {
   if (staging_suffix_ == staging_suffix && mark_ == mark) return;
@@ -91,7 +90,9 @@ const char* StatementBuilder::BuildCreateTable() {
     if (c != 0) statement_.Append(",\n");
     statement_.Append("  ");
     AppendQuotedName(statement_, column.name);
-    statement_.Append(ColumnType(column.type));
+    statement_.Append(' ');
+    statement_.Append(SqlTypeOf(column.type));
+    statement_.Append(" NOT NULL");
   }
   if (primary != 0) {
     statement_.Append(",\n  PRIMARY KEY  (");

@@ -14,6 +14,10 @@
 #include "port/text_buffer.h"
 #include "sql/engine.h"
 
+// The SQL type of an exported column of the catalogue's `type` ("int(10)
+// unsigned"); its definition adds NOT NULL.
+const char* SqlTypeOf(char type);
+
 class StatementBuilder {
  public:
   explicit StatementBuilder(const LoadedTable& table) : table_(table) {}
