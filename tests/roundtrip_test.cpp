@@ -218,6 +218,15 @@ TEST(WriteBackRows, ValuesTheFileCannotHoldAreRefusedByRowAndColumn) {
       {{{"4294967296", "x"}},
        "row id 4294967296, column id: 4294967296 is out of the range of its unsigned 32-bit "
        "field"},
+      // Bytes from a column the user made a BLOB; a four-byte character is
+      // UTF-8 (a utf8mb4 column's), a lone continuation byte is not.
+      {{{"1", "caf\xE9"}},
+       "row id 1, column name: the text is not UTF-8, which a load of the file would refuse"},
+      {{{"1", "A\x80"}},
+       "row id 1, column name: the text is not UTF-8, which a load of the file would refuse"},
+      // A key twice, once the user dropped the primary key.
+      {{{"1", "Common"}, {"2", "Orcish"}, {"2", "Orcish again"}, {"7", "Dwarvish"}},
+       "row id 2 is in the database twice, which a load of the file would refuse"},
   };
   for (const Case& c : cases) {
     const Written w = WriteBack(languages, kLanguages, c.rows);
@@ -228,6 +237,13 @@ TEST(WriteBackRows, ValuesTheFileCannotHoldAreRefusedByRowAndColumn) {
                                        RadiusFile({{1, 0, 0, 0}}), {{"1", "2147483648", "0", "0"}});
   EXPECT_EQ(signed_out.why,
             "row id 1, column time_1: 2147483648 is out of the range of its signed 32-bit field");
+  const Written four_bytes = WriteBack(languages, kLanguages,
+                                       {{"1",
+                                         "A\xF0\x9F\x98\x80"
+                                         "B"},
+                                        {"2", "Orcish"},
+                                        {"7", "Dwarvish"}});
+  EXPECT_TRUE(four_bytes.ok) << four_bytes.why;
 }
 
 }  // namespace

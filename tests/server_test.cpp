@@ -1919,6 +1919,27 @@ TEST_F(ServerTest, FourByteCharactersAreReadAsStored) {
   EXPECT_EQ(file.find(std::string("\0A?B\0", 5)), std::string::npos);
 }
 
+// A link in --write-dbc's folder is followed, as -f follows one, even one
+// whose file is not there yet; never into the client's own dbc folder.
+TEST_F(ServerTest, WriteDbcFollowsLinksButNotIntoTheClientFolder) {
+  const std::string db = prefix + "_links";
+  ASSERT_EQ(Export(db, {"--tables=Spell,SpellRadius"}).status, 0);
+  std::filesystem::create_directories(client_dir / "out");
+  std::filesystem::create_directories(client_dir / "elsewhere");
+  std::filesystem::create_symlink("../elsewhere/Spell.dbc", client_dir / "out/Spell.dbc");
+  std::filesystem::create_symlink("../dbc/NewRadius.dbc", client_dir / "out/SpellRadius.dbc");
+  const RunResult r = RunConverter(client_dir.path(), ServerArgs(*server_, db) + "--write-dbc=out" +
+                                                          "--tables=Spell,SpellRadius");
+  EXPECT_EQ(r.status, 1) << r.out << r.err;
+  EXPECT_TRUE(std::filesystem::is_symlink(client_dir / "out/Spell.dbc"));
+  EXPECT_EQ(ReadFile(client_dir / "elsewhere/Spell.dbc"), ReadFile(client_dir / "dbc/Spell.dbc"));
+  EXPECT_NE(r.out.find("vesk_spell_radius: not written: out/SpellRadius.dbc links into the "
+                       "client's own dbc folder, whose files are never overwritten\n"),
+            std::string::npos)
+      << r.out;
+  EXPECT_FALSE(std::filesystem::exists(client_dir / "dbc/NewRadius.dbc"));
+}
+
 // --write-dbc writes each file in full and flushes it to the disk before it
 // takes its name: between two renames there is always an fsync.
 TEST_F(ServerTest, WriteDbcFlushesEachFileBeforeItTakesItsName) {

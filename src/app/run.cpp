@@ -414,6 +414,22 @@ std::string WhyNotWriteFolder(const std::string& folder) {
   return "";
 }
 
+// Where the client file `name` goes in --write-dbc's folder: a link there
+// is followed, as -f follows one, but never into the client's own dbc
+// folder. Empty, with the reason, when it may not be written.
+std::string WriteTarget(const Options& options, const std::string& name, std::string* why) {
+  const std::string path = *options.write_dbc + "/" + name;
+  const std::string target = FollowLinks(path);
+  struct stat folder, client;
+  if (::stat(FolderOf(target).c_str(), &folder) == 0 &&
+      ::stat(ResolveClientPath("dbc").path.c_str(), &client) == 0 &&
+      folder.st_dev == client.st_dev && folder.st_ino == client.st_ino) {
+    *why = path + " links into the client's own dbc folder, whose files are never overwritten";
+    return "";
+  }
+  return target;
+}
+
 // The merged rating table goes back into its three source files, when its
 // rows map back onto them without loss: levels 0 to 99, each source read in
 // full. The line of the table; *written tells whether it was written.
@@ -456,7 +472,9 @@ std::string WriteRatingFiles(const Options& options, DBCFile& reader, TableWrite
       if (error) *reason = std::string("cannot be written: ") + std::strerror(error);
       return error == 0;
     };
-    if (!WriteFileDurably(*options.write_dbc + "/" + name, fill, &why)) return NotDurableLine(why);
+    const std::string target = WriteTarget(options, name, &why);
+    if (target.empty()) return "not written: " + why;
+    if (!WriteFileDurably(target, fill, &why)) return NotDurableLine(why);
     names += (names.empty() ? "" : ", ") + name;
   }
   *written = true;
@@ -485,7 +503,9 @@ int WriteClientFiles(const Options& options, const std::vector<const TableDescri
       line = WriteRatingFiles(options, run.reader, builder, table, &done);
     } else if (!run.reader.Load(table)) {
       line = "not written: " + run.reader.LastFault();
-    } else if (!WriteFileDurably(*options.write_dbc + "/" + name, build, &why)) {
+    } else if (const std::string target = WriteTarget(options, name, &why); target.empty()) {
+      line = "not written: " + why;
+    } else if (!WriteFileDurably(target, build, &why)) {
       line = NotDurableLine(why);
     } else {
       done = true;

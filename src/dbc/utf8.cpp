@@ -53,3 +53,12 @@ const char* UnstorableKind(const char* text, std::size_t size, std::size_t at) {
                     Continues(p[at + 1]) && Continues(p[at + 2]) && Continues(p[at + 3]);
   return four ? "a four-byte character" : "bytes that are not UTF-8";
 }
+
+bool IsUtf8(const char* text, std::size_t size) {
+  for (std::size_t at = 0;;) {
+    at += FirstUnstorableByte(text + at, size - at);
+    if (at == size) return true;
+    if (UnstorableKind(text, size, at)[2] != 'f') return false;  // not "a four-byte ..."
+    at += 4;
+  }
+}

@@ -13,3 +13,7 @@ std::size_t FirstUnstorableByte(const char* text, std::size_t size);
 // What is wrong at `at`: "a four-byte character" or "bytes that are not
 // UTF-8".
 const char* UnstorableKind(const char* text, std::size_t size, std::size_t at);
+
+// Whether `text` is well-formed UTF-8, four-byte characters included (what
+// a utf8mb4 column holds).
+bool IsUtf8(const char* text, std::size_t size);

@@ -12,6 +12,7 @@
 
 #include "dbc/dbc_format.h"
 #include "dbc/table_descriptor.h"
+#include "dbc/utf8.h"
 #include "port/byte_reader.h"
 #include "port/durable_replace.h"
 #include "port/interrupt.h"
@@ -92,6 +93,12 @@ bool TableWriteBack::SetField(std::size_t j, std::uint8_t* record, const char* v
     default: {  // t, s, k
       if (std::memchr(value, '\0', length)) {
         *why = column() + "the text holds a NUL byte, which a client file cannot";
+        return false;
+      }
+      // (A column the user made a BLOB can hold any bytes: a load of the
+      // file would refuse them.)
+      if (!IsUtf8(value, length)) {
+        *why = column() + "the text is not UTF-8, which a load of the file would refuse";
         return false;
       }
       StoreLE32(field, AddString(folder, std::string_view(value, length)));
@@ -180,12 +187,28 @@ bool TableWriteBack::TakeRows(RowSource& source, int fd, std::vector<bool>* kept
   for (std::size_t j = 0; j < folders.size(); ++j) folders[j] = CommonFolder(j);
   const std::vector<std::uint32_t>& order = rows_.order();
   std::uint32_t next = 0;
+  // The key of the row before and of this one (the rows come in key order:
+  // a key twice, once the user dropped the primary key, comes in a row).
+  std::string previous_key, key;
+  bool first = true;
   char** row;
   const unsigned long* lengths;
   while (source.Next(&row, &lengths)) {
     if (const int signal_number = PendingInterrupt()) {
       *why = std::string("interrupted by ") + SignalName(signal_number);
       return false;
+    }
+    if (rows_.keyed()) {
+      key.clear();
+      for (std::size_t j = 0; j < rows_.columns().size(); ++j)
+        if (rows_.columns()[j].key && row[j]) key.append(row[j], lengths[j]).push_back('\0');
+      if (!first && key == previous_key) {
+        *why = "row " + rows_.ServerKey(row, lengths) +
+               " is in the database twice, which a load of the file would refuse";
+        return false;
+      }
+      first = false;
+      previous_key.swap(key);
     }
     if (rows_.keyed())
       while (next < count && rows_.CompareKeys(order[next], row, lengths) < 0) ++next;
