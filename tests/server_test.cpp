@@ -1701,6 +1701,19 @@ TEST_F(OwnServerTest, AGaleraClusterGetsEveryRowOnEveryNode) {
     ExpectSameTables({&node1, &node2, &node3}, "galera");
   }
   EXPECT_EQ(node3.Value("SELECT COUNT(*) FROM galera.vesk_spell"), "1000");
+  // --verify on another node right after a load reads what the cluster
+  // committed.
+  const RunResult verify =
+      RunConverter(client_dir.path(), ServerArgs(nodes[2], "galera") + "--verify");
+  EXPECT_EQ(verify.status, 0) << verify.out << verify.err;
+  // A cluster that takes fewer rows in one writeset than a transaction of
+  // the tool holds gets transactions that fit.
+  node1.Exec("SET GLOBAL wsrep_max_ws_rows = 300");
+  const RunResult small = RunConverter(
+      client_dir.path(), ServerArgs(nodes[0], "galera") + "--engine=InnoDB" + "--atomic");
+  node1.Exec("SET GLOBAL wsrep_max_ws_rows = DEFAULT");
+  EXPECT_EQ(small.status, 0) << small.err;
+  ExpectSameTables({&node1, &node2, &node3}, "galera");
 }
 
 // A primary with a binlog replica keeps both engines' tables alike.

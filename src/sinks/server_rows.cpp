@@ -71,7 +71,7 @@ std::uint32_t ServerRows::FillBatch(Batch& batch, std::uint32_t next) {
   batch.transaction = innodb_;
   if (innodb_) batch.text.Append(kBegin);
   const std::uint32_t rows = table_->RecordCount();
-  const std::size_t max_rows = innodb_ ? kTransactionRows : kBatchRows;
+  const std::size_t max_rows = innodb_ ? session_.transaction_rows() : kBatchRows;
   const std::size_t max_bytes = innodb_ ? session_.transaction_bytes() : session_.batch_bytes();
   while (next < rows && batch.starts.size() < max_rows) {
     const char* insert = builder_->BuildInsert(next);
@@ -138,8 +138,12 @@ void ServerRows::BeginRows(const LoadedTable& table, StatementBuilder& builder, 
   Unlock();  // a lock the rows of an earlier table kept
   // Rows into a table created by this run go as arrays of a prepared
   // insert where the server and the library can; otherwise in batches.
-  bulk_active_ = session_.connected() && new_table && (innodb_ || TableIsMyISAM()) &&
-                 bulk_.Prepare(session_.handle(), table, builder.SqlName(), session_.bulk_bytes());
+  // (An array is one transaction of InnoDB: a cluster that takes fewer
+  // rows in one gets batches.)
+  bulk_active_ =
+      session_.connected() && new_table &&
+      (innodb_ ? session_.transaction_rows() >= BulkInsert::kArrayRows : TableIsMyISAM()) &&
+      bulk_.Prepare(session_.handle(), table, builder.SqlName(), session_.bulk_bytes());
   batching_ = false;
   // Under a write lock MyISAM writes its index blocks once, at the end,
   // not after every statement. (Secondary keys disabled during the rows and

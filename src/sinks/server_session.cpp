@@ -165,6 +165,24 @@ bool ServerSession::SetUp(std::string* statement) {
   batch_bytes_ = std::min<unsigned long long>(kBatchBytes, packet / 2);
   bulk_bytes_ = std::min<unsigned long long>(kBulkBytes, packet / 2);
   transaction_bytes_ = std::min<unsigned long long>(kTransactionBytes, packet / 2);
+  transaction_rows_ = kTransactionRows;
+  // A Galera cluster refuses a transaction past its writeset limits (0: no
+  // limit on rows); elsewhere the variables are not there, or unused.
+  if (Query("SHOW VARIABLES LIKE 'wsrep\\_max\\_ws\\_%'")) {
+    if (MYSQL_RES* result = mysql_store_result(&mysql_)) {
+      while (MYSQL_ROW row = mysql_fetch_row(result)) {
+        if (!row[0] || !row[1]) continue;
+        const unsigned long long limit = std::strtoull(row[1], nullptr, 10);
+        if (std::strcmp(row[0], "wsrep_max_ws_rows") == 0 && limit > 0)
+          transaction_rows_ = std::min<unsigned long long>(transaction_rows_, limit);
+        if (std::strcmp(row[0], "wsrep_max_ws_size") == 0 && limit > 0) {
+          transaction_bytes_ = std::min<unsigned long long>(transaction_bytes_, limit / 2);
+          bulk_bytes_ = std::min<unsigned long long>(bulk_bytes_, limit / 2);
+        }
+      }
+      mysql_free_result(result);
+    }
+  }
   return true;
 }
 

@@ -104,8 +104,10 @@ class ServerSession {
   bool multi_statements() const { return multi_statements_; }
   std::size_t batch_bytes() const { return batch_bytes_; }
   std::size_t bulk_bytes() const { return bulk_bytes_; }
-  // The bytes of one transaction of rows (InnoDB).
+  // The bytes and rows of one transaction of rows (InnoDB), within the
+  // packet limit and a Galera cluster's writeset limits.
   std::size_t transaction_bytes() const { return transaction_bytes_; }
+  std::size_t transaction_rows() const { return transaction_rows_; }
 
   // Limits of one batch of rows and of one array of the prepared insert
   // (both lowered further to fit the server's max_allowed_packet).
@@ -143,6 +145,7 @@ class ServerSession {
   std::size_t batch_bytes_ = kBatchBytes;
   std::size_t bulk_bytes_ = kBulkBytes;
   std::size_t transaction_bytes_ = kTransactionBytes;
+  std::size_t transaction_rows_ = kTransactionRows;
   std::string error_;
   unsigned error_code_ = 0;
   // The connection that reads the state of a wait and ends it; none is
