@@ -24,6 +24,8 @@
 #include "port/table_buffer.h"
 #include "port/thread.h"
 #include "sinks/script_ring.h"
+#include "sinks/server_session.h"
+#include "sinks/statement_watch.h"
 #include "sql/statement_builder.h"
 #include "support/memory_client.h"
 #include "support/test_support.h"
@@ -71,6 +73,23 @@ TEST(InterruptDeathTest, TheFirstSignalEndsAReadBlockedOnTheSocket) {
         std::_Exit(n == 0 && PendingInterrupt() == SIGTERM ? 0 : 1);
       },
       ::testing::ExitedWithCode(0), "");
+}
+
+// Where no thread can be had, nothing watches the rows in flight and they
+// go as before; otherwise the watch starts with the first rows and stops
+// with the run.
+TEST(StatementWatch, NoThreadWatchesNothing) {
+  ServerSession session{ConnectOptions{}};
+  StatementWatch refused;
+  {
+    RefuseThreadStarts refuse;
+    const WatchedRows rows(&refused, session, "vesk_spell");
+  }
+  EXPECT_FALSE(refused.running());
+  StatementWatch watch;
+  { const WatchedRows rows(&watch, session, "vesk_spell"); }
+  EXPECT_TRUE(watch.running());
+  const WatchedRows unwatched(nullptr, session, "vesk_spell");
 }
 
 TEST(HelperThread, JobsWaitsAndAJobPendingAtDestruction) {

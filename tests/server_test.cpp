@@ -778,6 +778,35 @@ TEST_F(ServerTest, AWaitForAReaderIsSaidAndEndsAtTheFirstSignal) {
   }
 }
 
+// The rows of a table that wait (here for a global read lock, as a stalled
+// server's would) end at the first SIGTERM, with the summary.
+TEST_F(ServerTest, RowsThatWaitEndAtTheFirstSignal) {
+  const std::string db = prefix + "_stall";
+  Client admin(*server_);
+  // Transactions of 300 rows: Spell's rows go in batches, one after another.
+  admin.Exec("SET GLOBAL wsrep_max_ws_rows = 300");
+  PausedRun run(client_dir.path(),
+                ServerArgs(*server_, db) + "--engine=InnoDB" + "--tables=Spell" +
+                    "--lock-wait=300" + "--parallel=1",
+                {"rows:vesk_spell"});
+  run.WaitHeld();
+  admin.Exec("FLUSH TABLES WITH READ LOCK");
+  run.Release();
+  admin.AwaitRows(
+      "SELECT ID FROM information_schema.PROCESSLIST WHERE STATE LIKE 'Waiting for "
+      "%lock' AND INFO LIKE 'INSERT%'",
+      1);
+  run.Signal(SIGTERM);
+  const RunResult r = run.Finish();
+  admin.Exec("UNLOCK TABLES");
+  admin.Exec("SET GLOBAL wsrep_max_ws_rows = DEFAULT");
+  EXPECT_EQ(r.status, 128 + SIGTERM) << r.err;
+  EXPECT_NE(r.err.find("vesk_spell (dbc/Spell.dbc): "), std::string::npos) << r.err;
+  EXPECT_NE(Unwrapped(r.err).find(" rows, then interrupted by SIGTERM"), std::string::npos)
+      << r.err;
+  EXPECT_EQ(r.out.find("ERROR sql command"), std::string::npos) << r.out;
+}
+
 // A user who may only read: the summary names the first refusal (the
 // drop) and says that every table failed alike, in a few lines; with
 // --atomic the run stops at the first refused staging drop, and nothing

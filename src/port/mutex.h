@@ -41,6 +41,13 @@ class CAPABILITY("mutex") Mutex {
     changed.wait(lock);
     lock.release();
   }
+  // Waits on `changed` once, at most `time`.
+  template <typename Duration>
+  void AwaitFor(std::condition_variable& changed, Duration time) REQUIRES(this) {
+    std::unique_lock<std::mutex> lock(mutex_, std::adopt_lock);
+    changed.wait_for(lock, time);
+    lock.release();
+  }
 
  private:
   std::mutex mutex_;

@@ -13,6 +13,7 @@
 dbcToSQL::dbcToSQL(const ConnectOptions& options, const std::string& run_id)
     : session_(options), rows_(session_, options.atomic, run_id) {
   SetRowOutput(&rows_);
+  rows_.SetWatch(watch_.get());
 }
 
 dbcToSQL::~dbcToSQL() { Close(); }
@@ -57,6 +58,8 @@ std::unique_ptr<dbcToSQL> dbcToSQL::Sibling(std::string* why) {
   sibling->first_ = false;
   sibling->database_ = database_;
   sibling->lock_ = lock_;
+  sibling->watch_ = watch_;
+  sibling->rows_.SetWatch(watch_.get());
   sibling->slot_ = next_slot_++;
   if (!sibling->session_.OpenLike(session_)) {
     *why = sibling->session_.ConnectError();

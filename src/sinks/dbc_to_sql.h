@@ -55,7 +55,8 @@ class dbcToSQL : public DBCFile {
   bool gone_ = false;              // lost, and not made again
   bool first_ = true;              // the run's first connection: it prints, and takes the lock
   std::shared_ptr<RunLock> lock_;  // shared by the run's connections
-  unsigned slot_ = 0;              // this connection's number in the run
-  unsigned next_slot_ = 1;         // the first connection's count of siblings made
-  bool slot_held_ = false;         // this connection holds its slot's lock
+  std::shared_ptr<StatementWatch> watch_ = std::make_shared<StatementWatch>();  // likewise
+  unsigned slot_ = 0;       // this connection's number in the run
+  unsigned next_slot_ = 1;  // the first connection's count of siblings made
+  bool slot_held_ = false;  // this connection holds its slot's lock
 };

@@ -105,6 +105,7 @@ std::size_t ServerRows::ReadBatch(const Batch& batch, bool sent, bool* failed,
   in_flight_ = false;
   MYSQL* const mysql = session_.handle();
   std::size_t applied = 0;  // statements, a transaction's first one included
+  const WatchedRows watched(watch_, session_, table_->Descriptor()->table_name);
   if (mysql_read_query_result(mysql) == 0) {
     for (;;) {
       if (MYSQL_RES* result = mysql_store_result(mysql)) mysql_free_result(result);
@@ -241,7 +242,11 @@ RowOutput::RowsSent ServerRows::SendBulk(std::uint32_t first) {
   // its rows go again as statements, in transactions, which stop at the
   // failing row.
   const bool begun = !innodb_ || session_.Quietly("START TRANSACTION");
-  std::uint32_t n = begun ? bulk_.Execute(first, &ok) : 0;
+  std::uint32_t n = 0;
+  if (begun) {
+    const WatchedRows watched(watch_, session_, table_->Descriptor()->table_name);
+    n = bulk_.Execute(first, &ok);
+  }
   if (innodb_) {
     ok = ok && session_.Quietly("COMMIT");
     if (!ok) {

@@ -24,6 +24,7 @@
 #include "port/text_buffer.h"
 #include "sinks/bulk_insert.h"
 #include "sinks/server_session.h"
+#include "sinks/statement_watch.h"
 #include "sql/row_output.h"
 
 class StatementBuilder;
@@ -53,6 +54,8 @@ class ServerRows : public RowOutput {
   // Lets go of what belongs to the connection (the prepared insert, the
   // table lock), before it is closed or made again.
   void Release();
+  // The watch over the rows in flight (null: none); it must outlive them.
+  void SetWatch(StatementWatch* watch) { watch_ = watch; }
   // No more rows are sent: a staging table could not be dropped, so none
   // could be cleaned away either.
   void Refuse() { refused_ = true; }
@@ -114,6 +117,7 @@ class ServerRows : public RowOutput {
   BulkInsert bulk_;
   bool bulk_active_ = false;
   bool refused_ = false;
+  StatementWatch* watch_ = nullptr;
   // A staging table whose drop the lost connection prevented.
   std::string staging_left_;
 };

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <utility>
 
 #include "port/console.h"
@@ -101,8 +102,10 @@ bool ServerSession::Reopen() {
     }
   }
   {
-    // Connecting blocks and changes nothing: a signal ends it at once.
-    const EndAtOnce at_once("while connecting");
+    // Connecting blocks and changes nothing: a signal ends it at once (but
+    // for a side connection, made while the run goes on or stops).
+    std::optional<EndAtOnce> at_once;
+    if (watched_) at_once.emplace("while connecting");
     if (!mysql_real_connect(&mysql_, host_, user_, has_password_ ? password_.c_str() : nullptr,
                             nullptr, static_cast<unsigned>(port_), options_.socket, 0))
       return false;
@@ -307,21 +310,25 @@ void ServerSession::AwaitAnswer(const char* text, const std::string& what) {
   }
 }
 
+std::unique_ptr<ServerSession> SideSession(const ServerSession& session) {
+  auto side = std::make_unique<ServerSession>(session.options());
+  side->watched_ = false;
+  if (!side->OpenLike(session)) return nullptr;
+  return side;
+}
+
 std::string ServerSession::WaitState(bool* on_lock) {
-  if (!side_) {
-    side_ = std::make_unique<ServerSession>(options_);
-    side_->watched_ = false;
-    if (!side_->OpenLike(*this)) {
-      side_.reset();
-      return "";
-    }
-  }
-  if (!on_lock) return "";
-  const std::string id = std::to_string(ThreadId());
+  if (!side_) side_ = SideSession(*this);
+  if (!side_ || !on_lock) return "";
+  return DescribeWait(*side_, ThreadId(), on_lock);
+}
+
+std::string DescribeWait(ServerSession& side, unsigned long connection, bool* on_lock) {
+  const std::string id = std::to_string(connection);
   std::string state, holders;
-  side_->Value("SELECT STATE FROM information_schema.PROCESSLIST WHERE ID = " + id, &state);
+  side.Value("SELECT STATE FROM information_schema.PROCESSLIST WHERE ID = " + id, &state);
   // A row lock of InnoDB names the transaction holding it.
-  side_->Value(
+  side.Value(
       "SELECT GROUP_CONCAT(DISTINCT b.trx_mysql_thread_id) FROM "
       "information_schema.INNODB_LOCK_WAITS w JOIN information_schema.INNODB_TRX b ON "
       "b.trx_id = w.blocking_trx_id JOIN information_schema.INNODB_TRX r ON r.trx_id = "
@@ -337,12 +344,12 @@ std::string ServerSession::WaitState(bool* on_lock) {
   // A table's lock: the server names its holders only with the
   // METADATA_LOCK_INFO plugin; otherwise the connections in a transaction
   // or holding table locks are the candidates.
-  if (!side_->Value("SELECT GROUP_CONCAT(DISTINCT THREAD_ID) FROM "
-                    "information_schema.METADATA_LOCK_INFO WHERE THREAD_ID <> " +
-                        id,
-                    &holders) ||
+  if (!side.Value("SELECT GROUP_CONCAT(DISTINCT THREAD_ID) FROM "
+                  "information_schema.METADATA_LOCK_INFO WHERE THREAD_ID <> " +
+                      id,
+                  &holders) ||
       holders.empty()) {
-    side_->Value(
+    side.Value(
         "SELECT GROUP_CONCAT(trx_mysql_thread_id) FROM information_schema.INNODB_TRX "
         "WHERE trx_mysql_thread_id <> " +
             id,

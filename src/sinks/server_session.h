@@ -41,6 +41,18 @@ struct ConnectOptions {
 // database, a read-only server, a cluster node out of its quorum.
 bool RefusesEveryStatement(unsigned code);
 
+class ServerSession;
+
+// A second connection to the server, as the user, `session` connected to,
+// for looking at and ending its statements; none of its own statements is
+// watched. Null when it cannot be made.
+std::unique_ptr<ServerSession> SideSession(const ServerSession& session);
+
+// The server's state of the statement of connection `id`, read through
+// `side`, and who holds the lock it waits for where the server tells;
+// *on_lock says whether it waits for a lock.
+std::string DescribeWait(ServerSession& side, unsigned long id, bool* on_lock);
+
 class ServerSession {
  public:
   explicit ServerSession(const ConnectOptions& options);
@@ -115,10 +127,13 @@ class ServerSession {
   static constexpr std::size_t kBulkBytes = 4 << 20;
 
  private:
+  friend std::unique_ptr<ServerSession> SideSession(const ServerSession& session);
+
   // A fresh handle with the connection options set.
   bool InitHandle();
   // Waits until the server's answer to the statement sent can be read,
   // watching the wait (see Query()).
+  // `what` names the statement in a line (empty: its first words).
   void AwaitAnswer(const char* text, const std::string& what);
   // The server's state of this connection's statement, and who holds the
   // lock it waits for where the server tells; read through the side

@@ -41,27 +41,24 @@ bool DBCFile::DumpTable() {
                 table_.Descriptor()->table_name, connection + " " + builder_->SqlName());
     }
     ProgressBar bar(table_.RecordCount(), console_ == Console::kAll);
+    // Nothing more of the table is written (`cut`: its old rows are gone).
+    const auto stop_here = [&](bool interrupted, bool cut) {
+      table_rows_ = 0;
+      rows_cut_ = cut;
+      if (interrupted) CountFault(Format("interrupted by %s", SignalName(PendingInterrupt())));
+      std::string failed;
+      if (rows_) rows_->EndTable(table_, *builder_, false, &failed);
+      return true;
+    };
     const bool dropped = Write(BuildDropTable());
-    if (!dropped && PendingInterrupt()) {
-      // The run was asked to stop while the drop waited: the table is as
-      // it was, and nothing more of it is written.
-      table_rows_ = 0;
-      rows_cut_ = false;
-      CountFault(Format("interrupted by %s", SignalName(PendingInterrupt())));
-      std::string failed;
-      if (rows_) rows_->EndTable(table_, *builder_, false, &failed);
-      return true;
-    }
+    // The run was asked to stop while the drop waited: the table is as it
+    // was.
+    if (!dropped && PendingInterrupt()) return stop_here(true, false);
     if (!dropped) CountStatementFault();
-    if (!dropped && RefusedForGood()) {
-      // Creating the table and its rows would be refused alike.
-      table_rows_ = 0;
-      rows_cut_ = false;
-      std::string failed;
-      if (rows_) rows_->EndTable(table_, *builder_, false, &failed);
-      return true;
-    }
+    // Creating the table and its rows would be refused alike.
+    if (!dropped && RefusedForGood()) return stop_here(false, false);
     const bool created = Write(BuildCreateTable());
+    if (!created && PendingInterrupt()) return stop_here(true, dropped);
     if (!created) CountStatementFault();
     const unsigned faults = ExportFaults();
     WriteRows(bar, dropped && created);
@@ -112,6 +109,12 @@ void DBCFile::WriteRows(ProgressBar& bar, bool new_table) {
     took(sent.applied);
     if (sent.applied > 0 && !sent.stopped && TestPauseArmed())
       TestPause("rows", table_.Descriptor()->table_name, std::to_string(table_rows_));
+    if (sent.stopped && PendingInterrupt()) {
+      // The run was asked to stop while the rows waited: the output ended
+      // them (a statement the server was told to end is no refusal).
+      CountFault(Format("interrupted by %s", SignalName(PendingInterrupt())));
+      return;
+    }
     if (sent.stopped) {
       if (sent.refused) ReportRefused(BuildInsert(table_rows_ + sent.refused_offset));
       CountStatementFault();
