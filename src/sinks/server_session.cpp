@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <optional>
+#include <string_view>
 #include <utility>
 
 #include "port/console.h"
@@ -289,10 +290,12 @@ void ServerSession::AwaitAnswer(const char* text, const std::string& what) {
     if (ended || said || waited < 2 || (looked && waited < 10)) continue;
     std::string name = what;
     if (name.empty()) {
-      const std::string statement = text;
-      name = "the statement " +
-             statement.substr(0, std::min<std::size_t>(statement.find_first_of("(\n"), 48));
-      while (name.back() == ' ') name.pop_back();
+      // Its first words, up to a parenthesis or a line's end, whole.
+      std::string_view statement = text;
+      statement = statement.substr(0, statement.find_first_of("(\n"));
+      if (statement.size() > 48) statement = statement.substr(0, statement.rfind(' ', 48));
+      while (!statement.empty() && statement.back() == ' ') statement.remove_suffix(1);
+      name = "the statement " + std::string(statement);
     }
     bool on_lock = false;
     const std::string state = WaitState(&on_lock);
