@@ -807,6 +807,54 @@ TEST_F(ServerTest, RowsThatWaitEndAtTheFirstSignal) {
   EXPECT_EQ(r.out.find("ERROR sql command"), std::string::npos) << r.out;
 }
 
+// A transaction of rows chosen as a deadlock's victim (as a Galera cluster
+// refuses one for a writer on another node, with the same ERROR 1213) goes
+// again, and the table is loaded in full. The deadlock: the test's heavier
+// transaction holds a row of the run's second transaction, which inserts
+// the rows before it and waits; the test's transaction then asks for one of
+// those, and the server rolls the lighter one, the run's, back.
+TEST_F(ServerTest, ATransactionThatMetADeadlockGoesAgain) {
+  const std::string db = prefix + "_deadlock";
+  const RawTable spell(client_dir / "dbc/Spell.dbc");
+  constexpr std::uint32_t kRows = 300;  // a transaction
+  // Rows of the third transaction (the second goes out before the run is
+  // held after the first): one it holds, and a later one it waits for.
+  const std::string held = std::to_string(spell.Field(2 * kRows, 0));
+  const std::string waited = std::to_string(spell.Field(2 * kRows + 10, 0));
+  Client admin(*server_), heavy(*server_);
+  admin.Exec("SET GLOBAL wsrep_max_ws_rows = " + std::to_string(kRows));
+  PausedRun run(client_dir.path(),
+                ServerArgs(*server_, db) + "--engine=InnoDB" + "--tables=Spell" + "--parallel=1",
+                {"rows:vesk_spell"});
+  run.WaitHeld();
+  const std::string spells = "`" + db + "`.vesk_spell";
+  heavy.Exec("CREATE TABLE `" + db + "`.scratch (n INT PRIMARY KEY) ENGINE=InnoDB");
+  heavy.Exec("CREATE TEMPORARY TABLE `" + db + "`.one SELECT * FROM " + spells + " LIMIT 1");
+  heavy.Exec("UPDATE `" + db + "`.one SET id = " + waited);
+  heavy.Exec("START TRANSACTION");
+  heavy.Exec("INSERT INTO `" + db + "`.scratch SELECT seq FROM `" + db + "`.seq_1_to_5000");
+  heavy.Exec("INSERT INTO " + spells + " SELECT * FROM `" + db + "`.one");
+  run.Release();
+  // (Its insert of that row cannot end while the test's transaction lasts.)
+  admin.AwaitRows(
+      "SELECT ID FROM information_schema.PROCESSLIST WHERE INFO LIKE 'INSERT INTO "
+      "`vesk\\_spell` VALUES (''" +
+          waited + "''%'",
+      1);
+  // The cycle: the server ends the run's transaction, and this one goes on.
+  heavy.Rows("SELECT id FROM " + spells + " WHERE id = " + held + " FOR UPDATE");
+  heavy.Exec("ROLLBACK");
+  const RunResult r = run.Finish();
+  admin.Exec("SET GLOBAL wsrep_max_ws_rows = DEFAULT");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(Unwrapped(r.err).find("vesk-dbc2sql: the rows of vesk_spell met ERROR 1213 (40001): "
+                                  "Deadlock found"),
+            std::string::npos)
+      << r.err;
+  EXPECT_NE(r.err.find("sending them again (1 of 5)"), std::string::npos) << r.err;
+  EXPECT_EQ(admin.Value("SELECT COUNT(*) FROM " + spells), std::to_string(spell.Records()));
+}
+
 // A user who may only read: the summary names the first refusal (the
 // drop) and says that every table failed alike, in a few lines; with
 // --atomic the run stops at the first refused staging drop, and nothing

@@ -1,5 +1,6 @@
 #include "sinks/server_rows.h"
 
+#include <mysqld_error.h>
 #include <poll.h>
 #include <sys/random.h>
 #include <unistd.h>
@@ -14,6 +15,7 @@
 
 #include "dbc/loaded_table.h"
 #include "port/console.h"
+#include "port/interrupt.h"
 #include "sql/statement_builder.h"
 
 namespace {
@@ -182,7 +184,21 @@ RowOutput::RowsSent ServerRows::SendRows(std::uint32_t first) {
   const std::uint32_t after = next_ < rows ? FillBatch(following, next_) : next_;
   bool failed = false;
   std::size_t failed_row = 0;
-  const auto applied = static_cast<std::uint32_t>(ReadBatch(batch, sent_, &failed, &failed_row));
+  auto applied = static_cast<std::uint32_t>(ReadBatch(batch, sent_, &failed, &failed_row));
+  // A transaction chosen as a deadlock's victim, or one a Galera cluster
+  // refused for a writer on another node (both 1213), was rolled back
+  // whole: it goes again, a few times, after a growing pause.
+  for (int attempt = 1;
+       failed && sent_ && batch.transaction && session_.ErrorCode() == ER_LOCK_DEADLOCK &&
+       attempt <= kRetries && !PendingInterrupt();
+       ++attempt) {
+    Warn(std::string("the rows of ") + table_->Descriptor()->table_name + " met " +
+         session_.Error() + "; sending them again (" + std::to_string(attempt) + " of " +
+         std::to_string(kRetries) + ")");
+    ::poll(nullptr, 0, 50 << attempt);
+    sent_ = SendBatch(batch);
+    applied = static_cast<std::uint32_t>(ReadBatch(batch, sent_, &failed, &failed_row));
+  }
   if (failed && !sent_ && !batch.too_large) session_.KeepError();  // the send failed
   if (failed || next_ >= rows) {
     Unlock();

@@ -63,6 +63,9 @@ class ServerRows : public RowOutput {
 
   // Limit of one batch of rows.
   static constexpr std::size_t kBatchRows = 200;
+  // How often a transaction of rows refused for a deadlock or a cluster's
+  // conflict (ERROR 1213) goes again.
+  static constexpr int kRetries = 5;
 
  private:
   // A batch of rows: their statements back to back, and where each starts.
