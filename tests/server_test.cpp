@@ -1791,6 +1791,26 @@ TEST_F(OwnServerTest, AGaleraClusterGetsEveryRowOnEveryNode) {
   node1.Exec("SET GLOBAL wsrep_max_ws_rows = DEFAULT");
   EXPECT_EQ(small.status, 0) << small.err;
   ExpectSameTables({&node1, &node2, &node3}, "galera");
+  // Two runs into two nodes take turns: the second waits while the first,
+  // held at its first table, has the cluster's lock.
+  PausedRun first(client_dir.path(),
+                  ServerArgs(nodes[0], "galera") + "--engine=InnoDB" + "--parallel=1", {"table"});
+  first.WaitHeld();
+  PausedRun second(client_dir.path(),
+                   ServerArgs(nodes[1], "galera") + "--engine=InnoDB" + "--lock-wait=300",
+                   {"cluster-wait"});
+  second.WaitHeld();
+  first.Release();
+  const RunResult one = first.Finish();
+  second.Release();
+  const RunResult two = second.Finish();
+  EXPECT_EQ(one.status, 0) << one.err;
+  EXPECT_EQ(two.status, 0) << two.err;
+  EXPECT_NE(Unwrapped(two.err).find("another run is loading database galera through node "),
+            std::string::npos)
+      << two.err;
+  ExpectSameTables({&node1, &node2, &node3}, "galera");
+  EXPECT_EQ(node3.Value("SELECT COUNT(*) FROM galera.vesk_dbc2sql"), "0") << "let go at the end";
 }
 
 // A primary with a binlog replica keeps both engines' tables alike.

@@ -49,6 +49,13 @@ bool dbcToSQL::Connect(const char* host, const char* user, const char* password,
     if (mysql_select_db(mysql, database) != 0)
       CountFault(std::string("cannot select database ") + database + ": " + mysql_error(mysql));
   }
+  // On a cluster, the run's lock covers every node.
+  if (std::string why;
+      ExportFaults() == 0 &&
+      !lock_->TakeCluster(session_, rows_.run_id(), session_.options().lock_wait_seconds, &why)) {
+    CountFault(why);
+    return false;
+  }
   rows_.DropLeftovers();
   return true;
 }
@@ -108,7 +115,10 @@ bool dbcToSQL::Ready() {
     // Whether the run still holds its lock, which goes with a lost
     // connection of its holder.
     std::string why;
-    if (lock_->Keep(session_, slot_, &slot_held_, &why)) return true;
+    if (lock_->Keep(session_, slot_, &slot_held_, &why)) {
+      lock_->RenewCluster(session_);
+      return true;
+    }
     CountFault(why);
     return false;
   }
@@ -165,6 +175,7 @@ std::string dbcToSQL::Abandon(bool) {
 void dbcToSQL::Close() {
   if (!connected_) return;
   rows_.Release();
+  if (first_ && lock_) lock_->ReleaseCluster(session_);
   session_.Close();
   connected_ = false;
   if (first_) std::printf("Disconnect\n");

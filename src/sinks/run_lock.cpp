@@ -1,6 +1,7 @@
 #include "sinks/run_lock.h"
 
 #include <mysql.h>
+#include <poll.h>
 
 #include <algorithm>
 #include <cmath>
@@ -10,6 +11,7 @@
 
 #include "port/console.h"
 #include "port/interrupt.h"
+#include "port/test_pause.h"
 #include "sinks/server_session.h"
 
 namespace {
@@ -203,4 +205,90 @@ bool RunLock::Keep(ServerSession& session, unsigned slot, bool* slot_held, std::
   session.Quietly("DO RELEASE_LOCK(" + Quoted(session, SlotName(slot)) + ")");
   *slot_held = false;
   return false;
+}
+
+namespace {
+
+constexpr char kClusterTable[] = "vesk_dbc2sql";
+
+bool OnCluster(ServerSession& session) {
+  std::string on;
+  return session.Value(
+             "SELECT VARIABLE_VALUE FROM information_schema.GLOBAL_VARIABLES WHERE "
+             "VARIABLE_NAME = 'WSREP_ON'",
+             &on) &&
+         on == "ON";
+}
+
+}  // namespace
+
+bool RunLock::TakeCluster(ServerSession& session, const std::string& run_id, unsigned seconds,
+                          std::string* why) {
+  if (!OnCluster(session)) return true;
+  const double deadline = Now() + seconds;
+  const std::string table = std::string("`") + kClusterTable + "`";
+  if (!session.Query("CREATE TABLE IF NOT EXISTS " + table +
+                     " (name VARCHAR(16) NOT NULL PRIMARY KEY, run VARCHAR(16) NOT NULL, "
+                     "node VARCHAR(64) NOT NULL, renewed BIGINT NOT NULL) ENGINE=InnoDB "
+                     "COMMENT='vesk-dbc2sql: the run loading this database on a cluster'")) {
+    *why = "the table " + std::string(kClusterTable) + " cannot be made: " + session.Error();
+    return false;
+  }
+  const EndAtOnce at_once("while waiting for another run");
+  bool said = false;
+  for (;;) {
+    // A row not renewed for kStale seconds is a killed run's.
+    session.Quietly("DELETE FROM " + table +
+                    " WHERE name = 'run' AND renewed < UNIX_TIMESTAMP() - " +
+                    std::to_string(kStale));
+    if (session.Query("INSERT INTO " + table + " VALUES ('run', '" + run_id +
+                      "', @@hostname, UNIX_TIMESTAMP())")) {
+      MutexLock lock(mutex_);
+      cluster_run_ = run_id;
+      return true;
+    }
+    // Held by another run (1062), or another node's insert won the
+    // certification (1213): wait.
+    if (session.ErrorCode() != 1062 && session.ErrorCode() != 1213) {
+      *why = "the table " + std::string(kClusterTable) + " cannot be written: " + session.Error();
+      return false;
+    }
+    if (Now() >= deadline) {
+      *why = "another run held the lock of database " + database_ + " on the cluster for " +
+             std::to_string(seconds) + " s (--lock-wait); nothing was changed";
+      return false;
+    }
+    if (!said) {
+      std::string node;
+      session.Value("SELECT node FROM " + table + " WHERE name = 'run'", &node);
+      Warn("another run is loading database " + database_ + " through node " + node +
+           " of the cluster; waiting for it (at most " + std::to_string(seconds) +
+           " s, --lock-wait)");
+      said = true;
+      TestPause("cluster-wait");
+    }
+    ::poll(nullptr, 0, 500);
+  }
+}
+
+void RunLock::RenewCluster(ServerSession& session) {
+  std::string run;
+  {
+    MutexLock lock(mutex_);
+    run = cluster_run_;
+  }
+  if (!run.empty())
+    session.Quietly(std::string("UPDATE `") + kClusterTable +
+                    "` SET renewed = UNIX_TIMESTAMP() WHERE name = 'run' AND run = '" + run + "'");
+}
+
+void RunLock::ReleaseCluster(ServerSession& session) {
+  std::string run;
+  {
+    MutexLock lock(mutex_);
+    run.swap(cluster_run_);
+  }
+  if (!run.empty())
+    session.Quietly(std::string("DELETE FROM `") + kClusterTable +
+                    "` WHERE name = 'run' AND run = '" + run + "'");
 }

@@ -16,7 +16,12 @@
 // tables in flight, and the other run goes on once they have.
 //
 // Named locks are a server's own: the nodes of a Galera cluster each have
-// theirs, so two runs into two nodes do not see each other's lock.
+// theirs. On a cluster node (wsrep_on) the run also holds a row of the
+// tool's table vesk_dbc2sql in the database, which the cluster replicates
+// and certifies: of two runs into two nodes, one inserts it, the other finds
+// it there (or loses the certification) and waits. The row carries the time
+// of the run's last table; one not renewed for kStale seconds is a killed
+// run's, and is taken over.
 //
 // Thread-safe: the connections of a run share one RunLock, each calling it
 // from its own thread with its own session.
@@ -51,6 +56,17 @@ class RunLock {
   bool Keep(ServerSession& session, unsigned slot, bool* slot_held, std::string* why)
       EXCLUDES(mutex_);
 
+  // On a Galera cluster node, after Take() and with the database selected:
+  // waits at most `seconds` for a run into another node to end, then holds
+  // the cluster's row for the run `run_id`. True at once elsewhere.
+  bool TakeCluster(ServerSession& session, const std::string& run_id, unsigned seconds,
+                   std::string* why);
+  // Renews the cluster's row (before each table); lets it go at the end.
+  void RenewCluster(ServerSession& session);
+  void ReleaseCluster(ServerSession& session);
+
+  static constexpr int kStale = 120;
+
   // The names of the database's lock and of a slot's (at most 64
   // characters, as the server wants them).
   const std::string& name() const { return name_; }
@@ -71,4 +87,6 @@ class RunLock {
   unsigned long holder_ GUARDED_BY(mutex_) = 0;
   // Why the run stopped, once another run took its lock.
   std::string stopped_ GUARDED_BY(mutex_);
+  // The run whose row of the cluster this run holds ("" for none).
+  std::string cluster_run_ GUARDED_BY(mutex_);
 };
