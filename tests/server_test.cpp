@@ -1811,6 +1811,19 @@ TEST_F(OwnServerTest, AGaleraClusterGetsEveryRowOnEveryNode) {
       << two.err;
   ExpectSameTables({&node1, &node2, &node3}, "galera");
   EXPECT_EQ(node3.Value("SELECT COUNT(*) FROM galera.vesk_dbc2sql"), "0") << "let go at the end";
+  // So does --verify through another node: it reads no table a load writes.
+  PausedRun load(client_dir.path(),
+                 ServerArgs(nodes[0], "galera") + "--engine=InnoDB" + "--parallel=1", {"table"});
+  load.WaitHeld();
+  PausedRun check(client_dir.path(),
+                  ServerArgs(nodes[2], "galera") + "--verify" + "--lock-wait=300",
+                  {"cluster-wait"});
+  check.WaitHeld();
+  load.Release();
+  EXPECT_EQ(load.Finish().status, 0);
+  check.Release();
+  const RunResult checked = check.Finish();
+  EXPECT_EQ(checked.status, 0) << checked.out << checked.err;
 }
 
 // A primary with a binlog replica keeps both engines' tables alike.

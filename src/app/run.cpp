@@ -344,6 +344,8 @@ class ReadingRun {
     if (!lock.Take(session, options_.LockWait(), &why)) return why;
     if (mysql_select_db(session.handle(), options_.database->c_str()) != 0)
       return "database " + *options_.database + " cannot be used: " + mysql_error(session.handle());
+    // A load through another node of a cluster is waited for too.
+    if (!lock.AwaitCluster(session, options_.LockWait(), &why)) return why;
     return "";
   }
 

@@ -292,3 +292,33 @@ void RunLock::ReleaseCluster(ServerSession& session) {
     session.Quietly(std::string("DELETE FROM `") + kClusterTable +
                     "` WHERE name = 'run' AND run = '" + run + "'");
 }
+
+bool RunLock::AwaitCluster(ServerSession& session, unsigned seconds, std::string* why) {
+  if (!OnCluster(session)) return true;
+  const double deadline = Now() + seconds;
+  const EndAtOnce at_once("while waiting for another run");
+  bool said = false;
+  for (;;) {
+    std::string node;
+    // (No table: no run ever loaded this database through a cluster.)
+    if (!session.Value(std::string("SELECT node FROM `") + kClusterTable +
+                           "` WHERE name = 'run' AND renewed >= UNIX_TIMESTAMP() - " +
+                           std::to_string(kStale),
+                       &node) ||
+        node.empty())
+      return true;
+    if (Now() >= deadline) {
+      *why = "another run held the lock of database " + database_ + " on the cluster for " +
+             std::to_string(seconds) + " s (--lock-wait); nothing was changed";
+      return false;
+    }
+    if (!said) {
+      Warn("another run is loading database " + database_ + " through node " + node +
+           " of the cluster; waiting for it (at most " + std::to_string(seconds) +
+           " s, --lock-wait)");
+      said = true;
+      TestPause("cluster-wait");
+    }
+    ::poll(nullptr, 0, 500);
+  }
+}

@@ -61,6 +61,10 @@ class RunLock {
   // the cluster's row for the run `run_id`. True at once elsewhere.
   bool TakeCluster(ServerSession& session, const std::string& run_id, unsigned seconds,
                    std::string* why);
+  // On a Galera cluster node, with the database selected, for a run that
+  // only reads: waits at most `seconds` while a load holds the cluster's
+  // row. True at once elsewhere.
+  bool AwaitCluster(ServerSession& session, unsigned seconds, std::string* why);
   // Renews the cluster's row (before each table); lets it go at the end.
   void RenewCluster(ServerSession& session);
   void ReleaseCluster(ServerSession& session);
