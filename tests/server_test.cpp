@@ -1051,7 +1051,7 @@ TEST_F(EmojiTest, Utf8mb4KeepsFourByteCharactersBothWays) {
   ASSERT_EQ(LoadAsTheReadmeSays(*server_, db + "_script", client_dir / "mb4.sql"), 0);
   EXPECT_EQ(c.Rows("CHECKSUM TABLE `" + db + "_script`.vesk_quest_info")[0][1],
             c.Rows("CHECKSUM TABLE `" + db + "`.vesk_quest_info")[0][1]);
-  // Without it, the default script is the spec's.
+  // Without it, the default script is as it always was.
   ASSERT_EQ(RunConverter(client_dir.path(), {"-f", "utf8.sql", "--tables=QuestInfo"}).status, 0);
   EXPECT_TRUE(ReadFile(client_dir / "utf8.sql").starts_with("SET NAMES `utf8`;\n"));
 }

@@ -253,22 +253,28 @@ bool RunLock::TakeCluster(ServerSession& session, const std::string& run_id, uns
       *why = "the table " + std::string(kClusterTable) + " cannot be written: " + session.Error();
       return false;
     }
-    if (Now() >= deadline) {
-      *why = "another run held the lock of database " + database_ + " on the cluster for " +
-             std::to_string(seconds) + " s (--lock-wait); nothing was changed";
-      return false;
-    }
-    if (!said) {
-      std::string node;
-      session.Value("SELECT node FROM " + table + " WHERE name = 'run'", &node);
-      Warn("another run is loading database " + database_ + " through node " + node +
-           " of the cluster; waiting for it (at most " + std::to_string(seconds) +
-           " s, --lock-wait)");
-      said = true;
-      TestPause("cluster-wait");
-    }
-    ::poll(nullptr, 0, 500);
+    std::string node;
+    if (!said) session.Value("SELECT node FROM " + table + " WHERE name = 'run'", &node);
+    if (!WaitForCluster(deadline, seconds, node, &said, why)) return false;
   }
+}
+
+bool RunLock::WaitForCluster(double deadline, unsigned seconds, const std::string& node, bool* said,
+                             std::string* why) const {
+  if (Now() >= deadline) {
+    *why = "another run held the lock of database " + database_ + " on the cluster for " +
+           std::to_string(seconds) + " s (--lock-wait); nothing was changed";
+    return false;
+  }
+  if (!*said) {
+    Warn("another run is loading database " + database_ + " through node " + node +
+         " of the cluster; waiting for it (at most " + std::to_string(seconds) +
+         " s, --lock-wait)");
+    *said = true;
+    TestPause("cluster-wait");
+  }
+  ::poll(nullptr, 0, 500);
+  return true;
 }
 
 void RunLock::RenewCluster(ServerSession& session) {
@@ -307,18 +313,6 @@ bool RunLock::AwaitCluster(ServerSession& session, unsigned seconds, std::string
                        &node) ||
         node.empty())
       return true;
-    if (Now() >= deadline) {
-      *why = "another run held the lock of database " + database_ + " on the cluster for " +
-             std::to_string(seconds) + " s (--lock-wait); nothing was changed";
-      return false;
-    }
-    if (!said) {
-      Warn("another run is loading database " + database_ + " through node " + node +
-           " of the cluster; waiting for it (at most " + std::to_string(seconds) +
-           " s, --lock-wait)");
-      said = true;
-      TestPause("cluster-wait");
-    }
-    ::poll(nullptr, 0, 500);
+    if (!WaitForCluster(deadline, seconds, node, &said, why)) return false;
   }
 }

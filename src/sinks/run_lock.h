@@ -80,6 +80,10 @@ class RunLock {
   // Waits until no slot lock is held, at most until `deadline` (seconds of
   // the monotonic clock).
   bool AwaitSlots(ServerSession& session, double deadline, std::string* why);
+  // One turn of waiting for a cluster's row held through `node`: false,
+  // with the reason, once `deadline` has passed; says the wait once.
+  bool WaitForCluster(double deadline, unsigned seconds, const std::string& node, bool* said,
+                      std::string* why) const;
   // Why the run stops once another run has its lock.
   std::string StoppedReason() const;
 
