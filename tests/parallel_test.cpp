@@ -13,7 +13,7 @@
 #include "app/summary.h"
 #include "app/table_export.h"
 #include "catalogue/catalogue.h"
-#include "dbc/dbc_writer.h"
+#include "dbc_writer.h"
 #include "port/thread.h"
 #include "support/memory_client.h"
 #include "support/test_support.h"

@@ -16,7 +16,7 @@
 #include <string>
 #include <thread>
 
-#include "dbc/dbc_writer.h"
+#include "dbc_writer.h"
 #include "dbc/loaded_table.h"
 #include "port/console.h"
 #include "port/helper_thread.h"
@@ -24,8 +24,8 @@
 #include "port/table_buffer.h"
 #include "port/thread.h"
 #include "sinks/script_ring.h"
-#include "sinks/server_session.h"
-#include "sinks/statement_watch.h"
+#include "server/server_session.h"
+#include "server/statement_watch.h"
 #include "sql/statement_builder.h"
 #include "support/memory_client.h"
 #include "support/test_support.h"

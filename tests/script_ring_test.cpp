@@ -8,7 +8,7 @@
 
 #include <string>
 
-#include "dbc/dbc_writer.h"
+#include "dbc_writer.h"
 #include "dbc/loaded_table.h"
 #include "port/thread.h"
 #include "sql/statement_builder.h"

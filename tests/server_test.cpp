@@ -21,8 +21,8 @@
 
 #include "dbc/dbc_format.h"
 #include "dbc/loaded_table.h"
-#include "sinks/bulk_insert.h"
-#include "sinks/server_rows.h"
+#include "server/bulk_insert.h"
+#include "server/server_rows.h"
 #include "sql/engine.h"
 #include "sql/statement_builder.h"
 #include "support/memory_client.h"

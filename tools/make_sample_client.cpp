@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "catalogue/catalogue.h"
-#include "dbc/dbc_writer.h"
+#include "dbc_writer.h"
 
 namespace {
 

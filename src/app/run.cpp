@@ -29,9 +29,9 @@
 #include "port/interrupt.h"
 #include "sinks/dbc_to_file.h"
 #include "sinks/dbc_to_sql.h"
-#include "sinks/run_lock.h"
-#include "sinks/table_verifier.h"
-#include "sinks/table_write_back.h"
+#include "server/run_lock.h"
+#include "roundtrip/table_verifier.h"
+#include "roundtrip/table_write_back.h"
 
 namespace {
 

@@ -15,7 +15,7 @@
 #include "port/mutex.h"
 #include "port/test_pause.h"
 #include "port/thread.h"
-#include "sinks/server_session.h"
+#include "server/server_session.h"
 
 namespace {
 

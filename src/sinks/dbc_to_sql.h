@@ -8,9 +8,9 @@
 #include <string>
 
 #include "dbc/dbcfile.h"
-#include "sinks/run_lock.h"
-#include "sinks/server_rows.h"
-#include "sinks/server_session.h"
+#include "server/run_lock.h"
+#include "server/server_rows.h"
+#include "server/server_session.h"
 
 class dbcToSQL : public DBCFile {
  public:

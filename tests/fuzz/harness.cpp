@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "catalogue/catalogue.h"
-#include "dbc/dbc_writer.h"
+#include "dbc_writer.h"
 #include "support/memory_client.h"
 
 namespace {

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "dbc/dbc_writer.h"
+#include "dbc_writer.h"
 
 struct TableDescriptor;
 

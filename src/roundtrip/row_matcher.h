@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "dbc/loaded_table.h"
-#include "sinks/server_session.h"
+#include "server/server_session.h"
 #include "sql/value_format.h"
 
 class RowMatcher {

@@ -1,4 +1,4 @@
-#include "sinks/table_verifier.h"
+#include "roundtrip/table_verifier.h"
 
 #include <algorithm>
 #include <string_view>

@@ -22,9 +22,9 @@
 #include <vector>
 
 #include "port/text_buffer.h"
-#include "sinks/bulk_insert.h"
-#include "sinks/server_session.h"
-#include "sinks/statement_watch.h"
+#include "server/bulk_insert.h"
+#include "server/server_session.h"
+#include "server/statement_watch.h"
 #include "sql/row_output.h"
 
 class StatementBuilder;

@@ -1,4 +1,4 @@
-#include "dbc/dbc_writer.h"
+#include "dbc_writer.h"
 
 #include <cassert>
 #include <cstdio>

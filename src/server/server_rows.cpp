@@ -1,4 +1,4 @@
-#include "sinks/server_rows.h"
+#include "server/server_rows.h"
 
 #include <mysqld_error.h>
 #include <poll.h>

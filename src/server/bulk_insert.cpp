@@ -1,4 +1,4 @@
-#include "sinks/bulk_insert.h"
+#include "server/bulk_insert.h"
 
 #include <algorithm>
 #include <cstring>

@@ -18,9 +18,9 @@
 
 #include "dbc/loaded_table.h"
 #include "dbc/table_descriptor.h"
-#include "sinks/row_matcher.h"
-#include "sinks/row_source.h"
-#include "sinks/server_session.h"
+#include "roundtrip/row_matcher.h"
+#include "roundtrip/row_source.h"
+#include "server/server_session.h"
 
 // The client file of one source of the merged rating table: the source's
 // file (`source_template`, loaded) with the cells of `merged` (a file that

@@ -8,9 +8,9 @@
 #include <string>
 
 #include "dbc/loaded_table.h"
-#include "sinks/row_matcher.h"
-#include "sinks/row_source.h"
-#include "sinks/server_session.h"
+#include "roundtrip/row_matcher.h"
+#include "roundtrip/row_source.h"
+#include "server/server_session.h"
 
 class TableVerifier {
  public:

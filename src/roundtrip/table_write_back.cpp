@@ -1,4 +1,4 @@
-#include "sinks/table_write_back.h"
+#include "roundtrip/table_write_back.h"
 
 #include <unistd.h>
 

@@ -1,4 +1,4 @@
-#include "sinks/run_lock.h"
+#include "server/run_lock.h"
 
 #include <mysql.h>
 #include <poll.h>
@@ -12,7 +12,7 @@
 #include "port/console.h"
 #include "port/interrupt.h"
 #include "port/test_pause.h"
-#include "sinks/server_session.h"
+#include "server/server_session.h"
 
 namespace {
 

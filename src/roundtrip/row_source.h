@@ -10,7 +10,7 @@
 
 #include <string>
 
-#include "sinks/server_session.h"
+#include "server/server_session.h"
 
 class RowSource {
  public:

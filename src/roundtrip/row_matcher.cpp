@@ -1,4 +1,4 @@
-#include "sinks/row_matcher.h"
+#include "roundtrip/row_matcher.h"
 
 #include <algorithm>
 #include <cstdlib>

@@ -1,4 +1,4 @@
-#include "sinks/row_source.h"
+#include "roundtrip/row_source.h"
 
 ServerRowSource::~ServerRowSource() {
   while (mysql_fetch_row(result_)) {

@@ -1,10 +1,10 @@
-#include "sinks/statement_watch.h"
+#include "server/statement_watch.h"
 
 #include "port/console.h"
 #include "port/interrupt.h"
 #include "port/test_pause.h"
 #include "port/thread.h"
-#include "sinks/server_session.h"
+#include "server/server_session.h"
 
 StatementWatch::~StatementWatch() {
   {

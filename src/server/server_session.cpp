@@ -1,4 +1,4 @@
-#include "sinks/server_session.h"
+#include "server/server_session.h"
 
 #include <errmsg.h>
 #include <mysqld_error.h>
