@@ -13,19 +13,23 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstring>
+#include <filesystem>
 #include <string>
 #include <thread>
+#include <vector>
 
-#include "dbc_writer.h"
 #include "dbc/loaded_table.h"
+#include "dbc_writer.h"
 #include "port/console.h"
+#include "port/durable_file.h"
 #include "port/helper_thread.h"
 #include "port/interrupt.h"
 #include "port/table_buffer.h"
 #include "port/thread.h"
-#include "sinks/script_ring.h"
 #include "server/server_session.h"
 #include "server/statement_watch.h"
+#include "sinks/script_ring.h"
 #include "sql/statement_builder.h"
 #include "support/memory_client.h"
 #include "support/test_support.h"
@@ -78,6 +82,85 @@ TEST(InterruptDeathTest, TheFirstSignalEndsAReadBlockedOnTheSocket) {
 // Where no thread can be had, nothing watches the rows in flight and they
 // go as before; otherwise the watch starts with the first rows and stops
 // with the run.
+// The names in a folder, hidden ones too.
+std::vector<std::string> NamesIn(const std::string& folder) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(folder))
+    names.push_back(entry.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// A new file takes its target's place only when committed, keeps the old
+// file's permissions, and leaves nothing beside it either way.
+TEST(DurableFile, CommittedInPlaceDiscardedLeavesTheTarget) {
+  TempDir dir;
+  const std::string target = dir / "out.sql";
+  WriteFile(target, "old");
+  ASSERT_EQ(::chmod(target.c_str(), 0640), 0);
+  struct stat st;
+  ASSERT_EQ(::stat(target.c_str(), &st), 0);
+  {
+    DurableFile file;
+    int error = 0;
+    ASSERT_TRUE(file.Open(target, &st, &error)) << std::strerror(error);
+    ASSERT_EQ(WriteAt(file.fd(), "new, not kept", 13, 0), 0);
+  }  // neither committed nor discarded: dropped with the object
+  EXPECT_EQ(ReadFile(target), "old");
+  EXPECT_EQ(NamesIn(dir.path()), std::vector<std::string>{"out.sql"});
+
+  DurableFile file;
+  int error = 0;
+  ASSERT_TRUE(file.Open(target, &st, &error));
+  ASSERT_EQ(WriteAt(file.fd(), "new", 3, 0), 0);
+  const DurableFile::Outcome out = file.Commit();
+  EXPECT_TRUE(out.in_place);
+  EXPECT_EQ(out.error, 0);
+  EXPECT_TRUE(out.faults.empty());
+  EXPECT_EQ(ReadFile(target), "new");
+  ASSERT_EQ(::stat(target.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+  EXPECT_EQ(NamesIn(dir.path()), std::vector<std::string>{"out.sql"});
+}
+
+// A fill that fails leaves no file, and the target as it was; one that
+// works makes a new target.
+TEST(DurableFile, WriteFileDurablyAllOrNothing) {
+  TempDir dir;
+  const std::string target = dir / "Spell.dbc";
+  std::string why;
+  bool in_place = true;
+  const auto failing = [](int fd, std::string* reason) {
+    WriteAt(fd, "part", 4, 0);
+    *reason = "the rows cannot be read";
+    return false;
+  };
+  EXPECT_FALSE(WriteFileDurably(target, failing, &why, &in_place));
+  EXPECT_EQ(why, "the rows cannot be read");
+  EXPECT_FALSE(in_place);
+  EXPECT_EQ(NotDurableLine(why, in_place), "not written: the rows cannot be read");
+  EXPECT_TRUE(NamesIn(dir.path()).empty());
+  const auto filling = [](int fd, std::string*) { return WriteAt(fd, "WDBC", 4, 0) == 0; };
+  EXPECT_TRUE(WriteFileDurably(target, filling, &why, &in_place)) << why;
+  EXPECT_TRUE(in_place);
+  EXPECT_EQ(ReadFile(target), "WDBC");
+  EXPECT_EQ(NotDurableLine("the folder x of x/y cannot be flushed", true),
+            "written, but the folder x of x/y cannot be flushed");
+}
+
+// What is built in memory reads back whole, past a first read's end.
+TEST(DurableFile, AMemoryFileReadsBackWhatWasWritten) {
+  const MemoryFile memory("test");
+  ASSERT_GE(memory.fd(), 0) << std::strerror(memory.error());
+  const std::string bytes(300000, 'x');
+  ASSERT_EQ(WriteAt(memory.fd(), bytes.data(), bytes.size(), 0), 0);
+  std::string back;
+  ASSERT_TRUE(memory.Contents(&back));
+  EXPECT_EQ(back, bytes);
+  char beyond[4];
+  EXPECT_EQ(ReadAt(memory.fd(), beyond, sizeof beyond, bytes.size() - 2), EIO);
+}
+
 TEST(StatementWatch, NoThreadWatchesNothing) {
   ServerSession session{ConnectOptions{}};
   StatementWatch refused;

@@ -10,14 +10,14 @@
 #include <vector>
 
 #include "dbc/dbc_format.h"
-#include "dbc_writer.h"
 #include "dbc/loaded_table.h"
+#include "dbc_writer.h"
 #include "port/byte_reader.h"
 #include "roundtrip/row_matcher.h"
 #include "roundtrip/row_source.h"
-#include "server/server_session.h"
 #include "roundtrip/table_verifier.h"
 #include "roundtrip/table_write_back.h"
+#include "server/server_session.h"
 #include "support/memory_client.h"
 #include "support/test_support.h"
 

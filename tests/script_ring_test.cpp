@@ -8,8 +8,8 @@
 
 #include <string>
 
-#include "dbc_writer.h"
 #include "dbc/loaded_table.h"
+#include "dbc_writer.h"
 #include "port/thread.h"
 #include "sql/statement_builder.h"
 #include "support/memory_client.h"

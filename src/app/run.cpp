@@ -1,7 +1,6 @@
 #include "app/run.h"
 
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -25,13 +24,13 @@
 #include "catalogue/catalogue.h"
 #include "dbc/dbc_format.h"
 #include "dbc/host_path.h"
-#include "port/durable_replace.h"
+#include "port/durable_file.h"
 #include "port/interrupt.h"
-#include "sinks/dbc_to_file.h"
-#include "sinks/dbc_to_sql.h"
-#include "server/run_lock.h"
 #include "roundtrip/table_verifier.h"
 #include "roundtrip/table_write_back.h"
+#include "server/run_lock.h"
+#include "sinks/dbc_to_file.h"
+#include "sinks/dbc_to_sql.h"
 
 namespace {
 
@@ -443,16 +442,10 @@ std::string WriteRatingFiles(const Options& options, DBCFile& reader, TableWrite
   if (!reader.LoadRatingTable(table, RatingSources()) || reader.ExportFaults() != faults)
     return "not written: " + reader.LastFault();
   // The merged table's file is small (its levels): built in memory.
-  const int memory = ::memfd_create("vesk_rating", MFD_CLOEXEC);
-  if (memory < 0) return std::string("not written: ") + std::strerror(errno);
-  const bool built = builder.Build(reader.Table(), memory, &counts, &why);
-  struct stat st;
-  if (built && ::fstat(memory, &st) == 0) {
-    merged.resize(static_cast<std::size_t>(st.st_size));
-    if (::pread(memory, merged.data(), merged.size(), 0) != static_cast<ssize_t>(merged.size()))
-      merged.clear();
-  }
-  ::close(memory);
+  const MemoryFile memory("vesk_rating");
+  if (memory.fd() < 0) return std::string("not written: ") + std::strerror(memory.error());
+  const bool built = builder.Build(reader.Table(), memory.fd(), &counts, &why);
+  if (built && !memory.Contents(&merged)) merged.clear();
   if (!built) return "not written: " + why;
   if (merged.size() < kDbcHeaderSize) return "not written: the merged table cannot be read back";
   if (counts.added || counts.left_out)
@@ -476,7 +469,8 @@ std::string WriteRatingFiles(const Options& options, DBCFile& reader, TableWrite
     };
     const std::string target = WriteTarget(options, name, &why);
     if (target.empty()) return "not written: " + why;
-    if (!WriteFileDurably(target, fill, &why)) return NotDurableLine(why);
+    if (bool in_place; !WriteFileDurably(target, fill, &why, &in_place))
+      return NotDurableLine(why, in_place);
     names += (names.empty() ? "" : ", ") + name;
   }
   *written = true;
@@ -507,8 +501,8 @@ int WriteClientFiles(const Options& options, const std::vector<const TableDescri
       line = "not written: " + run.reader.LastFault();
     } else if (const std::string target = WriteTarget(options, name, &why); target.empty()) {
       line = "not written: " + why;
-    } else if (!WriteFileDurably(target, build, &why)) {
-      line = NotDurableLine(why);
+    } else if (bool in_place; !WriteFileDurably(target, build, &why, &in_place)) {
+      line = NotDurableLine(why, in_place);
     } else {
       done = true;
       line = name + " written, " + std::to_string(counts.records) + " records (" +

@@ -1,7 +1,5 @@
 #include "roundtrip/table_write_back.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cfloat>
@@ -14,7 +12,7 @@
 #include "dbc/table_descriptor.h"
 #include "dbc/utf8.h"
 #include "port/byte_reader.h"
-#include "port/durable_replace.h"
+#include "port/durable_file.h"
 #include "port/interrupt.h"
 
 namespace {
@@ -259,10 +257,8 @@ bool TableWriteBack::WriteTail(int fd, const std::vector<bool>& kept, const std:
   for (std::uint32_t n = 0; n < count && !error; ++n) {
     if (!kept[n]) continue;
     if (written != n) {
-      if (::pread(fd, record.data(), size, static_cast<off_t>(kDbcHeaderSize + n * size)) !=
-          static_cast<ssize_t>(size))
-        error = errno ? errno : EIO;
-      else
+      error = ReadAt(fd, record.data(), size, kDbcHeaderSize + std::uint64_t{n} * size);
+      if (!error)
         error = WriteAt(fd, record.data(), size, kDbcHeaderSize + std::uint64_t{written} * size);
     }
     ++written;

@@ -6,7 +6,6 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -14,7 +13,7 @@
 
 #include "dbc/host_path.h"
 #include "port/console.h"
-#include "port/durable_replace.h"
+#include "port/durable_file.h"
 #include "port/interrupt.h"
 
 namespace {
@@ -49,7 +48,7 @@ bool dbcToFILE::Open(const char* path, std::span<const char* const> inputs, int 
   }
   path_ = path;
   ring_ = std::make_unique<ScriptRing>(fd_);
-  if (!temporary_.empty()) ring_->FlushBehind();  // it is flushed before the swap
+  if (durable_) ring_->FlushBehind();  // it is flushed before the swap
   failed_ = false;
   discard_ = false;
   std::printf("ok\n");
@@ -68,35 +67,21 @@ bool dbcToFILE::OpenOutput(const char* path, std::string* reason, std::string* w
   std::string in_place_why;  // why a regular file is written in place
   if (!WriteInPlace(exists ? &st : nullptr)) {
     // A link is followed: the file it points to is the one replaced.
-    target_ = FollowLinks(path);
-    if (exists && ::access(target_.c_str(), W_OK) != 0) {
+    const std::string target = FollowLinks(path);
+    if (exists && ::access(target.c_str(), W_OK) != 0) {
       *reason = std::strerror(errno);
       return false;
     }
-    if (exists) in_place_why = WhyNotReplaceable(target_, st);
-    if (in_place_why.empty()) {
-      const std::size_t name = target_.rfind('/') + 1;  // npos + 1 == 0
-      std::string temporary = target_.substr(0, name) + "." + target_.substr(name) + ".XXXXXX";
-      const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
-      if (fd >= 0) {
-        // The script keeps the target's permissions and owner (where we may
-        // give it away), or gets those of a newly created file.
-        if (exists) {
-          ::fchmod(fd, st.st_mode & 07777);
-          [[maybe_unused]] const int given = ::fchown(fd, st.st_uid, st.st_gid);
-        } else {
-          const mode_t mask = ::umask(0);
-          ::umask(mask);
-          ::fchmod(fd, 0666 & ~mask);
-        }
-        fd_ = fd;
-        temporary_ = temporary;
-        SetDoomedFile(temporary_.c_str());
-        return true;
-      }
-      in_place_why =
-          std::string("no temporary file can be made in its folder (") + std::strerror(errno) + ")";
+    if (exists) in_place_why = WhyNotReplaceable(target, st);
+    int error = 0;
+    if (in_place_why.empty() && file_.Open(target, exists ? &st : nullptr, &error)) {
+      fd_ = file_.fd();
+      durable_ = true;
+      return true;
     }
+    if (in_place_why.empty())
+      in_place_why =
+          std::string("no temporary file can be made in its folder (") + std::strerror(error) + ")";
   }
   // Devices, FIFOs and sockets are written in place, and so is a
   // regular file that cannot be replaced; that one is said to be partial
@@ -146,7 +131,7 @@ bool dbcToFILE::Ready() { return fd_ >= 0 && !failed_; }
 
 std::string dbcToFILE::Abandon(bool new_output_too) {
   if (fd_ < 0) return "";
-  if (temporary_.empty()) return replaces_ ? "the script " + path_ + " is left partial" : "";
+  if (!durable_) return replaces_ ? "the script " + path_ + " is left partial" : "";
   if (!replaces_ && !new_output_too) return "";
   discard_ = true;
   return replaces_ ? "the old script " + path_ + " is kept" : "no script was written";
@@ -158,32 +143,20 @@ void dbcToFILE::Close() {
   if (keep && !ring_->Finish()) Fail("writing", ring_->error());
   bytes_ = ring_->bytes();
   ring_.reset();
-  // A script that replaces another reaches the disk before it takes the old
-  // one's place: a power loss must not leave an empty script instead.
-  if (!temporary_.empty() && !failed_ && !discard_ && ::fsync(fd_) != 0) Fail("writing", errno);
-  if (::close(fd_) != 0 && !discard_) Fail("closing", errno);
-  fd_ = -1;
-  if (!temporary_.empty()) {
-    // Only a script written in full replaces the target.
-    if (failed_ || discard_) {
-      ::unlink(temporary_.c_str());
-    } else if (std::string leftover; Replace(temporary_, target_, &leftover)) {
-      // The script is in place; a folder that cannot be flushed fails the run.
-      if (const std::string unsynced = SyncFolder(target_); !unsynced.empty()) {
-        Warn(unsynced);
-        CountFault(unsynced, 0, true);
-      }
-      // The script is in place; what is left beside it fails the run.
-      if (!leftover.empty()) {
-        Warn(leftover);
-        CountFault(leftover, 0, true);
-      }
-    } else {
-      Fail("closing", errno);
-      ::unlink(temporary_.c_str());
+  if (!durable_) {
+    if (::close(fd_) != 0 && !discard_) Fail("closing", errno);
+  } else if (failed_ || discard_) {
+    file_.Discard();  // only a script written in full replaces the target
+  } else {
+    const DurableFile::Outcome out = file_.Commit();
+    if (out.error) Fail(out.closing ? "closing" : "writing", out.error);
+    // The script is in place; what went wrong after fails the run.
+    for (const std::string& fault : out.faults) {
+      Warn(fault);
+      CountFault(fault, 0, true);
     }
-    SetDoomedFile(nullptr);
-    temporary_.clear();
   }
+  fd_ = -1;
+  durable_ = false;
   std::printf("Close file\n");
 }

@@ -21,6 +21,7 @@
 #include <string>
 
 #include "dbc/dbcfile.h"
+#include "port/durable_file.h"
 #include "sinks/script_ring.h"
 #include "sql/row_output.h"
 
@@ -65,8 +66,8 @@ class dbcToFILE : public DBCFile {
   bool replaces_ = false;    // the target existed before the run
   bool discard_ = false;     // the script is not to replace the target
   std::string path_;         // as given on the command line
-  std::string target_;       // the file the temporary one replaces
-  std::string temporary_;    // empty when writing directly
+  bool durable_ = false;     // the script goes in place of the target whole
+  DurableFile file_;         // ... and this is its new file
   std::uint64_t bytes_ = 0;  // handed to the writer, kept once the ring is gone
   std::unique_ptr<ScriptRing> ring_;
   Rows rows_{*this};

@@ -1,14 +1,16 @@
-#include "port/durable_replace.h"
+#include "port/durable_file.h"
 
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "port/console.h"
 #include "port/interrupt.h"
@@ -80,12 +82,8 @@ std::string WhyNotReplaceable(const std::string& target, const struct stat& st) 
   return "";
 }
 
-namespace {
-constexpr char kUnflushed[] = "the folder ";
-}  // namespace
-
-std::string NotDurableLine(const std::string& why) {
-  return (why.starts_with(kUnflushed) ? "written, but " : "not written: ") + why;
+std::string NotDurableLine(const std::string& why, bool in_place) {
+  return (in_place ? "written, but " : "not written: ") + why;
 }
 
 std::string SyncFolder(const std::string& path) {
@@ -95,9 +93,76 @@ std::string SyncFolder(const std::string& path) {
   if (folder >= 0 && ::fsync(folder) != 0) error = errno;
   if (folder >= 0) ::close(folder);
   if (!error) return "";
-  return std::string(kUnflushed) + name + " of " + path +
+  return "the folder " + name + " of " + path +
          " cannot be flushed to the disk: " + std::strerror(error) +
          "; a power loss may undo the new file";
+}
+
+bool DurableFile::Open(const std::string& target, const struct stat* replaced, int* error) {
+  Discard();
+  const std::size_t name = target.rfind('/') + 1;  // npos + 1 == 0
+  std::string temporary = target.substr(0, name) + "." + target.substr(name) + ".XXXXXX";
+  const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
+  if (fd < 0) {
+    *error = errno;
+    return false;
+  }
+  // The new file keeps the target's permissions and owner (where it may be
+  // given away), or gets those of a newly created file.
+  if (replaced) {
+    ::fchmod(fd, replaced->st_mode & 07777);
+    [[maybe_unused]] const int given = ::fchown(fd, replaced->st_uid, replaced->st_gid);
+  } else {
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    ::fchmod(fd, 0666 & ~mask);
+  }
+  fd_ = fd;
+  temporary_ = std::move(temporary);
+  target_ = target;
+  SetDoomedFile(temporary_.c_str());
+  return true;
+}
+
+DurableFile::Outcome DurableFile::Commit() {
+  Outcome out;
+  if (fd_ < 0) {
+    out.error = EBADF;
+    return out;
+  }
+  // The file reaches the disk before it takes the old one's place: a power
+  // loss must not leave an empty file instead.
+  if (::fsync(fd_) != 0) out.error = errno;
+  if (::close(fd_) != 0 && !out.error) {
+    out.error = errno;
+    out.closing = true;
+  }
+  fd_ = -1;
+  std::string leftover;
+  if (!out.error && !Replace(temporary_, target_, &leftover)) {
+    out.error = errno;
+    out.closing = true;
+  }
+  if (out.error) {
+    ::unlink(temporary_.c_str());
+  } else {
+    out.in_place = true;
+    if (std::string unsynced = SyncFolder(target_); !unsynced.empty())
+      out.faults.push_back(std::move(unsynced));
+    if (!leftover.empty()) out.faults.push_back(std::move(leftover));
+  }
+  SetDoomedFile(nullptr);
+  temporary_.clear();
+  return out;
+}
+
+void DurableFile::Discard() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+  if (temporary_.empty()) return;
+  ::unlink(temporary_.c_str());
+  SetDoomedFile(nullptr);
+  temporary_.clear();
 }
 
 int WriteAt(int fd, const void* data, std::size_t length, std::uint64_t offset) {
@@ -113,30 +178,55 @@ int WriteAt(int fd, const void* data, std::size_t length, std::uint64_t offset) 
   return 0;
 }
 
+int ReadAt(int fd, void* data, std::size_t length, std::uint64_t offset) {
+  auto* bytes = static_cast<char*>(data);
+  while (length > 0) {
+    const ssize_t n = ::pread(fd, bytes, length, static_cast<off_t>(offset));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return n < 0 ? errno : EIO;
+    bytes += n;
+    length -= static_cast<std::size_t>(n);
+    offset += static_cast<std::uint64_t>(n);
+  }
+  return 0;
+}
+
 bool WriteFileDurably(const std::string& target,
-                      const std::function<bool(int fd, std::string* why)>& fill, std::string* why) {
-  const std::size_t name = target.rfind('/') + 1;  // npos + 1 == 0
-  std::string temporary = target.substr(0, name) + "." + target.substr(name) + ".XXXXXX";
-  const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
-  if (fd < 0) {
-    *why = target + " cannot be written: " + std::strerror(errno);
-    return false;
-  }
-  ::fchmod(fd, 0644);
-  SetDoomedFile(temporary.c_str());
-  const bool filled = fill(fd, why);
+                      const std::function<bool(int fd, std::string* why)>& fill, std::string* why,
+                      bool* in_place) {
+  *in_place = false;
+  struct stat st;
+  const bool exists = ::stat(target.c_str(), &st) == 0;
+  DurableFile file;
   int error = 0;
-  if (filled && ::fsync(fd) != 0) error = errno;
-  if (::close(fd) != 0 && filled && !error) error = errno;
-  std::string leftover;
-  if (filled && !error && !Replace(temporary, target, &leftover)) error = errno;
-  SetDoomedFile(nullptr);
-  if (!filled || error) {
-    ::unlink(temporary.c_str());
-    if (error) *why = target + " cannot be written: " + std::strerror(error);
+  if (!file.Open(target, exists ? &st : nullptr, &error)) {
+    *why = target + " cannot be written: " + std::strerror(error);
     return false;
   }
-  if (!leftover.empty()) Warn(leftover);
-  *why = SyncFolder(target);
+  if (!fill(file.fd(), why)) return false;  // (the file is discarded)
+  const DurableFile::Outcome out = file.Commit();
+  *in_place = out.in_place;
+  if (out.error) {
+    *why = target + " cannot be written: " + std::strerror(out.error);
+    return false;
+  }
+  why->clear();
+  for (const std::string& fault : out.faults) *why += (why->empty() ? "" : "; ") + fault;
   return why->empty();
+}
+
+MemoryFile::MemoryFile(const char* name) {
+  fd_ = ::memfd_create(name, MFD_CLOEXEC);
+  if (fd_ < 0) error_ = errno;
+}
+
+MemoryFile::~MemoryFile() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+bool MemoryFile::Contents(std::string* bytes) const {
+  struct stat st;
+  if (fd_ < 0 || ::fstat(fd_, &st) != 0) return false;
+  bytes->resize(static_cast<std::size_t>(st.st_size));
+  return ReadAt(fd_, bytes->data(), bytes->size(), 0) == 0;
 }
