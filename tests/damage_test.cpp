@@ -67,6 +67,10 @@ class DamageTest : public ::testing::Test {
       const std::string open = "Open DBC file: " + path + "\n";
       EXPECT_EQ(out.rfind(open + path + " ", 0), 0u) << what << "\n" << out;
       EXPECT_EQ(CountOf(out, "\n"), 2u) << what << "\n" << out;
+      // The fault names its file as a field, not only in its words.
+      last_kind = writer.FaultAt(0).kind;
+      EXPECT_EQ(writer.FaultAt(0).file, path) << what;
+      EXPECT_EQ(writer.FaultAt(0).reason, out.substr(open.size(), out.size() - open.size() - 1));
     }
     // The next table is unaffected.
     bool next = false;
@@ -79,14 +83,18 @@ class DamageTest : public ::testing::Test {
   }
 
   TempDir dir;
+  FaultKind last_kind = FaultKind::kOther;  // of the last damaged file refused
 };
 
 TEST_F(DamageTest, EveryTruncationIsRefused) {
   for (const Case& c : kCases) {
     const std::string full = Original(c.file);
-    for (std::size_t length = 0; length < full.size(); ++length)
+    for (std::size_t length = 0; length < full.size(); ++length) {
       EXPECT_FALSE(Try(c, full.substr(0, length),
                        std::string(c.file) + " cut to " + std::to_string(length)));
+      // Too short for its header, or for what its header says.
+      EXPECT_EQ(last_kind, FaultKind::kBadHeader) << c.file << " cut to " << length;
+    }
     EXPECT_TRUE(Try(c, full, std::string(c.file) + " whole"));
   }
 }
@@ -104,7 +112,14 @@ TEST_F(DamageTest, HeaderFieldsAtEdgeValues) {
         const bool loaded = Try(c, bytes, what);
         if (unchanged) {
           EXPECT_TRUE(loaded) << what;
-        } else if (loaded) {
+        } else if (!loaded && field == 2) {
+          EXPECT_EQ(last_kind, FaultKind::kWrongFieldCount) << what;
+        } else if (!loaded) {
+          // A smaller string block leaves texts outside it.
+          EXPECT_TRUE(last_kind == FaultKind::kBadHeader ||
+                      (field == 4 && last_kind == FaultKind::kBadOffset))
+              << what;
+        } else {
           // Only fewer records, or a shorter string block that still holds
           // every exported string, describe a file that still fits.
           EXPECT_TRUE((field == 1 && value <= 3) || (field == 4 && value < GetWord(full, 16)))
@@ -125,6 +140,7 @@ TEST_F(DamageTest, StringOffsetsAtAndPastTheEndOfTheBlock) {
     std::string bytes = full;
     PutWord(bytes, name_field, offset);
     EXPECT_FALSE(Try(quest, bytes, "offset " + std::to_string(offset)));
+    EXPECT_EQ(last_kind, FaultKind::kBadOffset);
   }
   std::string last_byte = full;
   PutWord(last_byte, name_field, block - 1);  // the final NUL: an empty string
@@ -137,6 +153,7 @@ TEST_F(DamageTest, StringOffsetsAtAndPastTheEndOfTheBlock) {
       static_cast<std::uint32_t>(open_end.rfind('\0') + 1 - (20 + 3 * 72));
   PutWord(open_end, name_field, last_start);
   EXPECT_FALSE(Try(quest, open_end, "unterminated last string"));
+  EXPECT_EQ(last_kind, FaultKind::kBadOffset);
 }
 
 TEST_F(DamageTest, PathColumnsAreCheckedToo) {

@@ -106,7 +106,7 @@ TEST_F(ReaderTest, AReadErrorIsNamedAsOne) {
     int Error() const override { return EIO; }
   };
   struct FailingFiles : ClientFiles {
-    bool Open(const char*, std::unique_ptr<TableSource>* source, std::string*) override {
+    bool Open(const char*, std::unique_ptr<TableSource>* source, Fault*) override {
       *source = std::make_unique<Failing>();
       return true;
     }

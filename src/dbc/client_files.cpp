@@ -40,8 +40,9 @@ class FileSource : public TableSource {
   int error_ = 0;
 };
 
-std::string CannotRead(const char* path, const char* why) {
-  return std::string(path) + " cannot be read: " + why;
+bool CannotRead(const char* path, const char* why, Fault* fault) {
+  *fault = {FaultKind::kUnreadable, std::string(path) + " cannot be read: " + why, path};
+  return false;
 }
 
 }  // namespace
@@ -58,30 +59,32 @@ DiskClientFiles& DiskClientFiles::Instance() {
   return files;
 }
 
-bool DiskClientFiles::Open(const char* path, std::unique_ptr<TableSource>* source,
-                           std::string* reason) {
+bool DiskClientFiles::Open(const char* path, std::unique_ptr<TableSource>* source, Fault* fault) {
   const HostPath host_path = ResolveClientPath(path);
   if (!host_path.ambiguous.empty()) {
     // Taking whichever the folder lists first would be a guess.
     std::string names;
     for (const std::string& candidate : host_path.ambiguous)
       names += (names.empty() ? "" : ", ") + candidate;
-    *reason = std::string(path) + " is ambiguous: " + names;
+    *fault = {FaultKind::kAmbiguous, std::string(path) + " is ambiguous: " + names, path};
     return false;
   }
   // Non-blocking, so that a FIFO in place of a file cannot stall the run.
   const int fd = ::open(host_path.path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0 && errno != ENOENT && errno != ENOTDIR)
+    return CannotRead(path, std::strerror(errno), fault);
   if (fd < 0) {
-    *reason = errno == ENOENT || errno == ENOTDIR ? std::string(path) + " not exist"
-                                                  : CannotRead(path, std::strerror(errno));
+    *fault = {FaultKind::kMissing, std::string(path) + " not exist", path};
     return false;
   }
   struct stat st;
   const bool stated = ::fstat(fd, &st) == 0;
   if (!stated || !S_ISREG(st.st_mode)) {
-    *reason = CannotRead(path, !stated               ? std::strerror(errno)
-                               : S_ISDIR(st.st_mode) ? "Is a directory"
-                                                     : "not a regular file");
+    CannotRead(path,
+               !stated               ? std::strerror(errno)
+               : S_ISDIR(st.st_mode) ? "Is a directory"
+                                     : "not a regular file",
+               fault);
     ::close(fd);
     return false;
   }

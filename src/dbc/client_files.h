@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 
+#include "dbc/fault.h"
 #include "port/table_buffer.h"
 
 // The bytes of one client file. Read() continues where the last read ended
@@ -42,10 +43,10 @@ class ClientFiles {
  public:
   virtual ~ClientFiles() = default;
   // Opens the client file at a catalogue path ("dbc\Spell.dbc"). False,
-  // with the console line in *reason ("dbc\Spell.dbc not exist"), when it
+  // with the fault (its console line "dbc\Spell.dbc not exist"), when it
   // cannot be read.
   virtual bool Open(const char* catalogue_path, std::unique_ptr<TableSource>* source,
-                    std::string* reason) = 0;
+                    Fault* fault) = 0;
 };
 
 // The client folder below the working directory, names matched ignoring
@@ -54,5 +55,5 @@ class DiskClientFiles : public ClientFiles {
  public:
   static DiskClientFiles& Instance();
   bool Open(const char* catalogue_path, std::unique_ptr<TableSource>* source,
-            std::string* reason) override;
+            Fault* fault) override;
 };

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <string>
+#include <utility>
 
 #include "dbc/dbc_format.h"
 #include "port/console.h"
@@ -15,9 +16,26 @@ const DBCFile::Fault& DBCFile::FaultAt(unsigned n) const {
   return n < faults_.size() ? faults_[n] : none;
 }
 
-void DBCFile::Report(const std::string& reason) {
-  if (console_ != Console::kNothing) std::fprintf(ConsoleOut(), "%s\n", reason.c_str());
-  CountFault(reason);
+void DBCFile::Report(Fault fault) {
+  if (console_ != Console::kNothing) std::fprintf(ConsoleOut(), "%s\n", fault.reason.c_str());
+  CountFault(std::move(fault));
+}
+
+const char* FaultKindName(FaultKind kind) {
+  switch (kind) {
+    case FaultKind::kMissing: return "missing";
+    case FaultKind::kAmbiguous: return "ambiguous";
+    case FaultKind::kUnreadable: return "unreadable";
+    case FaultKind::kBadHeader: return "bad_header";
+    case FaultKind::kWrongFieldCount: return "wrong_field_count";
+    case FaultKind::kBadOffset: return "bad_offset";
+    case FaultKind::kChanged: return "changed";
+    case FaultKind::kRefused: return "refused";
+    case FaultKind::kOutput: return "output";
+    case FaultKind::kInterrupted: return "interrupted";
+    case FaultKind::kOther: break;
+  }
+  return "other";
 }
 
 void DBCFile::Unload() {
@@ -35,12 +53,12 @@ bool DBCFile::Load(const TableDescriptor* descriptor) {
   rows_cut_ = false;
   if (console_ == Console::kAll)
     std::fprintf(ConsoleOut(), "Open DBC file: %s\n", descriptor->file_path);
-  std::string reason;
-  if (table_.Read(descriptor, *files_, helper_, &reason)) {
+  Fault fault;
+  if (table_.Read(descriptor, *files_, helper_, &fault)) {
     if (forget_behind_) table_.ForgetAll();
     return true;
   }
-  Report(reason);
+  Report(std::move(fault));
   return false;
 }
 

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "dbc/client_files.h"
+#include "dbc/fault.h"
 #include "dbc/loaded_table.h"
 #include "dbc/table_descriptor.h"
 #include "port/helper_thread.h"
@@ -96,11 +97,7 @@ class DBCFile {
   // The faults seen in this run that left a table not exported in full:
   // failed loads, failed statements, output errors; each with its one-line
   // reason and the server's error number (0 for a fault of no server).
-  struct Fault {
-    std::string reason;
-    unsigned code = 0;
-    bool output_kept = false;  // the output is whole; something beside it failed
-  };
+  using Fault = ::Fault;
   unsigned ExportFaults() const { return static_cast<unsigned>(faults_.size()); }
   const std::string& LastFault() const { return FaultAt(ExportFaults() - 1).reason; }
   // The fault numbered `n` (0 for the first of the run), or an empty one.
@@ -137,13 +134,14 @@ class DBCFile {
   virtual std::uint64_t BytesWritten() const { return 0; }
 
  protected:
-  void CountFault(std::string reason, unsigned code = 0, bool output_kept = false) {
-    faults_.push_back({std::move(reason), code, output_kept});
+  void CountFault(FaultKind kind, std::string reason, unsigned code = 0, bool output_kept = false) {
+    faults_.push_back({kind, std::move(reason), "", code, output_kept});
   }
+  void CountFault(Fault fault) { faults_.push_back(std::move(fault)); }
   // Counts the fault of a statement the output did not take.
   void CountStatementFault();
   // A reason printed as a console line and counted as a fault.
-  void Report(const std::string& reason);
+  void Report(Fault fault);
   // The output's way of sending rows many at once (null: one statement
   // per row through Write()); it must outlive its use.
   void SetRowOutput(RowOutput* rows) { rows_ = rows; }

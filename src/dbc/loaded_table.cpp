@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "dbc/dbc_format.h"
@@ -37,20 +38,26 @@ std::string Truncated(const char* path, std::uint64_t needed, std::uint64_t has)
                 static_cast<unsigned long long>(needed), static_cast<unsigned long long>(has));
 }
 
-// "<path> cannot be read: <the system's reason>"; returns false.
-bool ReadError(const char* path, int error, std::string* reason) {
-  *reason = Format("%s cannot be read: %s", path, std::strerror(error));
+// Sets the fault of the client file `path`; returns false.
+bool Failed(FaultKind kind, const char* path, std::string reason, Fault* fault) {
+  *fault = {kind, std::move(reason), path};
   return false;
+}
+
+// "<path> cannot be read: <the system's reason>"; returns false.
+bool ReadError(const char* path, int error, Fault* fault) {
+  return Failed(FaultKind::kUnreadable, path,
+                Format("%s cannot be read: %s", path, std::strerror(error)), fault);
 }
 
 }  // namespace
 
 bool LoadedTable::Read(const TableDescriptor* descriptor, ClientFiles& files, HelperThread& helper,
-                       std::string* reason) {
+                       Fault* fault) {
   Unload();
   std::unique_ptr<TableSource> source;
-  if (files.Open(descriptor->file_path, &source, reason) &&
-      Accept(descriptor, *source, helper, reason)) {
+  if (files.Open(descriptor->file_path, &source, fault) &&
+      Accept(descriptor, *source, helper, fault)) {
     ++generation_;
     return true;
   }
@@ -105,17 +112,18 @@ TableBuffer LoadedTable::TakeBuffer(std::size_t size) {
 }
 
 bool LoadedTable::Accept(const TableDescriptor* descriptor, TableSource& source,
-                         HelperThread& helper, std::string* reason) {
+                         HelperThread& helper, Fault* fault) {
   const char* path = descriptor->file_path;
   std::uint8_t header_bytes[kDbcHeaderSize];
   const std::size_t header_read = source.Read(header_bytes, kDbcHeaderSize);
-  if (source.Error()) return ReadError(path, source.Error(), reason);
+  if (source.Error()) return ReadError(path, source.Error(), fault);
   DbcHeader header;
   switch (ParseDbcHeader(header_bytes, header_read, &header)) {
-    case HeaderParse::kNotDbc: *reason = Format("%s not dbc file", path); return false;
+    case HeaderParse::kNotDbc:
+      return Failed(FaultKind::kBadHeader, path, Format("%s not dbc file", path), fault);
     case HeaderParse::kTruncated:
-      *reason = Truncated(path, kDbcHeaderSize, header_read);
-      return false;
+      return Failed(FaultKind::kBadHeader, path, Truncated(path, kDbcHeaderSize, header_read),
+                    fault);
     case HeaderParse::kOk: break;
   }
   record_count_ = header.record_count;
@@ -123,7 +131,7 @@ bool LoadedTable::Accept(const TableDescriptor* descriptor, TableSource& source,
   record_size_ = header.record_size;
   string_size_ = header.string_size;
   descriptor_ = descriptor;
-  if (!CheckHeader(path, source.Size(), reason)) return false;
+  if (!CheckHeader(path, source.Size(), fault)) return false;
 
   // Records and string block in one block: a large file's own pages where
   // it can be mapped, read with one call otherwise.
@@ -136,46 +144,45 @@ bool LoadedTable::Accept(const TableDescriptor* descriptor, TableSource& source,
   } else {
     data = TakeBuffer(size);
     if (!data.get()) {
-      *reason = Format("%s is too large: %zu bytes cannot be allocated", path, size);
-      return false;
+      return Failed(FaultKind::kUnreadable, path,
+                    Format("%s is too large: %zu bytes cannot be allocated", path, size), fault);
     }
     const std::size_t got = source.Read(data.get(), size);
-    if (source.Error()) return ReadError(path, source.Error(), reason);
-    if (got != size) {
-      *reason = Truncated(path, kDbcHeaderSize + size, kDbcHeaderSize + got);
-      return false;
-    }
+    if (source.Error()) return ReadError(path, source.Error(), fault);
+    if (got != size)
+      return Failed(FaultKind::kBadHeader, path,
+                    Truncated(path, kDbcHeaderSize + size, kDbcHeaderSize + got), fault);
   }
   data_ = std::move(data);
   strings_ = reinterpret_cast<const char*>(data_.get() + records_size);
   PrepareSteps();
-  return CheckStrings(path, helper, reason);
+  return CheckStrings(path, helper, fault);
 }
 
-bool LoadedTable::CheckHeader(const char* path, std::size_t file_size, std::string* reason) const {
+bool LoadedTable::CheckHeader(const char* path, std::size_t file_size, Fault* fault) const {
   const std::uint32_t expected = ExpectedFieldCount(*descriptor_);
   if (field_count_ != expected) {
-    *reason = Format("%s have wrong field Count (%d), must be %d", path,
-                     static_cast<int>(field_count_), static_cast<int>(expected));
-    return false;
+    return Failed(FaultKind::kWrongFieldCount, path,
+                  Format("%s have wrong field Count (%d), must be %d", path,
+                         static_cast<int>(field_count_), static_cast<int>(expected)),
+                  fault);
   }
   const std::uint64_t min_record = std::uint64_t{4} * expected;
   if (record_size_ < min_record) {
-    *reason = Format("%s have wrong record Size (%u), must be at least %llu", path, record_size_,
-                     static_cast<unsigned long long>(min_record));
-    return false;
+    return Failed(FaultKind::kBadHeader, path,
+                  Format("%s have wrong record Size (%u), must be at least %llu", path,
+                         record_size_, static_cast<unsigned long long>(min_record)),
+                  fault);
   }
   // 32-bit values: the product and sum cannot overflow 64 bits.
   const std::uint64_t needed =
       kDbcHeaderSize + std::uint64_t{record_size_} * record_count_ + string_size_;
-  if (needed > file_size) {
-    *reason = Truncated(path, needed, file_size);
-    return false;
-  }
+  if (needed > file_size)
+    return Failed(FaultKind::kBadHeader, path, Truncated(path, needed, file_size), fault);
   return true;
 }
 
-bool LoadedTable::CheckStrings(const char* path, HelperThread& helper, std::string* reason) {
+bool LoadedTable::CheckStrings(const char* path, HelperThread& helper, Fault* fault) {
   // A string is readable when it starts inside the block and a NUL follows
   // it inside the block, that is when it starts at or before the last NUL.
   const void* last = string_size_ ? ::memrchr(strings_, 0, string_size_) : nullptr;
@@ -185,33 +192,37 @@ bool LoadedTable::CheckStrings(const char* path, HelperThread& helper, std::stri
   // is the one reported.
   constexpr std::uint32_t kSplitAbove = 4096;
   const std::uint32_t middle = record_count_ > kSplitAbove ? record_count_ / 2 : record_count_;
-  std::string second_reason;
+  Fault second_fault;
   bool second_ok = true;
   auto check_second = [&] {
-    second_ok = CheckStringRange(middle, record_count_, readable_end, path, &second_reason);
+    second_ok = CheckStringRange(middle, record_count_, readable_end, path, &second_fault);
   };
   if (middle < record_count_ && !helper.Start(check_second)) check_second();
-  const bool first_ok = CheckStringRange(0, middle, readable_end, path, reason);
+  const bool first_ok = CheckStringRange(0, middle, readable_end, path, fault);
   helper.Wait();
-  if (first_ok && !second_ok) *reason = std::move(second_reason);
+  if (first_ok && !second_ok) *fault = std::move(second_fault);
   return first_ok && second_ok;
 }
 
 bool LoadedTable::CheckStringRange(std::uint32_t begin, std::uint32_t end,
                                    std::uint64_t readable_end, const char* path,
-                                   std::string* reason) const {
+                                   Fault* fault) const {
   for (std::uint32_t n = begin; n < end; ++n) {
     const std::uint8_t* record = GetRecord(n);
     for (const std::uint32_t field : string_fields_) {
       const std::uint32_t offset = LoadLE32(record + 4 * std::size_t{field});
       if (offset >= string_size_) {
-        *reason = Format("%s have wrong string offset (%u) in record %u, string block size is %u",
-                         path, offset, n, string_size_);
-        return false;
+        return Failed(
+            FaultKind::kBadOffset, path,
+            Format("%s have wrong string offset (%u) in record %u, string block size is %u", path,
+                   offset, n, string_size_),
+            fault);
       }
       if (offset >= readable_end) {
-        *reason = Format("%s have unterminated string at offset %u in record %u", path, offset, n);
-        return false;
+        return Failed(
+            FaultKind::kBadOffset, path,
+            Format("%s have unterminated string at offset %u in record %u", path, offset, n),
+            fault);
       }
     }
   }

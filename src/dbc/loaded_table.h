@@ -42,7 +42,7 @@ class LoadedTable {
   // table's second half on `helper`). False, with the reason, and no table
   // loaded, when it cannot be used.
   bool Read(const TableDescriptor* descriptor, ClientFiles& files, HelperThread& helper,
-            std::string* reason);
+            Fault* fault);
   // Makes `block`, `records` records of `fields` fields and no strings, the
   // loaded table under `descriptor` (the merged rating table).
   void Adopt(const TableDescriptor* descriptor, TableBuffer block, std::uint32_t records,
@@ -129,11 +129,11 @@ class LoadedTable {
 
  private:
   bool Accept(const TableDescriptor* descriptor, TableSource& source, HelperThread& helper,
-              std::string* reason);
-  bool CheckHeader(const char* path, std::size_t file_size, std::string* reason) const;
-  bool CheckStrings(const char* path, HelperThread& helper, std::string* reason);
+              Fault* fault);
+  bool CheckHeader(const char* path, std::size_t file_size, Fault* fault) const;
+  bool CheckStrings(const char* path, HelperThread& helper, Fault* fault);
   bool CheckStringRange(std::uint32_t begin, std::uint32_t end, std::uint64_t readable_end,
-                        const char* path, std::string* reason) const;
+                        const char* path, Fault* fault) const;
   // A block of at least `size` bytes for a table read from a file, whose
   // content the read replaces.
   TableBuffer TakeBuffer(std::size_t size);

@@ -29,8 +29,10 @@ bool DBCFile::LoadRatingTable(const TableDescriptor* descriptor,
   for (const RatingSource& source : sources) {
     if (!Load(source.file)) continue;
     if (table_.RecordCount() < source.Values()) {
-      Report(Format("%s have too few records (%u), must be at least %u", source.file->file_path,
-                    table_.RecordCount(), source.Values()));
+      Report({FaultKind::kBadHeader,
+              Format("%s have too few records (%u), must be at least %u", source.file->file_path,
+                     table_.RecordCount(), source.Values()),
+              source.file->file_path});
       continue;
     }
     for (std::uint32_t c = 0; c < source.classes; ++c)

@@ -43,7 +43,7 @@ bool dbcToFILE::Open(const char* path, std::span<const char* const> inputs, int 
     fd_ = -1;  // standard output is not this sink's to close
     std::printf("ERROR\n");
     WarnLine(std::string("Cannot create SQL file ") + path + ": " + reason);
-    CountFault(std::string("cannot create SQL file ") + path + ": " + reason);
+    CountFault(FaultKind::kOutput, std::string("cannot create SQL file ") + path + ": " + reason);
     return false;
   }
   path_ = path;
@@ -102,7 +102,7 @@ void dbcToFILE::Fail(const char* what, int error) {
       std::string("ERROR ") + what + " SQL file " + path_ + ": " + std::strerror(error);
   if (!failed_) std::printf("%s\n", reason.c_str());
   failed_ = true;
-  CountFault(reason);
+  CountFault(FaultKind::kOutput, reason);
 }
 
 bool dbcToFILE::Write(const char* text) {
@@ -153,7 +153,7 @@ void dbcToFILE::Close() {
     // The script is in place; what went wrong after fails the run.
     for (const std::string& fault : out.faults) {
       Warn(fault);
-      CountFault(fault, 0, true);
+      CountFault(FaultKind::kOutput, fault, 0, true);
     }
   }
   fd_ = -1;

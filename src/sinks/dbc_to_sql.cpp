@@ -26,7 +26,7 @@ bool dbcToSQL::Connect(const char* host, const char* user, const char* password,
     const std::string reason = session_.ConnectError();
     std::printf("\n %s\n", reason.c_str());
     connected_ = false;
-    CountFault(reason);
+    CountFault(FaultKind::kOutput, reason);
     return false;
   }
   connected_ = true;
@@ -34,7 +34,7 @@ bool dbcToSQL::Connect(const char* host, const char* user, const char* password,
   // Before the lock, the database or any table: a server that would not
   // keep the tables as the run makes them is refused.
   if (const std::string problem = session_.EngineProblem(); !problem.empty()) {
-    CountFault(problem);
+    CountFault(FaultKind::kRefused, problem);
     return false;
   }
   lock_ = std::make_shared<RunLock>(database_);
@@ -47,13 +47,15 @@ bool dbcToSQL::Connect(const char* host, const char* user, const char* password,
     std::printf("Create database: %s\n", database);
     Write(BuildCreateDatabase(database));
     if (mysql_select_db(mysql, database) != 0)
-      CountFault(std::string("cannot select database ") + database + ": " + mysql_error(mysql));
+      CountFault(FaultKind::kRefused,
+                 std::string("cannot select database ") + database + ": " + mysql_error(mysql),
+                 mysql_errno(mysql));
   }
   // On a cluster, the run's lock covers every node.
   if (std::string why;
       ExportFaults() == 0 &&
       !lock_->TakeCluster(session_, rows_.run_id(), session_.options().lock_wait_seconds, &why)) {
-    CountFault(why);
+    CountFault(FaultKind::kRefused, why);
     return false;
   }
   rows_.DropLeftovers();
@@ -89,7 +91,7 @@ bool dbcToSQL::SetUpSession(bool first_connect) {
   std::string statement, why;
   if (!session_.SetUp(&statement)) {
     ReportRefused(statement.c_str());
-    CountFault("the server refused the session settings: " + session_.Error());
+    CountFault(FaultKind::kRefused, "the server refused the session settings: " + session_.Error());
     return false;
   }
   slot_held_ = false;
@@ -98,7 +100,7 @@ bool dbcToSQL::SetUpSession(bool first_connect) {
           ? (slot_held_ = lock_->Take(session_, session_.options().lock_wait_seconds, &why))
           : lock_->Keep(session_, slot_, &slot_held_, &why);
   if (!locked) {
-    CountFault(why);
+    CountFault(FaultKind::kRefused, why);
     return false;
   }
   return true;
@@ -107,8 +109,9 @@ bool dbcToSQL::SetUpSession(bool first_connect) {
 bool dbcToSQL::Ready() {
   if (!connected_ || gone_) return false;
   if (rows_.refused()) {
-    CountFault("a staging table cannot be dropped, so --atomic cannot keep the old tables safe: " +
-               session_.Error());
+    CountFault(FaultKind::kRefused,
+               "a staging table cannot be dropped, so --atomic cannot keep the old tables safe: " +
+                   session_.Error());
     return false;
   }
   if (!session_.lost()) {
@@ -119,7 +122,7 @@ bool dbcToSQL::Ready() {
       lock_->RenewCluster(session_);
       return true;
     }
-    CountFault(why);
+    CountFault(FaultKind::kRefused, why);
     return false;
   }
   // The server went away during the last table (restarted, killed, idle
@@ -128,14 +131,17 @@ bool dbcToSQL::Ready() {
   rows_.Release();
   if (!session_.Reopen()) {
     gone_ = true;
-    CountFault("the connection to the server was lost and cannot be made again: " +
-               session_.ConnectError());
+    CountFault(FaultKind::kOutput,
+               "the connection to the server was lost and cannot be made again: " +
+                   session_.ConnectError());
     return false;
   }
   if (!SetUpSession(false)) return false;
   MYSQL* const mysql = session_.handle();
   if (mysql_select_db(mysql, database_.c_str()) != 0) {
-    CountFault("cannot select database " + database_ + " again: " + mysql_error(mysql));
+    CountFault(FaultKind::kRefused,
+               "cannot select database " + database_ + " again: " + mysql_error(mysql),
+               mysql_errno(mysql));
     return false;
   }
   // The staging table of the table the loss cut is of no use now (that

@@ -45,7 +45,9 @@ bool DBCFile::DumpTable() {
     const auto stop_here = [&](bool interrupted, bool cut) {
       table_rows_ = 0;
       rows_cut_ = cut;
-      if (interrupted) CountFault(Format("interrupted by %s", SignalName(PendingInterrupt())));
+      if (interrupted)
+        CountFault(FaultKind::kInterrupted,
+                   Format("interrupted by %s", SignalName(PendingInterrupt())));
       std::string failed;
       if (rows_) rows_->EndTable(table_, *builder_, false, &failed);
       return true;
@@ -67,7 +69,7 @@ bool DBCFile::DumpTable() {
                                   &failed)) {
       if (const int signal_number = PendingInterrupt()) {
         // The swap waited and the run was asked to stop: the old table stays.
-        CountFault(Format("interrupted by %s", SignalName(signal_number)));
+        CountFault(FaultKind::kInterrupted, Format("interrupted by %s", SignalName(signal_number)));
       } else {
         ReportRefused(failed.c_str());
         CountStatementFault();
@@ -77,7 +79,9 @@ bool DBCFile::DumpTable() {
   // The rows of a client file changed while they were exported are not the
   // file's rows: neither the old ones nor the new ones.
   if (table_.Changed())
-    Report(Format("%s changed while it was exported", table_.Descriptor()->file_path));
+    Report({FaultKind::kChanged,
+            Format("%s changed while it was exported", table_.Descriptor()->file_path),
+            table_.Descriptor()->file_path});
   return true;
 }
 
@@ -95,7 +99,7 @@ void DBCFile::WriteRows(ProgressBar& bar, bool new_table) {
   while (table_rows_ < records) {
     if (const int signal_number = PendingInterrupt()) {
       if (rows_) took(rows_->StopRows());
-      CountFault(Format("interrupted by %s", SignalName(signal_number)));
+      CountFault(FaultKind::kInterrupted, Format("interrupted by %s", SignalName(signal_number)));
       return;
     }
     RowOutput::RowsSent sent;
@@ -112,7 +116,8 @@ void DBCFile::WriteRows(ProgressBar& bar, bool new_table) {
     if (sent.stopped && PendingInterrupt()) {
       // The run was asked to stop while the rows waited: the output ended
       // them (a statement the server was told to end is no refusal).
-      CountFault(Format("interrupted by %s", SignalName(PendingInterrupt())));
+      CountFault(FaultKind::kInterrupted,
+                 Format("interrupted by %s", SignalName(PendingInterrupt())));
       return;
     }
     if (sent.stopped) {
@@ -121,7 +126,8 @@ void DBCFile::WriteRows(ProgressBar& bar, bool new_table) {
       return;
     }
     if (sent.applied == 0) {
-      CountFault(Format("the output took no row at row %u and did not stop", table_rows_));
+      CountFault(FaultKind::kOutput,
+                 Format("the output took no row at row %u and did not stop", table_rows_));
       return;
     }
   }
@@ -130,7 +136,10 @@ void DBCFile::WriteRows(ProgressBar& bar, bool new_table) {
 
 void DBCFile::CountStatementFault() {
   const std::string reason = RefusalReason();
-  CountFault(FailedStatementReason(), reason.empty() ? 0 : RefusalCode());
+  // No words of the server: the output failed (a script that cannot be
+  // written).
+  CountFault(reason.empty() ? FaultKind::kOutput : FaultKind::kRefused, FailedStatementReason(),
+             reason.empty() ? 0 : RefusalCode());
 }
 
 void DBCFile::ReportRefused(const char* statement) {

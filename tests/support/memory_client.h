@@ -16,10 +16,10 @@ class MemoryFiles : public ClientFiles {
   // Client files by catalogue path ("dbc\\Spell.dbc").
   std::map<std::string, std::string> files;
 
-  bool Open(const char* path, std::unique_ptr<TableSource>* source, std::string* reason) override {
+  bool Open(const char* path, std::unique_ptr<TableSource>* source, Fault* fault) override {
     const auto file = files.find(path);
     if (file == files.end()) {
-      *reason = std::string(path) + " not exist";
+      *fault = {FaultKind::kMissing, std::string(path) + " not exist", path};
       return false;
     }
     const auto* bytes = reinterpret_cast<const std::uint8_t*>(file->second.data());
@@ -41,13 +41,18 @@ inline bool LoadBytes(DBCFile& reader, const TableDescriptor* table, const std::
 }
 
 // Reads `bytes` as the client file of `table` into `loaded`, as a load from
-// disk would check them; false, with the reason, when they are refused.
+// disk would check them; false, with the reason (and its kind), when they
+// are refused.
 inline bool ReadBytes(LoadedTable& loaded, const TableDescriptor& table, const std::string& bytes,
-                      std::string* why) {
+                      std::string* why, FaultKind* kind = nullptr) {
   MemoryFiles one;
   one.files[table.file_path] = bytes;
   HelperThread helper;
-  return loaded.Read(&table, one, helper, why);
+  Fault fault;
+  const bool read = loaded.Read(&table, one, helper, &fault);
+  *why = fault.reason;
+  if (kind) *kind = fault.kind;
+  return read;
 }
 
 class MemoryClient : public DBCFile {
