@@ -12,10 +12,11 @@
 #include <string_view>
 
 #include "app/options.h"
+#include "port/program.h"
 
 namespace {
 
-constexpr char kToolGroup[] = "vesk-dbc2sql";
+constexpr const char* kToolGroup = kProgramName;  // the tool's own group
 constexpr int kMaxIncludeDepth = 10;
 
 // Keys of [client] that other MySQL programs use and this tool does not:

@@ -26,6 +26,7 @@
 #include "dbc/host_path.h"
 #include "port/durable_file.h"
 #include "port/interrupt.h"
+#include "port/program.h"
 #include "roundtrip/table_verifier.h"
 #include "roundtrip/table_write_back.h"
 #include "server/run_lock.h"
@@ -792,7 +793,7 @@ int ExportAndSummarize(const Options& options, const std::vector<const TableDesc
 int RunTool(int argc, char** argv) {
   Parsed parsed = Parse(argc, argv);
   if (parsed.ok && parsed.options.version) {
-    std::printf("vesk-dbc2sql %s\n", VESK_VERSION);
+    std::printf("%s %s\n", kProgramName, VESK_VERSION);
     return kExitOk;
   }
   const ScriptOutput out = TakeStandardOutput(parsed);

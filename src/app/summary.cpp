@@ -9,10 +9,11 @@
 #include "catalogue/catalogue.h"
 #include "dbc/host_path.h"
 #include "port/interrupt.h"
+#include "port/program.h"
 
 namespace {
 
-constexpr char kName[] = "vesk-dbc2sql";
+constexpr const char* kName = kProgramName;
 // Tables that failed for one reason are said in one line from this many.
 constexpr std::size_t kGroup = 3;
 

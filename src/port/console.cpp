@@ -4,8 +4,9 @@
 #include <cstdio>
 #include <string_view>
 
+#include "port/program.h"
+
 namespace {
-constexpr char kName[] = "vesk-dbc2sql";
 
 // The calling thread's redirection, if any.
 thread_local ConsoleSink* thread_sink = nullptr;
@@ -39,7 +40,7 @@ RedirectConsole::~RedirectConsole() {
   thread_out = previous_out_;
 }
 
-void Warn(const std::string& text) { WarnLine(std::string(kName) + ": " + text); }
+void Warn(const std::string& text) { WarnLine(std::string(kProgramName) + ": " + text); }
 
 void WarnLine(const std::string& text) {
   const std::string lines = Wrap(text, "", "    ");

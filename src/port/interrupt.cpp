@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "port/program.h"
+
 namespace {
 
 std::atomic<int> pending{0};
@@ -77,7 +79,8 @@ struct HandlerLine {
 // async-signal-safe calls.
 void SayEndedAtOnce(int signal_number, const char* what) {
   HandlerLine line;
-  line.Put("vesk-dbc2sql: interrupted by ");
+  line.Put(kProgramName);
+  line.Put(": interrupted by ");
   if (const char* name = KnownName(signal_number)) {
     line.Put(name);
   } else {

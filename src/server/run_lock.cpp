@@ -12,12 +12,14 @@
 #include "port/console.h"
 #include "port/interrupt.h"
 #include "port/test_pause.h"
+#include "port/program.h"
 #include "server/server_session.h"
 
 namespace {
 
 constexpr std::size_t kMaxName = 64;  // the server's limit for a lock's name
-constexpr char kPrefix[] = "vesk-dbc2sql:";
+// Locks are named "vesk-dbc2sql:<database>".
+const std::string kPrefix = std::string(kProgramName) + ":";
 
 std::string Digest(const std::string& text) {
   std::uint64_t digest = 14695981039346656037ull;

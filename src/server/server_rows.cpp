@@ -350,7 +350,7 @@ bool ServerRows::EndTable(const LoadedTable& table_ended, StatementBuilder& buil
           table + "'",
       &comment);
   const bool exists = !comment.empty();
-  const std::size_t mark = std::strlen(kMark);
+  const std::size_t mark = kMark.size();
   std::string retired = table + kRetired + run_id_;
   if (comment.size() == 1 + mark + 8 && comment.compare(1, mark, kMark) == 0 &&
       IsStagingName(table + kRetired + comment.substr(1 + mark)))

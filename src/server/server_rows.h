@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "port/program.h"
 #include "port/text_buffer.h"
 #include "server/bulk_insert.h"
 #include "server/server_session.h"
@@ -98,7 +99,8 @@ class ServerRows : public RowOutput {
 
   static constexpr char kStaging[] = "__new_";
   static constexpr char kRetired[] = "__old_";
-  static constexpr char kMark[] = "vesk-dbc2sql run ";
+  // The comment of a staging table: "vesk-dbc2sql run <id>".
+  static inline const std::string kMark = std::string(kProgramName) + " run ";
 
   ServerSession& session_;
   const bool atomic_;
