@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "app/held_console.h"
-#include "app/summary.h"
+#include "app/run_report.h"
 #include "app/table_export.h"
 #include "catalogue/catalogue.h"
 #include "dbc_writer.h"
@@ -45,7 +45,7 @@ TEST(ParallelExport, EveryTableOnceWithOrWithoutAThread) {
     }
     std::vector<std::unique_ptr<DBCFile>> others;
     others.push_back(std::move(other));
-    RunSummary summary(static_cast<int>(tables.size()), true);
+    RunReport summary("export", tables, true);
     std::string ended;
     std::optional<RefuseThreadStarts> refuse;
     if (!threads) refuse.emplace();

@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <regex>
 #include <sstream>
 #include <thread>
@@ -1938,6 +1939,61 @@ TEST_F(ServerTest, AConnectionWaitingForRoomIsWokenWhenTheLargestIsLoaded) {
 // --verify: a database loaded by the tool and one loaded from the script
 // both equal the client; after edits it names each difference, and it
 // changes nothing.
+// The JSON report of a server run, one interrupted, and a --verify, read
+// back by parsing them.
+TEST_F(ServerTest, TheReportOfServerRunsAndOfVerify) {
+  MakeSampleClient(client_dir.path(), {"--rows", "Spell:20000"});
+  const std::string db = prefix + "_report";
+  const auto report = [&](const std::string& name) {
+    return nlohmann::json::parse(ReadFile(client_dir / name));
+  };
+  ASSERT_EQ(Export(db, {"--report=load.json", "--quiet"}).status, 0);
+  const nlohmann::json load = report("load.json");
+  EXPECT_EQ(load["mode"], "export");
+  EXPECT_EQ(load["output"], "server");
+  EXPECT_EQ(load["exit_status"], 0);
+  EXPECT_EQ(load["totals"]["exported"], CatalogueSize());
+  EXPECT_FALSE(load["options"].contains("password"));
+  for (const auto& table : load["tables"]) EXPECT_EQ(table["rows"], table["records"]) << table;
+
+  // Interrupted: the table held is partial, the rest not reached.
+  std::vector<std::string> args = ServerArgs(*server_, db);
+  args.insert(args.end(), {"--parallel=1", "--report=stopped.json"});
+  PausedRun run(client_dir.path(), args, {"rows:vesk_spell"});
+  run.WaitHeld();
+  run.Signal(SIGTERM);
+  ASSERT_EQ(run.Finish().status, 128 + SIGTERM);
+  const nlohmann::json stopped = report("stopped.json");
+  EXPECT_EQ(stopped["exit_status"], 128 + SIGTERM);
+  EXPECT_EQ(stopped["interrupted_by"], "SIGTERM");
+  for (const auto& table : stopped["tables"])
+    if (table["table"] == "vesk_spell") {
+      EXPECT_EQ(table["status"], "partial");
+      EXPECT_EQ(table["cause"]["kind"], "interrupted");
+      EXPECT_GT(table["rows"].get<int>(), 0);
+    }
+  EXPECT_GT(stopped["totals"].value("not_reached", 0), 0);
+
+  // --verify, after the load again and one edit.
+  ASSERT_EQ(Export(db, {"--quiet"}).status, 0);
+  Client c(*server_);
+  c.Exec("UPDATE `" + db + "`.vesk_spell SET SpellName = 'Changed' WHERE id = 4");
+  args = ServerArgs(*server_, db);
+  args.insert(args.end(), {"--verify", "--report=verify.json"});
+  EXPECT_EQ(RunConverter(client_dir.path(), args).status, 1);
+  const nlohmann::json verify = report("verify.json");
+  EXPECT_EQ(verify["mode"], "verify");
+  EXPECT_EQ(verify["exit_status"], 1);
+  EXPECT_EQ(verify["totals"]["differs"], 1);
+  EXPECT_EQ(verify["totals"]["equal"], CatalogueSize() - 1);
+  for (const auto& table : verify["tables"])
+    if (table["table"] == "vesk_spell") {
+      EXPECT_EQ(table["status"], "differs");
+      EXPECT_TRUE(table["line"].get<std::string>().starts_with("vesk_spell: 1 row differ: id 4"))
+          << table["line"];
+    }
+}
+
 TEST_F(ServerTest, VerifyNamesWhatDiffersFromTheClient) {
   const std::string db = prefix + "_verify";
   const auto verify = [&](const std::string& database) {

@@ -8,10 +8,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <string_view>
 
 #include "app/options.h"
+#include "port/console.h"
 #include "port/program.h"
 
 namespace {
@@ -337,6 +339,29 @@ bool ApplyOptionFile(const std::string& path, Options* options, std::vector<std:
     const char* value = line.value ? line.value->c_str() : nullptr;
     if (SetByName(name, value, options, &mistake) != SetResult::kSet)
       return Fail(why, where + ": " + mistake);
+  }
+  return true;
+}
+
+bool PrintDefaults(const std::vector<std::string>& files) {
+  for (const std::string& file : files) {
+    std::vector<OptionLine> lines;
+    std::vector<std::string> warnings;
+    std::string why;
+    if (!ReadOptionFile(file, {"client", kToolGroup}, &lines, &why, &warnings)) {
+      Warn(why);
+      return false;
+    }
+    for (const OptionLine& line : lines) {
+      std::string_view name = line.name;
+      StripLoose(&name);
+      const OptionRow* row = RowOf(name);
+      const bool password = row && row->kind == OptionKind::kPassword;
+      std::printf("--%s%s%s\n", line.name.c_str(), line.value ? "=" : "",
+                  !line.value ? ""
+                  : password  ? "*****"
+                              : line.value->c_str());
+    }
   }
   return true;
 }

@@ -43,3 +43,9 @@ bool ReadOptionFile(const std::string& path, const std::vector<std::string>& gro
 // refuses; `warnings` gets one line per [client] key that no program knows.
 bool ApplyOptionFile(const std::string& path, Options* options, std::vector<std::string>* warnings,
                      std::string* why);
+
+// --print-defaults: prints the lines of [client] and [vesk-dbc2sql] of
+// `files` as my_print_defaults does ("--name=value", "--name" for a bare
+// one), one per line in the order read, but a password masked. False, said
+// on standard error, when a file cannot be read.
+bool PrintDefaults(const std::vector<std::string>& files);

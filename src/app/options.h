@@ -31,29 +31,35 @@ struct Options {
   std::optional<std::string> file;      // -f, --file
 
   // Long options only.
-  bool ask_password = false;                   // --password without a value
-  std::optional<std::string> socket;           // --socket
-  std::optional<std::string> defaults_file;    // --defaults-file
-  bool ssl = false;                            // --ssl
-  std::optional<std::string> ssl_ca;           // --ssl-ca
-  std::optional<std::string> ssl_cert;         // --ssl-cert
-  std::optional<std::string> ssl_key;          // --ssl-key
-  bool ssl_verify_server_cert = false;         // --ssl-verify-server-cert
-  std::optional<std::string> connect_timeout;  // --connect-timeout, seconds
-  std::optional<std::string> lock_wait;        // --lock-wait, seconds
-  std::optional<std::string> tables;           // --tables: only these
-  std::optional<std::string> exclude;          // --exclude: all but these
-  bool list = false;                           // --list: print the catalogue
-  bool check = false;                          // --check: read and check, write nothing
-  bool quiet = false;                          // --quiet: nothing printed on success
-  bool atomic = false;                         // --atomic: tables swapped in whole
-  bool utf8mb4 = false;                        // --utf8mb4: texts in 4-byte utf8
-  std::optional<std::string> engine;           // --engine: MyISAM or InnoDB
-  std::optional<std::string> parallel;         // --parallel: server connections
-  bool verify = false;                         // --verify: compare the database with the client
-  std::optional<std::string> write_dbc;        // --write-dbc: client files from the database
-  bool help = false;                           // --help
-  bool version = false;                        // --version
+  bool ask_password = false;                       // --password without a value
+  std::optional<std::string> socket;               // --socket
+  std::optional<std::string> defaults_file;        // --defaults-file
+  std::optional<std::string> defaults_extra_file;  // --defaults-extra-file
+  bool no_defaults = false;                        // --no-defaults
+  bool print_defaults = false;                     // --print-defaults
+  bool ssl = false;                                // --ssl
+  std::optional<std::string> ssl_ca;               // --ssl-ca
+  std::optional<std::string> ssl_cert;             // --ssl-cert
+  std::optional<std::string> ssl_key;              // --ssl-key
+  bool ssl_verify_server_cert = false;             // --ssl-verify-server-cert
+  std::optional<std::string> connect_timeout;      // --connect-timeout, seconds
+  std::optional<std::string> lock_wait;            // --lock-wait, seconds
+  std::optional<std::string> tables;               // --tables: only these
+  std::optional<std::string> exclude;              // --exclude: all but these
+  bool list = false;                               // --list: print the catalogue
+  bool check = false;                              // --check: read and check, write nothing
+  bool quiet = false;                              // --quiet: nothing printed on success
+  bool atomic = false;                             // --atomic: tables swapped in whole
+  bool utf8mb4 = false;                            // --utf8mb4: texts in 4-byte utf8
+  std::optional<std::string> engine;               // --engine: MyISAM or InnoDB
+  std::optional<std::string> parallel;             // --parallel: server connections
+  bool verify = false;                             // --verify: compare the database with the client
+  std::optional<std::string> write_dbc;            // --write-dbc: client files from the database
+  std::optional<std::string> report;               // --report: the run's JSON report
+  std::optional<std::string> client_dir;           // --client-dir: the client folder
+  bool no_progress = false;                        // --no-progress: no progress bars
+  bool help = false;                               // --help
+  bool version = false;                            // --version
 
   // Which rows of the option table were set (by index), so that the
   // command line can win over an option file.

@@ -38,6 +38,7 @@ TableOutcome ExportTable(DBCFile& writer, const TableDescriptor& table, bool scr
                          const std::function<void()>& loaded) {
   TableOutcome outcome;
   const unsigned faults = writer.ExportFaults();
+  const std::uint64_t bytes = writer.BytesWritten();
   if (IsMergedTable(table))
     writer.LoadRatingTable(&table, RatingSources());
   else
@@ -57,8 +58,8 @@ TableOutcome ExportTable(DBCFile& writer, const TableDescriptor& table, bool scr
   const bool cut = writer.RowsCut() && writer.TableRows() > 0;
   const DBCFile::Fault& fault = writer.FaultAt(cut ? writer.ExportFaults() - 1 : faults);
   outcome.in_full = writer.ExportFaults() == faults;
-  outcome.reason = fault.reason;
-  outcome.code = fault.code;
+  outcome.fault = fault;
+  outcome.bytes = writer.BytesWritten() - bytes;
   outcome.rows = cut ? writer.TableRows() : 0;
   outcome.records = writer.Table().RecordCount();
   return outcome;
@@ -66,14 +67,21 @@ TableOutcome ExportTable(DBCFile& writer, const TableDescriptor& table, bool scr
 
 bool RefusedForEveryTable(const TableOutcome& outcome) {
   return !outcome.in_full && outcome.reached && outcome.rows == 0 &&
-         RefusesEveryStatement(outcome.code);
+         RefusesEveryStatement(outcome.fault.code);
 }
 
-void RecordOutcome(RunSummary& summary, const TableDescriptor& table, const TableOutcome& outcome) {
-  summary.Note(outcome.hint);
-  summary.Note(outcome.unstorable);
-  summary.TableDone(table, outcome.in_full, outcome.reason, outcome.rows, outcome.records,
-                    outcome.code);
+void RecordOutcome(RunReport& report, const TableDescriptor& table, const TableOutcome& outcome) {
+  report.Note(outcome.hint);
+  report.Note(outcome.unstorable);
+  TableEntry entry{.table = &table, .rows = outcome.rows, .records = outcome.records};
+  entry.bytes = outcome.bytes;
+  entry.status = outcome.in_full    ? TableStatus::kExported
+                 : outcome.rows > 0 ? TableStatus::kPartial
+                                    : TableStatus::kFailed;
+  // (In full: every record taken.)
+  if (outcome.in_full) entry.rows = outcome.records;
+  if (!outcome.in_full) entry.fault = outcome.fault;
+  report.TableDone(std::move(entry));
 }
 
 namespace {
@@ -166,7 +174,7 @@ class Schedule {
 }  // namespace
 
 int ExportInParallel(const std::vector<const TableDescriptor*>& tables, DBCFile& first,
-                     std::vector<std::unique_ptr<DBCFile>>& others, RunSummary& summary,
+                     std::vector<std::unique_ptr<DBCFile>>& others, RunReport& report,
                      std::string* ended) {
   Schedule schedule(tables);
   std::vector<TableOutcome> outcomes(tables.size());
@@ -207,7 +215,7 @@ int ExportInParallel(const std::vector<const TableDescriptor*>& tables, DBCFile&
       outcomes[slot] = ExportTable(writer, *tables[slot], false, loaded);
       out.End();
       if (RefusedForEveryTable(outcomes[slot])) {
-        ends[connection] = outcomes[slot].reason;
+        ends[connection] = outcomes[slot].fault.reason;
         schedule.Stop();
       }
       // Its memory goes before another table may take its room (an
@@ -237,7 +245,7 @@ int ExportInParallel(const std::vector<const TableDescriptor*>& tables, DBCFile&
   for (std::size_t i = 0; i < tables.size(); ++i) {
     if (!outcomes[i].reached) continue;
     exported += outcomes[i].dumped;
-    RecordOutcome(summary, *tables[i], outcomes[i]);
+    RecordOutcome(report, *tables[i], outcomes[i]);
   }
   return exported;
 }

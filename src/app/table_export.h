@@ -1,6 +1,6 @@
 // The export of the chosen tables through one writer, or through several
 // connections of one server run at once. Either way each table's outcome is
-// recorded in the summary in the catalogue's order, and the console reads
+// reported in the catalogue's order, and the console reads
 // the same: with several connections, the tables' lines are held back and
 // written in that order (HeldConsole).
 #pragma once
@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "app/summary.h"
+#include "app/run_report.h"
 #include "dbc/dbcfile.h"
 
 struct TableDescriptor;
@@ -21,9 +21,9 @@ struct TableOutcome {
   bool reached = false;  // loaded and exported, in full or not
   bool dumped = false;   // its statements were written (DumpTable())
   bool in_full = false;
-  std::string reason;  // why not in full
-  unsigned code = 0;   // the server's error number of that, or 0
+  Fault fault;  // why not in full
   std::uint32_t rows = 0, records = 0;
+  std::uint64_t bytes = 0;       // of the script it took
   std::string hint, unstorable;  // notes for the summary
 };
 
@@ -41,8 +41,8 @@ TableOutcome ExportTable(DBCFile& writer, const TableDescriptor& table, bool scr
 // run ends there rather than failing each table.
 bool RefusedForEveryTable(const TableOutcome& outcome);
 
-// Records an outcome in the summary.
-void RecordOutcome(RunSummary& summary, const TableDescriptor& table, const TableOutcome& outcome);
+// Reports an outcome.
+void RecordOutcome(RunReport& report, const TableDescriptor& table, const TableOutcome& outcome);
 
 // Exports `tables` through `first` and `others` (further connections of the
 // same run) at once, the largest tables first, each connection taking the
@@ -52,5 +52,5 @@ void RecordOutcome(RunSummary& summary, const TableDescriptor& table, const Tabl
 // the run's lock, cannot go on, the run ends (*ended says why). Returns the
 // tables exported.
 int ExportInParallel(const std::vector<const TableDescriptor*>& tables, DBCFile& first,
-                     std::vector<std::unique_ptr<DBCFile>>& others, RunSummary& summary,
+                     std::vector<std::unique_ptr<DBCFile>>& others, RunReport& report,
                      std::string* ended);

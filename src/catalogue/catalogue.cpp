@@ -404,6 +404,9 @@ std::string MissingClientFolder() {
   struct stat st;
   if (!folder.ambiguous.empty() || (::stat(folder.path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)))
     return "";
+  if (!ClientFolder().empty())
+    return "there is no folder dbc in " + ClientFolder() +
+           ": --client-dir names the client folder that holds dbc";
   std::unique_ptr<char, void (*)(void*)> cwd(::getcwd(nullptr, 0), ::free);
   return std::string("there is no folder dbc in ") + (cwd ? cwd.get() : ".") +
          ": run it in the client folder that holds dbc";

@@ -73,6 +73,8 @@ class DBCFile {
   enum class Console { kAll, kFailures, kNothing };
   void SetConsole(Console console) { console_ = console; }
   Console console() const { return console_; }
+  // Whether a table's export draws its progress bar (with every line).
+  void SetProgress(bool shown) { progress_ = shown; }
 
   // Writes the loaded table: drop, creation and one insert per record, with
   // a progress bar. False when no table is loaded.
@@ -174,6 +176,7 @@ class DBCFile {
   RowOutput* rows_ = nullptr;
   ClientFiles* files_ = &DiskClientFiles::Instance();
   Console console_ = Console::kAll;
+  bool progress_ = true;
   HelperThread helper_;
   std::vector<Fault> faults_;
   std::uint64_t rows_written_ = 0;

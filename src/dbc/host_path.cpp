@@ -46,11 +46,20 @@ void SplitLast(const std::string& path, std::string* folder, std::string* name) 
   *name = slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+std::string& Folder() {
+  static std::string folder;
+  return folder;
+}
+
 }  // namespace
+
+void SetClientFolder(const std::string& folder) { Folder() = folder; }
+const std::string& ClientFolder() { return Folder(); }
 
 HostPath ResolveClientPath(const char* stored_path) {
   HostPath result;
-  const std::string exact = HostSeparators(stored_path);
+  std::string exact = HostSeparators(stored_path);
+  if (!Folder().empty() && !exact.empty() && exact[0] != '/') exact = Folder() + "/" + exact;
   result.path = exact;
   if (exact.empty() || Exists(exact)) return result;
 

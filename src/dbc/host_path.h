@@ -1,5 +1,6 @@
 // Maps a catalogue path ("dbc\Spell.dbc", backslash-separated, relative to
-// the working directory) to a path on this host. Client folders copied
+// the client folder: the working directory, or --client-dir) to a path on
+// this host. Client folders copied
 // between systems often change case, so a component that does not exist
 // under its exact name is looked up case-insensitively in its folder. When
 // several entries match only that way (spell.dbc and SPELL.DBC), none is
@@ -17,6 +18,11 @@ struct HostPath {
 };
 
 HostPath ResolveClientPath(const char* stored_path);
+
+// The client folder that relative catalogue paths start from: "" (the
+// working directory) until set. Set once, before any thread starts.
+void SetClientFolder(const std::string& folder);
+const std::string& ClientFolder();
 
 // Whether writing `target` would write a file that a run reads as the
 // client file `stored_path`: the same file (through a link or another name

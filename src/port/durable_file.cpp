@@ -178,6 +178,18 @@ int WriteAt(int fd, const void* data, std::size_t length, std::uint64_t offset) 
   return 0;
 }
 
+int WriteAll(int fd, const void* data, std::size_t length) {
+  const auto* bytes = static_cast<const char*>(data);
+  while (length > 0) {
+    const ssize_t n = ::write(fd, bytes, length);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return n < 0 ? errno : EIO;
+    bytes += n;
+    length -= static_cast<std::size_t>(n);
+  }
+  return 0;
+}
+
 int ReadAt(int fd, void* data, std::size_t length, std::uint64_t offset) {
   auto* bytes = static_cast<char*>(data);
   while (length > 0) {

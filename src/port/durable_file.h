@@ -83,6 +83,9 @@ class DurableFile {
 
 // Writes all of `data` at `offset` of `fd`; the system's error, or 0.
 int WriteAt(int fd, const void* data, std::size_t length, std::uint64_t offset);
+// Writes all of `data` at the position of `fd` (a pipe, a terminal); the
+// system's error, or 0.
+int WriteAll(int fd, const void* data, std::size_t length);
 // Reads all `length` bytes at `offset` of `fd`; the system's error (EIO
 // for a file that ends before), or 0.
 int ReadAt(int fd, void* data, std::size_t length, std::uint64_t offset);

@@ -11,8 +11,8 @@
 
 #include "port/console.h"
 #include "port/interrupt.h"
-#include "port/test_pause.h"
 #include "port/program.h"
+#include "port/test_pause.h"
 #include "server/server_session.h"
 
 namespace {
@@ -150,7 +150,7 @@ bool RunLock::Keep(ServerSession& session, unsigned slot, bool* slot_held, std::
   // A lock still held by this connection's own lost predecessor goes as
   // soon as the server has ended it (a killed connection goes at once, a
   // dropped link once the server notices): that one is waited for.
-  const unsigned wait = session.options().lock_wait_seconds;
+  const unsigned wait = session.load().lock_wait_seconds;
   const unsigned long lost = session.PreviousThreadId();
   const auto lost_holds = [&](const std::string& name, std::string* holder) {
     return session.Value("SELECT IS_USED_LOCK(" + Quoted(session, name) + ")", holder) &&

@@ -20,17 +20,6 @@
 
 namespace {
 
-// Eight hex digits that no other run is likely to have.
-std::string NewRunId() {
-  std::uint32_t bits = 0;
-  if (::getrandom(&bits, sizeof bits, 0) != sizeof bits)
-    bits = static_cast<std::uint32_t>(::getpid()) * 2654435761u ^
-           static_cast<std::uint32_t>(std::time(nullptr));
-  char id[9];
-  std::snprintf(id, sizeof id, "%08x", bits);
-  return id;
-}
-
 // Whether `name` is a table that --atomic makes: "vesk_..." followed by
 // the staging or retired ending and a run's id.
 bool IsStagingName(const std::string& name) {
@@ -45,10 +34,20 @@ bool IsStagingName(const std::string& name) {
 
 }  // namespace
 
+std::string NewRunId() {
+  std::uint32_t bits = 0;
+  if (::getrandom(&bits, sizeof bits, 0) != sizeof bits)
+    bits = static_cast<std::uint32_t>(::getpid()) * 2654435761u ^
+           static_cast<std::uint32_t>(std::time(nullptr));
+  char id[9];
+  std::snprintf(id, sizeof id, "%08x", bits);
+  return id;
+}
+
 ServerRows::ServerRows(ServerSession& session, bool atomic, const std::string& run_id)
     : session_(session),
       atomic_(atomic),
-      innodb_(session.options().engine == Engine::kInnoDB),
+      innodb_(session.load().engine == Engine::kInnoDB),
       run_id_(run_id.empty() ? NewRunId() : run_id) {
   if (atomic_) {
     staging_suffix_ = kStaging + run_id_;

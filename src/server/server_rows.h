@@ -30,6 +30,9 @@
 
 class StatementBuilder;
 
+// A new run's id: eight hex digits that no other run is likely to have.
+std::string NewRunId();
+
 class ServerRows : public RowOutput {
  public:
   // `run_id`: the run's id, shared by its connections (empty: a new one).

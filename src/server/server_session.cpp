@@ -35,7 +35,8 @@ bool RefusesEveryStatement(unsigned code) {
   }
 }
 
-ServerSession::ServerSession(const ConnectOptions& options) : options_(options) {
+ServerSession::ServerSession(const ConnectOptions& options, const LoadOptions& load)
+    : options_(options), load_(load) {
   // A certificate check means nothing over a plain connection.
   options_.ssl = options_.ssl || options_.ssl_verify_server_cert;
   handle_live_ = InitHandle();
@@ -141,7 +142,7 @@ bool ServerSession::SetUp(std::string* statement) {
   // applied row.
   // A statement that waits for a lock (a reader's transaction holding the
   // table) gives up after --lock-wait, not the server's day.
-  const std::string wait = std::to_string(options_.lock_wait_seconds);
+  const std::string wait = std::to_string(load_.lock_wait_seconds);
   const std::string session =
       "SET SESSION sql_mode = 'STRICT_ALL_TABLES', SESSION autocommit = 1, "
       "SESSION lock_wait_timeout = " +
@@ -209,7 +210,7 @@ std::string ServerSession::EngineProblem() {
     }
     mysql_free_result(result);
   }
-  const char* chosen = EngineName(options_.engine);
+  const char* chosen = EngineName(load_.engine);
   if (!enforced.empty() && ::strcasecmp(enforced.c_str(), chosen) != 0) {
     return "the server enforces the " + enforced + " engine (enforce_storage_engine), not " +
            chosen + ": " +
@@ -217,7 +218,7 @@ std::string ServerSession::EngineProblem() {
                                                           : "--engine takes MyISAM or InnoDB") +
            "; nothing was created";
   }
-  if (options_.engine == Engine::kMyISAM && ::strcasecmp(wsrep_on.c_str(), "ON") == 0) {
+  if (load_.engine == Engine::kMyISAM && ::strcasecmp(wsrep_on.c_str(), "ON") == 0) {
     // With REPLICATE_MYISAM a cluster sends MyISAM statements as text: the
     // prepared inserts arrive without their values and are dropped.
     const bool myisam_too = wsrep_mode.find("REPLICATE_MYISAM") != std::string::npos ||
@@ -300,8 +301,8 @@ void ServerSession::AwaitAnswer(const char* text, const std::string& what) {
     bool on_lock = false;
     const std::string state = WaitState(&on_lock);
     if (on_lock) {
-      Warn(name + " waits for " + state + " (at most " +
-           std::to_string(options_.lock_wait_seconds) + " s, --lock-wait)");
+      Warn(name + " waits for " + state + " (at most " + std::to_string(load_.lock_wait_seconds) +
+           " s, --lock-wait)");
       said = true;
     } else if (waited >= 10) {
       Warn(name + " has run for 10 s; the server's state of it: " +
@@ -314,7 +315,7 @@ void ServerSession::AwaitAnswer(const char* text, const std::string& what) {
 }
 
 std::unique_ptr<ServerSession> SideSession(const ServerSession& session) {
-  auto side = std::make_unique<ServerSession>(session.options());
+  auto side = std::make_unique<ServerSession>(session.options(), session.load());
   side->watched_ = false;
   if (!side->OpenLike(session)) return nullptr;
   return side;

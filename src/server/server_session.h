@@ -25,14 +25,19 @@ struct ConnectOptions {
   const char* ssl_key = nullptr;
   bool ssl_verify_server_cert = false;
   unsigned timeout_seconds = 20;  // how long connecting may wait
-  // How long to wait for another run of the tool on the same database.
-  unsigned lock_wait_seconds = 60;
   // The connection's character set is utf8mb4, not utf8.
   bool utf8mb4 = false;
+};
+
+// How a run loads its tables through a session, and how long it waits.
+struct LoadOptions {
   // Each table is loaded into a staging table and swapped in whole.
   bool atomic = false;
   // The engine of the tables created.
   Engine engine = Engine::kMyISAM;
+  // How long to wait for another run of the tool on the same database, and
+  // for a lock of the server.
+  unsigned lock_wait_seconds = 60;
 };
 
 // Whether the server's error `code` would refuse every statement of the run
@@ -55,12 +60,13 @@ std::string DescribeWait(ServerSession& side, unsigned long id, bool* on_lock);
 
 class ServerSession {
  public:
-  explicit ServerSession(const ConnectOptions& options);
+  explicit ServerSession(const ConnectOptions& options, const LoadOptions& load = {});
   ~ServerSession();
   ServerSession(const ServerSession&) = delete;
   ServerSession& operator=(const ServerSession&) = delete;
 
   const ConnectOptions& options() const { return options_; }
+  const LoadOptions& load() const { return load_; }
 
   // Connects; false, with the reason in ConnectError().
   bool Open(const char* host, const char* user, const char* password, int port);
@@ -145,6 +151,7 @@ class ServerSession {
 
   MYSQL mysql_;
   ConnectOptions options_;
+  LoadOptions load_;
   const char* host_ = nullptr;  // null ones come from the library's defaults
   const char* user_ = nullptr;
   std::string password_;

@@ -69,7 +69,7 @@ void StatementWatch::Look(Entry& entry) {
   const std::string name = std::string("the rows of ") + entry.table;
   if (on_lock) {
     Warn(name + " wait for " + state + " (at most " +
-         std::to_string(entry.session->options().lock_wait_seconds) + " s, --lock-wait)");
+         std::to_string(entry.session->load().lock_wait_seconds) + " s, --lock-wait)");
     entry.said = true;
   } else if (waited >= 10) {
     Warn(name + " have been in flight for 10 s; the server's state of them: " +

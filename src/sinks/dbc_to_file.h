@@ -42,7 +42,8 @@ class dbcToFILE : public DBCFile {
   // False once a write failed: the run ends, as nothing more can be written.
   bool Ready() override;
   std::string Abandon(bool new_output_too) override;
-  std::uint64_t BytesWritten() const override { return ring_ ? ring_->bytes() : bytes_; }
+  // (While the script is written: the bytes given to it so far.)
+  std::uint64_t BytesWritten() const override { return ring_ ? ring_->given() : bytes_; }
 
  private:
   // A table's rows, built on two threads into the ring.

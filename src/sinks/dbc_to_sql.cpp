@@ -10,8 +10,9 @@
 #include "port/interrupt.h"
 #include "sql/statement_builder.h"
 
-dbcToSQL::dbcToSQL(const ConnectOptions& options, const std::string& run_id)
-    : session_(options), rows_(session_, options.atomic, run_id) {
+dbcToSQL::dbcToSQL(const ConnectOptions& options, const LoadOptions& load,
+                   const std::string& run_id)
+    : session_(options, load), rows_(session_, load.atomic, run_id) {
   SetRowOutput(&rows_);
   rows_.SetWatch(watch_.get());
 }
@@ -54,7 +55,7 @@ bool dbcToSQL::Connect(const char* host, const char* user, const char* password,
   // On a cluster, the run's lock covers every node.
   if (std::string why;
       ExportFaults() == 0 &&
-      !lock_->TakeCluster(session_, rows_.run_id(), session_.options().lock_wait_seconds, &why)) {
+      !lock_->TakeCluster(session_, rows_.run_id(), session_.load().lock_wait_seconds, &why)) {
     CountFault(FaultKind::kRefused, why);
     return false;
   }
@@ -63,7 +64,7 @@ bool dbcToSQL::Connect(const char* host, const char* user, const char* password,
 }
 
 std::unique_ptr<dbcToSQL> dbcToSQL::Sibling(std::string* why) {
-  auto sibling = std::make_unique<dbcToSQL>(session_.options(), rows_.run_id());
+  auto sibling = std::make_unique<dbcToSQL>(session_.options(), session_.load(), rows_.run_id());
   sibling->first_ = false;
   sibling->database_ = database_;
   sibling->lock_ = lock_;
@@ -97,7 +98,7 @@ bool dbcToSQL::SetUpSession(bool first_connect) {
   slot_held_ = false;
   const bool locked =
       first_ && first_connect
-          ? (slot_held_ = lock_->Take(session_, session_.options().lock_wait_seconds, &why))
+          ? (slot_held_ = lock_->Take(session_, session_.load().lock_wait_seconds, &why))
           : lock_->Keep(session_, slot_, &slot_held_, &why);
   if (!locked) {
     CountFault(FaultKind::kRefused, why);
@@ -160,7 +161,7 @@ bool dbcToSQL::Write(const char* text) {
   // either: nothing more is created. A DROP that failed because the
   // connection went is no refusal: the next table connects again and drops
   // it then.
-  if (session_.options().atomic && !session_.lost() && std::strncmp(text, "DROP TABLE", 10) == 0)
+  if (session_.load().atomic && !session_.lost() && std::strncmp(text, "DROP TABLE", 10) == 0)
     rows_.Refuse();
   return false;
 }
@@ -173,7 +174,7 @@ std::string dbcToSQL::ConnectionName() const {
 std::string dbcToSQL::Abandon(bool) {
   if (!Table().IsLoaded() || !RowsCut()) return "";
   const std::string table = Table().Descriptor()->table_name;
-  if (session_.options().atomic) return table + " is kept as it was";
+  if (session_.load().atomic) return table + " is kept as it was";
   return table + " is left partial, with " + std::to_string(TableRows()) + " of " +
          std::to_string(Table().RecordCount()) + " rows";
 }

@@ -15,7 +15,8 @@
 class dbcToSQL : public DBCFile {
  public:
   // `run_id`: that of the run's first connection, for another one.
-  explicit dbcToSQL(const ConnectOptions& options = {}, const std::string& run_id = "");
+  explicit dbcToSQL(const ConnectOptions& options = {}, const LoadOptions& load = {},
+                    const std::string& run_id = "");
   ~dbcToSQL() override;
 
   bool Connect(const char* host, const char* user, const char* password, const char* database,

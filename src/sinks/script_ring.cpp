@@ -97,6 +97,7 @@ std::uint32_t ScriptRing::SubmitBuilt() {
     if (!slot.built) break;
     if (slot.text.size() != 0) {
       slot.ticket = writer_.Submit(slot.text.data(), slot.text.size());
+      given_ += slot.text.size();
       if (slot.ticket == 0) {
         failed_ = true;
         break;
@@ -107,6 +108,11 @@ std::uint32_t ScriptRing::SubmitBuilt() {
   }
   if (submitted_ != before || failed_) changed_.notify_all();
   return rows;
+}
+
+std::uint64_t ScriptRing::given() {
+  MutexLock lock(mutex_);
+  return given_ + (open_ ? open_->text.size() : 0);
 }
 
 bool ScriptRing::Append(const char* text, std::size_t length) {

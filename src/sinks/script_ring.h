@@ -43,6 +43,9 @@ class ScriptRing {
   void FlushBehind() { writer_.FlushBehind(); }
   // Bytes the system took (not those handed over).
   std::uint64_t bytes() const { return writer_.taken(); }
+  // Bytes of the script so far: handed over, or appended and not yet. For
+  // the thread that appends.
+  std::uint64_t given() EXCLUDES(mutex_);
 
  private:
   static constexpr std::size_t kSlots = 8;
@@ -90,6 +93,7 @@ class ScriptRing {
   std::uint64_t submitted_ GUARDED_BY(mutex_) = 0;  // slots handed to the writer
   Slot* open_ GUARDED_BY(mutex_) = nullptr;         // the slot statements are appended to
   bool failed_ GUARDED_BY(mutex_) = false;
+  std::uint64_t given_ GUARDED_BY(mutex_) = 0;  // bytes handed to the writer
 
   // The table whose rows are being built: set by BeginRows() before the
   // helper starts, read by both.

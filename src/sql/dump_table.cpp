@@ -40,7 +40,7 @@ bool DBCFile::DumpTable() {
       TestPause(connection.starts_with("sibling") ? "sibling-table" : "table",
                 table_.Descriptor()->table_name, connection + " " + builder_->SqlName());
     }
-    ProgressBar bar(table_.RecordCount(), console_ == Console::kAll);
+    ProgressBar bar(table_.RecordCount(), console_ == Console::kAll && progress_);
     // Nothing more of the table is written (`cut`: its old rows are gone).
     const auto stop_here = [&](bool interrupted, bool cut) {
       table_rows_ = 0;

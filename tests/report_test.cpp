@@ -1,0 +1,210 @@
+// The run report as JSON (--report), read back by parsing it, and the run
+// options beside it: --client-dir, --no-progress and the option-file
+// conveniences (--print-defaults, --defaults-extra-file, --no-defaults).
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <nlohmann/json.hpp>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "support/test_support.h"
+
+namespace {
+
+using Json = nlohmann::json;
+
+class ReportTest : public ::testing::Test {
+ protected:
+  void SetUp() override { MakeSampleClient(dir.path(), {"--records", "3"}); }
+  RunResult Run(const std::vector<std::string>& args) { return RunConverter(dir.path(), args); }
+  // The report the run wrote, parsed; a document that does not parse fails.
+  Json Report(const std::string& name = "run.json") {
+    return Json::parse(ReadFile(dir / name));  // throws, failing the test
+  }
+  // The entry of `table` in a report.
+  static Json Entry(const Json& report, const std::string& table) {
+    for (const Json& entry : report["tables"])
+      if (entry["table"] == table) return entry;
+    ADD_FAILURE() << "no entry for " << table;
+    return Json::object();
+  }
+  TempDir dir;
+};
+
+// Fields every document has, whatever the run did.
+void ExpectFrame(const Json& report, const char* mode, int status) {
+  EXPECT_EQ(report["format"], 1);
+  EXPECT_EQ(report["tool"], "vesk-dbc2sql");
+  EXPECT_TRUE(report["version"].is_string());
+  EXPECT_EQ(report["mode"], mode);
+  EXPECT_EQ(report["run_id"].get<std::string>().size(), 8u);
+  EXPECT_EQ(report["exit_status"], status);
+  EXPECT_TRUE(report["seconds"].is_number());
+  EXPECT_EQ(report["totals"]["tables"], report["tables"].size());
+}
+
+TEST_F(ReportTest, AScriptRunThatSucceedsHasEveryTable) {
+  const RunResult r = Run({"-f", "out.sql", "--report=run.json", "--tables=Spell,AreaTable"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const Json report = Report();
+  ExpectFrame(report, "export", 0);
+  EXPECT_EQ(report["output"], "script");
+  EXPECT_EQ(report["options"]["file"], "out.sql");
+  ASSERT_EQ(report["tables"].size(), 2u);
+  const Json spell = Entry(report, "vesk_spell");
+  EXPECT_EQ(spell["file"], "dbc\\Spell.dbc");
+  EXPECT_EQ(spell["status"], "exported");
+  EXPECT_EQ(spell["rows"], 3);
+  EXPECT_TRUE(spell["cause"].is_null());
+  // The tables' bytes are the script's, less its first statement.
+  const std::string script = ReadFile(dir / "out.sql");
+  EXPECT_EQ(spell["bytes"].get<std::size_t>() + Entry(report, "vesk_zones")["bytes"].get<std::size_t>() +
+                std::string("SET NAMES `utf8`;\n").size(),
+            script.size());
+  EXPECT_EQ(report["totals"]["bytes"], script.size());
+  EXPECT_EQ(report["totals"]["exported"], 2);
+}
+
+TEST_F(ReportTest, AFailedTableHasItsCauseByKindAndTheRestAreNotHidden) {
+  std::string bytes = ReadFile(dir / "dbc/Spell.dbc");
+  bytes[8] = 3;  // the field count
+  WriteFile(dir / "dbc/Spell.dbc", bytes);
+  ::unlink((dir / "dbc/AreaTable.dbc").c_str());
+  const RunResult r = Run({"-f", "out.sql", "--report", "run.json", "--quiet"});
+  ASSERT_EQ(r.status, 1) << r.err;
+  const Json report = Report();
+  ExpectFrame(report, "export", 1);
+  const Json spell = Entry(report, "vesk_spell");
+  EXPECT_EQ(spell["status"], "failed");
+  EXPECT_EQ(spell["cause"]["kind"], "wrong_field_count");
+  EXPECT_EQ(spell["cause"]["file"], "dbc\\Spell.dbc");
+  const Json zones = Entry(report, "vesk_zones");
+  EXPECT_EQ(zones["cause"]["kind"], "missing");
+  EXPECT_EQ(zones["cause"]["reason"], "dbc\\AreaTable.dbc not exist");
+  EXPECT_EQ(report["totals"]["failed"], 2);
+  EXPECT_EQ(report["totals"]["exported"], report["tables"].size() - 2);
+  EXPECT_FALSE(report["options"].contains("password"));
+}
+
+TEST_F(ReportTest, AnInterruptedRunIsReportedWithTheTablesNotReached) {
+  // Tables large enough to be held part-way.
+  MakeSampleClient(dir.path());
+  PausedRun run(dir.path(), {"-f", "out.sql", "--report=run.json", "-p", "secret"},
+                {"rows:vesk_spell"});
+  run.WaitHeld();
+  run.Signal(SIGTERM);
+  const RunResult r = run.Finish();
+  ASSERT_EQ(r.status, 128 + SIGTERM) << r.err;
+  const Json report = Report();
+  ExpectFrame(report, "export", 128 + SIGTERM);
+  EXPECT_EQ(report["interrupted_by"], "SIGTERM");
+  EXPECT_EQ(Entry(report, "vesk_spell")["status"], "partial");
+  EXPECT_EQ(Entry(report, "vesk_spell")["cause"]["kind"], "interrupted");
+  EXPECT_EQ(Entry(report, "vesk_zones")["status"], "not_reached");
+  EXPECT_EQ(report["tables"].back()["status"], "not_reached");
+  EXPECT_GT(report["totals"]["not_reached"].get<int>(), 0);
+  // The password is never in it, in any form.
+  EXPECT_EQ(ReadFile(dir / "run.json").find("secret"), std::string::npos);
+}
+
+TEST_F(ReportTest, CheckAndTheEarlyEndsAreReported) {
+  ASSERT_EQ(Run({"--check", "--report=run.json", "--tables=Spell"}).status, 0);
+  const Json check = Report();
+  ExpectFrame(check, "check", 0);
+  EXPECT_EQ(Entry(check, "vesk_spell")["status"], "checked");
+  EXPECT_EQ(Entry(check, "vesk_spell")["line"], "vesk_spell (dbc\\Spell.dbc): 3 rows, ok");
+
+  // No client folder: the server is not contacted, and the report says why.
+  TempDir empty;
+  const RunResult r = RunConverter(empty.path(), {"-h", "127.0.0.1", "-u", "u", "-p", "", "-d",
+                                                  "db", "--report=" + (dir / "early.json")});
+  ASSERT_EQ(r.status, 1) << r.err;
+  const Json early = Report("early.json");
+  ExpectFrame(early, "export", 1);
+  EXPECT_TRUE(early["ended"].get<std::string>().starts_with("there is no folder dbc in "));
+  EXPECT_EQ(early["totals"]["not_reached"], early["tables"].size());
+}
+
+TEST_F(ReportTest, StandardOutputTakesTheReportOnlyWhenTheConsoleIsElsewhere) {
+  const RunResult quiet = Run({"-f", "out.sql", "--quiet", "--report=-", "--tables=Spell"});
+  ASSERT_EQ(quiet.status, 0) << quiet.err;
+  EXPECT_EQ(Json::parse(quiet.out)["tables"][0]["table"], "vesk_spell");
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"-f", "out.sql", "--report=-"},
+        std::vector<std::string>{"-f", "-", "--quiet", "--report=-"}}) {
+    const RunResult r = Run(args);
+    EXPECT_EQ(r.status, 2) << args[1];
+    EXPECT_NE(r.err.find("--report=-"), std::string::npos) << r.err;
+  }
+  // A report that cannot be written fails a run that went well.
+  const RunResult unwritable = Run({"-f", "out.sql", "--report=no/such/run.json"});
+  EXPECT_EQ(unwritable.status, 1);
+  EXPECT_NE(Unwrapped(unwritable.err).find("--report=no/such/run.json: the report is not written"),
+            std::string::npos)
+      << unwritable.err;
+}
+
+// --client-dir runs on another folder's client, as a run in it would.
+TEST_F(ReportTest, AClientFolderElsewhereGivesTheSameScript) {
+  ASSERT_EQ(Run({"-f", "here.sql"}).status, 0);
+  TempDir other;
+  const RunResult r =
+      RunConverter(other.path(), {"--client-dir", dir.path(), "-f", "there.sql", "--check"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  ASSERT_EQ(RunConverter(other.path(), {"--client-dir=" + dir.path(), "-f", "there.sql"}).status,
+            0);
+  EXPECT_EQ(ReadFile(other / "there.sql"), ReadFile(dir / "here.sql"));
+  const RunResult none = RunConverter(other.path(), {"--client-dir=" + other.path(), "-f", "x"});
+  EXPECT_EQ(none.status, 1);
+  EXPECT_NE(Unwrapped(none.err).find("there is no folder dbc in " + other.path() +
+                                     ": --client-dir names the client folder"),
+            std::string::npos)
+      << none.err;
+}
+
+// --no-progress leaves out the bar lines and nothing else.
+TEST_F(ReportTest, NoProgressLeavesOutTheBarsOnly) {
+  const RunResult bars = Run({"-f", "a.sql", "--tables=Spell,AreaTable"});
+  const std::string script = ReadFile(dir / "a.sql");
+  const RunResult plain = Run({"-f", "a.sql", "--tables=Spell,AreaTable", "--no-progress"});
+  ASSERT_EQ(plain.status, 0);
+  std::string expected;
+  for (std::size_t at = 0, end; at < bars.out.size(); at = end + 1) {
+    end = bars.out.find('\n', at);
+    const std::string line = bars.out.substr(at, end - at + 1);
+    if (!line.starts_with("[")) expected += line;
+  }
+  EXPECT_NE(expected, bars.out);
+  EXPECT_EQ(plain.out, expected);
+  EXPECT_EQ(ReadFile(dir / "a.sql"), script);
+}
+
+// The option files as my_print_defaults reads them, the extra file only
+// without --defaults-file, none with --no-defaults.
+TEST_F(ReportTest, OptionFileConveniences) {
+  WriteFile(dir / "my.cnf",
+            "[client]\nuser=bob\npassword=secret\nssl_ca = \"/x y\"\n[other]\nq=1\n"
+            "[vesk-dbc2sql]\ndatabase=w\nskip-quiet\n");
+  WriteFile(dir / "extra.cnf", "[vesk-dbc2sql]\nfile=from-extra.sql\n");
+  for (const char* name : {"my.cnf", "extra.cnf"}) ::chmod((dir / name).c_str(), 0600);
+  const RunResult printed = Run({"--defaults-file=my.cnf", "--print-defaults"});
+  EXPECT_EQ(printed.status, 0);
+  EXPECT_EQ(printed.out, "--user=bob\n--password=*****\n--ssl_ca=/x y\n--database=w\n--skip-quiet\n");
+
+  const RunResult extra = Run({"--defaults-extra-file=extra.cnf", "--tables=Spell"});
+  EXPECT_EQ(extra.status, 0) << extra.err;
+  EXPECT_TRUE(std::filesystem::exists(dir / "from-extra.sql"));
+  const RunResult both =
+      Run({"--defaults-file=my.cnf", "--defaults-extra-file=extra.cnf", "--print-defaults"});
+  EXPECT_EQ(both.out, printed.out);
+  EXPECT_NE(both.err.find("--defaults-extra-file is not read with --defaults-file"),
+            std::string::npos);
+  const RunResult none = Run({"--defaults-extra-file=extra.cnf", "--no-defaults"});
+  EXPECT_EQ(none.status, 2);
+  EXPECT_NE(none.err.find("choose an output"), std::string::npos) << none.err;
+}
+
+}  // namespace
