@@ -173,57 +173,84 @@ class Schedule {
 
 }  // namespace
 
+namespace {
+
+// What the connections of a parallel export share: the schedule, the
+// outcomes in catalogue order, the console that holds their lines, and why
+// each connection ended the run, if it did. Each outcome and end is
+// written by the one thread that took its table or owns the connection,
+// and read once every thread has ended.
+struct SideBySide {
+  explicit SideBySide(const std::vector<const TableDescriptor*>& chosen, std::size_t connections)
+      : tables(chosen),
+        schedule(chosen),
+        outcomes(chosen.size()),
+        console(chosen.size()),
+        ends(connections) {}
+
+  // One connection's part: tables from the schedule until none is left.
+  void Work(DBCFile& writer, std::size_t connection);
+  // Whether the connection can take another table. The first one holds
+  // the database's lock: without it the run cannot go on. Another one
+  // that is gone leaves its tables to the rest; one refused (a staging
+  // table that cannot be dropped) ends the run.
+  bool GoesOn(DBCFile& writer, std::size_t connection);
+
+  const std::vector<const TableDescriptor*>& tables;
+  Schedule schedule;
+  std::vector<TableOutcome> outcomes;
+  HeldConsole console;
+  std::vector<std::string> ends;
+};
+
+bool SideBySide::GoesOn(DBCFile& writer, std::size_t connection) {
+  if (writer.Ready()) return true;
+  if (connection == 0 || !writer.OutputGone()) {
+    ends[connection] = writer.LastFault();
+    schedule.Stop();
+  } else {
+    Warn("a connection was lost and cannot be made again (" + writer.LastFault() +
+         "); the other connections take its tables");
+  }
+  return false;
+}
+
+void SideBySide::Work(DBCFile& writer, std::size_t connection) {
+  HeldConsole::Writer out(console);
+  RedirectConsole redirect(&out);
+  while (GoesOn(writer, connection)) {
+    const std::size_t slot = schedule.Take();
+    if (slot == Schedule::kNone) return;
+    out.Begin(slot);
+    // A mapped file keeps its string block in memory, and its records
+    // only while they are sent (see DBCFile::ForgetBehind()).
+    const auto loaded = [&] {
+      const LoadedTable& table = writer.Table();
+      TestPause("loaded", table.Descriptor()->table_name);
+      if (table.IsMapped()) schedule.Loaded(slot, table.StringBlockSize());
+    };
+    outcomes[slot] = ExportTable(writer, *tables[slot], false, loaded);
+    out.End();
+    if (RefusedForEveryTable(outcomes[slot])) {
+      ends[connection] = outcomes[slot].fault.reason;
+      schedule.Stop();
+    }
+    // Its memory goes before another table may take its room (an
+    // interrupted run keeps it, to name the table left partial).
+    if (!PendingInterrupt()) writer.Unload();
+    schedule.Finish(slot);
+    if (!outcomes[slot].reached) return;
+  }
+}
+
+}  // namespace
+
 int ExportInParallel(const std::vector<const TableDescriptor*>& tables, DBCFile& first,
                      std::vector<std::unique_ptr<DBCFile>>& others, RunReport& report,
                      std::string* ended) {
-  Schedule schedule(tables);
-  std::vector<TableOutcome> outcomes(tables.size());
-  HeldConsole console(tables.size());
-  // Why each connection ended the run, if it did.
-  std::vector<std::string> ends(others.size() + 1);
-  // One connection's part. Each outcome and end is written by the one
-  // thread that took its table or owns the connection, and read once every
-  // thread has ended.
-  const auto work = [&](DBCFile& writer, std::size_t connection) {
-    HeldConsole::Writer out(console);
-    RedirectConsole redirect(&out);
-    for (;;) {
-      if (!writer.Ready()) {
-        // The first connection holds the database's lock: without it the
-        // run cannot go on. Another one that is gone leaves its tables to
-        // the rest; one refused (a staging table that cannot be dropped)
-        // ends the run.
-        if (connection == 0 || !writer.OutputGone()) {
-          ends[connection] = writer.LastFault();
-          schedule.Stop();
-        } else {
-          Warn("a connection was lost and cannot be made again (" + writer.LastFault() +
-               "); the other connections take its tables");
-        }
-        return;
-      }
-      const std::size_t slot = schedule.Take();
-      if (slot == Schedule::kNone) return;
-      out.Begin(slot);
-      // A mapped file keeps its string block in memory, and its records
-      // only while they are sent (see DBCFile::ForgetBehind()).
-      const auto loaded = [&] {
-        const LoadedTable& table = writer.Table();
-        TestPause("loaded", table.Descriptor()->table_name);
-        if (table.IsMapped()) schedule.Loaded(slot, table.StringBlockSize());
-      };
-      outcomes[slot] = ExportTable(writer, *tables[slot], false, loaded);
-      out.End();
-      if (RefusedForEveryTable(outcomes[slot])) {
-        ends[connection] = outcomes[slot].fault.reason;
-        schedule.Stop();
-      }
-      // Its memory goes before another table may take its room (an
-      // interrupted run keeps it, to name the table left partial).
-      if (!PendingInterrupt()) writer.Unload();
-      schedule.Finish(slot);
-      if (!outcomes[slot].reached) return;
-    }
+  SideBySide run(tables, others.size() + 1);
+  const auto work = [&run](DBCFile& writer, std::size_t connection) {
+    run.Work(writer, connection);
   };
   first.ForgetBehind(true);
   for (std::unique_ptr<DBCFile>& other : others) other->ForgetBehind(true);
@@ -238,14 +265,14 @@ int ExportInParallel(const std::vector<const TableDescriptor*>& tables, DBCFile&
   }
   work(first, 0);
   for (std::thread& thread : threads) thread.join();
-  for (const std::string& end : ends)
+  for (const std::string& end : run.ends)
     if (ended->empty()) *ended = end;
 
   int exported = 0;
   for (std::size_t i = 0; i < tables.size(); ++i) {
-    if (!outcomes[i].reached) continue;
-    exported += outcomes[i].dumped;
-    RecordOutcome(report, *tables[i], outcomes[i]);
+    if (!run.outcomes[i].reached) continue;
+    exported += run.outcomes[i].dumped;
+    RecordOutcome(report, *tables[i], run.outcomes[i]);
   }
   return exported;
 }

@@ -175,6 +175,17 @@ bool TableWriteBack::TakeValues(std::uint8_t* into, std::uint32_t n, char** row,
   return true;
 }
 
+bool TableWriteBack::RepeatsKey(char** row, const unsigned long* lengths, std::string* key,
+                                std::string* previous, bool* first) const {
+  key->clear();
+  for (std::size_t j = 0; j < rows_.columns().size(); ++j)
+    if (rows_.columns()[j].key && row[j]) key->append(row[j], lengths[j]).push_back('\0');
+  const bool repeats = !*first && *key == *previous;
+  *first = false;
+  previous->swap(*key);
+  return repeats;
+}
+
 bool TableWriteBack::TakeRows(RowSource& source, int fd, std::vector<bool>* kept,
                               std::string* added, Counts* counts, std::string* why) {
   const LoadedTable& table = *table_;
@@ -185,9 +196,8 @@ bool TableWriteBack::TakeRows(RowSource& source, int fd, std::vector<bool>* kept
   for (std::size_t j = 0; j < folders.size(); ++j) folders[j] = CommonFolder(j);
   const std::vector<std::uint32_t>& order = rows_.order();
   std::uint32_t next = 0;
-  // The key of the row before and of this one (the rows come in key order:
-  // a key twice, once the user dropped the primary key, comes in a row).
-  std::string previous_key, key;
+  // The key of this row and of the row before.
+  std::string key, previous_key;
   bool first = true;
   char** row;
   const unsigned long* lengths;
@@ -196,17 +206,10 @@ bool TableWriteBack::TakeRows(RowSource& source, int fd, std::vector<bool>* kept
       *why = std::string("interrupted by ") + SignalName(signal_number);
       return false;
     }
-    if (rows_.keyed()) {
-      key.clear();
-      for (std::size_t j = 0; j < rows_.columns().size(); ++j)
-        if (rows_.columns()[j].key && row[j]) key.append(row[j], lengths[j]).push_back('\0');
-      if (!first && key == previous_key) {
-        *why = "row " + rows_.ServerKey(row, lengths) +
-               " is in the database twice, which a load of the file would refuse";
-        return false;
-      }
-      first = false;
-      previous_key.swap(key);
+    if (rows_.keyed() && RepeatsKey(row, lengths, &key, &previous_key, &first)) {
+      *why = "row " + rows_.ServerKey(row, lengths) +
+             " is in the database twice, which a load of the file would refuse";
+      return false;
     }
     if (rows_.keyed())
       while (next < count && rows_.CompareKeys(order[next], row, lengths) < 0) ++next;

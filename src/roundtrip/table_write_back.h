@@ -62,6 +62,11 @@ class TableWriteBack {
   // *added.
   bool TakeRows(RowSource& source, int fd, std::vector<bool>* kept, std::string* added,
                 Counts* counts, std::string* why);
+  // Whether the key of `row` (into *key) is that of the row before
+  // (*previous, then this one's): the rows come in key order, so a key the
+  // database holds twice (its primary key dropped) comes twice in a row.
+  bool RepeatsKey(char** row, const unsigned long* lengths, std::string* key, std::string* previous,
+                  bool* first) const;
   // Sets the exported fields of `into` from `row` where a value is not the
   // template's (`n`: the template's record, or its record count for a new
   // row; *changed: whether any was set). False, with *why, when the file
