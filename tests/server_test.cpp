@@ -470,7 +470,7 @@ TEST_F(DuplicateKeyTest, AtomicReloadsKeepAFailedTableAsItWas) {
 // last whole group.
 TEST_F(ServerTest, BulkInsertTakesATableBuiltHere) {
   const TableDescriptor& cast = CatalogueEntry("vesk_spell_cast_time");
-  constexpr std::uint32_t kRows = 2 * BulkInsert::kArrayRows + BulkInsert::kGroup + 7;
+  constexpr std::uint32_t kRows = 2 * BulkInsert::kArrayRows + BulkInsert::kRowsPerInsert + 7;
   DbcWriter file(4);
   for (std::uint32_t n = 0; n < kRows; ++n) file.Record({n + 1, n * 3, 0u - n, 7});
   LoadedTable table;
@@ -1539,7 +1539,7 @@ std::string InsertOfRow(const std::string& script, const std::string& table, int
 // The sinks' sizes: rows of an array of the prepared insert, of a group of
 // its rows, and statements of a multi-statement batch.
 constexpr int kArray = BulkInsert::kArrayRows;
-constexpr int kGroup = BulkInsert::kGroup;
+constexpr int kRowsPerInsert = BulkInsert::kRowsPerInsert;
 constexpr int kBatch = ServerRows::kBatchRows;
 constexpr int kTransaction = static_cast<int>(kTransactionRows);
 
@@ -1629,7 +1629,7 @@ class OwnServerBatchTest : public BatchTest {};
 TEST_F(BatchTest, ArraysStopAtADuplicateKeyFirstInAnArray) { ExpectDuplicateAt(kArray, 2500); }
 TEST_F(BatchTest, ArraysStopAtADuplicateKeyInTheMiddleOfAnArray) {
   ExpectDuplicateAt(kArray + kArray / 2, 2500);
-  ExpectDuplicateAt(kArray + kArray / 2 + kGroup / 2, 2500);
+  ExpectDuplicateAt(kArray + kArray / 2 + kRowsPerInsert / 2, 2500);
 }
 TEST_F(BatchTest, ArraysStopAtADuplicateKeyLastInAnArray) {
   ExpectDuplicateAt(2 * kArray - 1, 2500);

@@ -46,10 +46,10 @@ bool BulkInsert::Prepare(MYSQL* mysql, const LoadedTable& table, const std::stri
   std::string sql = "INSERT INTO `" + sql_name + "` VALUES ";
   stmt_ = PrepareStatement(mysql, sql + values, columns);
   if (!stmt_) return false;
-  for (std::uint32_t r = 0; r < kGroup; ++r) sql += (r ? ", " : "") + values;
+  for (std::uint32_t r = 0; r < kRowsPerInsert; ++r) sql += (r ? ", " : "") + values;
   // Without it (too many values for one statement, say) every array goes
   // through the one-row INSERT.
-  group_stmt_ = PrepareStatement(mysql, sql, columns * kGroup);
+  group_stmt_ = PrepareStatement(mysql, sql, columns * kRowsPerInsert);
   SetUp(array_);
   return true;
 }
@@ -85,10 +85,10 @@ void BulkInsert::SetUp(Array& array) {
     }
   }
   // Set r of the grouped INSERT binds the same columns from their r-th
-  // stretch of kArrayRows / kGroup values.
-  constexpr std::size_t kStretch = kArrayRows / kGroup;
+  // stretch of kArrayRows / kRowsPerInsert values.
+  constexpr std::size_t kStretch = kArrayRows / kRowsPerInsert;
   array.group_binds.clear();
-  for (std::uint32_t r = 0; r < kGroup; ++r) {
+  for (std::uint32_t r = 0; r < kRowsPerInsert; ++r) {
     for (std::size_t c = 0; c < columns; ++c) {
       MYSQL_BIND bind = array.binds[c];
       if (!array.columns[c].numbers.empty()) {
@@ -105,12 +105,12 @@ void BulkInsert::SetUp(Array& array) {
 void BulkInsert::Fill(Array& array, std::uint32_t first, bool grouped) const {
   const std::uint32_t rows = table_->RecordCount();
   const std::uint32_t end =
-      grouped ? first + (std::min(rows - first, kArrayRows) / kGroup) * kGroup : rows;
+      grouped ? first + (std::min(rows - first, kArrayRows) / kRowsPerInsert) * kRowsPerInsert : rows;
   std::uint32_t n = 0;
   std::uint32_t taken = 0;  // rows of the array: all, or those of whole groups
   std::size_t bytes = 0;
   for (std::uint32_t row = first; row < end && n < kArrayRows; ++row, ++n) {
-    const std::size_t at = grouped ? (n % kGroup) * (kArrayRows / kGroup) + n / kGroup : n;
+    const std::size_t at = grouped ? (n % kRowsPerInsert) * (kArrayRows / kRowsPerInsert) + n / kRowsPerInsert : n;
     const std::uint8_t* record = table_->GetRecord(row);
     std::size_t row_bytes = 0;
     for (Column& column : array.columns) {
@@ -141,13 +141,13 @@ void BulkInsert::Fill(Array& array, std::uint32_t first, bool grouped) const {
     // Only what fits in a packet; a group only whole. A row that does not
     // fit alone is left to the statements, which refuse it.
     if (bytes > packet_limit_) break;
-    if (!grouped || (n + 1) % kGroup == 0) taken = n + 1;
+    if (!grouped || (n + 1) % kRowsPerInsert == 0) taken = n + 1;
   }
   array.rows = taken;
 }
 
 std::uint32_t BulkInsert::Execute(std::uint32_t first, bool* ok) {
-  bool grouped = group_stmt_ && table_->RecordCount() - first >= kGroup;
+  bool grouped = group_stmt_ && table_->RecordCount() - first >= kRowsPerInsert;
   if (grouped) {
     Fill(array_, first, true);
     grouped = array_.rows != 0;
@@ -159,7 +159,7 @@ std::uint32_t BulkInsert::Execute(std::uint32_t first, bool* ok) {
     *ok = false;
     return 0;
   }
-  unsigned int size = grouped ? n / kGroup : n;
+  unsigned int size = grouped ? n / kRowsPerInsert : n;
   *ok =
       mysql_stmt_attr_set(stmt, STMT_ATTR_ARRAY_SIZE, &size) == 0 &&
       mysql_stmt_bind_param(stmt, grouped ? array_.group_binds.data() : array_.binds.data()) == 0 &&

@@ -1,7 +1,7 @@
 // Rows of one table sent to a MariaDB server as one prepared INSERT executed
 // with arrays of rows (array binding), which spares the server the parsing
 // of every row and the answer to every statement. The INSERT lists a group
-// of rows (kGroup sets of values), so that MyISAM gathers each group's rows
+// of rows (kRowsPerInsert sets of values), so that MyISAM gathers each group's rows
 // in its write cache instead of writing them one at a time; the rows after
 // the last whole group go through an INSERT of one row. Integers are bound as
 // 32-bit binary values, signed or unsigned as the column is; floats and
@@ -46,8 +46,8 @@ class BulkInsert {
   // were measured slower: the full sample client loaded in 2.43-2.93 s with
   // 20, 2.53-2.70 s with 50, 2.97-3.20 s with 100 and 2.99-3.21 s with 200
   // (three alternating runs each, one connection).
-  static constexpr std::uint32_t kGroup = 20;
-  static_assert(kArrayRows % kGroup == 0);
+  static constexpr std::uint32_t kRowsPerInsert = 20;
+  static_assert(kArrayRows % kRowsPerInsert == 0);
 
  private:
   // The bound values of one column, for every row of an array.
@@ -60,7 +60,7 @@ class BulkInsert {
   };
   // One array of rows, ready to bind. A value of a row n places of the
   // array from its first sits at n in its column, or, grouped, at
-  // (n % kGroup) * (kArrayRows / kGroup) + n / kGroup: the values of each
+  // (n % kRowsPerInsert) * (kArrayRows / kRowsPerInsert) + n / kRowsPerInsert: the values of each
   // set of the grouped INSERT lie together.
   struct Array {
     std::vector<Column> columns;
