@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "app/held_console.h"
+#include "app/modes.h"
 #include "app/run_report.h"
 #include "app/table_export.h"
 #include "catalogue/catalogue.h"
@@ -45,7 +46,7 @@ TEST(ParallelExport, EveryTableOnceWithOrWithoutAThread) {
     }
     std::vector<std::unique_ptr<DBCFile>> others;
     others.push_back(std::move(other));
-    RunReport summary("export", tables, true);
+    RunReport summary(ChosenMode(Options{}).words, tables, true);
     std::string ended;
     std::optional<RefuseThreadStarts> refuse;
     if (!threads) refuse.emplace();

@@ -5,8 +5,8 @@
 #include <signal.h>
 #include <sys/stat.h>
 
-#include <nlohmann/json.hpp>
 #include <filesystem>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
@@ -61,7 +61,8 @@ TEST_F(ReportTest, AScriptRunThatSucceedsHasEveryTable) {
   EXPECT_TRUE(spell["cause"].is_null());
   // The tables' bytes are the script's, less its first statement.
   const std::string script = ReadFile(dir / "out.sql");
-  EXPECT_EQ(spell["bytes"].get<std::size_t>() + Entry(report, "vesk_zones")["bytes"].get<std::size_t>() +
+  EXPECT_EQ(spell["bytes"].get<std::size_t>() +
+                Entry(report, "vesk_zones")["bytes"].get<std::size_t>() +
                 std::string("SET NAMES `utf8`;\n").size(),
             script.size());
   EXPECT_EQ(report["totals"]["bytes"], script.size());
@@ -192,7 +193,8 @@ TEST_F(ReportTest, OptionFileConveniences) {
   for (const char* name : {"my.cnf", "extra.cnf"}) ::chmod((dir / name).c_str(), 0600);
   const RunResult printed = Run({"--defaults-file=my.cnf", "--print-defaults"});
   EXPECT_EQ(printed.status, 0);
-  EXPECT_EQ(printed.out, "--user=bob\n--password=*****\n--ssl_ca=/x y\n--database=w\n--skip-quiet\n");
+  EXPECT_EQ(printed.out,
+            "--user=bob\n--password=*****\n--ssl_ca=/x y\n--database=w\n--skip-quiet\n");
 
   const RunResult extra = Run({"--defaults-extra-file=extra.cnf", "--tables=Spell"});
   EXPECT_EQ(extra.status, 0) << extra.err;

@@ -5,11 +5,15 @@
 #include <tuple>
 #include <vector>
 
+#include "app/modes.h"
 #include "app/text_report.h"
 #include "catalogue/catalogue.h"
 #include "support/test_support.h"
 
 namespace {
+
+// The words of an export: the default mode's.
+const ModeWords& kExport = ChosenMode(Options{}).words;
 
 // What `print` writes to standard error, its time masked.
 template <typename Print>
@@ -89,7 +93,7 @@ TEST(Summary, TablesThatFailAlikeAreSaidTogether) {
     // One more table, exported in full.
     std::vector<const char*> names = {"vesk_rating"};
     for (const auto& [table, fault] : failures) names.push_back(table);
-    RunReport report("export", Tables(names), false);
+    RunReport report(kExport, Tables(names), false);
     report.SetOutput("server");
     TextReport text;
     report.AddRenderer(&text);
@@ -103,12 +107,12 @@ TEST(Summary, TablesThatFailAlikeAreSaidTogether) {
 
 TEST(Summary, AQuietRunThatSucceedsSaysNothingUnlessThereIsANote) {
   TextReport text;
-  RunReport quiet("export", Tables({"vesk_spell"}), true);
+  RunReport quiet(kExport, Tables({"vesk_spell"}), true);
   quiet.SetOutput("server");
   quiet.AddRenderer(&text);
   quiet.TableDone(Done("vesk_spell", TableStatus::kExported));
   EXPECT_EQ(Stderr([&] { quiet.Finish(0, 5, 0); }), "");
-  RunReport noted("export", Tables({"vesk_spell"}), true);
+  RunReport noted(kExport, Tables({"vesk_spell"}), true);
   noted.SetOutput("server");
   noted.AddRenderer(&text);
   noted.TableDone(Done("vesk_spell", TableStatus::kExported));

@@ -64,14 +64,17 @@ JsonReport::JsonReport(std::string path, int fd, const RunContext& run)
     : path_(std::move(path)), fd_(fd), run_(run) {}
 
 std::string JsonReport::Document(const RunReport& report) const {
-  const bool export_mode = std::strcmp(report.mode(), "export") == 0;
   const std::vector<TableEntry> tables = report.AllTables();
-  Json doc = {{"format", 1},         {"tool", kProgramName},    {"version", VESK_VERSION},
-              {"mode", report.mode()}, {"run_id", run_.run_id}};
-  if (export_mode) doc["output"] = report.output();
+  Json doc = {{"format", 1},
+              {"tool", kProgramName},
+              {"version", VESK_VERSION},
+              {"mode", report.mode()},
+              {"run_id", run_.run_id}};
+  if (*report.output()) doc["output"] = report.output();
   doc["options"] = OptionsOf(run_.options);
   doc["tables"] = Json::array();
-  for (const TableEntry& entry : tables) doc["tables"].push_back(TableOf(entry, !export_mode));
+  for (const TableEntry& entry : tables)
+    doc["tables"].push_back(TableOf(entry, report.words().table_lines));
   doc["causes"] = report.causes();
   for (const std::string& fault : report.output_faults()) doc["causes"].push_back(fault);
   doc["notes"] = report.notes();

@@ -17,8 +17,8 @@ int CheckTables(RunContext& run) {
     const bool loaded =
         IsMergedTable(*table) ? reader.LoadRatingTable(table, RatingSources()) : reader.Load(table);
     TableEntry entry{.table = table};
-    entry.status = loaded && reader.ExportFaults() == faults ? TableStatus::kChecked
-                                                              : TableStatus::kFailed;
+    entry.status =
+        loaded && reader.ExportFaults() == faults ? TableStatus::kChecked : TableStatus::kFailed;
     entry.line = std::string(table->table_name) + " (" + FilesOf(*table) + "): ";
     if (entry.status == TableStatus::kChecked) {
       entry.records = entry.rows = reader.Table().RecordCount();

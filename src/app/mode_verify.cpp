@@ -4,8 +4,8 @@
 #include <string>
 
 #include "app/modes.h"
-#include "app/run.h"
 #include "app/reading_run.h"
+#include "app/run.h"
 #include "catalogue/catalogue.h"
 #include "roundtrip/table_verifier.h"
 
@@ -26,8 +26,8 @@ int VerifyTables(RunContext& run) {
       entry.status = TableStatus::kFailed;
     } else {
       entry.records = reader.Table().RecordCount();
-      entry.status = verifier.Compare(reader.Table(), &what) ? TableStatus::kEqual
-                                                             : TableStatus::kDiffers;
+      entry.status =
+          verifier.Compare(reader.Table(), &what) ? TableStatus::kEqual : TableStatus::kDiffers;
     }
     entry.line = std::string(table->table_name) + ": " + what;
     run.report.TableDone(std::move(entry));

@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "app/modes.h"
-#include "app/run.h"
 #include "app/reading_run.h"
+#include "app/run.h"
 #include "catalogue/catalogue.h"
 #include "dbc/dbc_format.h"
 #include "dbc/host_path.h"
@@ -100,12 +100,11 @@ std::string MergedFile(DBCFile& reader, TableWriteBack& builder, TableWriteBack:
     return "";
   }
   if (counts->added || counts->left_out) {
-    *failed = NotWritten(
-        FaultKind::kOther,
-        "its rows do not map back onto its source files, which hold levels 0 to " +
-            std::to_string(RatingSources().front().levels - 1) + " (" +
-            std::to_string(counts->added) + " rows added, " + std::to_string(counts->left_out) +
-            " left out)");
+    *failed = NotWritten(FaultKind::kOther,
+                         "its rows do not map back onto its source files, which hold levels 0 to " +
+                             std::to_string(RatingSources().front().levels - 1) + " (" +
+                             std::to_string(counts->added) + " rows added, " +
+                             std::to_string(counts->left_out) + " left out)");
     return "";
   }
   return merged;

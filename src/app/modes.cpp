@@ -21,17 +21,45 @@ constexpr ModeExclusion kExportExcludes[] = {
      "--atomic swaps server tables; a script (-f) has none to swap"},
 };
 
+using Ending = ModeWords::Ending;
+
+// How each mode's run is said.
+constexpr ModeWords kList = {"list"};
+constexpr ModeWords kCheck = {.name = "check", .table_lines = true, .ending = Ending::kCheck};
+constexpr ModeWords kWriteDbc = {.name = "write-dbc",
+                                 .table_lines = true,
+                                 .failed_lines_on_stderr = true,
+                                 .ending = Ending::kCount,
+                                 .none = "no client file written",
+                                 .count = "tables written",
+                                 .done = "written"};
+constexpr ModeWords kVerify = {.name = "verify",
+                               .table_lines = true,
+                               .failed_lines_on_stderr = true,
+                               .ending = Ending::kCount,
+                               .none = "no table compared",
+                               .count = "tables differ",
+                               .count_missed = true,
+                               .done = "compared"};
+constexpr ModeWords kExport = {"export"};
+
 constexpr ModeRow kModes[] = {
-    {"list", "--list", [](const Options& o) { return o.list; }, Start::kBeforeOutput, false,
+    {kList, "--list", [](const Options& o) { return o.list; }, Start::kBeforeOutput, false,
      ListTables, kListExcludes, nullptr},
-    {"check", "--check", [](const Options& o) { return o.check; }, Start::kBeforeOutput, true,
-     CheckTables, {}, nullptr},
-    {"write-dbc", "--write-dbc", [](const Options& o) { return o.write_dbc.has_value(); },
+    {kCheck,
+     "--check",
+     [](const Options& o) { return o.check; },
+     Start::kBeforeOutput,
+     true,
+     CheckTables,
+     {},
+     nullptr},
+    {kWriteDbc, "--write-dbc", [](const Options& o) { return o.write_dbc.has_value(); },
      Start::kAfterOutput, true, WriteClientFiles, kWriteDbcExcludes, WhyNotWriteFolder},
-    {"verify", "--verify", [](const Options& o) { return o.verify; }, Start::kAfterOutput, true,
+    {kVerify, "--verify", [](const Options& o) { return o.verify; }, Start::kAfterOutput, true,
      VerifyTables, kVerifyExcludes, nullptr},
-    {"export", nullptr, [](const Options&) { return true; }, Start::kAfterOutput, true,
-     ExportTables, kExportExcludes, nullptr},
+    {kExport, nullptr, [](const Options&) { return true; }, Start::kAfterOutput, true, ExportTables,
+     kExportExcludes, nullptr},
 };
 
 }  // namespace

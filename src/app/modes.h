@@ -32,7 +32,7 @@ struct ModeExclusion {
 };
 
 struct ModeRow {
-  const char* name;  // in the run report ("write-dbc")
+  ModeWords words;   // its name, and how its run is said
   const char* flag;  // the option that chooses it, null for the default
   bool (*chosen)(const Options&);
   enum class Start { kBeforeOutput, kAfterOutput } start;

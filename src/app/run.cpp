@@ -255,7 +255,7 @@ int RunTool(int argc, char** argv) {
   if (mode.start == ModeRow::Start::kAfterOutput)
     if (const int status = ValidateOutput(parsed, mode, out); status >= 0) return status;
   if (const std::string why = WhyNoReport(parsed.options, out); !why.empty()) return Refuse(why);
-  RunReport report(mode.name, tables, parsed.options.quiet);
+  RunReport report(mode.words, tables, parsed.options.quiet);
   TextReport text;
   report.AddRenderer(&text);
   RunContext run{parsed.options, tables, report, out.script_fd, NewRunId()};

@@ -25,7 +25,7 @@ bool InFull(TableStatus status) {
          status == TableStatus::kChecked;
 }
 
-RunReport::RunReport(const char* mode, std::vector<const TableDescriptor*> tables, bool quiet)
+RunReport::RunReport(const ModeWords& mode, std::vector<const TableDescriptor*> tables, bool quiet)
     : start_(std::chrono::steady_clock::now()),
       mode_(mode),
       tables_(std::move(tables)),

@@ -44,6 +44,25 @@ struct TableEntry {
   std::string line;           // the console line of a mode that reads, or check
 };
 
+// How a mode's run is said, from its row of the mode table, so that the
+// renderers need no case for any mode.
+struct ModeWords {
+  const char* name;  // in the JSON report ("write-dbc")
+  // A console line per table (TableEntry::line), and, under --quiet, that
+  // of a failed table on standard error too.
+  bool table_lines = false;
+  bool failed_lines_on_stderr = false;
+  enum class Ending {
+    kExport,  // the export's summary
+    kCheck,   // the summary of what would be exported
+    kCount,   // one line: a count of tables (`count`), or how far it got
+  } ending = Ending::kExport;
+  const char* none = "";      // kCount: what a run that ended early did not do
+  const char* count = "";     // kCount: what is counted ("tables differ")
+  bool count_missed = false;  // kCount: the tables not in full are counted
+  const char* done = "";      // kCount: interrupted "after N of M tables <done>"
+};
+
 class RunReport;
 
 // Says a report: as the run goes (TableEnded) and at its end (Ended).
@@ -59,10 +78,10 @@ class ReportRenderer {
 
 class RunReport {
  public:
-  // `mode`: the mode's name ("export", "verify"...); `tables`: those the
-  // run is to go through, in catalogue order. A `quiet` run's text says
-  // only what went wrong.
-  RunReport(const char* mode, std::vector<const TableDescriptor*> tables, bool quiet);
+  // `mode`: how the mode's run is said; `tables`: those the run is to go
+  // through, in catalogue order. A `quiet` run's text says only what went
+  // wrong.
+  RunReport(const ModeWords& mode, std::vector<const TableDescriptor*> tables, bool quiet);
 
   // The renderers, called in the order added; each must outlive the report.
   void AddRenderer(ReportRenderer* renderer) { renderers_.push_back(renderer); }
@@ -96,7 +115,8 @@ class RunReport {
   // The end of a run that stopped before its first table, and why.
   int FinishEarly(int status, const std::string& why);
 
-  const char* mode() const { return mode_; }
+  const char* mode() const { return mode_.name; }
+  const ModeWords& words() const { return mode_; }
   const char* output() const { return output_; }
   bool quiet() const { return quiet_; }
   const std::vector<const TableDescriptor*>& tables() const { return tables_; }
@@ -124,7 +144,7 @@ class RunReport {
   void Say();
 
   std::chrono::steady_clock::time_point start_;
-  const char* mode_;
+  const ModeWords& mode_;
   const char* output_ = "";
   std::vector<const TableDescriptor*> tables_;
   bool quiet_;

@@ -7,18 +7,16 @@
 #include <map>
 #include <string>
 
-#include "port/program.h"
 #include "catalogue/catalogue.h"
 #include "dbc/host_path.h"
 #include "port/console.h"
 #include "port/interrupt.h"
+#include "port/program.h"
 
 namespace {
 
 // Tables that failed alike are said in one line from this many.
 constexpr std::size_t kAlikeInOneLine = 3;
-
-bool Mode(const RunReport& report, const char* name) { return std::strcmp(report.mode(), name) == 0; }
 
 // The client file as found on disk ("dbc/SPELL.DBC"), or the catalogue's
 // path when it is not there.
@@ -74,7 +72,8 @@ std::string AlikeLines(const RunReport& report, const std::vector<const TableEnt
   const TableEntry& first = *members.front();
   const bool every = static_cast<int>(members.size()) == report.total();
   bool same_text = true;
-  for (const TableEntry* m : members) same_text = same_text && Shared(m->fault) == Shared(first.fault);
+  for (const TableEntry* m : members)
+    same_text = same_text && Shared(m->fault) == Shared(first.fault);
   std::string names;
   for (std::size_t i = same_text ? 0 : 1; i < members.size(); ++i)
     names += (names.empty() ? "" : ", ") + std::string(members[i]->table->table_name);
@@ -116,10 +115,10 @@ std::string Body(const RunReport& report) {
   if (done < report.total() && !report.signal_number()) {
     const int left = report.total() - done;
     const bool same = report.missed() > 0 && report.entries().back().fault.reason == report.ended();
-    out += Indented("the run ended " +
-                    (same ? std::string("there") : "before the next table: " + report.ended()) +
-                    ": " + std::to_string(left) + (left == 1 ? " table" : " tables") +
-                    " not reached");
+    out +=
+        Indented("the run ended " +
+                 (same ? std::string("there") : "before the next table: " + report.ended()) + ": " +
+                 std::to_string(left) + (left == 1 ? " table" : " tables") + " not reached");
   }
   return out;
 }
@@ -171,46 +170,44 @@ void SayCheck(const RunReport& report) {
   std::fputs((Wrap(line, "", "  ") + Body(report)).c_str(), stderr);
 }
 
-// The end of --verify or --write-dbc: how it went (under --quiet only when
-// it failed), or, when a signal stopped it, how far it got.
-void SayReading(const RunReport& report) {
-  const bool verify = Mode(report, "verify");
+// The end of a mode that counts its tables: how it went (under --quiet
+// only when it failed), or, when a signal stopped it, how far it got.
+void SayCount(const RunReport& report) {
+  const ModeWords& words = report.words();
   const int status = report.status();
   if (!report.early_end().empty()) {
-    Warn(std::string(verify ? "no table compared" : "no client file written") + ": " +
-         report.early_end() + "; exit status " + std::to_string(status));
+    Warn(std::string(words.none) + ": " + report.early_end() + "; exit status " +
+         std::to_string(status));
     return;
   }
+  const int counted = words.count_missed ? report.missed() : report.in_full();
   const std::string total = std::to_string(report.total());
   if (const int signal_number = report.signal_number()) {
-    // (--write-dbc counts the files written.)
-    const int done = verify ? static_cast<int>(report.entries().size()) : report.in_full();
+    // (Counting the tables missed, all that were gone through count.)
+    const int done = words.count_missed ? static_cast<int>(report.entries().size()) : counted;
     Warn(std::string("interrupted by ") + SignalName(signal_number) + " after " +
-         std::to_string(done) + " of " + total + " tables " + (verify ? "compared" : "written") +
-         "; exit status " + std::to_string(status));
+         std::to_string(done) + " of " + total + " tables " + words.done + "; exit status " +
+         std::to_string(status));
     return;
   }
-  const std::string outcome = verify ? std::to_string(report.missed()) + " of " + total +
-                                           " tables differ"
-                                     : std::to_string(report.in_full()) + " of " + total +
-                                           " tables written";
-  if (!report.quiet() || status != 0) Warn(outcome + "; exit status " + std::to_string(status));
+  if (!report.quiet() || status != 0)
+    Warn(std::to_string(counted) + " of " + total + " " + words.count + "; exit status " +
+         std::to_string(status));
 }
 
 }  // namespace
 
 void TextReport::TableEnded(const RunReport& report, const TableEntry& entry) {
-  if (Mode(report, "export")) return;  // the writers print their own lines
+  const ModeWords& words = report.words();
+  if (!words.table_lines) return;  // (an export's writers print their own)
   std::printf("%s\n", entry.line.c_str());
-  // Under --quiet, the line of a table that failed goes to standard error.
-  if (!Mode(report, "check") && report.quiet() && !InFull(entry.status)) WarnLine(entry.line);
+  if (words.failed_lines_on_stderr && report.quiet() && !InFull(entry.status)) WarnLine(entry.line);
 }
 
 void TextReport::Ended(const RunReport& report) {
-  if (Mode(report, "export"))
-    SayExport(report);
-  else if (Mode(report, "check"))
-    SayCheck(report);
-  else if (Mode(report, "verify") || Mode(report, "write-dbc"))
-    SayReading(report);
+  switch (report.words().ending) {
+    case ModeWords::Ending::kExport: return SayExport(report);
+    case ModeWords::Ending::kCheck: return SayCheck(report);
+    case ModeWords::Ending::kCount: return SayCount(report);
+  }
 }

@@ -27,9 +27,9 @@ const char* FaultKindName(FaultKind kind);
 
 struct Fault {
   FaultKind kind = FaultKind::kOther;
-  std::string reason;  // the console's line ("dbc\Spell.dbc not exist")
-  std::string file;    // the client file the reason starts with, or empty
-  unsigned code = 0;   // the server's (or client library's) error number, or 0
+  std::string reason;        // the console's line ("dbc\Spell.dbc not exist")
+  std::string file;          // the client file the reason starts with, or empty
+  unsigned code = 0;         // the server's (or client library's) error number, or 0
   bool output_kept = false;  // the output is whole; something beside it failed
 
   // The reason after the file it names ("not exist"), or the whole reason.

@@ -105,12 +105,14 @@ void BulkInsert::SetUp(Array& array) {
 void BulkInsert::Fill(Array& array, std::uint32_t first, bool grouped) const {
   const std::uint32_t rows = table_->RecordCount();
   const std::uint32_t end =
-      grouped ? first + (std::min(rows - first, kArrayRows) / kRowsPerInsert) * kRowsPerInsert : rows;
+      grouped ? first + (std::min(rows - first, kArrayRows) / kRowsPerInsert) * kRowsPerInsert
+              : rows;
   std::uint32_t n = 0;
   std::uint32_t taken = 0;  // rows of the array: all, or those of whole groups
   std::size_t bytes = 0;
   for (std::uint32_t row = first; row < end && n < kArrayRows; ++row, ++n) {
-    const std::size_t at = grouped ? (n % kRowsPerInsert) * (kArrayRows / kRowsPerInsert) + n / kRowsPerInsert : n;
+    const std::size_t at =
+        grouped ? (n % kRowsPerInsert) * (kArrayRows / kRowsPerInsert) + n / kRowsPerInsert : n;
     const std::uint8_t* record = table_->GetRecord(row);
     std::size_t row_bytes = 0;
     for (Column& column : array.columns) {
