@@ -338,9 +338,14 @@ TEST_F(ServerTest, DatabaseEqualsTheFileScriptLoadedWithTheMariadbClient) {
     ASSERT_EQ(b.size(), 1u);
     EXPECT_EQ(a[0][1], b[0][1]);
     EXPECT_NE(a[0][1], "NULL");
+    // The same layout; the served table adds its live checksum and record.
     const auto ca = c.Rows("SHOW CREATE TABLE `" + served + "`.`" + table + "`");
     const auto cb = c.Rows("SHOW CREATE TABLE `" + loaded + "`.`" + table + "`");
-    EXPECT_EQ(ca[0][1], cb[0][1]);
+    const std::string options = " CHECKSUM=1 COMMENT='vesk-dbc2sql run ";
+    const std::size_t at = ca[0][1].find(options);
+    ASSERT_NE(at, std::string::npos) << ca[0][1];
+    EXPECT_TRUE(ca[0][1].ends_with("'"));
+    EXPECT_EQ(ca[0][1].substr(0, at), cb[0][1]);
   }
 }
 
@@ -445,7 +450,7 @@ TEST_F(DuplicateKeyTest, AtomicReloadsKeepAFailedTableAsItWas) {
   ASSERT_EQ(Export(db).status, 1);
   c.Exec("INSERT INTO `" + db + "`.`vesk_spell_cast_time` VALUES (999999, 1, 2, 3)");
   c.Exec("DELETE FROM `" + db + "`.`vesk_zones`");
-  const RunResult r = Export(db, {"--atomic"});
+  const RunResult r = Export(db, {"--atomic", "--replace-edited"});
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.out.find("ERROR sql command:\nINSERT INTO `vesk_spell_cast_time` VALUES ("),
             std::string::npos);
@@ -566,9 +571,10 @@ TEST_F(ServerTest, OverlappingAtomicRunsTakeTurnsAndReadersSeeWholeTables) {
   EXPECT_EQ(c.Rows("SHOW TABLES FROM `" + db + "` LIKE 'vesk\\_zones\\_\\_old\\_abcdef12'").size(),
             0u);
 
-  // A table without rows, first of its run, is swapped in too.
+  // A table without rows, first of its run, is swapped in too (over a row
+  // added on the server).
   c.Exec("INSERT INTO " + in + "vesk_spellfocus VALUES (1, 'old')");
-  EXPECT_EQ(Export(db, {"--atomic", "--tables=SpellFocusObject"}).status, 0);
+  EXPECT_EQ(Export(db, {"--atomic", "--tables=SpellFocusObject", "--replace-edited"}).status, 0);
   EXPECT_EQ(c.Value("SELECT COUNT(*) FROM " + in + "vesk_spellfocus"), "0");
   EXPECT_EQ(c.Rows("SHOW TABLES FROM `" + db + "` LIKE 'vesk\\_spellfocus\\_\\_%'").size(), 0u);
 
@@ -698,7 +704,8 @@ TEST_F(ServerTest, ASwapThatWaitsForReadersSaysSoAndGivesUp) {
   // The swap says so after 2 s; the server gives up after --lock-wait (6 s,
   // a margin for a loaded machine), whatever its own lock_wait_timeout.
   reader.Exec("LOCK TABLES " + table + " READ");
-  const RunResult r = Export(db, {"--atomic", "--tables=SpellCastTimes", "--lock-wait=6"});
+  const RunResult r =
+      Export(db, {"--atomic", "--tables=SpellCastTimes", "--lock-wait=6", "--replace-edited"});
   reader.Exec("UNLOCK TABLES");
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(Unwrapped(r.err).find("vesk-dbc2sql: the swap of vesk_spell_cast_time waits for "
@@ -724,8 +731,9 @@ TEST_F(ServerTest, AWaitForAReaderIsSaidAndEndsAtTheFirstSignal) {
   const std::string before = admin.Value("SELECT COUNT(*) FROM " + table);
   reader.Exec("START TRANSACTION");
   reader.Value("SELECT COUNT(*) FROM " + table);
+  // (The row added makes the table one edited since its load.)
   const std::vector<std::string> args =
-      ServerArgs(*server_, db) + "--tables=SpellCastTimes" + "--lock-wait=300";
+      ServerArgs(*server_, db) + "--tables=SpellCastTimes" + "--lock-wait=300" + "--replace-edited";
 
   // Said, and the load goes on once the reader is done.
   PausedRun said(client_dir.path(), args, {"wait-said"});
@@ -1743,6 +1751,13 @@ void ExpectSameTables(std::vector<Client*> servers, const std::string& database)
     ASSERT_EQ(expected.size(), 1u);
     EXPECT_NE(expected[0][1], "NULL") << "the table exists";
     for (std::size_t i = 1; i < servers.size(); ++i) EXPECT_EQ(servers[i]->Rows(sql), expected);
+    // So does the table's record.
+    const std::string record =
+        "SELECT TABLE_COMMENT FROM information_schema.TABLES WHERE TABLE_SCHEMA = '" + database +
+        "' AND TABLE_NAME = '" + table + "'";
+    const std::string comment = servers[0]->Value(record);
+    EXPECT_TRUE(comment.starts_with("vesk-dbc2sql run ")) << comment;
+    for (std::size_t i = 1; i < servers.size(); ++i) EXPECT_EQ(servers[i]->Value(record), comment);
   }
 }
 
@@ -1880,8 +1895,9 @@ TEST_F(ServerTest, AConnectionThatCannotBeHadLeavesItsTablesToTheOther) {
             std::string::npos)
       << limited.err;
 
-  // Both connections wait on their first table, locked by the test; the
-  // one without the database's lock is cut, and may not connect again.
+  // Both connections wait on their first table, locked by the test (at the
+  // check of its record); the one without the database's lock is cut, and
+  // may not connect again.
   std::string locks;
   for (const char* table : kTables)
     locks += (locks.empty() ? "" : ", ") + db + "." + table + " WRITE";
@@ -1889,7 +1905,7 @@ TEST_F(ServerTest, AConnectionThatCannotBeHadLeavesItsTablesToTheOther) {
   Converter run(client_dir.path(), as("par", "--parallel=2"));
   const auto waiting = admin.AwaitRows(
       "SELECT ID FROM information_schema.PROCESSLIST WHERE USER = 'par' AND "
-      "INFO LIKE 'DROP TABLE%'",
+      "INFO LIKE 'CHECKSUM TABLE%'",
       2);
   ASSERT_EQ(waiting.size(), 2u);
   const std::string holder = admin.Value("SELECT IS_USED_LOCK('vesk-dbc2sql:" + db + "')");
@@ -1992,6 +2008,126 @@ TEST_F(ServerTest, TheReportOfServerRunsAndOfVerify) {
       EXPECT_TRUE(table["line"].get<std::string>().starts_with("vesk_spell: 1 row differ: id 4"))
           << table["line"];
     }
+}
+
+// A table edited on the server since the tool loaded it is kept by a
+// reload, which fails, until --replace-edited; with every engine and
+// --atomic. A table the tool did not load (from a script) is replaced.
+TEST_F(ServerTest, EditsSurviveAReloadUntilReplaceEditedIsGiven) {
+  Client c(*server_);
+  int n = 0;
+  for (const std::vector<std::string>& how : {std::vector<std::string>{},
+                                              {"--atomic"},
+                                              {"--engine=InnoDB"},
+                                              {"--engine=InnoDB", "--atomic"}}) {
+    const std::string db = prefix + "_" + std::to_string(n++);
+    SCOPED_TRACE(db);
+    const auto run = [&](std::vector<std::string> more) {
+      more.insert(more.end(), how.begin(), how.end());
+      return Export(db, more);
+    };
+    ASSERT_EQ(run({"--quiet"}).status, 0);
+    const std::string in = "`" + db + "`.";
+    const std::string comment =
+        c.Value("SELECT TABLE_COMMENT FROM information_schema.TABLES WHERE TABLE_SCHEMA = '" + db +
+                "' AND TABLE_NAME = 'vesk_spell'");
+    EXPECT_TRUE(comment.starts_with("vesk-dbc2sql run ")) << comment;
+    EXPECT_NE(comment.find("; file=dbc\\Spell.dbc; size="), std::string::npos) << comment;
+    c.Exec("UPDATE " + in + "vesk_spell SET SpellName = 'Edited' WHERE id = 4");
+    c.Exec("INSERT INTO " + in + "vesk_languages (id, name) VALUES (99999, 'added')");
+    const auto record_of = [&](const char* table) {
+      return c.Value("SELECT TABLE_COMMENT FROM information_schema.TABLES WHERE TABLE_SCHEMA = '" +
+                     db + "' AND TABLE_NAME = '" + table + "'");
+    };
+    const std::string zones = record_of("vesk_zones");
+    const RunResult kept = run({"--report=kept.json"});
+    EXPECT_EQ(kept.status, 1) << kept.err;
+    for (const char* table : {"vesk_spell", "vesk_languages"})
+      EXPECT_NE(kept.out.find(std::string("\n") + table +
+                              ": changed on the server since vesk-dbc2sql loaded it on "),
+                std::string::npos)
+          << kept.out;
+    EXPECT_NE(Unwrapped(kept.err).find("not replaced; --replace-edited replaces it"),
+              std::string::npos)
+        << kept.err;
+    EXPECT_EQ(c.Value("SELECT SpellName FROM " + in + "vesk_spell WHERE id = 4"), "Edited");
+    EXPECT_EQ(c.Value("SELECT name FROM " + in + "vesk_languages WHERE id = 99999"), "added");
+    // Every other table is reloaded, and recorded anew.
+    EXPECT_NE(record_of("vesk_zones"), zones);
+    EXPECT_TRUE(record_of("vesk_zones").starts_with("vesk-dbc2sql run "));
+    const nlohmann::json report = nlohmann::json::parse(ReadFile(client_dir / "kept.json"));
+    EXPECT_EQ(report["totals"]["failed"], 2) << report["totals"];
+    for (const auto& table : report["tables"])
+      if (table["table"] == "vesk_spell") EXPECT_EQ(table["cause"]["kind"], "edited");
+
+    const RunResult replaced = run({"--replace-edited", "--quiet"});
+    EXPECT_EQ(replaced.status, 0) << replaced.err;
+    EXPECT_NE(Unwrapped(replaced.err).find("vesk_spell was changed on the server since"),
+              std::string::npos)
+        << replaced.err;
+    EXPECT_NE(c.Value("SELECT SpellName FROM " + in + "vesk_spell WHERE id = 4"), "Edited");
+    EXPECT_EQ(c.Value("SELECT COUNT(*) FROM " + in + "vesk_languages WHERE id = 99999"), "0");
+    // No staging or retired table is left.
+    EXPECT_EQ(c.Value("SELECT COUNT(*) FROM information_schema.TABLES WHERE TABLE_SCHEMA = '" + db +
+                      "' AND TABLE_NAME LIKE '%\\_\\_%'"),
+              "0");
+  }
+  // Loaded from the script: no record, replaced as ever.
+  const std::string db = prefix + "_script";
+  ASSERT_EQ(RunConverter(client_dir.path(), {"-f", "out.sql"}).status, 0);
+  c.Exec("CREATE DATABASE `" + db + "`");
+  ASSERT_EQ(LoadAsTheReadmeSays(*server_, db, client_dir / "out.sql"), 0);
+  c.Exec("UPDATE `" + db + "`.vesk_spell SET SpellName = 'Edited' WHERE id = 4");
+  EXPECT_EQ(Export(db, {"--quiet"}).status, 0);
+  EXPECT_NE(c.Value("SELECT SpellName FROM `" + db + "`.vesk_spell WHERE id = 4"), "Edited");
+}
+
+// --skip-unchanged after a client patch of one file loads that table only,
+// and a rerun after a failure loads only the table that failed.
+TEST_F(ServerTest, SkipUnchangedLoadsOnlyWhatChanged) {
+  const std::string db = prefix + "_skip";
+  ASSERT_EQ(Export(db, {"--quiet"}).status, 0);
+  Client c(*server_);
+  const auto checksum = [&](const char* table) {
+    return c.Rows("CHECKSUM TABLE `" + db + "`." + table)[0][1];
+  };
+  const std::string zones = checksum("vesk_zones");
+  // The patch: one value of AreaTable's first record.
+  std::string area = ReadFile(client_dir / "dbc/AreaTable.dbc");
+  area[20 + 4 * 2] ^= 1;
+  WriteFile(client_dir / "dbc/AreaTable.dbc", area);
+  const auto statuses = [&](const RunResult& r) {
+    std::map<std::string, std::string> by_table;
+    const nlohmann::json report = nlohmann::json::parse(ReadFile(client_dir / "skip.json"));
+    for (const auto& table : report["tables"]) by_table[table["table"]] = table["status"];
+    EXPECT_EQ(by_table.size(), CatalogueSize()) << r.err;
+    return by_table;
+  };
+  RunResult r = Export(db, {"--skip-unchanged", "--report=skip.json"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(CountOf(r.out, ": unchanged, skipped\n"), CatalogueSize() - 1) << r.out;
+  std::map<std::string, std::string> by_table = statuses(r);
+  EXPECT_EQ(by_table["vesk_zones"], "exported");
+  EXPECT_EQ(by_table["vesk_rating"], "skipped");
+  EXPECT_EQ(by_table["vesk_spell"], "skipped");
+  EXPECT_NE(checksum("vesk_zones"), zones);
+
+  // A table that failed is the one a rerun loads.
+  const std::string lock = ReadFile(client_dir / "dbc/Lock.dbc");
+  ::unlink((client_dir / "dbc/Lock.dbc").c_str());
+  c.Exec("DROP TABLE `" + db + "`.vesk_lock");
+  EXPECT_EQ(Export(db, {"--skip-unchanged", "--quiet"}).status, 1);
+  WriteFile(client_dir / "dbc/Lock.dbc", lock);
+  r = Export(db, {"--skip-unchanged", "--report=skip.json"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  by_table = statuses(r);
+  EXPECT_EQ(by_table["vesk_lock"], "exported");
+  for (const auto& [table, status] : by_table)
+    if (table != "vesk_lock") EXPECT_EQ(status, "skipped") << table;
+  // Another slot is another source: nothing is skipped.
+  r = Export(db, {"--skip-unchanged", "-l", "2", "--report=skip.json"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  for (const auto& [table, status] : statuses(r)) EXPECT_EQ(status, "exported") << table;
 }
 
 TEST_F(ServerTest, VerifyNamesWhatDiffersFromTheClient) {

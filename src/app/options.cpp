@@ -108,6 +108,14 @@ constexpr OptionRow kRows[] = {
      nullptr},
     {"no-progress", '\0', kFlag, false, true, 0, 0, nullptr,
      "leave out the progress bars, and only them", nullptr, &O::no_progress},
+    {"replace-edited", '\0', kFlag, false, true, 0, 0, nullptr,
+     "server mode: replace a table changed on the server since it was loaded too (by default "
+     "it is kept, and the run fails)",
+     nullptr, &O::replace_edited},
+    {"skip-unchanged", '\0', kFlag, false, true, 0, 0, nullptr,
+     "server mode: leave a table as it is when its client file, slot and engine are those it "
+     "was loaded from and it is unchanged on the server",
+     nullptr, &O::skip_unchanged},
     {"help", '\0', kFlag, false, false, 0, 0, nullptr, "this help", nullptr, &O::help},
     {"version", '\0', kFlag, false, false, 0, 0, nullptr, "the version", nullptr, &O::version},
 };

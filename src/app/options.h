@@ -58,6 +58,8 @@ struct Options {
   std::optional<std::string> report;               // --report: the run's JSON report
   std::optional<std::string> client_dir;           // --client-dir: the client folder
   bool no_progress = false;                        // --no-progress: no progress bars
+  bool replace_edited = false;                     // --replace-edited: edits are not kept
+  bool skip_unchanged = false;                     // --skip-unchanged: unchanged tables stay
   bool help = false;                               // --help
   bool version = false;                            // --version
 

@@ -19,5 +19,7 @@ LoadOptions LoadOptionsOf(const Options& options) {
   load.atomic = options.atomic;
   load.engine = options.TableEngine();
   load.lock_wait_seconds = options.LockWait();
+  load.replace_edited = options.replace_edited;
+  load.skip_unchanged = options.skip_unchanged;
   return load;
 }

@@ -58,6 +58,7 @@ TableOutcome ExportTable(DBCFile& writer, const TableDescriptor& table, bool scr
   const bool cut = writer.RowsCut() && writer.TableRows() > 0;
   const DBCFile::Fault& fault = writer.FaultAt(cut ? writer.ExportFaults() - 1 : faults);
   outcome.in_full = writer.ExportFaults() == faults;
+  outcome.skipped = writer.TableSkipped();
   outcome.fault = fault;
   outcome.bytes = writer.BytesWritten() - bytes;
   outcome.rows = cut ? writer.TableRows() : 0;
@@ -75,7 +76,8 @@ void RecordOutcome(RunReport& report, const TableDescriptor& table, const TableO
   report.Note(outcome.unstorable);
   TableEntry entry{.table = &table, .rows = outcome.rows, .records = outcome.records};
   entry.bytes = outcome.bytes;
-  entry.status = outcome.in_full    ? TableStatus::kExported
+  entry.status = outcome.skipped    ? TableStatus::kSkipped
+                 : outcome.in_full  ? TableStatus::kExported
                  : outcome.rows > 0 ? TableStatus::kPartial
                                     : TableStatus::kFailed;
   // (In full: every record taken.)

@@ -21,7 +21,8 @@ struct TableOutcome {
   bool reached = false;  // loaded and exported, in full or not
   bool dumped = false;   // its statements were written (DumpTable())
   bool in_full = false;
-  Fault fault;  // why not in full
+  bool skipped = false;  // left as it was, unchanged since it was loaded
+  Fault fault;           // why not in full
   std::uint32_t rows = 0, records = 0;
   std::uint64_t bytes = 0;       // of the script it took
   std::string hint, unstorable;  // notes for the summary

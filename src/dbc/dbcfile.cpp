@@ -33,6 +33,7 @@ const char* FaultKindName(FaultKind kind) {
     case FaultKind::kRefused: return "refused";
     case FaultKind::kOutput: return "output";
     case FaultKind::kInterrupted: return "interrupted";
+    case FaultKind::kEdited: return "edited";
     case FaultKind::kOther: break;
   }
   return "other";

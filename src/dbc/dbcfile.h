@@ -129,6 +129,9 @@ class DBCFile {
   // Rows of the loaded table that the output took, and whether they
   // stopped before its last row.
   std::uint32_t TableRows() const { return table_rows_; }
+  // Whether the output left the last table as it was, unchanged since it
+  // was loaded from the same client table.
+  bool TableSkipped() const { return table_skipped_; }
   bool RowsCut() const { return rows_cut_; }
   // Rows the output took in this run, and the bytes it wrote (0 when it
   // does not count them).
@@ -140,6 +143,9 @@ class DBCFile {
     faults_.push_back({kind, std::move(reason), "", code, output_kept});
   }
   void CountFault(Fault fault) { faults_.push_back(std::move(fault)); }
+  // Whether the loaded table is to replace its SQL table (the output
+  // may leave it as it is, said on the console).
+  bool Replaces();
   // Counts the fault of a statement the output did not take.
   void CountStatementFault();
   // A reason printed as a console line and counted as a fault.
@@ -177,6 +183,7 @@ class DBCFile {
   ClientFiles* files_ = &DiskClientFiles::Instance();
   Console console_ = Console::kAll;
   bool progress_ = true;
+  bool table_skipped_ = false;
   HelperThread helper_;
   std::vector<Fault> faults_;
   std::uint64_t rows_written_ = 0;

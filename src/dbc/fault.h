@@ -20,6 +20,7 @@ enum class FaultKind : std::uint8_t {
   kRefused,          // the server refused a statement (code: its error number)
   kOutput,           // the output could not be opened, written or kept
   kInterrupted,      // a signal stopped it
+  kEdited,           // changed on the server since it was loaded: kept
 };
 
 // The kind's name in the run report ("wrong_field_count").

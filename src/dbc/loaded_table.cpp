@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "dbc/content_digest.h"
 #include "dbc/dbc_format.h"
 #include "dbc/utf8.h"
 
@@ -74,6 +75,7 @@ void LoadedTable::Adopt(const TableDescriptor* descriptor, TableBuffer block, st
   field_count_ = fields;
   record_size_ = 4 * fields;
   string_size_ = 0;
+  file_size_ = std::uint64_t{records} * record_size_;
   // No column reads the string block: it starts at the end of the records.
   strings_ = reinterpret_cast<const char*>(data_.get() + std::size_t{records} * record_size_);
   PrepareSteps();
@@ -131,6 +133,7 @@ bool LoadedTable::Accept(const TableDescriptor* descriptor, TableSource& source,
   record_size_ = header.record_size;
   string_size_ = header.string_size;
   descriptor_ = descriptor;
+  file_size_ = source.Size();
   if (!CheckHeader(path, source.Size(), fault)) return false;
 
   // Records and string block in one block: a large file's own pages where
@@ -227,6 +230,19 @@ bool LoadedTable::CheckStringRange(std::uint32_t begin, std::uint32_t end,
     }
   }
   return true;
+}
+
+std::string LoadedTable::Digest() const {
+  ContentDigest digest;
+  std::uint8_t header[kDbcHeaderSize] = {'W', 'D', 'B', 'C'};
+  StoreLE32(header + 4, record_count_);
+  StoreLE32(header + 8, field_count_);
+  StoreLE32(header + 12, record_size_);
+  StoreLE32(header + 16, string_size_);
+  digest.Continue(header, sizeof header);
+  if (data_.get())
+    digest.Continue(data_.get(), std::size_t{record_size_} * record_count_ + string_size_);
+  return digest.Hex();
 }
 
 const std::uint8_t* LoadedTable::GetRecord(std::uint32_t n) const {

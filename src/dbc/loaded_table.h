@@ -88,6 +88,11 @@ class LoadedTable {
   }
   // Whether the client file was cut short or written since it was read.
   bool Changed() const { return data_.Changed(); }
+  // The digest of the table's bytes (its header, records and string block:
+  // what a load reads; see ContentDigest), and its client file's size (the
+  // merged rows' for a merged table). The records must still be readable.
+  std::string Digest() const;
+  std::uint64_t FileSize() const { return file_size_; }
 
   // How a record turns into values: one step per exported column, prepared
   // once per table.
@@ -143,6 +148,7 @@ class LoadedTable {
   std::uint32_t record_count_ = 0;
   std::uint32_t field_count_ = 0;
   std::uint32_t string_size_ = 0;
+  std::uint64_t file_size_ = 0;
   TableBuffer data_;
   TableBuffer spare_;  // the block of an earlier table, for reuse
   const char* strings_ = nullptr;

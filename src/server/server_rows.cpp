@@ -48,7 +48,8 @@ ServerRows::ServerRows(ServerSession& session, bool atomic, const std::string& r
     : session_(session),
       atomic_(atomic),
       innodb_(session.load().engine == Engine::kInnoDB),
-      run_id_(run_id.empty() ? NewRunId() : run_id) {
+      run_id_(run_id.empty() ? NewRunId() : run_id),
+      records_(session, kMark, run_id_) {
   if (atomic_) {
     staging_suffix_ = kStaging + run_id_;
     staging_mark_ = kMark + run_id_;
@@ -310,7 +311,7 @@ void ServerRows::DropLeftovers() {
     while (MYSQL_ROW row = mysql_fetch_row(result)) {
       if (!row[0] || !row[1] || !IsStagingName(row[0])) continue;
       const std::string name = row[0];
-      if (row[1] == kMark + name.substr(name.size() - 8)) leftovers.push_back(name);
+      if (MarkId(row[1], kMark) == name.substr(name.size() - 8)) leftovers.push_back(name);
     }
     mysql_free_result(result);
   }
@@ -329,7 +330,11 @@ bool ServerRows::EndTable(const LoadedTable& table_ended, StatementBuilder& buil
   // A table without rows ends without having begun them.
   table_ = &table_ended;
   builder_ = &builder;
-  if (!atomic_ || !session_.connected()) return true;
+  if (!session_.connected()) return true;
+  if (!atomic_) {
+    if (complete) records_.Record(table_->Descriptor()->table_name);
+    return true;
+  }
   Unlock();
   const std::string table = table_->Descriptor()->table_name;
   const std::string staging = "`" + builder_->SqlName() + "`";
@@ -349,12 +354,13 @@ bool ServerRows::EndTable(const LoadedTable& table_ended, StatementBuilder& buil
           table + "'",
       &comment);
   const bool exists = !comment.empty();
-  const std::size_t mark = kMark.size();
+  const std::string marked = exists ? MarkId(std::string_view(comment).substr(1), kMark) : "";
   std::string retired = table + kRetired + run_id_;
-  if (comment.size() == 1 + mark + 8 && comment.compare(1, mark, kMark) == 0 &&
-      IsStagingName(table + kRetired + comment.substr(1 + mark)))
-    retired = table + kRetired + comment.substr(1 + mark);
+  if (!marked.empty() && IsStagingName(table + kRetired + marked))
+    retired = table + kRetired + marked;
   retired = "`" + retired + "`";
+  // The new table takes its record with it.
+  records_.Record(builder_->SqlName());
   const std::string swap = !exists ? "RENAME TABLE " + staging + " TO `" + table + "`"
                                    : "RENAME TABLE `" + table + "` TO " + retired + ", " + staging +
                                          " TO `" + table + "`";

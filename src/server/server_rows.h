@@ -26,6 +26,7 @@
 #include "server/bulk_insert.h"
 #include "server/server_session.h"
 #include "server/statement_watch.h"
+#include "server/table_record.h"
 #include "sql/row_output.h"
 
 class StatementBuilder;
@@ -45,6 +46,10 @@ class ServerRows : public RowOutput {
   std::uint32_t StopRows() override;
   bool EndTable(const LoadedTable& table, StatementBuilder& builder, bool complete,
                 std::string* failed) override;
+  Before BeforeTable(const LoadedTable& table, const std::string& name, std::string* why) override {
+    return records_.Check(table, name, why);
+  }
+  bool LiveChecksum() const override { return true; }
   const char* StagingSuffix() const override { return staging_suffix_.c_str(); }
   const char* StagingMark() const override { return staging_mark_.c_str(); }
 
@@ -111,6 +116,7 @@ class ServerRows : public RowOutput {
   std::string run_id_;          // 8 hex digits, unique to the run
   std::string staging_suffix_;  // "__new_<id>" with --atomic, else ""
   std::string staging_mark_;    // "vesk-dbc2sql run <id>" with --atomic
+  RecordKeeper records_;        // what each table was loaded from
   const LoadedTable* table_ = nullptr;
   StatementBuilder* builder_ = nullptr;
 

@@ -38,6 +38,10 @@ struct LoadOptions {
   // How long to wait for another run of the tool on the same database, and
   // for a lock of the server.
   unsigned lock_wait_seconds = 60;
+  // A table changed on the server since the tool loaded it is replaced
+  // too; a table whose record matches the client's is left as it is.
+  bool replace_edited = false;
+  bool skip_unchanged = false;
 };
 
 // Whether the server's error `code` would refuse every statement of the run

@@ -31,7 +31,12 @@ const char* DBCFile::EscapeBaseName(const char* s) { return builder_->EscapeBase
 
 bool DBCFile::DumpTable() {
   if (!table_.IsLoaded()) return false;
-  if (rows_) builder_->SetStaging(rows_->StagingSuffix(), rows_->StagingMark());
+  table_skipped_ = false;
+  if (rows_) {
+    builder_->SetStaging(rows_->StagingSuffix(), rows_->StagingMark());
+    builder_->SetLiveChecksum(rows_->LiveChecksum());
+    if (!Replaces()) return true;
+  }
   {
     if (TestPauseArmed()) {
       const std::string connection = ConnectionName();
@@ -82,6 +87,23 @@ bool DBCFile::DumpTable() {
     Report({FaultKind::kChanged,
             Format("%s changed while it was exported", table_.Descriptor()->file_path),
             table_.Descriptor()->file_path});
+  return true;
+}
+
+bool DBCFile::Replaces() {
+  const char* const name = table_.Descriptor()->table_name;
+  std::string why;
+  switch (rows_->BeforeTable(table_, name, &why)) {
+    case RowOutput::Before::kReplace: return true;
+    case RowOutput::Before::kSkip:
+      if (console_ == Console::kAll) std::fprintf(ConsoleOut(), "%s: unchanged, skipped\n", name);
+      table_skipped_ = true;
+      return false;
+    case RowOutput::Before::kKeep:
+      if (console_ != Console::kNothing) std::fprintf(ConsoleOut(), "%s: %s\n", name, why.c_str());
+      CountFault(FaultKind::kEdited, why);
+      return false;
+  }
   return true;
 }
 

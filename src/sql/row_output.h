@@ -44,6 +44,20 @@ class RowOutput {
     (void)failed;
     return true;
   }
+  // Before the statements of `table` replace the SQL table `name`: whether
+  // to replace it, to leave it as it is (unchanged since it was loaded from
+  // the same client table), or to keep it (changed on the server since;
+  // the reason in *why).
+  enum class Before { kReplace, kSkip, kKeep };
+  virtual Before BeforeTable(const LoadedTable& table, const std::string& name, std::string* why) {
+    (void)table;
+    (void)name;
+    (void)why;
+    return Before::kReplace;
+  }
+  // Whether the tables are created with a live checksum (MyISAM's
+  // CHECKSUM=1), which makes CHECKSUM TABLE cost nothing.
+  virtual bool LiveChecksum() const { return false; }
   // What the output appends to a table's name for the table it loads first
   // ("" for the table itself), and the comment that marks that table.
   virtual const char* StagingSuffix() const { return ""; }

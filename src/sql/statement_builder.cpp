@@ -117,6 +117,7 @@ const char* StatementBuilder::BuildCreateTable() {
   statement_.Append("\n) ENGINE=");
   statement_.Append(EngineName(engine_));
   statement_.Append(utf8mb4_ ? " DEFAULT CHARSET=utf8mb4" : " DEFAULT CHARSET=utf8");
+  if (live_checksum_ && engine_ == Engine::kMyISAM) statement_.Append(" CHECKSUM=1");
   // A staging table carries the mark of the run that made it.
   if (!mark_.empty()) {
     statement_.Append(" COMMENT='");

@@ -35,6 +35,8 @@ class StatementBuilder {
   Engine engine() const { return engine_; }
   // Text columns and a new database in utf8mb4 instead of utf8.
   void SetUtf8mb4(bool utf8mb4) { utf8mb4_ = utf8mb4; }
+  // A MyISAM table keeps a live checksum (CHECKSUM=1).
+  void SetLiveChecksum(bool live) { live_checksum_ = live; }
   const LoadedTable& Table() const { return table_; }
 
   const char* BuildCreateDatabase(const char* name);
@@ -66,6 +68,7 @@ class StatementBuilder {
   std::string staging_suffix_, mark_;
   Engine engine_ = Engine::kMyISAM;
   bool utf8mb4_ = false;
+  bool live_checksum_ = false;
   std::string sql_name_;
   std::string insert_prefix_;      // "INSERT INTO `table` VALUES ("
   std::size_t numbers_bound_ = 0;  // room the non-string values of a row need

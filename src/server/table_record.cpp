@@ -1,0 +1,174 @@
+#include "server/table_record.h"
+
+#include <mysql.h>
+
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <utility>
+
+#include "dbc/loaded_table.h"
+#include "port/console.h"
+#include "port/interrupt.h"
+#include "port/program.h"
+#include "server/server_session.h"
+#include "sql/engine.h"
+
+namespace {
+
+bool IsHexId(std::string_view id) {
+  if (id.size() != 8) return false;
+  for (const char c : id)
+    if (!std::isxdigit(static_cast<unsigned char>(c))) return false;
+  return true;
+}
+
+bool ToNumber(std::string_view text, std::uint64_t* value) {
+  if (text.empty() || text.size() > 20) return false;
+  std::uint64_t n = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return false;
+    n = n * 10 + static_cast<std::uint64_t>(c - '0');
+  }
+  *value = n;
+  return true;
+}
+
+}  // namespace
+
+std::string MarkId(std::string_view comment, std::string_view mark) {
+  if (!comment.starts_with(mark)) return "";
+  const std::string_view rest = comment.substr(mark.size());
+  const std::string_view id = rest.substr(0, 8);
+  if (!IsHexId(id) || (rest.size() > 8 && rest[8] != ';')) return "";
+  return std::string(id);
+}
+
+std::string TableRecord::Comment(std::string_view mark) const {
+  return std::string(mark) + run_id + "; file=" + file + "; size=" + std::to_string(size) +
+         "; xxh3=" + digest + "; slot=" + std::to_string(slot) + "; engine=" + engine +
+         "; rows=" + std::to_string(rows) + "; checksum=" + checksum + "; version=" + version +
+         "; loaded=" + loaded;
+}
+
+std::optional<TableRecord> TableRecord::Parse(std::string_view comment, std::string_view mark) {
+  TableRecord record;
+  record.run_id = MarkId(comment, mark);
+  if (record.run_id.empty() || comment.size() == mark.size() + 8) return std::nullopt;
+  std::string_view rest = comment.substr(mark.size() + 8);
+  unsigned seen = 0;
+  while (rest.starts_with("; ")) {
+    rest.remove_prefix(2);
+    const std::size_t end = rest.find("; ");
+    const std::string_view field = rest.substr(0, end);
+    rest.remove_prefix(end == std::string_view::npos ? rest.size() : end);
+    const std::size_t equals = field.find('=');
+    if (equals == std::string_view::npos) return std::nullopt;
+    const std::string_view key = field.substr(0, equals), value = field.substr(equals + 1);
+    std::uint64_t number = 0;
+    if (key == "file") {
+      record.file = value;
+    } else if (key == "size" && ToNumber(value, &number)) {
+      record.size = number;
+    } else if (key == "xxh3") {
+      record.digest = value;
+    } else if (key == "slot" && ToNumber(value, &number) && number < 16) {
+      record.slot = static_cast<int>(number);
+    } else if (key == "engine") {
+      record.engine = value;
+    } else if (key == "rows" && ToNumber(value, &number)) {
+      record.rows = number;
+    } else if (key == "checksum") {
+      record.checksum = value;
+    } else if (key == "version") {
+      record.version = value;
+    } else if (key == "loaded") {
+      record.loaded = value;
+    } else {
+      continue;  // a field of a later version
+    }
+    ++seen;
+  }
+  // A record names at least what a later run compares.
+  if (!rest.empty() || record.file.empty() || record.digest.empty() || record.checksum.empty() ||
+      record.engine.empty())
+    return std::nullopt;
+  return seen >= 5 ? std::optional<TableRecord>(record) : std::nullopt;
+}
+
+RecordKeeper::RecordKeeper(ServerSession& session, std::string mark, std::string run_id)
+    : session_(session), mark_(std::move(mark)), run_id_(std::move(run_id)) {}
+
+std::string RecordKeeper::Checksum(const std::string& name) {
+  std::string checksum;
+  if (!session_.Query("CHECKSUM TABLE `" + name + "`")) return "";
+  if (MYSQL_RES* result = mysql_store_result(session_.handle())) {
+    MYSQL_ROW row = mysql_fetch_row(result);
+    if (row && mysql_num_fields(result) >= 2 && row[1]) checksum = row[1];
+    mysql_free_result(result);
+  }
+  return checksum;
+}
+
+RecordKeeper::Before RecordKeeper::Check(const LoadedTable& table, const std::string& name,
+                                         std::string* why) {
+  const LoadOptions& load = session_.load();
+  pending_ = TableRecord{};
+  pending_.run_id = run_id_;
+  pending_.file = table.Descriptor()->file_path[0] ? table.Descriptor()->file_path : name;
+  pending_.size = table.FileSize();
+  pending_.digest = table.Digest();
+  pending_.slot = static_cast<int>(table.Locale());
+  pending_.engine = EngineName(load.engine);
+  pending_.rows = table.RecordCount();
+  std::string comment;
+  session_.Value(
+      "SELECT CONCAT('=', TABLE_COMMENT) FROM information_schema.TABLES WHERE "
+      "TABLE_SCHEMA = DATABASE() AND TABLE_NAME = '" +
+          name + "'",
+      &comment);
+  const std::optional<TableRecord> record =
+      comment.empty() ? std::nullopt
+                      : TableRecord::Parse(std::string_view(comment).substr(1), mark_);
+  if (!record) return Before::kReplace;
+  const std::string now = Checksum(name);
+  if (now.empty() && !session_.lost() && !PendingInterrupt() && !unchecked_) {
+    unchecked_ = true;
+    Warn("the checksum of " + name + " cannot be had (" + session_.Error() +
+         "): tables with a record are replaced without the check of their edits");
+  }
+  if (!now.empty() && now != record->checksum) {
+    *why = "changed on the server since " + std::string(kProgramName) + " loaded it on " +
+           record->loaded + " (checksum " + record->checksum + ", now " + now + ")";
+    if (!load.replace_edited) {
+      *why += ": not replaced; --replace-edited replaces it";
+      return Before::kKeep;
+    }
+    Warn(name + " was " + *why + "; replaced, as --replace-edited asks");
+    return Before::kReplace;
+  }
+  if (load.skip_unchanged && !now.empty() && record->SameSource(pending_)) return Before::kSkip;
+  return Before::kReplace;
+}
+
+void RecordKeeper::Record(const std::string& loaded_as) {
+  pending_.checksum = Checksum(loaded_as);
+  const std::time_t now = std::time(nullptr);
+  std::tm utc;
+  char when[32];
+  std::strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S UTC", ::gmtime_r(&now, &utc));
+  pending_.loaded = when;
+  pending_.version = VESK_VERSION;
+  const std::string comment = pending_.Comment(mark_);
+  std::string escaped(2 * comment.size() + 1, '\0');
+  escaped.resize(
+      mysql_real_escape_string(session_.handle(), escaped.data(), comment.c_str(), comment.size()));
+  if (pending_.checksum.empty() ||
+      !session_.Query("ALTER TABLE `" + loaded_as + "` COMMENT='" + escaped + "'")) {
+    if (!refused_ && !PendingInterrupt())
+      Warn("the record of " + loaded_as + " cannot be kept (" + session_.Error() +
+           "): its edits on the server will not be told from the client's changes");
+    refused_ = true;
+  }
+}

@@ -1,0 +1,86 @@
+// What the tool remembers of a table it loaded, kept in the table's own
+// comment on the server, so that the record follows the table wherever it
+// goes (an --atomic swap renames it with its table) and replicates with it
+// (a cluster replicates the ALTER that sets it), and the database holds no
+// table but the catalogue's. The comment starts with the run's mark, which
+// also names the staging tables of --atomic:
+//
+//   vesk-dbc2sql run 0a1b2c3d; file=dbc\Spell.dbc; size=83420180;
+//   xxh3=5f1d...; slot=0; engine=MyISAM; rows=48000; checksum=3798974421;
+//   version=1.0.0; loaded=2026-12-10 00:30:00 UTC
+//
+// (one line). The checksum is CHECKSUM TABLE's after the load: a table
+// whose checksum no longer matches was changed on the server since.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "sql/row_output.h"
+
+struct TableRecord {
+  std::string run_id;      // the run that loaded it (8 hex digits)
+  std::string file;        // the client file(s), as the catalogue names them
+  std::uint64_t size = 0;  // their bytes
+  std::string digest;      // XXH3-64 of their bytes, 16 hex digits
+  int slot = 0;            // the locale slot its texts came from
+  std::string engine;      // MyISAM or InnoDB
+  std::uint64_t rows = 0;
+  std::string checksum;  // CHECKSUM TABLE's value after the load
+  std::string version;   // of the tool
+  std::string loaded;    // when, "YYYY-MM-DD hh:mm:ss UTC"
+
+  // The comment that holds it; `mark` is the run's mark ("vesk-dbc2sql run ").
+  std::string Comment(std::string_view mark) const;
+  // The record a comment holds, or none (no comment, a staging table's bare
+  // mark, a comment of someone else's, a damaged one).
+  static std::optional<TableRecord> Parse(std::string_view comment, std::string_view mark);
+  // Whether it was made from the same client bytes, slot and engine.
+  bool SameSource(const TableRecord& other) const {
+    return file == other.file && size == other.size && digest == other.digest &&
+           slot == other.slot && engine == other.engine;
+  }
+};
+
+// The run id a comment's mark carries ("0a1b2c3d"), when the comment starts
+// with `mark` and its id, alone or followed by a record; empty otherwise.
+std::string MarkId(std::string_view comment, std::string_view mark);
+
+class LoadedTable;
+class ServerSession;
+
+// Keeps the records of one connection's tables: before a table is
+// replaced, whether it may be (Before), and once it holds every row, its
+// record (Record).
+class RecordKeeper {
+ public:
+  // `mark`: the run's mark, followed in every record by `run_id`.
+  RecordKeeper(ServerSession& session, std::string mark, std::string run_id);
+
+  // What to do with the SQL table `name` before the rows of `table`
+  // replace it: replace it; skip it, as its record matches the client's
+  // table and the server's table is unchanged (with --skip-unchanged); or
+  // keep it, as it was changed on the server since it was loaded (the
+  // reason in *why; --replace-edited replaces it all the same, said on
+  // standard error). A table without a record is replaced, as ever.
+  using Before = RowOutput::Before;
+  Before Check(const LoadedTable& table, const std::string& name, std::string* why);
+  // Records the table last checked in the SQL table `loaded_as` (the table,
+  // or the staging table that takes its place), which holds every row now.
+  // A server that refuses the record (no ALTER right) is said once on
+  // standard error; the table is loaded all the same.
+  void Record(const std::string& loaded_as);
+
+ private:
+  // CHECKSUM TABLE of `name`, or empty when the server would not give it.
+  std::string Checksum(const std::string& name);
+
+  ServerSession& session_;
+  const std::string mark_;
+  const std::string run_id_;
+  TableRecord pending_;     // the record of the table last checked
+  bool refused_ = false;    // a record was refused: said once
+  bool unchecked_ = false;  // a checksum was refused: said once
+};
