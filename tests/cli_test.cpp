@@ -873,7 +873,7 @@ TEST_F(CliTest, TablesChosenCheckedListedAndQuiet) {
             "--exclude leaves no table of --tables to export"},
            {{"-l", "russian", "-f", "none.sql"},
             "locale russian is neither a slot number nor a name: 0 enGB, 1 enUS, 2 deDE, 3 esES, "
-            "4 frFR, 5 koKR, 6 zhCN, 7 zhTW, 8 enCN, 9 enTW, 10 esMX, 11 ruRU"},
+            "4 frFR, 5 koKR, 6 zhCN, 7 zhTW, 8 enCN, 9 enTW, 10 esMX, 11 ruRU, or auto"},
            {{"--atomic", "-f", "none.sql"},
             "--atomic swaps server tables; a script (-f) has none to swap"}}) {
     const RunResult r = Run(args);

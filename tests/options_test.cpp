@@ -338,8 +338,9 @@ TEST(Options, ValuesAreChecked) {
            {{"-l", "x1"},
             "locale x1 is neither a slot number nor a name: 0 enGB, 1 enUS, 2 deDE, "
             "3 esES, 4 frFR, 5 koKR, 6 zhCN, 7 zhTW, 8 enCN, 9 enTW, 10 esMX, 11 "
-            "ruRU"},
+            "ruRU, or auto"},
            {{"-l", "ruRU"}, ""},
+           {{"-l", "AUTO"}, ""},
            {{"-l", "12x"}, ""},
            // Each bound is the last value taken.
            {{"--connect-timeout=31536001"},

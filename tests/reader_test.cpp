@@ -87,6 +87,32 @@ TEST_F(ReaderTest, LoadsAWellFormedFile) {
   EXPECT_EQ(reader.ExportFaults(), 0u);
 }
 
+// -l auto: each table from the slot with the most texts, the lowest of
+// those alike; the console names the slot of a table with texts.
+TEST_F(ReaderTest, AutoLocaleTakesTheSlotThatHoldsTheTexts) {
+  MakeSampleClient(dir.path(), {"--records", "3", "--slot", "Spell:8", "--slot", "Lock:5"});
+  DBCFile reader;
+  reader.SetAutoLocale();
+  bool ok = false;
+  EXPECT_EQ(Load(reader, CatalogueEntry("vesk_spell"), &ok),
+            "Open DBC file: dbc\\Spell.dbc\nChange locale to: enCN\n");
+  ASSERT_TRUE(ok);
+  EXPECT_EQ(reader.Table().Locale(), 8u);
+  EXPECT_EQ(reader.Table().EmptySlotHint(), "");
+  // Every slot alike: the lowest.
+  EXPECT_EQ(Load(reader, CatalogueEntry("vesk_quest_info"), &ok),
+            "Open DBC file: dbc\\QuestInfo.dbc\nChange locale to: enGB\n");
+  EXPECT_EQ(reader.Table().Locale(), 0u);
+  // No localized column: no line.
+  EXPECT_EQ(Load(reader, CatalogueEntry("vesk_lock"), &ok), "Open DBC file: dbc\\Lock.dbc\n");
+  // A slot chosen again is the same for every table.
+  reader.SetLocale(2);
+  CaptureStdout(
+      [&] { InDirectory(dir.path(), [&] { reader.Load(&CatalogueEntry("vesk_spell")); }); });
+  EXPECT_EQ(reader.Table().Locale(), 2u);
+  EXPECT_NE(reader.Table().EmptySlotHint(), "");
+}
+
 TEST_F(ReaderTest, MissingFile) {
   DBCFile reader;
   bool ok = true;

@@ -129,6 +129,19 @@ TEST_F(ReportTest, CheckAndTheEarlyEndsAreReported) {
   EXPECT_EQ(early["totals"]["not_reached"], early["tables"].size());
 }
 
+// --check says where a table's texts are, as a load does, --quiet or not.
+TEST_F(ReportTest, CheckGivesTheEmptySlotHints) {
+  MakeSampleClient(dir.path(), {"--records", "3", "--slot", "Spell:8"});
+  const std::string hint =
+      "dbc\\Spell.dbc has no texts in slot 0 (enGB); they are in slot 8 (enCN): run with -l 8";
+  for (const char* quiet : {"--tables=Spell,Lock", "--quiet"}) {
+    const RunResult r = Run({"--check", quiet});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(Unwrapped(r.err).find(hint), std::string::npos) << r.err;
+  }
+  EXPECT_EQ(Unwrapped(Run({"--check", "-l", "auto"}).err).find("has no texts"), std::string::npos);
+}
+
 TEST_F(ReportTest, StandardOutputTakesTheReportOnlyWhenTheConsoleIsElsewhere) {
   const RunResult quiet = Run({"-f", "out.sql", "--quiet", "--report=-", "--tables=Spell"});
   ASSERT_EQ(quiet.status, 0) << quiet.err;

@@ -2124,10 +2124,70 @@ TEST_F(ServerTest, SkipUnchangedLoadsOnlyWhatChanged) {
   EXPECT_EQ(by_table["vesk_lock"], "exported");
   for (const auto& [table, status] : by_table)
     if (table != "vesk_lock") EXPECT_EQ(status, "skipped") << table;
-  // Another slot is another source: nothing is skipped.
-  r = Export(db, {"--skip-unchanged", "-l", "2", "--report=skip.json"});
+  // Another slot is another source: nothing is skipped (and tables with
+  // texts are replaced only as --replace-edited asks).
+  r = Export(db, {"--skip-unchanged", "-l", "2", "--replace-edited", "--report=skip.json"});
   ASSERT_EQ(r.status, 0) << r.err;
   for (const auto& [table, status] : statuses(r)) EXPECT_EQ(status, "exported") << table;
+}
+
+// -l auto on a client whose tables keep their texts in different slots
+// loads each table from its own slot, and the way back reads each at the
+// slot its record names: --verify equal, --write-dbc byte-identical. A run
+// at one slot then keeps the tables of another.
+TEST_F(ServerTest, AutoLocaleLoadsEachTableFromItsOwnSlot) {
+  MakeSampleClient(client_dir.path(), {"--slot", "Spell:8", "--slot", "ChrClasses:8",
+                                       "--slot", "AreaTable:0", "--slot", "TalentTab:8"});
+  const std::string db = prefix + "_auto";
+  const RunResult load = Export(db, {"-l", "auto"});
+  ASSERT_EQ(load.status, 0) << load.err;
+  EXPECT_NE(load.out.find("Open DBC file: dbc\\Spell.dbc\nChange locale to: enCN\n"),
+            std::string::npos)
+      << load.out;
+  EXPECT_NE(load.out.find("Open DBC file: dbc\\AreaTable.dbc\nChange locale to: enGB\n"),
+            std::string::npos)
+      << load.out;
+  EXPECT_EQ(load.err.find("has no texts in slot"), std::string::npos) << load.err;
+  Client c(*server_);
+  EXPECT_NE(c.Value("SELECT TABLE_COMMENT FROM information_schema.TABLES WHERE TABLE_SCHEMA = '" +
+                    db + "' AND TABLE_NAME = 'vesk_spell'")
+                .find("; slot=8; "),
+            std::string::npos);
+  EXPECT_EQ(c.Value("SELECT SpellName FROM `" + db + "`.vesk_spell WHERE id = 1")
+                .substr(0, 6),
+            "[enCN]");
+
+  const RunResult verify = RunConverter(client_dir.path(), ServerArgs(*server_, db) + "--verify");
+  EXPECT_EQ(verify.status, 0) << verify.out << verify.err;
+  std::filesystem::create_directories(client_dir / "back");
+  const RunResult back =
+      RunConverter(client_dir.path(), ServerArgs(*server_, db) + "--write-dbc=back");
+  ASSERT_EQ(back.status, 0) << back.out << back.err;
+  for (const auto& entry : std::filesystem::directory_iterator(client_dir / "dbc"))
+    EXPECT_EQ(ReadFile(client_dir / ("back/" + entry.path().filename().string())),
+              ReadFile(entry.path().string()))
+        << entry.path();
+
+  // Asked at one slot: the tables of another are kept, naming both slots.
+  const RunResult one = Export(db, {"-l", "0", "--tables=Spell,AreaTable"});
+  EXPECT_EQ(one.status, 1);
+  EXPECT_NE(one.out.find("vesk_spell: loaded from slot 8 (enCN); this run's slot 0 (enGB) would "
+                         "replace its texts: not replaced; --replace-edited replaces it"),
+            std::string::npos)
+      << one.out;
+  EXPECT_EQ(c.Value("SELECT SpellName FROM `" + db + "`.vesk_spell WHERE id = 1").substr(0, 6),
+            "[enCN]");
+  const RunResult compared =
+      RunConverter(client_dir.path(), ServerArgs(*server_, db) + "--verify" + "-l" + "0");
+  EXPECT_EQ(compared.status, 1);
+  EXPECT_NE(compared.out.find("vesk_spell: cannot be compared: loaded from slot 8 (enCN), not "
+                              "-l's slot 0 (enGB)"),
+            std::string::npos)
+      << compared.out;
+  // Again at -l auto, nothing changed: every table skipped.
+  const RunResult again = Export(db, {"-l", "auto", "--skip-unchanged"});
+  EXPECT_EQ(again.status, 0) << again.err;
+  EXPECT_EQ(CountOf(again.out, ": unchanged, skipped\n"), CatalogueSize()) << again.out;
 }
 
 TEST_F(ServerTest, VerifyNamesWhatDiffersFromTheClient) {

@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -27,7 +28,7 @@ namespace {
 constexpr const char* kUsage =
     "usage: make-sample-client DIR [--seed N] [--full]\n"
     "                          [--duplicate-key FILE] [--emoji FILE] [--records N]\n"
-    "                          [--rows FILE:N]\n"
+    "                          [--rows FILE:N] [--slot FILE:N]...\n"
     "  --full               client-sized tables, for benchmarks\n"
     "  --duplicate-key FILE[:ROW]\n"
     "                       give record ROW (default: the middle one) of FILE the\n"
@@ -35,7 +36,9 @@ constexpr const char* kUsage =
     "  --emoji FILE[:ROW]   put a 4-byte UTF-8 character into a text of record ROW\n"
     "                       (default: the middle one) of FILE\n"
     "  --records N          N records in every client table (not the rating sources)\n"
-    "  --rows FILE:N        N records in FILE (for example Spell:1000000)\n";
+    "  --rows FILE:N        N records in FILE (for example Spell:1000000)\n"
+    "  --slot FILE:N        FILE's localized texts in slot N only, as in a client\n"
+    "                       of one language edition\n";
 
 // splitmix64: small, fast and the same on every platform.
 class Random {
@@ -64,6 +67,7 @@ struct Settings {
   long rows_count = -1;
   long duplicate_row = -1;
   long emoji_row = -1;
+  std::map<std::string, std::uint32_t> only_slot;  // --slot: FILE's texts in one slot
 };
 
 // "dbc\Spell.dbc" -> "Spell"
@@ -254,6 +258,9 @@ class TableWriter {
       return "emoji \xF0\x9F\x94\xA5 fire";
     }
     if (r % 17 == 5 && slot != 11) return "";  // empty texts exist too
+    if (const auto only = settings_.only_slot.find(stem);
+        only != settings_.only_slot.end() && only->second != slot)
+      return "";
     std::string text = std::string("[") + kLocaleNames[slot] + "] " + kLocaleWords[slot] + " " +
                        std::to_string(r) + "." + std::to_string(c);
     if (r % 5 == 1) {
@@ -346,6 +353,12 @@ bool ParseArgs(int argc, char** argv, Settings* s) {
       if (colon == std::string::npos) return false;
       s->rows_file = value.substr(0, colon);
       s->rows_count = std::strtol(value.c_str() + colon + 1, nullptr, 10);
+    } else if (arg == "--slot" && has_value) {
+      const std::string value = argv[++i];
+      const std::size_t colon = value.find(':');
+      if (colon == std::string::npos) return false;
+      s->only_slot[value.substr(0, colon)] =
+          static_cast<std::uint32_t>(std::strtoul(value.c_str() + colon + 1, nullptr, 10));
     } else if (arg == "--records" && has_value)
       s->records = std::strtol(argv[++i], nullptr, 10);
     else if (s->dir.empty() && arg[0] != '-')

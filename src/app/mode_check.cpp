@@ -11,7 +11,7 @@
 int CheckTables(RunContext& run) {
   DBCFile reader;
   reader.SetConsole(DBCFile::Console::kNothing);
-  reader.SetLocale(run.options.LocaleIndex());
+  SetRunLocale(reader, run.options);
   for (const TableDescriptor* table : run.tables) {
     const unsigned faults = reader.ExportFaults();
     const bool loaded =
@@ -22,6 +22,8 @@ int CheckTables(RunContext& run) {
     entry.line = std::string(table->table_name) + " (" + FilesOf(*table) + "): ";
     if (entry.status == TableStatus::kChecked) {
       entry.records = entry.rows = reader.Table().RecordCount();
+      // As a load would, the check says where a table's texts are.
+      run.report.Note(reader.Table().EmptySlotHint());
       entry.line += std::to_string(entry.rows) + " rows, ok";
     } else {
       entry.fault = reader.FaultAt(reader.ExportFaults() - 1);

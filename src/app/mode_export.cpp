@@ -60,7 +60,7 @@ std::vector<std::unique_ptr<DBCFile>> MoreConnections(const Options& options, DB
       break;
     }
     sibling->SetConsole(DBCFile::Console::kNothing);  // no locale line of its own
-    sibling->SetLocale(options.LocaleIndex());
+    SetRunLocale(*sibling, options);
     sibling->SetEngine(options.TableEngine());
     sibling->SetUtf8mb4(options.utf8mb4);
     sibling->SetConsole(options.quiet ? DBCFile::Console::kNothing : DBCFile::Console::kAll);
@@ -76,7 +76,7 @@ std::vector<std::unique_ptr<DBCFile>> MoreConnections(const Options& options, DB
 // names it first. False when there is nothing to export with.
 bool Prepare(const RunContext& run, DBCFile& writer, bool* names_ok, bool* unusable) {
   const Options& options = run.options;
-  writer.SetLocale(options.LocaleIndex());
+  SetRunLocale(writer, options);
   writer.SetEngine(options.TableEngine());
   writer.SetUtf8mb4(options.utf8mb4);
   const char* const names = options.utf8mb4 ? "SET NAMES `utf8mb4`;\n" : "SET NAMES `utf8`;\n";

@@ -16,11 +16,14 @@ int VerifyTables(RunContext& run) {
   DBCFile& reader = reading.reader;
   for (const TableDescriptor* table : run.tables) {
     if (PendingInterrupt()) break;
-    const bool loaded =
-        IsMergedTable(*table) ? reader.LoadRatingTable(table, RatingSources()) : reader.Load(table);
     TableEntry entry{.table = table};
     std::string what;
-    if (!loaded) {
+    if (!reading.ChooseSlot(*table, &what)) {
+      entry.fault = {FaultKind::kOther, what};
+      what = "cannot be compared: " + what;
+      entry.status = TableStatus::kFailed;
+    } else if (!(IsMergedTable(*table) ? reader.LoadRatingTable(table, RatingSources())
+                                       : reader.Load(table))) {
       entry.fault = reader.FaultAt(reader.ExportFaults() - 1);
       what = "cannot be compared: " + entry.fault.reason;
       entry.status = TableStatus::kFailed;

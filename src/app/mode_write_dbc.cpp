@@ -189,7 +189,10 @@ int WriteClientFiles(RunContext& run) {
   TableWriteBack builder(reading.session);
   for (const TableDescriptor* table : run.tables) {
     if (PendingInterrupt()) break;
-    Written written = WriteTableFile(run.options, reading.reader, builder, table);
+    std::string why;
+    Written written = reading.ChooseSlot(*table, &why)
+                          ? WriteTableFile(run.options, reading.reader, builder, table)
+                          : NotWritten(FaultKind::kOther, why);
     TableEntry entry{.table = table};
     entry.status = written.done ? TableStatus::kWritten : TableStatus::kFailed;
     entry.fault = std::move(written.fault);

@@ -1,5 +1,7 @@
 #include "app/modes.h"
 
+#include "dbc/dbcfile.h"
+
 namespace {
 
 using Start = ModeRow::Start;
@@ -65,6 +67,13 @@ constexpr ModeRow kModes[] = {
 }  // namespace
 
 std::span<const ModeRow> ModeTable() { return kModes; }
+
+void SetRunLocale(DBCFile& reader, const Options& options) {
+  if (options.AutoLocale())
+    reader.SetAutoLocale();
+  else
+    reader.SetLocale(options.LocaleIndex());
+}
 
 const ModeRow& ChosenMode(const Options& options) {
   for (const ModeRow& mode : kModes)

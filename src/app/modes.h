@@ -13,6 +13,7 @@
 #include "app/options.h"
 #include "app/run_report.h"
 
+class DBCFile;
 struct TableDescriptor;
 
 // What a mode is handed.
@@ -48,6 +49,9 @@ struct ModeRow {
 std::span<const ModeRow> ModeTable();
 // The mode the options choose.
 const ModeRow& ChosenMode(const Options& options);
+
+// Sets `reader` to the run's locale: -l N, or -l auto.
+void SetRunLocale(DBCFile& reader, const Options& options);
 
 // The modes, each in its own file.
 int ListTables(RunContext& run);        // mode_list.cpp

@@ -23,8 +23,10 @@ constexpr long long kYear = 365LL * 24 * 3600;
 
 constexpr OptionRow kRows[] = {
     // name, letter, kind, [client], in files, min, max, arg, help, text, flag
-    {"locale", 'l', OptionKind::kLocale, false, true, 0, 0, "N|NAME",
-     "language slot of the localized texts: 0-11 or a name (default 0, enGB)", &O::locale, nullptr},
+    {"locale", 'l', OptionKind::kLocale, false, true, 0, 0, "N|NAME|auto",
+     "language slot of the localized texts: 0-11, a name (default 0, enGB), or auto: each "
+     "table's from the slot that holds its texts",
+     &O::locale, nullptr},
     {"host", 'h', kText, true, true, 0, 0, "HOST", "the MySQL server's host", &O::host, nullptr},
     {"port", 'o', kInteger, true, true, 0, 65535, "PORT",
      "the server's port (default: the client library's)", &O::port, nullptr},
@@ -179,7 +181,9 @@ int LocaleNamed(const char* text) {
   return -1;
 }
 
-bool IsLocaleName(const char* text) { return LocaleNamed(text) >= 0; }
+bool IsLocaleName(const char* text) {
+  return LocaleNamed(text) >= 0 || ::strcasecmp(text, "auto") == 0;
+}
 
 // Where atoi's digits start: after leading blanks and an optional sign
 // (*negative tells which).
@@ -238,7 +242,10 @@ int LocaleIndex(const char* text) {
   return named >= 0 ? named : ParseInt(text);
 }
 
-int Options::LocaleIndex() const { return locale ? ::LocaleIndex(locale->c_str()) : 0; }
+int Options::LocaleIndex() const {
+  return locale && !AutoLocale() ? ::LocaleIndex(locale->c_str()) : 0;
+}
+bool Options::AutoLocale() const { return locale && ::strcasecmp(locale->c_str(), "auto") == 0; }
 int Options::Port() const { return port ? ParseInt(port->c_str()) : 0; }
 unsigned Options::ConnectTimeout() const {
   return connect_timeout ? static_cast<unsigned>(ParseInt(connect_timeout->c_str())) : 20;
@@ -343,8 +350,8 @@ bool Validate(const Options& options, std::string* why, std::string* warning) {
         std::string names;
         for (std::uint32_t i = 0; i < kLocaleCount; ++i)
           names += (i ? ", " : "") + std::to_string(i) + " " + kLocaleNames[i];
-        return Fail(
-            why, "locale " + std::string(text) + " is neither a slot number nor a name: " + names);
+        return Fail(why, "locale " + std::string(text) +
+                             " is neither a slot number nor a name: " + names + ", or auto");
       }
       continue;
     }

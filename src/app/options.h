@@ -68,7 +68,9 @@ struct Options {
   std::uint64_t given = 0;
 
   // Values of an integer option, once Validate() has checked them.
-  int LocaleIndex() const;
+  int LocaleIndex() const;  // 0 for -l auto
+  // -l auto: each table's texts from the slot that holds them.
+  bool AutoLocale() const;
   int Port() const;
   unsigned ConnectTimeout() const;
   unsigned LockWait() const;

@@ -7,12 +7,15 @@
 #include "app/run.h"
 #include "app/server_options.h"
 #include "catalogue/catalogue.h"
+#include "dbc/dbc_format.h"
+#include "dbc/table_descriptor.h"
 #include "server/run_lock.h"
+#include "server/table_record.h"
 
 ReadingRun::ReadingRun(RunContext& run)
     : session(ConnectOptionsOf(run.options), LoadOptionsOf(run.options)), run_(run) {
   reader.SetConsole(DBCFile::Console::kNothing);
-  reader.SetLocale(run.options.LocaleIndex());
+  SetRunLocale(reader, run.options);
 }
 
 bool ReadingRun::Connect(std::string* why) {
@@ -21,6 +24,32 @@ bool ReadingRun::Connect(std::string* why) {
   if (!why->empty()) return false;
   // A signal ends a read of rows at once, not after the whole result.
   abort_.emplace(static_cast<int>(mysql_get_socket(session.handle())));
+  return true;
+}
+
+bool ReadingRun::ChooseSlot(const TableDescriptor& table, std::string* why) {
+  const Options& options = run_.options;
+  bool localized = false;
+  for (std::uint32_t c = 0; c < table.column_count; ++c)
+    localized = localized || table.columns[c].type == 's';
+  const std::optional<TableRecord> record =
+      localized ? RecordOf(session, table.table_name) : std::nullopt;
+  if (!record) {
+    SetRunLocale(reader, options);
+    return true;
+  }
+  int slot = options.LocaleIndex();
+  if (slot < 0 || slot >= static_cast<int>(kLocaleCount)) slot = 0;
+  if (options.locale && !options.AutoLocale() && slot != record->slot) {
+    if (!options.replace_edited) {
+      *why = "loaded from " + SlotName(record->slot) + ", not -l's " + SlotName(slot) +
+             ": --replace-edited reads it at -l's";
+      return false;
+    }
+    reader.SetLocale(slot);
+    return true;
+  }
+  reader.SetLocale(record->slot);
   return true;
 }
 

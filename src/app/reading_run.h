@@ -21,6 +21,12 @@ class ReadingRun {
   // there is nothing to compare with: no connection is made.
   bool Connect(std::string* why);
 
+  // Sets the reader to the slot `table` is to be read at: the one its
+  // record names, or -l's (auto: the slot with its texts) for a table
+  // without one. False, with why, when -l names another slot than the
+  // record (unless --replace-edited).
+  bool ChooseSlot(const TableDescriptor& table, std::string* why);
+
   // Disconnects and reports the end: exit status 0 when `ok`, 1
   // otherwise, 128 + N when signal N stopped the run. Returns the status.
   int Finish(bool ok);

@@ -21,5 +21,6 @@ LoadOptions LoadOptionsOf(const Options& options) {
   load.lock_wait_seconds = options.LockWait();
   load.replace_edited = options.replace_edited;
   load.skip_unchanged = options.skip_unchanged;
+  load.auto_locale = options.AutoLocale();
   return load;
 }

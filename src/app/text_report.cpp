@@ -167,7 +167,7 @@ void SayExport(const RunReport& report) {
 
 // The end of --check.
 void SayCheck(const RunReport& report) {
-  if (report.quiet() && report.status() == 0) return;
+  if (report.quiet() && report.status() == 0 && report.notes().empty()) return;
   std::fflush(stdout);
   char line[160];
   std::snprintf(line, sizeof line, "%s: %d of %d tables would be exported in full; exit status %d",

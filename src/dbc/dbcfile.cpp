@@ -57,11 +57,15 @@ bool DBCFile::Load(const TableDescriptor* descriptor) {
   Fault fault;
   if (table_.Read(descriptor, *files_, helper_, &fault)) {
     if (forget_behind_) table_.ForgetAll();
+    if (table_.AutoLocale() && table_.HasLocalizedTexts() && console_ != Console::kNothing)
+      std::fprintf(ConsoleOut(), "Change locale to: %s\n", kLocaleNames[table_.Locale()]);
     return true;
   }
   Report(std::move(fault));
   return false;
 }
+
+void DBCFile::SetAutoLocale() { table_.SetAutoLocale(); }
 
 void DBCFile::SetLocale(int index) {
   const std::uint32_t slot = (index >= 0 && index < static_cast<int>(kLocaleCount))

@@ -61,6 +61,10 @@ class DBCFile {
   // Selects the language slot exported for localized strings; out-of-range
   // values select slot 0.
   void SetLocale(int index);
+  // -l auto: each table takes its texts from the slot that holds them; the
+  // console says the slot of each table with localized texts, as it says
+  // the chosen one ("Change locale to: enCN").
+  void SetAutoLocale();
 
   // The storage engine of the tables created (MyISAM unless set).
   void SetEngine(Engine engine);

@@ -158,6 +158,7 @@ bool LoadedTable::Accept(const TableDescriptor* descriptor, TableSource& source,
   }
   data_ = std::move(data);
   strings_ = reinterpret_cast<const char*>(data_.get() + records_size);
+  if (auto_locale_) locale_ = FullestSlot();
   PrepareSteps();
   return CheckStrings(path, helper, fault);
 }
@@ -250,15 +251,38 @@ const std::uint8_t* LoadedTable::GetRecord(std::uint32_t n) const {
   return data_.get() + std::size_t{n} * record_size_;
 }
 
-std::string LoadedTable::EmptySlotHint() const {
-  if (!IsLoaded() || descriptor_->file_path[0] == '\0') return "";
-  // The first field of each localized column.
-  std::vector<std::uint32_t> columns;
+std::vector<std::uint32_t> LoadedTable::LocalizedFields() const {
+  std::vector<std::uint32_t> fields;
   std::uint32_t field = 0;
   for (std::uint32_t c = 0; c < descriptor_->column_count; ++c) {
-    if (descriptor_->columns[c].type == 's') columns.push_back(field);
+    if (descriptor_->columns[c].type == 's') fields.push_back(field);
     field += FieldWidth(descriptor_->columns[c].type);
   }
+  return fields;
+}
+
+bool LoadedTable::HasLocalizedTexts() const {
+  for (std::uint32_t c = 0; descriptor_ && c < descriptor_->column_count; ++c)
+    if (descriptor_->columns[c].type == 's') return true;
+  return false;
+}
+
+std::uint32_t LoadedTable::FullestSlot() const {
+  const std::vector<std::uint32_t> fields = LocalizedFields();
+  std::uint64_t texts[kLocaleCount] = {};
+  for (std::uint32_t n = 0; n < record_count_; ++n)
+    for (const std::uint32_t first : fields)
+      for (std::uint32_t slot = 0; slot < kLocaleCount; ++slot)
+        texts[slot] += !StringAt(LoadLE32(GetRecord(n) + 4 * std::size_t{first + slot})).empty();
+  std::uint32_t fullest = 0;
+  for (std::uint32_t slot = 1; slot < kLocaleCount; ++slot)
+    if (texts[slot] > texts[fullest]) fullest = slot;
+  return fullest;
+}
+
+std::string LoadedTable::EmptySlotHint() const {
+  if (!IsLoaded() || descriptor_->file_path[0] == '\0') return "";
+  const std::vector<std::uint32_t> columns = LocalizedFields();
   const auto any_text = [&](std::uint32_t slot) {
     for (std::uint32_t n = 0; n < record_count_; ++n)
       for (const std::uint32_t first : columns)

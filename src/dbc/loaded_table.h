@@ -52,7 +52,16 @@ class LoadedTable {
 
   // The language slot read for localized strings, 0 to 11; set before a
   // table is read.
-  void SetLocale(std::uint32_t slot) { locale_ = slot; }
+  void SetLocale(std::uint32_t slot) {
+    locale_ = slot;
+    auto_locale_ = false;
+  }
+  // Each table read from now on takes its texts from the slot with the most
+  // texts (the lowest of those alike; slot 0 when none has any).
+  void SetAutoLocale() { auto_locale_ = true; }
+  bool AutoLocale() const { return auto_locale_; }
+  // Whether the table has localized text columns.
+  bool HasLocalizedTexts() const;
   std::uint32_t Locale() const { return locale_; }
 
   bool IsLoaded() const { return data_.get() != nullptr; }
@@ -143,6 +152,11 @@ class LoadedTable {
   // content the read replaces.
   TableBuffer TakeBuffer(std::size_t size);
   void PrepareSteps();
+  // The first field of each localized column.
+  std::vector<std::uint32_t> LocalizedFields() const;
+  // The slot with the most non-empty texts (see SetAutoLocale()); reads
+  // offsets not yet checked, each bounded by StringAt().
+  std::uint32_t FullestSlot() const;
 
   std::uint32_t record_size_ = 0;
   std::uint32_t record_count_ = 0;
@@ -153,6 +167,7 @@ class LoadedTable {
   TableBuffer spare_;  // the block of an earlier table, for reuse
   const char* strings_ = nullptr;
   std::uint32_t locale_ = 0;
+  bool auto_locale_ = false;
   const TableDescriptor* descriptor_ = nullptr;
   std::uint64_t generation_ = 0;
   std::vector<ValueStep> steps_;

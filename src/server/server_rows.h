@@ -108,7 +108,7 @@ class ServerRows : public RowOutput {
   static constexpr char kStaging[] = "__new_";
   static constexpr char kRetired[] = "__old_";
   // The comment of a staging table: "vesk-dbc2sql run <id>".
-  static inline const std::string kMark = std::string(kProgramName) + " run ";
+  static inline const std::string kMark = RunMark();
 
   ServerSession& session_;
   const bool atomic_;

@@ -42,6 +42,9 @@ struct LoadOptions {
   // too; a table whose record matches the client's is left as it is.
   bool replace_edited = false;
   bool skip_unchanged = false;
+  // Each table's texts come from the slot that holds them (-l auto): a
+  // record's slot is no reason to keep a table.
+  bool auto_locale = false;
 };
 
 // Whether the server's error `code` would refuse every statement of the run

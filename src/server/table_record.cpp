@@ -8,6 +8,7 @@
 #include <ctime>
 #include <utility>
 
+#include "dbc/dbc_format.h"
 #include "dbc/loaded_table.h"
 #include "port/console.h"
 #include "port/interrupt.h"
@@ -36,6 +37,23 @@ bool ToNumber(std::string_view text, std::uint64_t* value) {
 }
 
 }  // namespace
+
+std::string RunMark() { return std::string(kProgramName) + " run "; }
+
+std::string SlotName(int slot) {
+  return "slot " + std::to_string(slot) + " (" +
+         (slot >= 0 && slot < static_cast<int>(kLocaleCount) ? kLocaleNames[slot] : "?") + ")";
+}
+
+std::optional<TableRecord> RecordOf(ServerSession& session, const std::string& name) {
+  std::string comment;
+  session.Value("SELECT CONCAT('=', TABLE_COMMENT) FROM information_schema.TABLES WHERE "
+                "TABLE_SCHEMA = DATABASE() AND TABLE_NAME = '" +
+                    name + "'",
+                &comment);
+  if (comment.empty()) return std::nullopt;
+  return TableRecord::Parse(std::string_view(comment).substr(1), RunMark());
+}
 
 std::string MarkId(std::string_view comment, std::string_view mark) {
   if (!comment.starts_with(mark)) return "";
@@ -122,16 +140,18 @@ RecordKeeper::Before RecordKeeper::Check(const LoadedTable& table, const std::st
   pending_.slot = static_cast<int>(table.Locale());
   pending_.engine = EngineName(load.engine);
   pending_.rows = table.RecordCount();
-  std::string comment;
-  session_.Value(
-      "SELECT CONCAT('=', TABLE_COMMENT) FROM information_schema.TABLES WHERE "
-      "TABLE_SCHEMA = DATABASE() AND TABLE_NAME = '" +
-          name + "'",
-      &comment);
-  const std::optional<TableRecord> record =
-      comment.empty() ? std::nullopt
-                      : TableRecord::Parse(std::string_view(comment).substr(1), mark_);
+  const std::optional<TableRecord> record = RecordOf(session_, name);
   if (!record) return Before::kReplace;
+  // A table loaded from another slot would have its texts replaced.
+  if (!load.auto_locale && table.HasLocalizedTexts() && record->slot != pending_.slot) {
+    *why = "loaded from " + SlotName(record->slot) + "; this run's " + SlotName(pending_.slot) +
+           " would replace its texts";
+    if (!load.replace_edited) {
+      *why += ": not replaced; --replace-edited replaces it, -l auto keeps each table's slot";
+      return Before::kKeep;
+    }
+    Warn(name + " was " + *why + "; replaced, as --replace-edited asks");
+  }
   const std::string now = Checksum(name);
   if (now.empty() && !session_.lost() && !PendingInterrupt() && !unchecked_) {
     unchecked_ = true;

@@ -20,6 +20,8 @@
 
 #include "sql/row_output.h"
 
+class ServerSession;
+
 struct TableRecord {
   std::string run_id;      // the run that loaded it (8 hex digits)
   std::string file;        // the client file(s), as the catalogue names them
@@ -44,12 +46,22 @@ struct TableRecord {
   }
 };
 
+// The mark every record and staging table of the tool starts with:
+// "vesk-dbc2sql run ".
+std::string RunMark();
+
+// The record of the SQL table `name` in the session's database, if it has
+// one.
+std::optional<TableRecord> RecordOf(ServerSession& session, const std::string& name);
+
+// "slot 8 (enCN)".
+std::string SlotName(int slot);
+
 // The run id a comment's mark carries ("0a1b2c3d"), when the comment starts
 // with `mark` and its id, alone or followed by a record; empty otherwise.
 std::string MarkId(std::string_view comment, std::string_view mark);
 
 class LoadedTable;
-class ServerSession;
 
 // Keeps the records of one connection's tables: before a table is
 // replaced, whether it may be (Before), and once it holds every row, its
