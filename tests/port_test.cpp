@@ -146,6 +146,19 @@ TEST(DurableFile, WriteFileDurablyAllOrNothing) {
   EXPECT_EQ(ReadFile(target), "WDBC");
   EXPECT_EQ(NotDurableLine("the folder x of x/y cannot be flushed", true),
             "written, but the folder x of x/y cannot be flushed");
+  // The same bytes as a given file: nothing written, nothing left.
+  WriteFile(dir / "client.dbc", "WDBC");
+  bool unchanged = false;
+  EXPECT_TRUE(
+      WriteFileDurably(dir / "copy.dbc", filling, &why, &in_place, dir / "client.dbc", &unchanged));
+  EXPECT_TRUE(unchanged);
+  EXPECT_FALSE(std::filesystem::exists(dir / "copy.dbc"));
+  WriteFile(dir / "client.dbc", "WDBD");
+  EXPECT_TRUE(
+      WriteFileDurably(dir / "copy.dbc", filling, &why, &in_place, dir / "client.dbc", &unchanged));
+  EXPECT_FALSE(unchanged);
+  EXPECT_EQ(ReadFile(dir / "copy.dbc"), "WDBC");
+  EXPECT_EQ(NamesIn(dir.path()), (std::vector<std::string>{"Spell.dbc", "client.dbc", "copy.dbc"}));
 }
 
 // What is built in memory reads back whole, past a first read's end.

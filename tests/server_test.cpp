@@ -2136,8 +2136,8 @@ TEST_F(ServerTest, SkipUnchangedLoadsOnlyWhatChanged) {
 // slot its record names: --verify equal, --write-dbc byte-identical. A run
 // at one slot then keeps the tables of another.
 TEST_F(ServerTest, AutoLocaleLoadsEachTableFromItsOwnSlot) {
-  MakeSampleClient(client_dir.path(), {"--slot", "Spell:8", "--slot", "ChrClasses:8",
-                                       "--slot", "AreaTable:0", "--slot", "TalentTab:8"});
+  MakeSampleClient(client_dir.path(), {"--slot", "Spell:8", "--slot", "ChrClasses:8", "--slot",
+                                       "AreaTable:0", "--slot", "TalentTab:8"});
   const std::string db = prefix + "_auto";
   const RunResult load = Export(db, {"-l", "auto"});
   ASSERT_EQ(load.status, 0) << load.err;
@@ -2153,8 +2153,7 @@ TEST_F(ServerTest, AutoLocaleLoadsEachTableFromItsOwnSlot) {
                     db + "' AND TABLE_NAME = 'vesk_spell'")
                 .find("; slot=8; "),
             std::string::npos);
-  EXPECT_EQ(c.Value("SELECT SpellName FROM `" + db + "`.vesk_spell WHERE id = 1")
-                .substr(0, 6),
+  EXPECT_EQ(c.Value("SELECT SpellName FROM `" + db + "`.vesk_spell WHERE id = 1").substr(0, 6),
             "[enCN]");
 
   const RunResult verify = RunConverter(client_dir.path(), ServerArgs(*server_, db) + "--verify");
@@ -2415,6 +2414,40 @@ TEST_F(ServerTest, WriteDbcRoundTripsTheClient) {
   verify.push_back("--verify");
   const RunResult back = RunConverter(client_dir / "edited", verify);
   EXPECT_EQ(back.status, 0) << back.out;
+
+  // --changed-only: the patch is that one file, listed at the end; then one
+  // rating value changes one of the rating table's three files.
+  const auto patch = [&](const std::string& dir) {
+    std::filesystem::create_directories(client_dir / dir);
+    return RunConverter(client_dir.path(),
+                        ServerArgs(*server_, db) + ("--write-dbc=" + dir) + "--changed-only");
+  };
+  const RunResult one_file = patch("patch");
+  EXPECT_EQ(one_file.status, 0) << one_file.err;
+  EXPECT_TRUE(one_file.out.ends_with("Disconnect\npatch/Spell.dbc\n")) << one_file.out;
+  EXPECT_NE(one_file.out.find("\nvesk_zones: AreaTable.dbc unchanged, not written\n"),
+            std::string::npos)
+      << one_file.out;
+  EXPECT_NE(
+      Unwrapped(one_file.err).find(Tables() + " of " + Tables() + " tables written (" +
+                                std::to_string(CatalogueSize() - 1) + " unchanged, not written)"),
+      std::string::npos)
+      << one_file.err;
+  std::vector<std::string> written;
+  for (const auto& entry : std::filesystem::directory_iterator(client_dir / "patch"))
+    written.push_back(entry.path().filename());
+  EXPECT_EQ(written, std::vector<std::string>{"Spell.dbc"});
+  EXPECT_EQ(ReadFile(client_dir / "patch/Spell.dbc"),
+            ReadFile(client_dir / "edited/dbc/Spell.dbc"));
+  c.Exec("UPDATE " + in + "vesk_rating SET CR_DODGE = CR_DODGE * 2 WHERE level = 5");
+  const RunResult rating = patch("patch2");
+  EXPECT_EQ(rating.status, 0) << rating.err;
+  EXPECT_TRUE(rating.out.ends_with("Disconnect\npatch2/Spell.dbc\npatch2/gtCombatRatings.dbc\n"))
+      << rating.out;
+  EXPECT_NE(rating.out.find("\nvesk_rating: gtCombatRatings.dbc written, 100 levels (1 changed); "
+                            "gtChanceToMeleeCrit.dbc, gtChanceToSpellCrit.dbc unchanged\n"),
+            std::string::npos)
+      << rating.out;
 
   c.Exec("ALTER TABLE " + in + "vesk_languages MODIFY `name` text NULL");
   c.Exec("UPDATE " + in + "vesk_languages SET `name` = NULL WHERE id = 1");

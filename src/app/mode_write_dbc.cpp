@@ -49,11 +49,14 @@ std::string WriteTarget(const Options& options, const std::string& name, std::st
 }
 
 // What became of one table's files: the line's text after the table's
-// name, and the fault when nothing was written.
+// name, the fault when nothing was written, and the files written (with
+// --changed-only, those whose bytes differ from the client's).
 struct Written {
   std::string text;
   Fault fault;
   bool done = false;
+  std::vector<std::string> files;  // as written, "DIR/Spell.dbc"
+  bool unchanged = false;          // --changed-only: none differs
 };
 
 Written NotWritten(FaultKind kind, const std::string& why) {
@@ -68,16 +71,25 @@ Written NotLoaded(const DBCFile& reader) {
   return out;
 }
 
-// Writes `bytes`, or what `fill` writes, as the client file `name`.
-Written WriteOne(const Options& options, const std::string& name,
+// Writes what `fill` writes as the client file `name` (with
+// --changed-only, unless it is the client file `client`'s bytes).
+Written WriteOne(const Options& options, const std::string& name, const std::string& client,
                  const std::function<bool(int fd, std::string* why)>& fill) {
   std::string why;
   const std::string target = WriteTarget(options, name, &why);
   if (target.empty()) return NotWritten(FaultKind::kOutput, why);
-  bool in_place = false;
-  if (!WriteFileDurably(target, fill, &why, &in_place))
+  bool in_place = false, unchanged = false;
+  if (!WriteFileDurably(target, fill, &why, &in_place, options.changed_only ? client : "",
+                        &unchanged))
     return {NotDurableLine(why, in_place), {FaultKind::kOutput, why}, false};
-  return {"", {}, true};
+  Written out{.done = true, .unchanged = unchanged};
+  if (!unchanged) out.files.push_back(*options.write_dbc + "/" + name);
+  return out;
+}
+
+// The client file of a catalogue path, as found on disk.
+std::string ClientPath(const TableDescriptor& table) {
+  return ResolveClientPath(table.file_path).path;
 }
 
 // The merged rating table's file, built in memory; empty, with the line,
@@ -121,26 +133,34 @@ Written WriteRatingFiles(const Options& options, DBCFile& reader, TableWriteBack
   Written failed;
   const std::string merged = MergedFile(reader, builder, &counts, &failed);
   if (merged.empty()) return failed;
-  std::vector<std::pair<std::string, std::string>> files;
+  std::vector<std::pair<const TableDescriptor*, std::string>> files;
   for (const RatingSource& source : RatingSources()) {
     if (!reader.Load(source.file)) return NotLoaded(reader);
-    files.emplace_back(ClientFileName(*source.file),
-                       RatingSourceFile(merged, reader.Table(), source));
+    files.emplace_back(source.file, RatingSourceFile(merged, reader.Table(), source));
   }
-  std::string names;
-  for (const auto& [name, bytes] : files) {
+  Written all{.done = true, .unchanged = true};
+  std::string names, same;
+  for (const auto& [file, bytes] : files) {
     const auto fill = [&bytes = bytes](int fd, std::string* reason) {
       const int error = WriteAt(fd, bytes.data(), bytes.size(), 0);
       if (error) *reason = std::string("cannot be written: ") + std::strerror(error);
       return error == 0;
     };
-    if (Written one = WriteOne(options, name, fill); !one.done) return one;
-    names += (names.empty() ? "" : ", ") + name;
+    const std::string name = ClientFileName(*file);
+    Written one = WriteOne(options, name, ClientPath(*file), fill);
+    if (!one.done) return one;
+    all.unchanged = all.unchanged && one.unchanged;
+    all.files.insert(all.files.end(), one.files.begin(), one.files.end());
+    (one.unchanged ? same : names) += ((one.unchanged ? same : names).empty() ? "" : ", ") + name;
   }
-  return {names + " written, " + std::to_string(counts.records) + " levels (" +
-              std::to_string(counts.changed) + " changed)",
-          {},
-          true};
+  if (all.unchanged) {
+    all.text = same + " unchanged, not written";
+    return all;
+  }
+  all.text = names + " written, " + std::to_string(counts.records) + " levels (" +
+             std::to_string(counts.changed) + " changed)" +
+             (same.empty() ? "" : "; " + same + " unchanged");
+  return all;
 }
 
 // One table's client file.
@@ -150,10 +170,12 @@ Written WriteTableFile(const Options& options, DBCFile& reader, TableWriteBack& 
   if (!reader.Load(table)) return NotLoaded(reader);
   TableWriteBack::Counts counts;
   const std::string name = ClientFileName(*table);
-  Written out = WriteOne(options, name, [&](int fd, std::string* reason) {
+  Written out = WriteOne(options, name, ClientPath(*table), [&](int fd, std::string* reason) {
     return builder.Build(reader.Table(), fd, &counts, reason);
   });
-  if (out.done)
+  if (out.unchanged)
+    out.text = name + " unchanged, not written";
+  else if (out.done)
     out.text = name + " written, " + std::to_string(counts.records) + " records (" +
                std::to_string(counts.changed) + " changed, " + std::to_string(counts.added) +
                " added, " + std::to_string(counts.left_out) + " left out)";
@@ -187,6 +209,7 @@ int WriteClientFiles(RunContext& run) {
   ReadingRun reading(run);
   if (std::string why; !reading.Connect(&why)) return run.report.FinishEarly(kExitIncomplete, why);
   TableWriteBack builder(reading.session);
+  std::vector<std::string> written_files;
   for (const TableDescriptor* table : run.tables) {
     if (PendingInterrupt()) break;
     std::string why;
@@ -194,10 +217,15 @@ int WriteClientFiles(RunContext& run) {
                           ? WriteTableFile(run.options, reading.reader, builder, table)
                           : NotWritten(FaultKind::kOther, why);
     TableEntry entry{.table = table};
-    entry.status = written.done ? TableStatus::kWritten : TableStatus::kFailed;
+    entry.status = !written.done       ? TableStatus::kFailed
+                   : written.unchanged ? TableStatus::kSkipped
+                                       : TableStatus::kWritten;
+    written_files.insert(written_files.end(), written.files.begin(), written.files.end());
     entry.fault = std::move(written.fault);
     entry.line = std::string(table->table_name) + ": " + written.text;
     run.report.TableDone(std::move(entry));
   }
-  return reading.Finish(run.report.in_full() == run.report.total());
+  // With --changed-only, the patch: the files written, one per line.
+  return reading.Finish(run.report.in_full() == run.report.total(),
+                        run.options.changed_only ? written_files : std::vector<std::string>{});
 }

@@ -6,9 +6,16 @@ namespace {
 
 using Start = ModeRow::Start;
 
+// --changed-only is --write-dbc's alone.
+constexpr char kChangedOnly[] = "--changed-only goes with --write-dbc";
+
 constexpr ModeExclusion kListExcludes[] = {
     {[](const Options& o) { return o.report.has_value(); },
      "--list prints the catalogue; it has no run for --report to report"},
+    {[](const Options& o) { return o.changed_only; }, kChangedOnly},
+};
+constexpr ModeExclusion kCheckExcludes[] = {
+    {[](const Options& o) { return o.changed_only; }, kChangedOnly},
 };
 constexpr ModeExclusion kWriteDbcExcludes[] = {
     {[](const Options& o) { return o.file.has_value() || o.verify; },
@@ -17,10 +24,12 @@ constexpr ModeExclusion kWriteDbcExcludes[] = {
 constexpr ModeExclusion kVerifyExcludes[] = {
     {[](const Options& o) { return o.file.has_value(); },
      "--verify compares a server's tables; a script (-f) has none to compare"},
+    {[](const Options& o) { return o.changed_only; }, kChangedOnly},
 };
 constexpr ModeExclusion kExportExcludes[] = {
     {[](const Options& o) { return o.file && o.atomic; },
      "--atomic swaps server tables; a script (-f) has none to swap"},
+    {[](const Options& o) { return o.changed_only; }, kChangedOnly},
 };
 
 using Ending = ModeWords::Ending;
@@ -34,7 +43,8 @@ constexpr ModeWords kWriteDbc = {.name = "write-dbc",
                                  .ending = Ending::kCount,
                                  .none = "no client file written",
                                  .count = "tables written",
-                                 .done = "written"};
+                                 .done = "written",
+                                 .skipped = "unchanged, not written"};
 constexpr ModeWords kVerify = {.name = "verify",
                                .table_lines = true,
                                .failed_lines_on_stderr = true,
@@ -48,14 +58,8 @@ constexpr ModeWords kExport = {"export"};
 constexpr ModeRow kModes[] = {
     {kList, "--list", [](const Options& o) { return o.list; }, Start::kBeforeOutput, false,
      ListTables, kListExcludes, nullptr},
-    {kCheck,
-     "--check",
-     [](const Options& o) { return o.check; },
-     Start::kBeforeOutput,
-     true,
-     CheckTables,
-     {},
-     nullptr},
+    {kCheck, "--check", [](const Options& o) { return o.check; }, Start::kBeforeOutput, true,
+     CheckTables, kCheckExcludes, nullptr},
     {kWriteDbc, "--write-dbc", [](const Options& o) { return o.write_dbc.has_value(); },
      Start::kAfterOutput, true, WriteClientFiles, kWriteDbcExcludes, WhyNotWriteFolder},
     {kVerify, "--verify", [](const Options& o) { return o.verify; }, Start::kAfterOutput, true,

@@ -118,6 +118,10 @@ constexpr OptionRow kRows[] = {
      "server mode: leave a table as it is when its client file, slot and engine are those it "
      "was loaded from and it is unchanged on the server",
      nullptr, &O::skip_unchanged},
+    {"changed-only", '\0', kFlag, false, true, 0, 0, nullptr,
+     "with --write-dbc: write only the files whose bytes differ from the client's, and list them "
+     "at the end",
+     nullptr, &O::changed_only},
     {"help", '\0', kFlag, false, false, 0, 0, nullptr, "this help", nullptr, &O::help},
     {"version", '\0', kFlag, false, false, 0, 0, nullptr, "the version", nullptr, &O::version},
 };

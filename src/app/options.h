@@ -60,6 +60,7 @@ struct Options {
   bool no_progress = false;                        // --no-progress: no progress bars
   bool replace_edited = false;                     // --replace-edited: edits are not kept
   bool skip_unchanged = false;                     // --skip-unchanged: unchanged tables stay
+  bool changed_only = false;                       // --changed-only: --write-dbc's patch
   bool help = false;                               // --help
   bool version = false;                            // --version
 

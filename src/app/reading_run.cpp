@@ -53,10 +53,11 @@ bool ReadingRun::ChooseSlot(const TableDescriptor& table, std::string* why) {
   return true;
 }
 
-int ReadingRun::Finish(bool ok) {
+int ReadingRun::Finish(bool ok, const std::vector<std::string>& last) {
   abort_.reset();
   session.Close();
   std::printf("Disconnect\n");
+  for (const std::string& line : last) std::printf("%s\n", line.c_str());
   if (const int signal_number = PendingInterrupt()) {
     run_.report.Interrupted(signal_number, "");
     return run_.report.Finish(128 + signal_number);

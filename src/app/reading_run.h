@@ -7,6 +7,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "app/modes.h"
 #include "dbc/dbcfile.h"
@@ -28,8 +29,9 @@ class ReadingRun {
   bool ChooseSlot(const TableDescriptor& table, std::string* why);
 
   // Disconnects and reports the end: exit status 0 when `ok`, 1
-  // otherwise, 128 + N when signal N stopped the run. Returns the status.
-  int Finish(bool ok);
+  // otherwise, 128 + N when signal N stopped the run; the `last` lines
+  // end the console. Returns the status.
+  int Finish(bool ok, const std::vector<std::string>& last = {});
 
   ServerSession session;
   DBCFile reader;

@@ -61,6 +61,7 @@ struct ModeWords {
   const char* count = "";     // kCount: what is counted ("tables differ")
   bool count_missed = false;  // kCount: the tables not in full are counted
   const char* done = "";      // kCount: interrupted "after N of M tables <done>"
+  const char* skipped = "";   // kCount: what the tables left as they were are
 };
 
 class RunReport;

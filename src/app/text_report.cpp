@@ -195,8 +195,12 @@ void SayCount(const RunReport& report) {
          std::to_string(status));
     return;
   }
+  int skipped = 0;
+  for (const TableEntry& entry : report.entries()) skipped += entry.status == TableStatus::kSkipped;
+  const std::string left =
+      skipped && *words.skipped ? " (" + std::to_string(skipped) + " " + words.skipped + ")" : "";
   if (!report.quiet() || status != 0)
-    Warn(std::to_string(counted) + " of " + total + " " + words.count + "; exit status " +
+    Warn(std::to_string(counted) + " of " + total + " " + words.count + left + "; exit status " +
          std::to_string(status));
 }
 

@@ -8,6 +8,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <utility>
@@ -206,7 +207,15 @@ int ReadAt(int fd, void* data, std::size_t length, std::uint64_t offset) {
 bool WriteFileDurably(const std::string& target,
                       const std::function<bool(int fd, std::string* why)>& fill, std::string* why,
                       bool* in_place) {
+  bool unchanged = false;
+  return WriteFileDurably(target, fill, why, in_place, "", &unchanged);
+}
+
+bool WriteFileDurably(const std::string& target,
+                      const std::function<bool(int fd, std::string* why)>& fill, std::string* why,
+                      bool* in_place, const std::string& same_as, bool* unchanged) {
   *in_place = false;
+  *unchanged = false;
   struct stat st;
   const bool exists = ::stat(target.c_str(), &st) == 0;
   DurableFile file;
@@ -216,6 +225,11 @@ bool WriteFileDurably(const std::string& target,
     return false;
   }
   if (!fill(file.fd(), why)) return false;  // (the file is discarded)
+  if (!same_as.empty() && SameContents(file.fd(), same_as)) {
+    *unchanged = true;
+    why->clear();
+    return true;  // (the file is discarded)
+  }
   const DurableFile::Outcome out = file.Commit();
   *in_place = out.in_place;
   if (out.error) {
@@ -225,6 +239,22 @@ bool WriteFileDurably(const std::string& target,
   why->clear();
   for (const std::string& fault : out.faults) *why += (why->empty() ? "" : "; ") + fault;
   return why->empty();
+}
+
+bool SameContents(int fd, const std::string& path) {
+  const int other = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (other < 0) return false;
+  struct stat a, b;
+  bool same = ::fstat(fd, &a) == 0 && ::fstat(other, &b) == 0 && a.st_size == b.st_size;
+  constexpr std::size_t kPiece = 1 << 20;
+  std::string mine(kPiece, '\0'), theirs(kPiece, '\0');
+  for (std::uint64_t at = 0; same && at < static_cast<std::uint64_t>(a.st_size); at += kPiece) {
+    const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(kPiece, a.st_size - at));
+    same = ReadAt(fd, mine.data(), n, at) == 0 && ReadAt(other, theirs.data(), n, at) == 0 &&
+           std::memcmp(mine.data(), theirs.data(), n) == 0;
+  }
+  ::close(other);
+  return same;
 }
 
 MemoryFile::MemoryFile(const char* name) {

@@ -98,6 +98,14 @@ int ReadAt(int fd, void* data, std::size_t length, std::uint64_t offset);
 bool WriteFileDurably(const std::string& target,
                       const std::function<bool(int fd, std::string* why)>& fill, std::string* why,
                       bool* in_place);
+// The same, but a file whose bytes would be those of the file `same_as`
+// is not written (*unchanged; true).
+bool WriteFileDurably(const std::string& target,
+                      const std::function<bool(int fd, std::string* why)>& fill, std::string* why,
+                      bool* in_place, const std::string& same_as, bool* unchanged);
+// Whether the file open at `fd` holds exactly the bytes of the file at
+// `path` (read in pieces: neither is held in memory).
+bool SameContents(int fd, const std::string& path);
 // The line of a file that WriteFileDurably() did not write durably: "not
 // written: <why>", or "written, but <why>" when it is in place.
 std::string NotDurableLine(const std::string& why, bool in_place);
