@@ -47,10 +47,11 @@ std::string SlotName(int slot) {
 
 std::optional<TableRecord> RecordOf(ServerSession& session, const std::string& name) {
   std::string comment;
-  session.Value("SELECT CONCAT('=', TABLE_COMMENT) FROM information_schema.TABLES WHERE "
-                "TABLE_SCHEMA = DATABASE() AND TABLE_NAME = '" +
-                    name + "'",
-                &comment);
+  session.Value(
+      "SELECT CONCAT('=', TABLE_COMMENT) FROM information_schema.TABLES WHERE "
+      "TABLE_SCHEMA = DATABASE() AND TABLE_NAME = '" +
+          name + "'",
+      &comment);
   if (comment.empty()) return std::nullopt;
   return TableRecord::Parse(std::string_view(comment).substr(1), RunMark());
 }
