@@ -347,7 +347,8 @@ std::string DescribeWait(ServerSession& side, unsigned long connection, bool* on
   if (!*on_lock) return state;
   // A table's lock: the server names its holders only with the
   // METADATA_LOCK_INFO plugin; otherwise the connections in a transaction
-  // or holding table locks are the candidates.
+  // or holding table locks are the candidates (InnoDB's own transactions,
+  // of no connection, are not).
   if (!side.Value("SELECT GROUP_CONCAT(DISTINCT THREAD_ID) FROM "
                   "information_schema.METADATA_LOCK_INFO WHERE THREAD_ID <> " +
                       id,
@@ -355,8 +356,8 @@ std::string DescribeWait(ServerSession& side, unsigned long connection, bool* on
       holders.empty()) {
     side.Value(
         "SELECT GROUP_CONCAT(trx_mysql_thread_id) FROM information_schema.INNODB_TRX "
-        "WHERE trx_mysql_thread_id <> " +
-            id,
+        "WHERE trx_mysql_thread_id NOT IN (0, " +
+            id + ")",
         &holders);
     if (holders.empty()) return "\"" + state + "\"";
     return "\"" + state + "\" (connections in a transaction: " + holders + ")";
