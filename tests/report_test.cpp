@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "app/modes.h"
 #include "support/test_support.h"
 
 namespace {
@@ -159,6 +160,33 @@ TEST_F(ReportTest, StandardOutputTakesTheReportOnlyWhenTheConsoleIsElsewhere) {
   EXPECT_NE(Unwrapped(unwritable.err).find("--report=no/such/run.json: the report is not written"),
             std::string::npos)
       << unwritable.err;
+}
+
+// A value --verify found different: both sides, quoted, within 80 columns,
+// a long one cut with "..." between characters.
+TEST(ValueLine, BothSidesWithin80Columns) {
+  const std::string long_text(200, 'x');
+  const std::string cyrillic = "\xd0\x96";  // one character, two bytes
+  std::string many;
+  for (int i = 0; i < 60; ++i) many += cyrillic;
+  for (const auto& [value, expected] : std::vector<std::pair<DifferingValue, std::string>>{
+           {{"id 4", "SpellName", "Changed", "Fireball"},
+            "  id 4 SpellName: database \"Changed\", client \"Fireball\""},
+           {{"id 1", "name", "NULL", ""}, "  id 1 name: database NULL, client \"\""},
+           {{"id 7", "speed", "3.500000", "2.500000"},
+            "  id 7 speed: database \"3.500000\", client \"2.500000\""},
+       })
+    EXPECT_EQ(ValueLine(value), expected);
+  for (const DifferingValue& value : {DifferingValue{"id 4", "SpellName", long_text, "short"},
+                                      DifferingValue{"id 4", "SpellName", many, many}}) {
+    const std::string line = ValueLine(value);
+    std::size_t columns = 0;
+    for (const char c : line) columns += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+    EXPECT_LE(columns, 80u) << line;
+    EXPECT_NE(line.find("...\", client "), std::string::npos) << line;
+    // Never half a character.
+    EXPECT_EQ(line.find("\xd0..."), std::string::npos) << line;
+  }
 }
 
 // --client-dir runs on another folder's client, as a run in it would.

@@ -2007,6 +2007,10 @@ TEST_F(ServerTest, TheReportOfServerRunsAndOfVerify) {
       EXPECT_EQ(table["status"], "differs");
       EXPECT_TRUE(table["line"].get<std::string>().starts_with("vesk_spell: 1 row differ: id 4"))
           << table["line"];
+      ASSERT_EQ(table["values"].size(), 1u) << table;
+      EXPECT_EQ(table["values"][0]["key"], "id 4");
+      EXPECT_EQ(table["values"][0]["column"], "SpellName");
+      EXPECT_EQ(table["values"][0]["database"], "Changed");
     }
 }
 
@@ -2251,7 +2255,16 @@ TEST_F(ServerTest, VerifyNamesWhatDiffersFromTheClient) {
   EXPECT_EQ(told.out, "");
   EXPECT_NE(Unwrapped(told.err).find("vesk_zones: missing from the database\n"), std::string::npos)
       << told.err;
-  EXPECT_EQ(CountOf(Unwrapped(told.err), "\n"), 5u) << "four tables and the summary";
+  // The first values that differ stand under their table's line.
+  EXPECT_NE(differ.out.find("\n  id 4 SpellName: database \"Changed\", client \""),
+            std::string::npos)
+      << differ.out;
+  EXPECT_NE(differ.out.find("\n  id 7 Category: database \"5\", client \""), std::string::npos)
+      << differ.out;
+  const std::size_t values = CountOf(differ.out, "\n  id ");
+  EXPECT_EQ(values, 4u) << differ.out;  // id 4's, id 7's two, the languages' one
+  EXPECT_EQ(CountOf(Unwrapped(told.err), "\n"), 5u + values)
+      << "four tables, their values, and the summary";
   EXPECT_EQ(RunConverter(client_dir.path(), {"-f", "x.sql", "--verify"}).status, 2);
   // A key column whose type the user changed is named, rather than every
   // row called missing and extra.
@@ -2428,10 +2441,10 @@ TEST_F(ServerTest, WriteDbcRoundTripsTheClient) {
   EXPECT_NE(one_file.out.find("\nvesk_zones: AreaTable.dbc unchanged, not written\n"),
             std::string::npos)
       << one_file.out;
-  EXPECT_NE(
-      Unwrapped(one_file.err).find(Tables() + " of " + Tables() + " tables written (" +
-                                std::to_string(CatalogueSize() - 1) + " unchanged, not written)"),
-      std::string::npos)
+  EXPECT_NE(Unwrapped(one_file.err)
+                .find(Tables() + " of " + Tables() + " tables written (" +
+                      std::to_string(CatalogueSize() - 1) + " unchanged, not written)"),
+            std::string::npos)
       << one_file.err;
   std::vector<std::string> written;
   for (const auto& entry : std::filesystem::directory_iterator(client_dir / "patch"))

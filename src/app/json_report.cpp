@@ -43,6 +43,14 @@ Json TableOf(const TableEntry& entry, bool lines) {
                 {"bytes", entry.bytes},
                 {"cause", CauseOf(entry.fault)}};
   if (lines && !entry.line.empty()) table["line"] = entry.line;
+  if (!entry.values.empty()) {
+    table["values"] = Json::array();
+    for (const DifferingValue& value : entry.values)
+      table["values"].push_back({{"key", value.key},
+                                 {"column", value.column},
+                                 {"database", value.database},
+                                 {"client", value.client}});
+  }
   return table;
 }
 

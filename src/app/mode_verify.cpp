@@ -2,12 +2,49 @@
 // client files, one line per table; changes nothing. Exit 0 when all are
 // equal, 1 otherwise.
 #include <string>
+#include <string_view>
 
 #include "app/modes.h"
 #include "app/reading_run.h"
 #include "app/run.h"
 #include "catalogue/catalogue.h"
 #include "roundtrip/table_verifier.h"
+
+namespace {
+
+// Code points of UTF-8 text (continuation bytes do not count).
+std::size_t Width(std::string_view text) {
+  std::size_t n = 0;
+  for (const char c : text) n += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+  return n;
+}
+
+// `value` quoted, cut to `width` columns with "..." (never inside a
+// character); NULL as it is.
+std::string Shown(const std::string& value, std::size_t width) {
+  if (value == "NULL") return value;
+  if (Width(value) + 2 <= width) return '"' + value + '"';
+  std::string cut;
+  std::size_t n = 0;
+  for (std::size_t i = 0; i < value.size(); ++i) {
+    const bool starts = (static_cast<unsigned char>(value[i]) & 0xC0) != 0x80;
+    if (starts && n + 5 >= width) break;  // room for the quotes and "..."
+    n += starts;
+    cut += value[i];
+  }
+  return '"' + cut + "...\"";
+}
+
+}  // namespace
+
+std::string ValueLine(const DifferingValue& value) {
+  const std::string head = "  " + value.key + " " + value.column + ": database ";
+  constexpr std::size_t kLine = 80;
+  const std::size_t fixed = Width(head) + std::string_view(", client ").size();
+  // Each value gets half the room left, 12 columns at least.
+  const std::size_t room = fixed + 24 < kLine ? (kLine - fixed) / 2 : 12;
+  return head + Shown(value.database, room) + ", client " + Shown(value.client, room);
+}
 
 int VerifyTables(RunContext& run) {
   ReadingRun reading(run);
@@ -29,8 +66,9 @@ int VerifyTables(RunContext& run) {
       entry.status = TableStatus::kFailed;
     } else {
       entry.records = reader.Table().RecordCount();
-      entry.status =
-          verifier.Compare(reader.Table(), &what) ? TableStatus::kEqual : TableStatus::kDiffers;
+      entry.status = verifier.Compare(reader.Table(), &what, &entry.values) ? TableStatus::kEqual
+                                                                            : TableStatus::kDiffers;
+      for (const DifferingValue& value : entry.values) entry.details.push_back(ValueLine(value));
     }
     entry.line = std::string(table->table_name) + ": " + what;
     run.report.TableDone(std::move(entry));

@@ -59,5 +59,8 @@ int CheckTables(RunContext& run);       // mode_check.cpp
 int VerifyTables(RunContext& run);      // mode_verify.cpp
 int WriteClientFiles(RunContext& run);  // mode_write_dbc.cpp
 int ExportTables(RunContext& run);      // mode_export.cpp
+// A value --verify found different, database and client side by side,
+// in 80 columns when its key and column leave room.
+std::string ValueLine(const DifferingValue& value);  // mode_verify.cpp
 // Why --write-dbc=DIR cannot be used ("" when it can).
 std::string WhyNotWriteFolder(const Options& options);  // mode_write_dbc.cpp

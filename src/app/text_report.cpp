@@ -210,7 +210,12 @@ void TextReport::TableEnded(const RunReport& report, const TableEntry& entry) {
   const ModeWords& words = report.words();
   if (!words.table_lines) return;  // (an export's writers print their own)
   std::printf("%s\n", entry.line.c_str());
-  if (words.failed_lines_on_stderr && report.quiet() && !InFull(entry.status)) WarnLine(entry.line);
+  for (const std::string& detail : entry.details) std::printf("%s\n", detail.c_str());
+  if (words.failed_lines_on_stderr && report.quiet() && !InFull(entry.status)) {
+    WarnLine(entry.line);
+    std::fflush(stdout);
+    for (const std::string& detail : entry.details) std::fprintf(stderr, "%s\n", detail.c_str());
+  }
 }
 
 void TextReport::Ended(const RunReport& report) {

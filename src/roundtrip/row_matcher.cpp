@@ -145,6 +145,14 @@ bool RowMatcher::Same(std::size_t j, std::uint32_t n, const char* value,
   return std::string_view(value, length) == client;
 }
 
+std::string RowMatcher::DatabaseText(std::size_t j, const char* value, unsigned long length) const {
+  if (!value) return "NULL";
+  char text[kMaxNumberText];
+  if (table_->ValueSteps()[columns_[j].step].type == 'f')
+    return std::string(FloatText(static_cast<float>(std::strtod(value, nullptr)), text));
+  return std::string(value, length);
+}
+
 std::string RowMatcher::ClientKey(std::uint32_t n) const {
   std::string key;
   int keys = 0;

@@ -48,6 +48,9 @@ class RowMatcher {
     char text[kMaxNumberText];
     return std::string(ClientText(j, n, text));
   }
+  // A database value of column j as the script would print it (a float's
+  // exact value as the script prints a float; "NULL" for NULL).
+  std::string DatabaseText(std::size_t j, const char* value, unsigned long length) const;
   // Whether a database value (null: NULL) equals column j of record n.
   bool Same(std::size_t j, std::uint32_t n, const char* value, unsigned long length) const;
   // The key of record n ("id 7", "row 3" without a key), and of a row.

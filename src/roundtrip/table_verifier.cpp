@@ -22,16 +22,18 @@ std::string Part(int count, const char* what, const std::string& named) {
 
 }  // namespace
 
-bool TableVerifier::Compare(const LoadedTable& table, std::string* what) {
+bool TableVerifier::Compare(const LoadedTable& table, std::string* what,
+                            std::vector<DifferingValue>* values) {
   rows_.Prepare(table);
   if (!rows_.CheckColumns(session_, what)) return false;
   MYSQL_RES* result = rows_.Open(session_, what);
   if (!result) return false;
   ServerRowSource source(session_, result);
-  return CompareRows(rows_, source, what);
+  return CompareRows(rows_, source, what, values);
 }
 
-bool TableVerifier::CompareRows(const RowMatcher& rows, RowSource& source, std::string* what) {
+bool TableVerifier::CompareRows(const RowMatcher& rows, RowSource& source, std::string* what,
+                                std::vector<DifferingValue>* values) {
   int differ = 0, absent = 0, added = 0;
   std::string differ_named, absent_named, added_named;
   const std::vector<std::uint32_t>& order = rows.order();
@@ -39,9 +41,13 @@ bool TableVerifier::CompareRows(const RowMatcher& rows, RowSource& source, std::
   std::uint32_t next = 0;
   const auto compare_row = [&](std::uint32_t n, char** row, const unsigned long* lengths) {
     std::string changed;
-    for (std::size_t j = 0; j < rows.columns().size(); ++j)
-      if (!rows.Same(j, n, row[j], lengths[j]))
-        changed += (changed.empty() ? "" : ", ") + std::string(rows.columns()[j].name);
+    for (std::size_t j = 0; j < rows.columns().size(); ++j) {
+      if (rows.Same(j, n, row[j], lengths[j])) continue;
+      changed += (changed.empty() ? "" : ", ") + std::string(rows.columns()[j].name);
+      if (values && values->size() < kValues)
+        values->push_back({rows.ClientKey(n), rows.columns()[j].name,
+                           rows.DatabaseText(j, row[j], lengths[j]), rows.ClientValue(j, n)});
+    }
     if (!changed.empty()) Name(&differ_named, &differ, rows.ClientKey(n) + " (" + changed + ")");
   };
   char** row;

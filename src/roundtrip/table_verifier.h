@@ -6,8 +6,10 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "dbc/loaded_table.h"
+#include "roundtrip/differing_value.h"
 #include "roundtrip/row_matcher.h"
 #include "roundtrip/row_source.h"
 #include "server/server_session.h"
@@ -22,13 +24,19 @@ class TableVerifier {
   // missing or are extra, with the first few keys of each; or why the table
   // cannot be compared (it is missing, its columns are not the catalogue's,
   // the server refused).
-  bool Compare(const LoadedTable& table, std::string* what);
+  // The first values that differ, kValues at most, go into *values when
+  // it is given.
+  bool Compare(const LoadedTable& table, std::string* what,
+               std::vector<DifferingValue>* values = nullptr);
   // The comparison itself: the rows of `source` against the client's
   // records as `rows` (prepared for the table) has them.
-  static bool CompareRows(const RowMatcher& rows, RowSource& source, std::string* what);
+  static bool CompareRows(const RowMatcher& rows, RowSource& source, std::string* what,
+                          std::vector<DifferingValue>* values = nullptr);
 
   // Keys named per kind of difference, at most.
   static constexpr int kNamed = 3;
+  // Values shown per table, at most.
+  static constexpr std::size_t kValues = 3;
 
  private:
   ServerSession& session_;
