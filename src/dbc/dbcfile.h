@@ -61,6 +61,9 @@ class DBCFile {
   // Selects the language slot exported for localized strings; out-of-range
   // values select slot 0.
   void SetLocale(int index);
+  // Each table loaded gets the digest of its bytes (an output that records
+  // what it loaded asks for it).
+  void KeepDigests() { table_.KeepDigests(); }
   // -l auto: each table takes its texts from the slot that holds them; the
   // console says the slot of each table with localized texts, as it says
   // the chosen one ("Change locale to: enCN").

@@ -76,6 +76,7 @@ void LoadedTable::Adopt(const TableDescriptor* descriptor, TableBuffer block, st
   record_size_ = 4 * fields;
   string_size_ = 0;
   file_size_ = std::uint64_t{records} * record_size_;
+  digest_ = keep_digests_ ? ComputeDigest() : "";
   // No column reads the string block: it starts at the end of the records.
   strings_ = reinterpret_cast<const char*>(data_.get() + std::size_t{records} * record_size_);
   PrepareSteps();
@@ -159,6 +160,7 @@ bool LoadedTable::Accept(const TableDescriptor* descriptor, TableSource& source,
   data_ = std::move(data);
   strings_ = reinterpret_cast<const char*>(data_.get() + records_size);
   if (auto_locale_) locale_ = FullestSlot();
+  digest_ = keep_digests_ ? ComputeDigest() : "";
   PrepareSteps();
   return CheckStrings(path, helper, fault);
 }
@@ -233,7 +235,7 @@ bool LoadedTable::CheckStringRange(std::uint32_t begin, std::uint32_t end,
   return true;
 }
 
-std::string LoadedTable::Digest() const {
+std::string LoadedTable::ComputeDigest() const {
   ContentDigest digest;
   std::uint8_t header[kDbcHeaderSize] = {'W', 'D', 'B', 'C'};
   StoreLE32(header + 4, record_count_);

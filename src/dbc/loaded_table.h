@@ -97,10 +97,13 @@ class LoadedTable {
   }
   // Whether the client file was cut short or written since it was read.
   bool Changed() const { return data_.Changed(); }
-  // The digest of the table's bytes (its header, records and string block:
-  // what a load reads; see ContentDigest), and its client file's size (the
-  // merged rows' for a merged table). The records must still be readable.
-  std::string Digest() const;
+  // Each table read from now on gets the digest of its bytes (its header,
+  // records and string block: what a load reads; see ContentDigest), taken
+  // while the load reads them, so that a mapped file's pages need not be
+  // read again. Digest() is empty without it.
+  void KeepDigests() { keep_digests_ = true; }
+  const std::string& Digest() const { return digest_; }
+  // The client file's size (the merged rows' for a merged table).
   std::uint64_t FileSize() const { return file_size_; }
 
   // How a record turns into values: one step per exported column, prepared
@@ -152,6 +155,8 @@ class LoadedTable {
   // content the read replaces.
   TableBuffer TakeBuffer(std::size_t size);
   void PrepareSteps();
+  // The digest of the table's bytes, as Digest() gives it.
+  std::string ComputeDigest() const;
   // The first field of each localized column.
   std::vector<std::uint32_t> LocalizedFields() const;
   // The slot with the most non-empty texts (see SetAutoLocale()); reads
@@ -163,6 +168,8 @@ class LoadedTable {
   std::uint32_t field_count_ = 0;
   std::uint32_t string_size_ = 0;
   std::uint64_t file_size_ = 0;
+  bool keep_digests_ = false;
+  std::string digest_;
   TableBuffer data_;
   TableBuffer spare_;  // the block of an earlier table, for reuse
   const char* strings_ = nullptr;

@@ -14,6 +14,7 @@ dbcToSQL::dbcToSQL(const ConnectOptions& options, const LoadOptions& load,
                    const std::string& run_id)
     : session_(options, load), rows_(session_, load.atomic, run_id) {
   SetRowOutput(&rows_);
+  KeepDigests();  // for the tables' records
   rows_.SetWatch(watch_.get());
 }
 
