@@ -2076,6 +2076,23 @@ TEST_F(ServerTest, EditsSurviveAReloadUntilReplaceEditedIsGiven) {
                       "' AND TABLE_NAME LIKE '%\\_\\_%'"),
               "0");
   }
+  // A user who may not read the table cannot compare its checksum: kept.
+  const std::string kept_db = prefix + "_0";
+  c.Exec("DROP USER IF EXISTS 'nosel'@'127.0.0.1'");
+  c.Exec("CREATE USER 'nosel'@'127.0.0.1' IDENTIFIED BY 'pw'");
+  c.Exec("GRANT INSERT, CREATE, DROP, ALTER, INDEX, LOCK TABLES ON `" + kept_db +
+         "`.* TO 'nosel'@'127.0.0.1'");
+  const RunResult unread =
+      RunConverter(client_dir.path(), {"-h", "127.0.0.1", "-o", server_->port, "-u", "nosel", "-p",
+                                       "pw", "-d", kept_db, "--tables=Spell", "--parallel=1"});
+  c.Exec("DROP USER 'nosel'@'127.0.0.1'");
+  EXPECT_EQ(unread.status, 1);
+  EXPECT_NE(unread.out.find("vesk_spell: its checksum cannot be had to compare with its record "
+                            "(ERROR 1142"),
+            std::string::npos)
+      << unread.out << unread.err;
+  EXPECT_EQ(c.Value("SELECT COUNT(*) FROM `" + kept_db + "`.vesk_spell"), "1000");
+
   // Loaded from the script: no record, replaced as ever.
   const std::string db = prefix + "_script";
   ASSERT_EQ(RunConverter(client_dir.path(), {"-f", "out.sql"}).status, 0);

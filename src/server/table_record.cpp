@@ -154,12 +154,19 @@ RecordKeeper::Before RecordKeeper::Check(const LoadedTable& table, const std::st
     Warn(name + " was " + *why + "; replaced, as --replace-edited asks");
   }
   const std::string now = Checksum(name);
-  if (now.empty() && !session_.lost() && !PendingInterrupt() && !unchecked_) {
-    unchecked_ = true;
-    Warn("the checksum of " + name + " cannot be had (" + session_.Error() +
-         "): tables with a record are replaced without the check of their edits");
+  if (now.empty()) {
+    // A lost connection or a signal: the table's first statement meets it.
+    if (session_.lost() || PendingInterrupt()) return Before::kReplace;
+    // Edits cannot be ruled out: the table is kept like an edited one.
+    *why = "its checksum cannot be had to compare with its record (" + session_.Error() + ")";
+    if (!load.replace_edited) {
+      *why += ": not replaced; --replace-edited replaces it";
+      return Before::kKeep;
+    }
+    Warn(name + ": " + *why + "; replaced, as --replace-edited asks");
+    return Before::kReplace;
   }
-  if (!now.empty() && now != record->checksum) {
+  if (now != record->checksum) {
     *why = "changed on the server since " + std::string(kProgramName) + " loaded it on " +
            record->loaded + " (checksum " + record->checksum + ", now " + now + ")";
     if (!load.replace_edited) {
@@ -169,7 +176,7 @@ RecordKeeper::Before RecordKeeper::Check(const LoadedTable& table, const std::st
     Warn(name + " was " + *why + "; replaced, as --replace-edited asks");
     return Before::kReplace;
   }
-  if (load.skip_unchanged && !now.empty() && record->SameSource(pending_)) return Before::kSkip;
+  if (load.skip_unchanged && record->SameSource(pending_)) return Before::kSkip;
   return Before::kReplace;
 }
 

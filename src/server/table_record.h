@@ -76,7 +76,8 @@ class RecordKeeper {
   // table and the server's table is unchanged (with --skip-unchanged); or
   // keep it, as it was changed on the server since it was loaded (the
   // reason in *why; --replace-edited replaces it all the same, said on
-  // standard error). A table without a record is replaced, as ever.
+  // standard error); so is one whose checksum cannot be had. A table
+  // without a record is replaced, as ever.
   using Before = RowOutput::Before;
   Before Check(const LoadedTable& table, const std::string& name, std::string* why);
   // Records the table last checked in the SQL table `loaded_as` (the table,
@@ -92,7 +93,6 @@ class RecordKeeper {
   ServerSession& session_;
   const std::string mark_;
   const std::string run_id_;
-  TableRecord pending_;     // the record of the table last checked
-  bool refused_ = false;    // a record was refused: said once
-  bool unchecked_ = false;  // a checksum was refused: said once
+  TableRecord pending_;   // the record of the table last checked
+  bool refused_ = false;  // a record was refused: said once
 };
