@@ -166,42 +166,41 @@ void DurableFile::Discard() {
   temporary_.clear();
 }
 
-int WriteAt(int fd, const void* data, std::size_t length, std::uint64_t offset) {
-  const auto* bytes = static_cast<const char*>(data);
-  while (length > 0) {
-    const ssize_t n = ::pwrite(fd, bytes, length, static_cast<off_t>(offset));
+namespace {
+
+// Repeats `step` (given the bytes done, it returns what its call returned)
+// until `length` bytes are done, as calls may take fewer; the system's
+// error, EIO for an end of file first, or 0.
+template <typename Step>
+int Whole(std::size_t length, const Step& step) {
+  for (std::size_t done = 0; done < length;) {
+    const ssize_t n = step(done);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return n < 0 ? errno : EIO;
-    bytes += n;
-    length -= static_cast<std::size_t>(n);
-    offset += static_cast<std::uint64_t>(n);
+    done += static_cast<std::size_t>(n);
   }
   return 0;
+}
+
+}  // namespace
+
+int WriteAt(int fd, const void* data, std::size_t length, std::uint64_t offset) {
+  const auto* bytes = static_cast<const char*>(data);
+  return Whole(length, [&](std::size_t done) {
+    return ::pwrite(fd, bytes + done, length - done, static_cast<off_t>(offset + done));
+  });
 }
 
 int WriteAll(int fd, const void* data, std::size_t length) {
   const auto* bytes = static_cast<const char*>(data);
-  while (length > 0) {
-    const ssize_t n = ::write(fd, bytes, length);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return n < 0 ? errno : EIO;
-    bytes += n;
-    length -= static_cast<std::size_t>(n);
-  }
-  return 0;
+  return Whole(length, [&](std::size_t done) { return ::write(fd, bytes + done, length - done); });
 }
 
 int ReadAt(int fd, void* data, std::size_t length, std::uint64_t offset) {
   auto* bytes = static_cast<char*>(data);
-  while (length > 0) {
-    const ssize_t n = ::pread(fd, bytes, length, static_cast<off_t>(offset));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return n < 0 ? errno : EIO;
-    bytes += n;
-    length -= static_cast<std::size_t>(n);
-    offset += static_cast<std::uint64_t>(n);
-  }
-  return 0;
+  return Whole(length, [&](std::size_t done) {
+    return ::pread(fd, bytes + done, length - done, static_cast<off_t>(offset + done));
+  });
 }
 
 bool WriteFileDurably(const std::string& target,
