@@ -49,7 +49,7 @@ ServerRows::ServerRows(ServerSession& session, bool atomic, const std::string& r
       atomic_(atomic),
       innodb_(session.load().engine == Engine::kInnoDB),
       run_id_(run_id.empty() ? NewRunId() : run_id),
-      records_(session, kMark, run_id_) {
+      records_(session, run_id_) {
   if (atomic_) {
     staging_suffix_ = kStaging + run_id_;
     staging_mark_ = kMark + run_id_;
@@ -347,14 +347,9 @@ bool ServerRows::EndTable(const LoadedTable& table_ended, StatementBuilder& buil
   // One RENAME swaps both names at once for every reader of the table. The
   // old table keeps its comment: retired, it is named after the run that
   // marked it, so that a retired table left behind is known as the tool's.
-  std::string comment;  // "=" and the old table's comment; empty: none
-  session_.Value(
-      "SELECT CONCAT('=', TABLE_COMMENT) FROM information_schema.TABLES WHERE TABLE_SCHEMA = "
-      "DATABASE() AND TABLE_NAME = '" +
-          table + "'",
-      &comment);
-  const bool exists = !comment.empty();
-  const std::string marked = exists ? MarkId(std::string_view(comment).substr(1), kMark) : "";
+  const std::optional<std::string> comment = CommentOf(session_, table);
+  const bool exists = comment.has_value();
+  const std::string marked = exists ? MarkId(*comment, kMark) : "";
   std::string retired = table + kRetired + run_id_;
   if (!marked.empty() && IsStagingName(table + kRetired + marked))
     retired = table + kRetired + marked;

@@ -45,15 +45,20 @@ std::string SlotName(int slot) {
          (slot >= 0 && slot < static_cast<int>(kLocaleCount) ? kLocaleNames[slot] : "?") + ")";
 }
 
-std::optional<TableRecord> RecordOf(ServerSession& session, const std::string& name) {
-  std::string comment;
+std::optional<std::string> CommentOf(ServerSession& session, const std::string& name) {
+  std::string comment;  // "=" and the comment: a table without one is there too
   session.Value(
       "SELECT CONCAT('=', TABLE_COMMENT) FROM information_schema.TABLES WHERE "
       "TABLE_SCHEMA = DATABASE() AND TABLE_NAME = '" +
           name + "'",
       &comment);
   if (comment.empty()) return std::nullopt;
-  return TableRecord::Parse(std::string_view(comment).substr(1), RunMark());
+  return comment.substr(1);
+}
+
+std::optional<TableRecord> RecordOf(ServerSession& session, const std::string& name) {
+  const std::optional<std::string> comment = CommentOf(session, name);
+  return comment ? TableRecord::Parse(*comment, RunMark()) : std::nullopt;
 }
 
 std::string MarkId(std::string_view comment, std::string_view mark) {
@@ -116,8 +121,8 @@ std::optional<TableRecord> TableRecord::Parse(std::string_view comment, std::str
   return seen >= 5 ? std::optional<TableRecord>(record) : std::nullopt;
 }
 
-RecordKeeper::RecordKeeper(ServerSession& session, std::string mark, std::string run_id)
-    : session_(session), mark_(std::move(mark)), run_id_(std::move(run_id)) {}
+RecordKeeper::RecordKeeper(ServerSession& session, std::string run_id)
+    : session_(session), run_id_(std::move(run_id)) {}
 
 std::string RecordKeeper::Checksum(const std::string& name) {
   std::string checksum;
@@ -188,7 +193,7 @@ void RecordKeeper::Record(const std::string& loaded_as) {
   std::strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S UTC", ::gmtime_r(&now, &utc));
   pending_.loaded = when;
   pending_.version = VESK_VERSION;
-  const std::string comment = pending_.Comment(mark_);
+  const std::string comment = pending_.Comment(RunMark());
   std::string escaped(2 * comment.size() + 1, '\0');
   escaped.resize(
       mysql_real_escape_string(session_.handle(), escaped.data(), comment.c_str(), comment.size()));

@@ -50,6 +50,9 @@ struct TableRecord {
 // "vesk-dbc2sql run ".
 std::string RunMark();
 
+// The comment of the SQL table `name` in the session's database; none when
+// there is no such table.
+std::optional<std::string> CommentOf(ServerSession& session, const std::string& name);
 // The record of the SQL table `name` in the session's database, if it has
 // one.
 std::optional<TableRecord> RecordOf(ServerSession& session, const std::string& name);
@@ -68,8 +71,8 @@ class LoadedTable;
 // record (Record).
 class RecordKeeper {
  public:
-  // `mark`: the run's mark, followed in every record by `run_id`.
-  RecordKeeper(ServerSession& session, std::string mark, std::string run_id);
+  // Every record it keeps starts with the run's mark and `run_id`.
+  RecordKeeper(ServerSession& session, std::string run_id);
 
   // What to do with the SQL table `name` before the rows of `table`
   // replace it: replace it; skip it, as its record matches the client's
@@ -91,7 +94,6 @@ class RecordKeeper {
   std::string Checksum(const std::string& name);
 
   ServerSession& session_;
-  const std::string mark_;
   const std::string run_id_;
   TableRecord pending_;   // the record of the table last checked
   bool refused_ = false;  // a record was refused: said once
