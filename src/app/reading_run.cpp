@@ -29,11 +29,8 @@ bool ReadingRun::Connect(std::string* why) {
 
 bool ReadingRun::ChooseSlot(const TableDescriptor& table, std::string* why) {
   const Options& options = run_.options;
-  bool localized = false;
-  for (std::uint32_t c = 0; c < table.column_count; ++c)
-    localized = localized || table.columns[c].type == 's';
   const std::optional<TableRecord> record =
-      localized ? RecordOf(session, table.table_name) : std::nullopt;
+      HasLocalizedColumns(table) ? RecordOf(session, table.table_name) : std::nullopt;
   if (!record) {
     SetRunLocale(reader, options);
     return true;

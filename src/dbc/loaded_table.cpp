@@ -264,9 +264,7 @@ std::vector<std::uint32_t> LoadedTable::LocalizedFields() const {
 }
 
 bool LoadedTable::HasLocalizedTexts() const {
-  for (std::uint32_t c = 0; descriptor_ && c < descriptor_->column_count; ++c)
-    if (descriptor_->columns[c].type == 's') return true;
-  return false;
+  return descriptor_ && HasLocalizedColumns(*descriptor_);
 }
 
 std::uint32_t LoadedTable::FullestSlot() const {

@@ -6,3 +6,9 @@ std::uint32_t ExpectedFieldCount(const TableDescriptor& descriptor) {
     fields += FieldWidth(descriptor.columns[i].type);
   return fields;
 }
+
+bool HasLocalizedColumns(const TableDescriptor& descriptor) {
+  for (std::uint32_t c = 0; c < descriptor.column_count; ++c)
+    if (descriptor.columns[c].type == 's') return true;
+  return false;
+}

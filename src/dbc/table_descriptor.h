@@ -49,6 +49,10 @@ constexpr bool IsExported(char type) { return type != 'x'; }
 // Whether the record field(s) of this type hold a string-block offset.
 constexpr bool IsString(char type) { return type == 't' || type == 'k' || type == 's'; }
 
+// Whether the table has localized text columns (whose language slot -l
+// chooses).
+bool HasLocalizedColumns(const TableDescriptor& descriptor);
+
 // Number of 32-bit fields a file's header must declare for this descriptor.
 std::uint32_t ExpectedFieldCount(const TableDescriptor& descriptor);
 
