@@ -8,26 +8,20 @@
 #include "app/reading_run.h"
 #include "app/run.h"
 #include "catalogue/catalogue.h"
+#include "dbc/utf8.h"
 #include "roundtrip/table_verifier.h"
 
 namespace {
-
-// Code points of UTF-8 text (continuation bytes do not count).
-std::size_t Width(std::string_view text) {
-  std::size_t n = 0;
-  for (const char c : text) n += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
-  return n;
-}
 
 // `value` quoted, cut to `width` columns with "..." (never inside a
 // character); NULL as it is.
 std::string Shown(const std::string& value, std::size_t width) {
   if (value == "NULL") return value;
-  if (Width(value) + 2 <= width) return '"' + value + '"';
+  if (CharacterCount(value) + 2 <= width) return '"' + value + '"';
   std::string cut;
   std::size_t n = 0;
   for (std::size_t i = 0; i < value.size(); ++i) {
-    const bool starts = (static_cast<unsigned char>(value[i]) & 0xC0) != 0x80;
+    const bool starts = StartsCharacter(value[i]);
     if (starts && n + 5 >= width) break;  // room for the quotes and "..."
     n += starts;
     cut += value[i];
@@ -40,7 +34,7 @@ std::string Shown(const std::string& value, std::size_t width) {
 std::string ValueLine(const DifferingValue& value) {
   const std::string head = "  " + value.key + " " + value.column + ": database ";
   constexpr std::size_t kLine = 80;
-  const std::size_t fixed = Width(head) + std::string_view(", client ").size();
+  const std::size_t fixed = CharacterCount(head) + std::string_view(", client ").size();
   // Each value gets half the room left, 12 columns at least.
   const std::size_t room = fixed + 24 < kLine ? (kLine - fixed) / 2 : 12;
   return head + Shown(value.database, room) + ", client " + Shown(value.client, room);

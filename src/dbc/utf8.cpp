@@ -5,7 +5,7 @@
 
 namespace {
 
-bool Continues(unsigned char c) { return (c & 0xC0) == 0x80; }
+bool Continues(unsigned char c) { return !StartsCharacter(static_cast<char>(c)); }
 
 // The length of the character a utf8mb3 column takes at `p`, or 0.
 std::size_t CharacterAt(const unsigned char* p, std::size_t left) {
@@ -18,6 +18,12 @@ std::size_t CharacterAt(const unsigned char* p, std::size_t left) {
 }
 
 }  // namespace
+
+std::size_t CharacterCount(std::string_view text) {
+  std::size_t n = 0;
+  for (const char c : text) n += StartsCharacter(c);
+  return n;
+}
 
 std::size_t FirstUnstorableByte(const char* text, std::size_t size) {
   const auto* const begin = reinterpret_cast<const unsigned char*>(text);

@@ -5,6 +5,12 @@
 #pragma once
 
 #include <cstddef>
+#include <string_view>
+
+// Whether byte `c` starts a character (is no continuation byte).
+inline bool StartsCharacter(char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }
+// The characters of UTF-8 `text` (its columns, for text without wide ones).
+std::size_t CharacterCount(std::string_view text);
 
 // The position of the first byte of `text` that starts no character a
 // utf8mb3 column can hold, or `size` when every byte does.
