@@ -84,6 +84,12 @@ int RunReport::in_full() const {
   return n;
 }
 
+int RunReport::skipped() const {
+  int n = 0;
+  for (const TableEntry& entry : entries_) n += entry.status == TableStatus::kSkipped;
+  return n;
+}
+
 std::vector<TableEntry> RunReport::AllTables() const {
   std::vector<TableEntry> all;
   all.reserve(tables_.size());

@@ -130,6 +130,8 @@ class RunReport {
   int total() const { return static_cast<int>(tables_.size()); }
   int in_full() const;
   int missed() const { return static_cast<int>(entries_.size()) - in_full(); }
+  // The tables left as they were, on purpose.
+  int skipped() const;
   const std::vector<std::string>& notes() const { return notes_; }
   const std::vector<std::string>& causes() const { return causes_; }
   const std::vector<std::string>& output_faults() const { return output_faults_; }

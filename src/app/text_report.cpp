@@ -93,9 +93,7 @@ std::string Body(const RunReport& report) {
   for (const std::string& cause : report.causes()) out += Indented(cause);
   for (const std::string& fault : report.output_faults()) out += Indented(fault);
   for (const std::string& note : report.notes()) out += Indented(note);
-  int skipped = 0;
-  for (const TableEntry& entry : report.entries()) skipped += entry.status == TableStatus::kSkipped;
-  if (skipped > 0)
+  if (const int skipped = report.skipped(); skipped > 0)
     out += Indented(std::to_string(skipped) + (skipped == 1 ? " table was" : " tables were") +
                     " unchanged since loaded from the same client files, and skipped");
   // Tables that failed before their first row alike are said together.
@@ -195,8 +193,7 @@ void SayCount(const RunReport& report) {
          std::to_string(status));
     return;
   }
-  int skipped = 0;
-  for (const TableEntry& entry : report.entries()) skipped += entry.status == TableStatus::kSkipped;
+  const int skipped = report.skipped();
   const std::string left =
       skipped && *words.skipped ? " (" + std::to_string(skipped) + " " + words.skipped + ")" : "";
   if (!report.quiet() || status != 0)
