@@ -65,10 +65,8 @@ Written NotWritten(FaultKind kind, const std::string& why) {
 
 // The reader's fault as a table's.
 Written NotLoaded(const DBCFile& reader) {
-  Written out = NotWritten(FaultKind::kOther, "");
-  out.fault = reader.FaultAt(reader.ExportFaults() - 1);
-  out.text = "not written: " + out.fault.reason;
-  return out;
+  const Fault& fault = reader.FaultAt(reader.ExportFaults() - 1);
+  return {"not written: " + fault.reason, fault};
 }
 
 // Writes what `fill` writes as the client file `name` (with
