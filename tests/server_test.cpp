@@ -2093,6 +2093,22 @@ TEST_F(ServerTest, EditsSurviveAReloadUntilReplaceEditedIsGiven) {
       << unread.out << unread.err;
   EXPECT_EQ(c.Value("SELECT COUNT(*) FROM `" + kept_db + "`.vesk_spell"), "1000");
 
+  // A user who may not ALTER loads as ever, without records, said once.
+  const std::string bare = prefix + "_bare";
+  c.Exec("DROP USER IF EXISTS 'noalter'@'127.0.0.1'");
+  c.Exec("CREATE USER 'noalter'@'127.0.0.1' IDENTIFIED BY 'pw'");
+  c.Exec("GRANT SELECT, INSERT, CREATE, DROP, INDEX, LOCK TABLES ON `" + bare +
+         "`.* TO 'noalter'@'127.0.0.1'");
+  const RunResult unrecorded = RunConverter(
+      client_dir.path(), {"-h", "127.0.0.1", "-o", server_->port, "-u", "noalter", "-p", "pw", "-d",
+                          bare, "--tables=Spell,AreaTable,Lock", "--parallel=1"});
+  c.Exec("DROP USER 'noalter'@'127.0.0.1'");
+  EXPECT_EQ(unrecorded.status, 0) << unrecorded.err;
+  EXPECT_EQ(CountOf(Unwrapped(unrecorded.err), "cannot be kept"), 1u) << unrecorded.err;
+  EXPECT_EQ(c.Value("SELECT COUNT(*) FROM information_schema.TABLES WHERE TABLE_SCHEMA = '" + bare +
+                    "' AND TABLE_COMMENT <> ''"),
+            "0");
+
   // Loaded from the script: no record, replaced as ever.
   const std::string db = prefix + "_script";
   ASSERT_EQ(RunConverter(client_dir.path(), {"-f", "out.sql"}).status, 0);
