@@ -173,8 +173,8 @@ TEST(OptionFile, ReadsWhatMyPrintDefaultsReads) {
   std::vector<OptionLine> lines;
   std::string why;
   ASSERT_TRUE(ReadOptionFile(dir / "main.cnf", {"client", "vesk-dbc2sql"}, &lines, &why)) << why;
-  const std::string reference =
-      Command("my_print_defaults --defaults-file=" + dir / "main.cnf" + " client vesk-dbc2sql");
+  const std::string reference = Command(
+      "my_print_defaults --defaults-file=" + Quoted(dir / "main.cnf") + " client vesk-dbc2sql");
   ASSERT_NE(reference, "") << "my_print_defaults (mariadb-client-core) is needed";
   EXPECT_EQ(AsPrinted(lines), reference);
 }
@@ -201,8 +201,9 @@ TEST(OptionFile, ReadsWhatMyPrintDefaultsReadsOfFilesGoneWrong) {
   EXPECT_EQ(AsPrinted(lines),
             "--host=blank-after\n--port=1\n--password=kept\n--socket=after-bad\n"
             "--user=dot-cnf\n");
-  EXPECT_EQ(AsPrinted(lines), Command("my_print_defaults --defaults-file=" + dir / "main.cnf" +
-                                      " client vesk-dbc2sql 2>/dev/null"));
+  EXPECT_EQ(AsPrinted(lines),
+            Command("my_print_defaults --defaults-file=" + Quoted(dir / "main.cnf") +
+                    " client vesk-dbc2sql 2>/dev/null"));
   ASSERT_EQ(warnings.size(), 3u);
   EXPECT_EQ(warnings[0], dir /
                              "main.cnf, line 1: group [ client] is not read: a blank before "

@@ -69,17 +69,13 @@ class OwnServer {
  public:
   // `options`: extra options of the server.
   explicit OwnServer(const std::vector<std::string>& options = {}) {
-    std::string command =
-        std::string(VESK_SOURCE_DIR) + "/scripts/lib/test-server start " + dir_.path();
-    for (const std::string& option : options) command += " '" + option + "'";
-    started_ = std::system((command + " >/dev/null").c_str()) == 0;
+    std::string command = QuotedSource("scripts/lib/test-server") + " start " + Quoted(dir_.path());
+    for (const std::string& option : options) command += " " + Quoted(option);
+    started_ = Shell(command + " >/dev/null") == 0;
     EXPECT_TRUE(started_) << "cannot start a server of the test's own";
     server = ServerIn(dir_.path());
   }
-  ~OwnServer() {
-    std::system(
-        (std::string(VESK_SOURCE_DIR) + "/scripts/lib/test-server stop " + dir_.path()).c_str());
-  }
+  ~OwnServer() { Shell(QuotedSource("scripts/lib/test-server") + " stop " + Quoted(dir_.path())); }
   bool started() const { return started_; }
   Server server;
 
@@ -326,10 +322,10 @@ TEST_F(ServerTest, DatabaseEqualsTheFileScriptLoadedWithTheMariadbClient) {
   ASSERT_EQ(RunConverter(client_dir.path(), {"-f", "out.sql"}).status, 0);
   Client c(*server_);
   c.Exec("CREATE DATABASE `" + loaded + "`");
-  const std::string command = "mariadb --no-defaults --socket='" + server_->socket + "' -u'" +
-                              server_->user + "' -p'" + server_->password + "' " + loaded + " < '" +
-                              client_dir.path() + "/out.sql'";
-  ASSERT_EQ(std::system(command.c_str()), 0);
+  ASSERT_EQ(Shell("mariadb --no-defaults --socket=" + Quoted(server_->socket) + " -u" +
+                  Quoted(server_->user) + " -p" + Quoted(server_->password) + " " + loaded + " < " +
+                  Quoted(client_dir / "out.sql")),
+            0);
   for (const char* table : kTables) {
     SCOPED_TRACE(table);
     const auto a = c.Rows("CHECKSUM TABLE `" + served + "`.`" + table + "`");
@@ -1021,11 +1017,9 @@ int LoadAsTheReadmeSays(const Server& server, const std::string& database,
   const std::string tail = " world < world_dbc.sql";
   EXPECT_TRUE(line.ends_with(tail)) << line;
   line = line.substr(0, line.size() - tail.size());
-  const std::string command = "mariadb --no-defaults --socket='" + server.socket + "' -u'" +
-                              server.user + "' -p'" + server.password + "'" +
-                              line.substr(std::strlen("mariadb")) + " '" + database + "' < '" +
-                              file + "'";
-  return std::system(command.c_str());
+  return Shell("mariadb --no-defaults --socket=" + Quoted(server.socket) + " -u" +
+               Quoted(server.user) + " -p" + Quoted(server.password) +
+               line.substr(std::strlen("mariadb")) + " " + Quoted(database) + " < " + Quoted(file));
 }
 
 // --utf8mb4 stores every row, in server mode and through a script, and the
@@ -1266,7 +1260,7 @@ TEST_F(OwnServerTest, AServerThatStopsMidRunEndsTheRunWithItsReason) {
   args.push_back("--parallel=1");
   PausedRun run(client_dir.path(), args, {"table:vesk_itemset"});
   run.WaitHeld();
-  ASSERT_EQ(std::system(("kill -9 $(cat " + own.server.dir + "/pid)").c_str()), 0);
+  ASSERT_EQ(Shell("kill -9 $(cat " + Quoted(own.server.dir + "/pid") + ")"), 0);
   const RunResult r = run.Finish();
   EXPECT_EQ(r.status, 1);
   EXPECT_LE(CountOf(r.out, "ERROR sql command:\n"), 3u);
@@ -1335,7 +1329,7 @@ TEST_F(ServerTest, ThePasswordAskedOnTheTerminal) {
   // A terminal that passes the carriage return of Enter on (-icrnl).
   const std::string console = RunOnTerminal(
       client_dir.path(),
-      std::string("stty -icrnl; ") + VESK_BINARY + " -h 127.0.0.1 -o " + server_->port + " -u " +
+      "stty -icrnl; " + QuotedBinary() + " -h 127.0.0.1 -o " + server_->port + " -u " +
           server_->user + " --password -d " + db + "; echo \"exit status $?\"",
       {{"Enter password: ", server_->password + "\r\n"}});
   EXPECT_NE(console.find("Enter password: "), std::string::npos);
@@ -1346,11 +1340,11 @@ TEST_F(ServerTest, ThePasswordAskedOnTheTerminal) {
   // A password given with the option is never asked for, even with no
   // terminal at all; --atomic into a database that has no tables yet.
   const std::string fresh = prefix + "_fresh";
-  const std::string inline_password = "cd '" + client_dir.path() + "' && setsid -w " + VESK_BINARY +
-                                      " -h 127.0.0.1 -o " + server_->port + " -u " + server_->user +
-                                      " --password=" + server_->password + " -d " + fresh +
-                                      " --atomic </dev/null >/dev/null 2>&1";
-  EXPECT_EQ(std::system(inline_password.c_str()), 0);
+  const std::string inline_password = "cd " + Quoted(client_dir.path()) + " && setsid -w " +
+                                      QuotedBinary() + " -h 127.0.0.1 -o " + server_->port +
+                                      " -u " + server_->user + " --password=" + server_->password +
+                                      " -d " + fresh + " --atomic </dev/null >/dev/null 2>&1";
+  EXPECT_EQ(Shell(inline_password), 0);
   EXPECT_EQ(c.Value("SELECT COUNT(*) FROM information_schema.TABLES WHERE TABLE_SCHEMA = '" +
                     fresh + "'"),
             Tables());
@@ -1362,7 +1356,8 @@ TEST_F(ServerTest, ThePasswordAskedOnTheTerminal) {
 TEST_F(ServerTest, TlsIsRequiredAndTheServerCertificateChecked) {
   TempDir certs;
   const std::string make =
-      "cd '" + certs.path() + "' && for ca in ca other; do openssl req -x509 -newkey rsa:2048 " +
+      "cd " + Quoted(certs.path()) +
+      " && for ca in ca other; do openssl req -x509 -newkey rsa:2048 " +
       "-nodes -keyout $ca.key -out $ca.pem -days 2 -subj /CN=vesk-test-$ca 2>/dev/null; done && " +
       "openssl req -newkey rsa:2048 -nodes -keyout server.key -out server.csr -subj "
       "/CN=127.0.0.1 " +
@@ -1371,7 +1366,7 @@ TEST_F(ServerTest, TlsIsRequiredAndTheServerCertificateChecked) {
       "2>/dev/null && openssl req -newkey rsa:2048 -nodes -keyout client.key -out client.csr " +
       "-subj /CN=client 2>/dev/null && openssl x509 -req -in client.csr -CA ca.pem -CAkey ca.key " +
       "-CAcreateserial -out client.pem -days 2 2>/dev/null && chmod 644 *";
-  ASSERT_EQ(std::system(make.c_str()), 0);
+  ASSERT_EQ(Shell(make), 0);
   OwnServer own({"--ssl-ca=" + certs / "ca.pem", "--ssl-cert=" + certs / "server.pem",
                  "--ssl-key=" + certs / "server.key"});
   ASSERT_TRUE(own.started());
@@ -1766,14 +1761,13 @@ void ExpectSameTables(std::vector<Client*> servers, const std::string& database)
 // row. A cluster that cannot start fails the test with the reason.
 TEST_F(OwnServerTest, AGaleraClusterGetsEveryRowOnEveryNode) {
   TempDir dir;
-  const std::string script = std::string(VESK_SOURCE_DIR) + "/scripts/lib/test-cluster ";
+  const std::string script = QuotedSource("scripts/lib/test-cluster") + " ";
   const bool started =
-      std::system((script + "start " + dir.path() + " 2>" + dir.path() + "/start.log").c_str()) ==
-      0;
+      Shell(script + "start " + Quoted(dir.path()) + " 2>" + Quoted(dir / "start.log")) == 0;
   struct Stop {
     std::string command;
-    ~Stop() { std::system(command.c_str()); }
-  } stop{script + "stop " + dir.path()};
+    ~Stop() { Shell(command); }
+  } stop{script + "stop " + Quoted(dir.path())};
   ASSERT_TRUE(started) << ReadFile(dir / "start.log");
   std::vector<Server> nodes;
   for (int n = 1; n <= 3; ++n) nodes.push_back(ServerIn(dir / ("node" + std::to_string(n))));
@@ -2366,12 +2360,12 @@ TEST_F(ServerTest, WriteDbcFlushesEachFileBeforeItTakesItsName) {
   const std::string db = prefix + "_durable";
   ASSERT_EQ(Export(db).status, 0);
   std::filesystem::create_directories(client_dir / "durable");
-  std::string command = "cd '" + client_dir.path() +
-                        "' && ASAN_OPTIONS=detect_leaks=0 strace -f -o trace.txt "
+  std::string command = "cd " + Quoted(client_dir.path()) +
+                        " && ASAN_OPTIONS=detect_leaks=0 strace -f -o trace.txt "
                         "-e trace=fsync,fdatasync,rename,renameat,renameat2 " +
-                        VESK_BINARY;
-  for (const std::string& arg : ServerArgs(*server_, db)) command += " '" + arg + "'";
-  ASSERT_EQ(std::system((command + " --write-dbc=durable >/dev/null 2>&1").c_str()), 0);
+                        QuotedBinary();
+  for (const std::string& arg : ServerArgs(*server_, db)) command += " " + Quoted(arg);
+  ASSERT_EQ(Shell(command + " --write-dbc=durable >/dev/null 2>&1"), 0);
   std::istringstream trace(ReadFile(client_dir / "trace.txt"));
   int renames = 0;
   bool synced = false;

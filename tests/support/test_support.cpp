@@ -1,6 +1,7 @@
 #include "support/test_support.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <mysql.h>
 #include <poll.h>
@@ -392,18 +393,72 @@ RunResult RunConverter(const std::string& dir, const std::vector<std::string>& a
   return Converter(dir, args, -1, closed).Wait();
 }
 
+std::string Quoted(const std::string& text) {
+  std::string quoted = "'";
+  for (const char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
+}
+
+std::string QuotedBinary() { return Quoted(VESK_BINARY); }
+
+std::string QuotedSource(const std::string& relative) {
+  return Quoted(std::string(VESK_SOURCE_DIR) + "/" + relative);
+}
+
+int Shell(const std::string& command) {
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::execl("/bin/bash", "bash", "-c", command.c_str(), static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  int status = -1;
+  if (pid > 0) ::waitpid(pid, &status, 0);
+  return status;
+}
+
+std::string FolderClosedTo(uid_t uid, const std::string& path) {
+  std::filesystem::path at = std::filesystem::absolute(path);
+  std::string closed;
+  for (; !at.empty(); at = at.parent_path()) {
+    struct stat st;
+    if (::stat(at.c_str(), &st) != 0) return at.string();
+    const mode_t x = st.st_uid == uid ? S_IXUSR : st.st_gid == uid ? S_IXGRP : S_IXOTH;
+    if (S_ISDIR(st.st_mode) && (st.st_mode & x) == 0) closed = at.string();
+    if (at == at.parent_path()) break;
+  }
+  return closed;
+}
+
+namespace {
+
+// A copy of the converter that every user may run, made once per program.
+const std::string& SharedBinary() {
+  static const TempDir folder;
+  static const std::string copy = [] {
+    const std::string path = folder / "vesk-dbc2sql";
+    std::filesystem::copy_file(VESK_BINARY, path);
+    ::chmod(folder.path().c_str(), 0755);
+    ::chmod(path.c_str(), 0755);
+    return path;
+  }();
+  return copy;
+}
+
+}  // namespace
+
 RunResult RunConverterAs(uid_t uid, const std::string& dir, const std::vector<std::string>& args) {
   const std::string out = TempName("/tmp/vesk-out-XXXXXX"), err = TempName("/tmp/vesk-err-XXXXXX");
-  std::vector<char*> argv = {const_cast<char*>(VESK_BINARY)};
+  const std::string& binary = SharedBinary();
+  std::vector<char*> argv = {const_cast<char*>(binary.c_str())};
   for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
   const pid_t pid = ::fork();
   if (pid == 0) {
     const int o = ::open(out.c_str(), O_WRONLY), e = ::open(err.c_str(), O_WRONLY);
     if (o < 0 || e < 0 || ::dup2(o, 1) < 0 || ::dup2(e, 2) < 0 || ::chdir(dir.c_str()) != 0 ||
-        ::setgid(uid) != 0 || ::setuid(uid) != 0)
+        ::setgroups(0, nullptr) != 0 || ::setgid(uid) != 0 || ::setuid(uid) != 0)
       ::_exit(125);
-    ::execv(VESK_BINARY, argv.data());
+    ::execv(binary.c_str(), argv.data());
     ::_exit(126);
   }
   int status = -1;

@@ -154,11 +154,27 @@ struct TerminalStep {
 std::string RunOnTerminal(const std::string& dir, const std::string& command,
                           const std::vector<TerminalStep>& steps);
 
+// `text` in single quotes for a shell command line, whatever it holds
+// (blanks, quotes, a dollar sign): paths of the clone must not be split.
+std::string Quoted(const std::string& text);
+// The converter's and the source tree's paths so quoted.
+std::string QuotedBinary();
+std::string QuotedSource(const std::string& relative);
+// Runs `command` with `bash -c`, taken as it is (no second level of
+// quoting); returns its wait status, as std::system does.
+int Shell(const std::string& command);
+
 // Runs the converter to its end; see Converter.
 RunResult RunConverter(const std::string& dir, const std::vector<std::string>& args,
                        const std::vector<int>& closed = {});
-// The same as the user and group `uid` (the test runs as root).
+// The same as the user and group `uid` (the test runs as root), from a copy
+// of the converter in a folder that user can reach: the build tree may sit
+// in a folder closed to others (a home folder of mode 0700).
 RunResult RunConverterAs(uid_t uid, const std::string& dir, const std::vector<std::string>& args);
+// The first folder on the way to `path` (itself included) that `uid` may
+// not enter, or "" when it may reach it: a test that runs as that user
+// skips, naming the folder, instead of failing for where the test runs.
+std::string FolderClosedTo(uid_t uid, const std::string& path);
 
 // How long one run of the converter may take in a test before it is killed
 // and its test fails.
