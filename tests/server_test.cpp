@@ -1946,6 +1946,69 @@ TEST_F(ServerTest, AConnectionWaitingForRoomIsWokenWhenTheLargestIsLoaded) {
     EXPECT_EQ(c.Value("SELECT COUNT(*) FROM `" + db + "`.`" + table + "`"), "1500") << table;
 }
 
+// Whichever connection's first table fails (its file missing or damaged,
+// or the server refusing it), the others load theirs: at every --parallel
+// the run ends with its summary, and a failed table has no records in the
+// report (not the count of the table loaded before it).
+TEST_F(ServerTest, AFailingFirstTableOnAnyConnectionLeavesTheOthersLoaded) {
+  const std::vector<std::pair<std::string, std::string>> broken = {{"Faction", "vesk_faction"},
+                                                                   {"Lock", "vesk_lock"},
+                                                                   {"LockType", "vesk_lock_type"},
+                                                                   {"SpellIcon", "vesk_spellicon"}};
+  std::map<std::string, std::string> kept;
+  for (const auto& [file, table] : broken)
+    kept[file] = ReadFile(client_dir / ("dbc/" + file + ".dbc"));
+  struct Damage {
+    std::string name;
+    const char* kind;  // of the table's cause in the report
+  };
+  const std::vector<Damage> damages = {{"missing", "missing"},
+                                       {"bad magic", "bad_header"},
+                                       {"empty", "bad_header"},
+                                       {"text", "bad_header"},
+                                       {"refused", "refused"}};
+  const std::string languages =
+      std::to_string(RawTable(client_dir / "dbc/Languages.dbc").Records());
+  Client admin(*server_);
+  for (int parallel = 2; parallel <= 4; ++parallel)
+    for (const Damage& damage : damages) {
+      SCOPED_TRACE(damage.name + " at --parallel=" + std::to_string(parallel));
+      const std::string db = prefix + "_" + std::to_string(parallel);
+      admin.Exec("DROP DATABASE IF EXISTS `" + db + "`");
+      admin.Exec("CREATE DATABASE `" + db + "`");
+      std::string tables = "languages";
+      for (int i = 0; i < parallel; ++i) {
+        const auto& [file, table] = broken[i];
+        tables += "," + file;
+        const std::string path = client_dir / ("dbc/" + file + ".dbc");
+        WriteFile(path, kept[file]);
+        if (damage.name == "missing")
+          std::filesystem::remove(path);
+        else if (damage.name == "refused")
+          admin.Exec("CREATE VIEW `" + db + "`.`" + table + "` AS SELECT 1 AS id");
+        else
+          WriteFile(path, damage.name == "bad magic" ? "XDBC" + kept[file].substr(4)
+                          : damage.name == "empty"   ? ""
+                                                     : "not a client file at all\n");
+      }
+      const RunResult r = Export(
+          db, {"--parallel=" + std::to_string(parallel), "--tables=" + tables, "--report=r.json"});
+      EXPECT_EQ(r.status, 1) << r.err;
+      EXPECT_TRUE(r.out.ends_with("Disconnect\nComplete\n\n")) << r.out;
+      EXPECT_EQ(admin.Value("SELECT COUNT(*) FROM `" + db + "`.vesk_languages"), languages);
+      const nlohmann::json report = nlohmann::json::parse(ReadFile(client_dir / "r.json"));
+      EXPECT_EQ(report["totals"]["exported"], 1) << report["totals"];
+      for (const auto& table : report["tables"]) {
+        if (table["table"] == "vesk_languages") continue;
+        EXPECT_EQ(table["status"], "failed") << table;
+        // (A refused table was read: its records are the file's.)
+        if (damage.name != "refused") EXPECT_EQ(table["records"], 0) << table;
+        EXPECT_EQ(table["rows"], 0) << table;
+        EXPECT_EQ(table["cause"]["kind"], damage.kind) << table;
+      }
+    }
+}
+
 // --verify: a database loaded by the tool and one loaded from the script
 // both equal the client; after edits it names each difference, and it
 // changes nothing.

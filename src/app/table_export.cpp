@@ -39,12 +39,12 @@ TableOutcome ExportTable(DBCFile& writer, const TableDescriptor& table, bool scr
   TableOutcome outcome;
   const unsigned faults = writer.ExportFaults();
   const std::uint64_t bytes = writer.BytesWritten();
-  if (IsMergedTable(table))
-    writer.LoadRatingTable(&table, RatingSources());
-  else
-    writer.Load(&table);
+  // A table that did not load leaves the writer with no table: nothing of
+  // the one loaded before may be read for it (its descriptor, its count).
+  const bool read = IsMergedTable(table) ? writer.LoadRatingTable(&table, RatingSources())
+                                         : writer.Load(&table);
   if (PendingInterrupt()) return outcome;  // before the table is touched
-  if (loaded) loaded();
+  if (read && loaded) loaded();
   outcome.reached = true;
   outcome.dumped = writer.DumpTable();
   outcome.hint = writer.Table().EmptySlotHint();
@@ -62,7 +62,7 @@ TableOutcome ExportTable(DBCFile& writer, const TableDescriptor& table, bool scr
   outcome.fault = fault;
   outcome.bytes = writer.BytesWritten() - bytes;
   outcome.rows = cut ? writer.TableRows() : 0;
-  outcome.records = writer.Table().RecordCount();
+  outcome.records = read ? writer.Table().RecordCount() : 0;
   return outcome;
 }
 
@@ -228,7 +228,7 @@ void SideBySide::Work(DBCFile& writer, std::size_t connection) {
     // only while they are sent (see DBCFile::ForgetBehind()).
     const auto loaded = [&] {
       const LoadedTable& table = writer.Table();
-      TestPause("loaded", table.Descriptor()->table_name);
+      TestPause("loaded", tables[slot]->table_name);
       if (table.IsMapped()) schedule.Loaded(slot, table.StringBlockSize());
     };
     outcomes[slot] = ExportTable(writer, *tables[slot], false, loaded);
