@@ -43,6 +43,7 @@ Json TableOf(const TableEntry& entry, bool lines) {
                 {"bytes", entry.bytes},
                 {"cause", CauseOf(entry.fault)}};
   if (lines && !entry.line.empty()) table["line"] = entry.line;
+  if (!entry.note.empty()) table["note"] = entry.note;
   if (!entry.values.empty()) {
     table["values"] = Json::array();
     for (const DifferingValue& value : entry.values)

@@ -45,6 +45,7 @@ struct TableEntry {
   std::string line;                    // the console line of a mode that reads, or check
   std::vector<std::string> details;    // console lines under it ("  id 4 name: ...")
   std::vector<DifferingValue> values;  // --verify: the first values that differ
+  std::string note;                    // a line said of it though it is in full
 };
 
 // How a mode's run is said, from its row of the mode table, so that the

@@ -1,5 +1,9 @@
 #include "app/server_options.h"
 
+#include <string>
+
+#include "roundtrip/table_verifier.h"
+
 ConnectOptions ConnectOptionsOf(const Options& options) {
   ConnectOptions connect;
   connect.socket = Text(options.socket);
@@ -22,5 +26,9 @@ LoadOptions LoadOptionsOf(const Options& options) {
   load.replace_edited = options.replace_edited;
   load.skip_unchanged = options.skip_unchanged;
   load.auto_locale = options.AutoLocale();
+  load.same_as_client = [](ServerSession& session, const LoadedTable& table) {
+    std::string what;
+    return TableVerifier(session).Compare(table, &what);
+  };
   return load;
 }

@@ -41,8 +41,8 @@ TableOutcome ExportTable(DBCFile& writer, const TableDescriptor& table, bool scr
   const std::uint64_t bytes = writer.BytesWritten();
   // A table that did not load leaves the writer with no table: nothing of
   // the one loaded before may be read for it (its descriptor, its count).
-  const bool read = IsMergedTable(table) ? writer.LoadRatingTable(&table, RatingSources())
-                                         : writer.Load(&table);
+  const bool read =
+      IsMergedTable(table) ? writer.LoadRatingTable(&table, RatingSources()) : writer.Load(&table);
   if (PendingInterrupt()) return outcome;  // before the table is touched
   if (read && loaded) loaded();
   outcome.reached = true;
@@ -59,6 +59,7 @@ TableOutcome ExportTable(DBCFile& writer, const TableDescriptor& table, bool scr
   const DBCFile::Fault& fault = writer.FaultAt(cut ? writer.ExportFaults() - 1 : faults);
   outcome.in_full = writer.ExportFaults() == faults;
   outcome.skipped = writer.TableSkipped();
+  outcome.replaced = outcome.dumped ? writer.TableNote() : "";
   outcome.fault = fault;
   outcome.bytes = writer.BytesWritten() - bytes;
   outcome.rows = cut ? writer.TableRows() : 0;
@@ -74,7 +75,9 @@ bool RefusedForEveryTable(const TableOutcome& outcome) {
 void RecordOutcome(RunReport& report, const TableDescriptor& table, const TableOutcome& outcome) {
   report.Note(outcome.hint);
   report.Note(outcome.unstorable);
+  report.Note(outcome.replaced);
   TableEntry entry{.table = &table, .rows = outcome.rows, .records = outcome.records};
+  entry.note = outcome.replaced;
   entry.bytes = outcome.bytes;
   entry.status = outcome.skipped    ? TableStatus::kSkipped
                  : outcome.in_full  ? TableStatus::kExported

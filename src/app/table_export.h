@@ -26,6 +26,7 @@ struct TableOutcome {
   std::uint32_t rows = 0, records = 0;
   std::uint64_t bytes = 0;       // of the script it took
   std::string hint, unstorable;  // notes for the summary
+  std::string replaced;          // the table was replaced from other client bytes
 };
 
 // Loads and exports one table through `writer`. `script`: the writer writes

@@ -139,6 +139,9 @@ class DBCFile {
   // Whether the output left the last table as it was, unchanged since it
   // was loaded from the same client table.
   bool TableSkipped() const { return table_skipped_; }
+  // What the output said of the last table it replaced ("vesk_spell:
+  // replaced from ..., not from ..."); empty when nothing.
+  const std::string& TableNote() const { return table_note_; }
   bool RowsCut() const { return rows_cut_; }
   // Rows the output took in this run, and the bytes it wrote (0 when it
   // does not count them).
@@ -191,6 +194,7 @@ class DBCFile {
   Console console_ = Console::kAll;
   bool progress_ = true;
   bool table_skipped_ = false;
+  std::string table_note_;
   HelperThread helper_;
   std::vector<Fault> faults_;
   std::uint64_t rows_written_ = 0;

@@ -10,6 +10,7 @@
 #include <mysql.h>
 
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -29,6 +30,9 @@ struct ConnectOptions {
   bool utf8mb4 = false;
 };
 
+class LoadedTable;
+class ServerSession;
+
 // How a run loads its tables through a session, and how long it waits.
 struct LoadOptions {
   // Each table is loaded into a staging table and swapped in whole.
@@ -45,6 +49,12 @@ struct LoadOptions {
   // Each table's texts come from the slot that holds them (-l auto): a
   // record's slot is no reason to keep a table.
   bool auto_locale = false;
+  // Whether the session's SQL table of `table` holds exactly the rows its
+  // client file exports. A table whose checksum left its record may hold
+  // them all the same: the client was patched from the database, or an
+  // edit was undone. Given by the layer that compares rows; without it
+  // such a table counts as edited.
+  std::function<bool(ServerSession& session, const LoadedTable& table)> same_as_client;
 };
 
 // Whether the server's error `code` would refuse every statement of the run

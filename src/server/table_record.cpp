@@ -36,6 +36,19 @@ bool ToNumber(std::string_view text, std::uint64_t* value) {
   return true;
 }
 
+// Why a reload that replaces a table with other client bytes than it was
+// loaded from says so on its line (a reload may undo a patch); empty when
+// the bytes are the same.
+std::string ReplacedSource(const TableRecord& was, const TableRecord& now) {
+  const std::string loaded = " it was loaded from on " + was.loaded;
+  if (was.file != now.file) return "replaced from " + now.file + ", not from " + was.file + loaded;
+  if (was.size == now.size && was.digest == now.digest) return "";
+  return "replaced from " + now.file + ", whose bytes are not those" + loaded +
+         (was.size != now.size
+              ? " (size " + std::to_string(was.size) + ", now " + std::to_string(now.size) + ")"
+              : " (xxh3 " + was.digest + ", now " + now.digest + ")");
+}
+
 }  // namespace
 
 std::string RunMark() { return std::string(kProgramName) + " run "; }
@@ -171,9 +184,22 @@ RecordKeeper::Before RecordKeeper::Check(const LoadedTable& table, const std::st
     Warn(name + ": " + *why + "; replaced, as --replace-edited asks");
     return Before::kReplace;
   }
+  const bool same_source = record->SameSource(pending_);
   if (now != record->checksum) {
+    // Rows that are already the client file's are no edit: a client
+    // patched from the database, or an edit undone. The table keeps them
+    // and takes a record of today's file.
+    if (load.same_as_client && !PendingInterrupt() && load.same_as_client(session_, table)) {
+      if (load.skip_unchanged && record->engine == pending_.engine) {
+        Record(name);
+        return Before::kSkip;
+      }
+      return Before::kReplace;
+    }
+    if (PendingInterrupt()) return Before::kReplace;
     *why = "changed on the server since " + std::string(kProgramName) + " loaded it on " +
            record->loaded + " (checksum " + record->checksum + ", now " + now + ")";
+    if (!same_source) *why += ", and its client file changed since too";
     if (!load.replace_edited) {
       *why += ": not replaced; --replace-edited replaces it";
       return Before::kKeep;
@@ -181,7 +207,10 @@ RecordKeeper::Before RecordKeeper::Check(const LoadedTable& table, const std::st
     Warn(name + " was " + *why + "; replaced, as --replace-edited asks");
     return Before::kReplace;
   }
-  if (load.skip_unchanged && record->SameSource(pending_)) return Before::kSkip;
+  if (load.skip_unchanged && same_source) return Before::kSkip;
+  // Said, as a reload may undo a patch: the table was loaded from other
+  // client bytes (or another slot) than it is replaced by.
+  if (!same_source) *why = ReplacedSource(*record, pending_);
   return Before::kReplace;
 }
 

@@ -32,6 +32,7 @@ const char* DBCFile::EscapeBaseName(const char* s) { return builder_->EscapeBase
 bool DBCFile::DumpTable() {
   if (!table_.IsLoaded()) return false;
   table_skipped_ = false;
+  table_note_.clear();
   if (rows_) {
     builder_->SetStaging(rows_->StagingSuffix(), rows_->StagingMark());
     builder_->SetLiveChecksum(rows_->LiveChecksum());
@@ -94,7 +95,11 @@ bool DBCFile::Replaces() {
   const char* const name = table_.Descriptor()->table_name;
   std::string why;
   switch (rows_->BeforeTable(table_, name, &why)) {
-    case RowOutput::Before::kReplace: return true;
+    case RowOutput::Before::kReplace:
+      if (!why.empty() && console_ == Console::kAll)
+        std::fprintf(ConsoleOut(), "%s: %s\n", name, why.c_str());
+      table_note_ = why.empty() ? "" : name + std::string(": ") + why;
+      return true;
     case RowOutput::Before::kSkip:
       if (console_ == Console::kAll) std::fprintf(ConsoleOut(), "%s: unchanged, skipped\n", name);
       table_skipped_ = true;
