@@ -829,7 +829,7 @@ TEST_F(SmallClientTest, WholeScriptAtLocaleEleven) {
   const RunResult empty = Run({"-l", "deDE", "-f", "out.sql"});
   EXPECT_NE(Unwrapped(empty.err).find(
                 "dbc\\QuestInfo.dbc has no texts in slot 2 (deDE); they are in slot 0 "
-                "(enGB): run with -l 0\n"),
+                "(enGB): run with -l 0, or -l auto for each table's own slot\n"),
             std::string::npos)
       << empty.err;
 }

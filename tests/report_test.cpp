@@ -84,9 +84,11 @@ TEST_F(ReportTest, AFailedTableHasItsCauseByKindAndTheRestAreNotHidden) {
   EXPECT_EQ(spell["cause"]["kind"], "wrong_field_count");
   EXPECT_EQ(spell["cause"]["file"], "dbc\\Spell.dbc");
   const Json zones = Entry(report, "vesk_zones");
+  EXPECT_EQ(zones["status"], "missing");
   EXPECT_EQ(zones["cause"]["kind"], "missing");
   EXPECT_EQ(zones["cause"]["reason"], "dbc\\AreaTable.dbc not exist");
-  EXPECT_EQ(report["totals"]["failed"], 2);
+  EXPECT_EQ(report["totals"]["failed"], 1);
+  EXPECT_EQ(report["totals"]["missing"], 1);
   EXPECT_EQ(report["totals"]["exported"], report["tables"].size() - 2);
   EXPECT_FALSE(report["options"].contains("password"));
 }
@@ -134,7 +136,8 @@ TEST_F(ReportTest, CheckAndTheEarlyEndsAreReported) {
 TEST_F(ReportTest, CheckGivesTheEmptySlotHints) {
   MakeSampleClient(dir.path(), {"--records", "3", "--slot", "Spell:8"});
   const std::string hint =
-      "dbc\\Spell.dbc has no texts in slot 0 (enGB); they are in slot 8 (enCN): run with -l 8";
+      "dbc\\Spell.dbc has no texts in slot 0 (enGB); they are in slot 8 (enCN): run with -l 8, "
+      "or -l auto for each table's own slot";
   for (const char* quiet : {"--tables=Spell,Lock", "--quiet"}) {
     const RunResult r = Run({"--check", quiet});
     EXPECT_EQ(r.status, 0);

@@ -101,7 +101,7 @@ TEST(VerifyRows, NamesEachKindOfDifference) {
       {"equal", {{"1", "Common"}, {"2", "Orcish"}, {"7", "Dwarvish"}}, "equal, 3 rows"},
       {"a text differing in case only",
        {{"1", "Common"}, {"2", "orcish"}, {"7", "Dwarvish"}},
-       "1 row differ: id 2 (name)"},
+       "1 row differs: id 2 (name)"},
       {"the last key missing", {{"1", "Common"}, {"2", "Orcish"}}, "1 row missing: id 7"},
       {"the first key missing", {{"2", "Orcish"}, {"7", "Dwarvish"}}, "1 row missing: id 1"},
       {"a row after the last key",
@@ -109,10 +109,10 @@ TEST(VerifyRows, NamesEachKindOfDifference) {
        "1 row extra: id 9"},
       {"a row between keys, one missing, one changed",
        {{"1", "Common!"}, {"3", "New"}, {"7", "Dwarvish"}},
-       "1 row differ: id 1 (name); 1 row missing: id 2; 1 row extra: id 3"},
+       "1 row differs: id 1 (name); 1 row missing: id 2; 1 row extra: id 3"},
       {"NULL",
        {{"1", std::nullopt}, {"2", "Orcish"}, {"7", "Dwarvish"}},
-       "1 row differ: id 1 (name)"},
+       "1 row differs: id 1 (name)"},
       {"no rows", {}, "3 rows missing: id 1, id 2, id 7"},
   };
   for (const Case& c : cases) {
@@ -133,7 +133,7 @@ TEST(VerifyRows, FloatsAsTheScriptPrintsThemAndTheSignOfZeroAside) {
   // The server keeps no sign of a zero: "0" for -0.0 is equal.
   EXPECT_EQ(Verify(radius, file, {{"1", "0", "0", "1.5"}}, &equal), "equal, 1 row");
   EXPECT_EQ(Verify(radius, file, {{"1", "0", "0", "1.500001"}}, &equal),
-            "1 row differ: id 1 (radius_3)");
+            "1 row differs: id 1 (radius_3)");
 }
 
 // The file --write-dbc makes of the rows, read back.

@@ -709,6 +709,13 @@ TEST_F(ServerTest, ASwapThatWaitsForReadersSaysSoAndGivesUp) {
             std::string::npos)
       << r.err;
   EXPECT_NE(r.err.find("ERROR 1205"), std::string::npos) << r.err;
+  // The echo is the RENAME that was sent, both of its names.
+  EXPECT_NE(r.out.find("ERROR sql command:\nRENAME TABLE `vesk_spell_cast_time` TO "
+                       "`vesk_spell_cast_time__"),
+            std::string::npos)
+      << r.out;
+  EXPECT_EQ(r.out.find("`vesk_spell_cast_time` TO `vesk_spell_cast_time`"), std::string::npos)
+      << r.out;
   EXPECT_EQ(admin.Value("SELECT COUNT(*) FROM " + table), before);
   EXPECT_EQ(admin.Value("SELECT COUNT(*) FROM information_schema.TABLES WHERE TABLE_SCHEMA = '" +
                         db + "' AND TABLE_NAME LIKE '%\\_\\_%'"),
@@ -2000,7 +2007,7 @@ TEST_F(ServerTest, AFailingFirstTableOnAnyConnectionLeavesTheOthersLoaded) {
       EXPECT_EQ(report["totals"]["exported"], 1) << report["totals"];
       for (const auto& table : report["tables"]) {
         if (table["table"] == "vesk_languages") continue;
-        EXPECT_EQ(table["status"], "failed") << table;
+        EXPECT_EQ(table["status"], damage.name == "missing" ? "missing" : "failed") << table;
         // (A refused table was read: its records are the file's.)
         if (damage.name != "refused") EXPECT_EQ(table["records"], 0) << table;
         EXPECT_EQ(table["rows"], 0) << table;
@@ -2062,7 +2069,7 @@ TEST_F(ServerTest, TheReportOfServerRunsAndOfVerify) {
   for (const auto& table : verify["tables"])
     if (table["table"] == "vesk_spell") {
       EXPECT_EQ(table["status"], "differs");
-      EXPECT_TRUE(table["line"].get<std::string>().starts_with("vesk_spell: 1 row differ: id 4"))
+      EXPECT_TRUE(table["line"].get<std::string>().starts_with("vesk_spell: 1 row differs: id 4"))
           << table["line"];
       ASSERT_EQ(table["values"].size(), 1u) << table;
       EXPECT_EQ(table["values"][0]["key"], "id 4");
@@ -2325,7 +2332,7 @@ TEST_F(ServerTest, VerifyNamesWhatDiffersFromTheClient) {
            "\nvesk_spell: 2 rows differ: id 4 (SpellName), id 7 (Category, speed); 2 rows missing: "
            "id 10, id " +
                last + "\n",
-           "\nvesk_languages: 1 row differ: id 1 (name); 1 row extra: id 99999\n",
+           "\nvesk_languages: 1 row differs: id 1 (name); 1 row extra: id 99999\n",
            "\nvesk_zones: missing from the database\n",
            "\nvesk_skill_line: has other columns than the catalogue's: extra added\n"})
     EXPECT_NE(differ.out.find(line), std::string::npos) << line << differ.out;
@@ -2382,7 +2389,7 @@ TEST_F(ServerTest, FourByteCharactersAreReadAsStored) {
   const RunResult verify =
       RunConverter(client_dir.path(), ServerArgs(*server_, db) + "--verify" + "--tables=Spell");
   EXPECT_EQ(verify.status, 1);
-  EXPECT_NE(verify.out.find("vesk_spell: 1 row differ: id 4 (SpellName)\n"), std::string::npos)
+  EXPECT_NE(verify.out.find("vesk_spell: 1 row differs: id 4 (SpellName)\n"), std::string::npos)
       << verify.out;
   std::filesystem::create_directories(client_dir / "mb4");
   const RunResult written = RunConverter(
@@ -2532,8 +2539,8 @@ TEST_F(ServerTest, WriteDbcRoundTripsTheClient) {
             std::string::npos)
       << one_file.out;
   EXPECT_NE(Unwrapped(one_file.err)
-                .find(Tables() + " of " + Tables() + " tables written (" +
-                      std::to_string(CatalogueSize() - 1) + " unchanged, not written)"),
+                .find("1 of " + Tables() + " tables written, " +
+                      std::to_string(CatalogueSize() - 1) + " unchanged (not written)"),
             std::string::npos)
       << one_file.err;
   std::vector<std::string> written;

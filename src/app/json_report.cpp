@@ -44,6 +44,7 @@ Json TableOf(const TableEntry& entry, bool lines) {
                 {"cause", CauseOf(entry.fault)}};
   if (lines && !entry.line.empty()) table["line"] = entry.line;
   if (!entry.note.empty()) table["note"] = entry.note;
+  if (entry.slot >= 0) table["slot"] = entry.slot;
   if (!entry.values.empty()) {
     table["values"] = Json::array();
     for (const DifferingValue& value : entry.values)

@@ -27,6 +27,7 @@ int CheckTables(RunContext& run) {
       entry.line += std::to_string(entry.rows) + " rows, ok";
     } else {
       entry.fault = reader.FaultAt(reader.ExportFaults() - 1);
+      entry.status = FailedFor(entry.fault);
       entry.line += entry.fault.reason;
     }
     run.report.TableDone(std::move(entry));

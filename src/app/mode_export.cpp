@@ -117,6 +117,14 @@ int ExportInTurn(const RunContext& run, DBCFile& writer) {
   return exported;
 }
 
+// Whether the writer met a fault that fails the run: any but an edited
+// table kept as the run asks (--keep-edited).
+bool Failed(const RunContext& run, const DBCFile& writer) {
+  for (unsigned n = 0; n < writer.ExportFaults(); ++n)
+    if (!run.report.keeps_edited() || writer.FaultAt(n).kind != FaultKind::kEdited) return true;
+  return false;
+}
+
 // Closes the further connections, and leaves the outputs as they were
 // where it can when the run ends without its result: an interrupted one
 // always, one that exported no table when there was an earlier output to
@@ -136,7 +144,7 @@ std::uint64_t CloseOthers(const RunContext& run, DBCFile& writer,
       if (!more.empty()) abandoned += (abandoned.empty() ? "" : "; ") + more;
     }
     rows += other->RowsWritten();
-    *failed = *failed || other->ExportFaults() != 0;
+    *failed = *failed || Failed(run, *other);
     other->Close();
   }
   if (signal_number)
@@ -175,7 +183,7 @@ int Export(const RunContext& run, DBCFile& writer) {
   }
   const int signal_number = PendingInterrupt();
   if (!signal_number) std::printf("Complete\n\n");
-  int status = !names_ok || writer.ExportFaults() != 0 || others_failed ? kExitIncomplete : kExitOk;
+  int status = !names_ok || Failed(run, writer) || others_failed ? kExitIncomplete : kExitOk;
   if (signal_number) status = 128 + signal_number;
   return run.report.Finish(status, rows, writer.BytesWritten());
 }
@@ -186,6 +194,7 @@ int ExportTables(RunContext& run) {
   const Options& options = run.options;
   run.report.SetOutput(options.file ? "script" : "server");
   run.report.KeepsOldRows(options.atomic);
+  run.report.KeepsEdited(options.keep_edited);
   // A server is not even connected to without a client folder: nothing
   // would be exported, but the database would be created.
   if (const std::string folder = MissingClientFolder(); !options.file && !folder.empty())

@@ -57,9 +57,11 @@ int VerifyTables(RunContext& run) {
                                        : reader.Load(table))) {
       entry.fault = reader.FaultAt(reader.ExportFaults() - 1);
       what = "cannot be compared: " + entry.fault.reason;
-      entry.status = TableStatus::kFailed;
+      entry.status = FailedFor(entry.fault);
     } else {
       entry.records = reader.Table().RecordCount();
+      if (reader.Table().HasLocalizedTexts())
+        entry.slot = static_cast<int>(reader.Table().Locale());
       entry.status = verifier.Compare(reader.Table(), &what, &entry.values) ? TableStatus::kEqual
                                                                             : TableStatus::kDiffers;
       for (const DifferingValue& value : entry.values) entry.details.push_back(ValueLine(value));

@@ -215,7 +215,7 @@ int WriteClientFiles(RunContext& run) {
                           ? WriteTableFile(run.options, reading.reader, builder, table)
                           : NotWritten(FaultKind::kOther, why);
     TableEntry entry{.table = table};
-    entry.status = !written.done       ? TableStatus::kFailed
+    entry.status = !written.done       ? FailedFor(written.fault)
                    : written.unchanged ? TableStatus::kSkipped
                                        : TableStatus::kWritten;
     written_files.insert(written_files.end(), written.files.begin(), written.files.end());

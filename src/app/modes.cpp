@@ -30,6 +30,9 @@ constexpr ModeExclusion kExportExcludes[] = {
     {[](const Options& o) { return o.file && o.atomic; },
      "--atomic swaps server tables; a script (-f) has none to swap"},
     {[](const Options& o) { return o.changed_only; }, kChangedOnly},
+    {[](const Options& o) { return o.keep_edited && o.replace_edited; },
+     "--keep-edited keeps the tables edited on the server, which --replace-edited replaces: "
+     "not both"},
 };
 
 using Ending = ModeWords::Ending;
@@ -44,7 +47,10 @@ constexpr ModeWords kWriteDbc = {.name = "write-dbc",
                                  .none = "no client file written",
                                  .count = "tables written",
                                  .done = "written",
-                                 .skipped = "unchanged, not written"};
+                                 .skipped = "unchanged (not written)",
+                                 .counted = TableStatus::kWritten,
+                                 .count_one = "tables written",
+                                 .failed = "not written"};
 constexpr ModeWords kVerify = {.name = "verify",
                                .table_lines = true,
                                .failed_lines_on_stderr = true,
@@ -52,7 +58,10 @@ constexpr ModeWords kVerify = {.name = "verify",
                                .none = "no table compared",
                                .count = "tables differ",
                                .count_missed = true,
-                               .done = "compared"};
+                               .done = "compared",
+                               .counted = TableStatus::kDiffers,
+                               .count_one = "tables differs",
+                               .failed = "not compared"};
 constexpr ModeWords kExport = {"export"};
 
 constexpr ModeRow kModes[] = {

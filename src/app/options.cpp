@@ -47,7 +47,8 @@ constexpr OptionRow kRows[] = {
      "wins",
      &O::defaults_file, nullptr},
     {"defaults-extra-file", '\0', kText, false, false, 0, 0, "FILE",
-     "read this MySQL option file too, after --defaults-file's; the command line wins",
+     "read this MySQL option file when --defaults-file is not given (with it, this one is not "
+     "read, as with the MySQL tools); the command line wins",
      &O::defaults_extra_file, nullptr},
     {"no-defaults", '\0', kFlag, false, false, 0, 0, nullptr,
      "read no option file (none is read unless named)", nullptr, &O::no_defaults},
@@ -114,6 +115,10 @@ constexpr OptionRow kRows[] = {
      "server mode: replace a table changed on the server since it was loaded too (by default "
      "it is kept, and the run fails)",
      nullptr, &O::replace_edited},
+    {"keep-edited", '\0', kFlag, false, true, 0, 0, nullptr,
+     "server mode: keep a table changed on the server since it was loaded, as by default, but "
+     "as kept, not failed: the run succeeds when nothing else failed",
+     nullptr, &O::keep_edited},
     {"skip-unchanged", '\0', kFlag, false, true, 0, 0, nullptr,
      "server mode: leave a table as it is when its client file, slot and engine are those it "
      "was loaded from and it is unchanged on the server",

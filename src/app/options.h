@@ -59,6 +59,7 @@ struct Options {
   std::optional<std::string> client_dir;           // --client-dir: the client folder
   bool no_progress = false;                        // --no-progress: no progress bars
   bool replace_edited = false;                     // --replace-edited: edits are not kept
+  bool keep_edited = false;                        // --keep-edited: kept edits are no failure
   bool skip_unchanged = false;                     // --skip-unchanged: unchanged tables stay
   bool changed_only = false;                       // --changed-only: --write-dbc's patch
   bool help = false;                               // --help

@@ -15,6 +15,8 @@ const char* TableStatusName(TableStatus status) {
     case TableStatus::kDiffers: return "differs";
     case TableStatus::kWritten: return "written";
     case TableStatus::kChecked: return "checked";
+    case TableStatus::kKept: return "kept";
+    case TableStatus::kMissing: return "missing";
   }
   return "failed";
 }
@@ -84,10 +86,16 @@ int RunReport::in_full() const {
   return n;
 }
 
-int RunReport::skipped() const {
+int RunReport::skipped() const { return count(TableStatus::kSkipped); }
+
+int RunReport::count(TableStatus status) const {
   int n = 0;
-  for (const TableEntry& entry : entries_) n += entry.status == TableStatus::kSkipped;
+  for (const TableEntry& entry : entries_) n += entry.status == status;
   return n;
+}
+
+TableStatus FailedFor(const Fault& fault) {
+  return fault.kind == FaultKind::kMissing ? TableStatus::kMissing : TableStatus::kFailed;
 }
 
 std::vector<TableEntry> RunReport::AllTables() const {

@@ -28,12 +28,17 @@ enum class TableStatus : std::uint8_t {
   kDiffers,     // --verify: it does not
   kWritten,     // --write-dbc: its client file was written
   kChecked,     // --check: it would be exported in full
+  kKept,        // edited on the server since it was loaded: kept, as asked
+  kMissing,     // its client file is not there
 };
 
 // The status's name in the run report ("not_reached").
 const char* TableStatusName(TableStatus status);
 // Whether the table got what the run was to give it.
 bool InFull(TableStatus status);
+// The status of a table that got nothing for `fault`: missing when its
+// client file is not there, failed otherwise.
+TableStatus FailedFor(const Fault& fault);
 
 struct TableEntry {
   const TableDescriptor* table = nullptr;
@@ -46,6 +51,7 @@ struct TableEntry {
   std::vector<std::string> details;    // console lines under it ("  id 4 name: ...")
   std::vector<DifferingValue> values;  // --verify: the first values that differ
   std::string note;                    // a line said of it though it is in full
+  int slot = -1;                       // the slot its texts were read from (-1: none)
 };
 
 // How a mode's run is said, from its row of the mode table, so that the
@@ -63,9 +69,13 @@ struct ModeWords {
   } ending = Ending::kExport;
   const char* none = "";      // kCount: what a run that ended early did not do
   const char* count = "";     // kCount: what is counted ("tables differ")
-  bool count_missed = false;  // kCount: the tables not in full are counted
+  bool count_missed = false;  // kCount: interrupted, every table gone through counts
   const char* done = "";      // kCount: interrupted "after N of M tables <done>"
   const char* skipped = "";   // kCount: what the tables left as they were are
+  // kCount: the status counted, and the count's words for one table.
+  TableStatus counted = TableStatus::kWritten;
+  const char* count_one = "";
+  const char* failed = "";  // kCount: what the tables that failed are
 };
 
 class RunReport;
@@ -96,6 +106,10 @@ class RunReport {
   // The run swaps each table in whole (--atomic): a table whose rows the
   // server refused part-way keeps its old rows.
   void KeepsOldRows(bool atomic) { keeps_old_rows_ = atomic; }
+  // A table edited on the server is kept as asked (--keep-edited): kept,
+  // not failed.
+  void KeepsEdited(bool keep) { keeps_edited_ = keep; }
+  bool keeps_edited() const { return keeps_edited_; }
 
   // One table's outcome, in the order the run went through them.
   void TableDone(TableEntry entry);
@@ -131,6 +145,8 @@ class RunReport {
   int total() const { return static_cast<int>(tables_.size()); }
   int in_full() const;
   int missed() const { return static_cast<int>(entries_.size()) - in_full(); }
+  // The tables of one status.
+  int count(TableStatus status) const;
   // The tables left as they were, on purpose.
   int skipped() const;
   const std::vector<std::string>& notes() const { return notes_; }
@@ -162,6 +178,7 @@ class RunReport {
   std::string ended_;
   bool output_lost_ = false;
   bool keeps_old_rows_ = false;
+  bool keeps_edited_ = false;
   std::string early_end_;
   int status_ = 0;
   std::uint64_t rows_ = 0, bytes_ = 0;

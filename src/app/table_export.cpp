@@ -58,12 +58,14 @@ TableOutcome ExportTable(DBCFile& writer, const TableDescriptor& table, bool scr
   const bool cut = writer.RowsCut() && writer.TableRows() > 0;
   const DBCFile::Fault& fault = writer.FaultAt(cut ? writer.ExportFaults() - 1 : faults);
   outcome.in_full = writer.ExportFaults() == faults;
-  outcome.skipped = writer.TableSkipped();
+  outcome.skipped = read && writer.TableSkipped();
   outcome.replaced = outcome.dumped ? writer.TableNote() : "";
   outcome.fault = fault;
   outcome.bytes = writer.BytesWritten() - bytes;
   outcome.rows = cut ? writer.TableRows() : 0;
   outcome.records = read ? writer.Table().RecordCount() : 0;
+  if (read && writer.Table().HasLocalizedTexts())
+    outcome.slot = static_cast<int>(writer.Table().Locale());
   return outcome;
 }
 
@@ -78,11 +80,14 @@ void RecordOutcome(RunReport& report, const TableDescriptor& table, const TableO
   report.Note(outcome.replaced);
   TableEntry entry{.table = &table, .rows = outcome.rows, .records = outcome.records};
   entry.note = outcome.replaced;
+  entry.slot = outcome.slot;
   entry.bytes = outcome.bytes;
+  const bool kept = report.keeps_edited() && outcome.fault.kind == FaultKind::kEdited;
   entry.status = outcome.skipped    ? TableStatus::kSkipped
                  : outcome.in_full  ? TableStatus::kExported
+                 : kept             ? TableStatus::kKept
                  : outcome.rows > 0 ? TableStatus::kPartial
-                                    : TableStatus::kFailed;
+                                    : FailedFor(outcome.fault);
   // (In full: every record taken.)
   if (outcome.in_full) entry.rows = outcome.records;
   if (!outcome.in_full) entry.fault = outcome.fault;

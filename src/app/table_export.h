@@ -24,6 +24,7 @@ struct TableOutcome {
   bool skipped = false;  // left as it was, unchanged since it was loaded
   Fault fault;           // why not in full
   std::uint32_t rows = 0, records = 0;
+  int slot = -1;                 // of its texts, when it has localized ones
   std::uint64_t bytes = 0;       // of the script it took
   std::string hint, unstorable;  // notes for the summary
   std::string replaced;          // the table was replaced from other client bytes

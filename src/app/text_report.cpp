@@ -154,7 +154,7 @@ void SayExport(const RunReport& report) {
                   kProgramName, lost ? 0 : report.in_full(), report.total(), status);
   }
   out += Wrap(line, "", "  ");
-  std::string written = std::to_string(report.rows()) + " rows";
+  std::string written = std::to_string(report.rows()) + (report.rows() == 1 ? " row" : " rows");
   written += std::strcmp(report.output(), "server") == 0
                  ? " applied on the server"
                  : ", " + std::to_string(report.bytes()) + " bytes written";
@@ -183,21 +183,28 @@ void SayCount(const RunReport& report) {
          std::to_string(status));
     return;
   }
-  const int counted = words.count_missed ? report.missed() : report.in_full();
   const std::string total = std::to_string(report.total());
   if (const int signal_number = report.signal_number()) {
     // (Counting the tables missed, all that were gone through count.)
-    const int done = words.count_missed ? static_cast<int>(report.entries().size()) : counted;
+    const int done =
+        words.count_missed ? static_cast<int>(report.entries().size()) : report.in_full();
     Warn(std::string("interrupted by ") + SignalName(signal_number) + " after " +
          std::to_string(done) + " of " + total + " tables " + words.done + "; exit status " +
          std::to_string(status));
     return;
   }
-  const int skipped = report.skipped();
-  const std::string left =
-      skipped && *words.skipped ? " (" + std::to_string(skipped) + " " + words.skipped + ")" : "";
+  // What the tables not counted are, each kind with its count.
+  std::string more;
+  const auto add = [&more](int n, const char* what) {
+    if (n > 0 && *what) more += ", " + std::to_string(n) + " " + what;
+  };
+  add(report.skipped(), words.skipped);
+  add(report.count(TableStatus::kMissing), "without a client file");
+  add(report.count(TableStatus::kFailed) + report.count(TableStatus::kPartial), words.failed);
+  const int counted = report.count(words.counted);
   if (!report.quiet() || status != 0)
-    Warn(std::to_string(counted) + " of " + total + " " + words.count + left + "; exit status " +
+    Warn(std::to_string(counted) + " of " + total + " " +
+         (counted == 1 ? words.count_one : words.count) + more + "; exit status " +
          std::to_string(status));
 }
 

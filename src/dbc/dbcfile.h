@@ -171,9 +171,9 @@ class DBCFile {
   // database, a read-only server): the table goes no further.
   virtual bool RefusedForGood() const { return false; }
   // Shows a statement the server refused: "ERROR sql command:" with the
-  // statement on the console (a staging table named as the table), then
-  // its reason.
-  void ReportRefused(const char* statement);
+  // statement on the console (a staging table named as the table, unless
+  // it is shown `as_sent`), then its reason.
+  void ReportRefused(const char* statement, bool as_sent = false);
   // The builder of the loaded table's statements.
   StatementBuilder& Builder() { return *builder_; }
   // The second thread of the work that splits in two (reads, rows).

@@ -292,9 +292,10 @@ std::string LoadedTable::EmptySlotHint() const {
   if (columns.empty() || any_text(locale_)) return "";
   for (std::uint32_t slot = 0; slot < kLocaleCount; ++slot) {
     if (slot == locale_ || !any_text(slot)) continue;
-    return Format("%s has no texts in slot %u (%s); they are in slot %u (%s): run with -l %u",
-                  descriptor_->file_path, locale_, kLocaleNames[locale_], slot, kLocaleNames[slot],
-                  slot);
+    return Format(
+        "%s has no texts in slot %u (%s); they are in slot %u (%s): run with -l %u, or -l auto for "
+        "each table's own slot",
+        descriptor_->file_path, locale_, kLocaleNames[locale_], slot, kLocaleNames[slot], slot);
   }
   return "";
 }

@@ -12,10 +12,12 @@ void Name(std::string* list, int* count, const std::string& item) {
   if ((*count)++ < TableVerifier::kNamed) *list += (list->empty() ? "" : ", ") + item;
 }
 
-// "3 rows differ: id 7 (name), ..." for a count and its named items.
+// "3 rows differ: id 7 (name), ..." ("1 row differs: ...") for a count and
+// its named items.
 std::string Part(int count, const char* what, const std::string& named) {
-  std::string part =
-      std::to_string(count) + (count == 1 ? " row " : " rows ") + what + ": " + named;
+  const bool differ = std::string_view(what) == "differ";
+  std::string part = std::to_string(count) + (count == 1 ? " row " : " rows ") + what +
+                     (count == 1 && differ ? "s" : "") + ": " + named;
   if (count > TableVerifier::kNamed) part += ", ...";
   return part;
 }

@@ -77,7 +77,8 @@ bool DBCFile::DumpTable() {
         // The swap waited and the run was asked to stop: the old table stays.
         CountFault(FaultKind::kInterrupted, Format("interrupted by %s", SignalName(signal_number)));
       } else {
-        ReportRefused(failed.c_str());
+        // (The swap names both tables: shown as it was sent.)
+        ReportRefused(failed.c_str(), true);
         CountStatementFault();
       }
     }
@@ -169,13 +170,13 @@ void DBCFile::CountStatementFault() {
              reason.empty() ? 0 : RefusalCode());
 }
 
-void DBCFile::ReportRefused(const char* statement) {
+void DBCFile::ReportRefused(const char* statement, bool as_sent) {
   if (console_ != Console::kNothing) {
     // A statement into a staging table is shown as one into the table.
     std::string shown = statement;
     const std::string staging = "`" + builder_->SqlName() + "`";
     const std::size_t at =
-        rows_ && *rows_->StagingSuffix() ? shown.find(staging) : std::string::npos;
+        !as_sent && rows_ && *rows_->StagingSuffix() ? shown.find(staging) : std::string::npos;
     if (at != std::string::npos)
       shown.replace(at, staging.size(), std::string("`") + table_.Descriptor()->table_name + "`");
     std::fprintf(ConsoleOut(), "ERROR sql command:\n%s\n", shown.c_str());
