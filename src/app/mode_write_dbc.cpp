@@ -57,7 +57,17 @@ struct Written {
   bool done = false;
   std::vector<std::string> files;  // as written, "DIR/Spell.dbc"
   bool unchanged = false;          // --changed-only: none differs
+  // --changed-only: the files of an earlier patch that this run found
+  // unchanged, removed from DIR so that it holds exactly the patch.
+  std::vector<std::string> removed;
 };
+
+// "; patch/Spell.dbc of an earlier patch removed" for the files removed.
+std::string RemovedText(const std::vector<std::string>& removed) {
+  std::string text;
+  for (const std::string& file : removed) text += (text.empty() ? "" : ", ") + file;
+  return text.empty() ? "" : "; " + text + " of an earlier patch removed";
+}
 
 Written NotWritten(FaultKind kind, const std::string& why) {
   return {"not written: " + why, {kind, why}, false};
@@ -81,7 +91,14 @@ Written WriteOne(const Options& options, const std::string& name, const std::str
                         &unchanged))
     return {NotDurableLine(why, in_place), {FaultKind::kOutput, why}, false};
   Written out{.done = true, .unchanged = unchanged};
-  if (!unchanged) out.files.push_back(*options.write_dbc + "/" + name);
+  const std::string path = *options.write_dbc + "/" + name;
+  if (!unchanged) out.files.push_back(path);
+  // An earlier patch's file of an unchanged table would ship an edit that
+  // is gone: it goes (the file itself, never what a link names).
+  bool removed = false;
+  if (unchanged && !RemoveDurably(path, &removed, &why))
+    return {name + " unchanged, not written; but " + why, {FaultKind::kOutput, why}, false};
+  if (removed) out.removed.push_back(path);
   return out;
 }
 
@@ -149,15 +166,16 @@ Written WriteRatingFiles(const Options& options, DBCFile& reader, TableWriteBack
     if (!one.done) return one;
     all.unchanged = all.unchanged && one.unchanged;
     all.files.insert(all.files.end(), one.files.begin(), one.files.end());
+    all.removed.insert(all.removed.end(), one.removed.begin(), one.removed.end());
     (one.unchanged ? same : names) += ((one.unchanged ? same : names).empty() ? "" : ", ") + name;
   }
   if (all.unchanged) {
-    all.text = same + " unchanged, not written";
+    all.text = same + " unchanged, not written" + RemovedText(all.removed);
     return all;
   }
   all.text = names + " written, " + std::to_string(counts.records) + " levels (" +
              std::to_string(counts.changed) + " changed)" +
-             (same.empty() ? "" : "; " + same + " unchanged");
+             (same.empty() ? "" : "; " + same + " unchanged") + RemovedText(all.removed);
   return all;
 }
 
@@ -172,7 +190,7 @@ Written WriteTableFile(const Options& options, DBCFile& reader, TableWriteBack& 
     return builder.Build(reader.Table(), fd, &counts, reason);
   });
   if (out.unchanged)
-    out.text = name + " unchanged, not written";
+    out.text = name + " unchanged, not written" + RemovedText(out.removed);
   else if (out.done)
     out.text = name + " written, " + std::to_string(counts.records) + " records (" +
                std::to_string(counts.changed) + " changed, " + std::to_string(counts.added) +

@@ -99,6 +99,35 @@ std::string SyncFolder(const std::string& path) {
          "; a power loss may undo the new file";
 }
 
+bool RemoveDurably(const std::string& path, bool* removed, std::string* why) {
+  *removed = false;
+  struct stat st;
+  if (::lstat(path.c_str(), &st) != 0) {
+    if (errno == ENOENT) return true;
+    *why = path + " cannot be looked at: " + std::strerror(errno);
+    return false;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    *why = path + " is not a regular file, and is left as it is";
+    return false;
+  }
+  if (::unlink(path.c_str()) != 0) {
+    *why = path + " cannot be removed: " + std::strerror(errno);
+    return false;
+  }
+  *removed = true;
+  const std::string name = FolderOf(path);
+  const int folder = ::open(name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  int error = folder < 0 ? errno : 0;
+  if (folder >= 0 && ::fsync(folder) != 0) error = errno;
+  if (folder >= 0) ::close(folder);
+  if (error)
+    *why = "the folder " + name + " of " + path +
+           " cannot be flushed to the disk: " + std::strerror(error) +
+           "; a power loss may bring the file back";
+  return error == 0;
+}
+
 bool DurableFile::Open(const std::string& target, const struct stat* replaced, int* error) {
   Discard();
   const std::size_t name = target.rfind('/') + 1;  // npos + 1 == 0

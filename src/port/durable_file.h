@@ -42,6 +42,12 @@ std::string WhyNotReplaceable(const std::string& target, const struct stat& st);
 // to the disk: ..."), or "".
 std::string SyncFolder(const std::string& path);
 
+// Removes the regular file `path`, then flushes its folder so that a power
+// loss does not bring it back. A link, a folder or any other kind of file
+// is left alone (false, with the reason); no file at all is nothing to
+// remove (true, *removed unset).
+bool RemoveDurably(const std::string& path, bool* removed, std::string* why);
+
 // The new file of a target, from Open() to Commit(). It is made beside the
 // target (a hidden ".NAME.XXXXXX"), with the target's permissions and owner
 // when it replaces one (those of a new file otherwise), and a second signal
