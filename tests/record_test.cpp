@@ -30,14 +30,22 @@ TEST(TableRecord, ACommentSaysItAllAndReadsBack) {
   const std::string comment = Sample().Comment(kMark);
   EXPECT_EQ(comment,
             "vesk-dbc2sql run 0a1b2c3d; file=dbc\\Spell.dbc; size=83420180; "
-            "xxh3=5f1d0c2e9b7a4e11; slot=8; engine=InnoDB; rows=48000; checksum=3798974421; "
-            "version=1.0.0; loaded=2026-12-10 00:30:00 UTC");
+            "xxh3=5f1d0c2e9b7a4e11; slot=8; engine=InnoDB; charset=utf8; rows=48000; "
+            "checksum=3798974421; version=1.0.0; loaded=2026-12-10 00:30:00 UTC");
   const auto back = TableRecord::Parse(comment, kMark);
   ASSERT_TRUE(back.has_value());
   EXPECT_EQ(back->Comment(kMark), comment);
   EXPECT_TRUE(back->SameSource(Sample()));
-  // A field of a later version is passed over.
+  // A field of a later version is passed over; a record made before the
+  // character set was kept is utf8, which every load was unless asked.
   EXPECT_TRUE(TableRecord::Parse(comment + "; locale=ruRU", kMark).has_value());
+  std::string older = comment;
+  older.erase(older.find("; charset=utf8"), std::string("; charset=utf8").size());
+  EXPECT_EQ(TableRecord::Parse(older, kMark)->Charset(), "utf8");
+  TableRecord wide = Sample();
+  wide.charset = "utf8mb4";
+  EXPECT_EQ(TableRecord::Parse(wide.Comment(kMark), kMark)->charset, "utf8mb4");
+  EXPECT_FALSE(wide.SameSource(Sample()));
 }
 
 TEST(TableRecord, WhatIsNotARecord) {

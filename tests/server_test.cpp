@@ -989,12 +989,20 @@ TEST_F(EmojiTest, AFourByteCharacterFailsItsRowUnderTheThreeByteCharset) {
   const auto records = RawTable(client_dir.path() + "/dbc/QuestInfo.dbc").Records();
   EXPECT_EQ(c.Value("SELECT COUNT(*) FROM `" + db + "`.`vesk_quest_info`"),
             std::to_string(records / 2));
+  EXPECT_NE(Unwrapped(r.err).find("at row 1 (--utf8mb4 stores 4-byte characters)"),
+            std::string::npos)
+      << r.err;
   // Two connections (the default) print what one prints, in its order, on
   // both streams: the tables side by side hold their lines back.
   const RunResult two = Export(db);
   const RunResult one = Export(db, {"--parallel=1"});
   EXPECT_EQ(two.out, one.out);
   EXPECT_EQ(MaskTime(two.err), MaskTime(one.err));
+  // A reload keeps the rows the table holds rather than lose them again.
+  EXPECT_NE(one.out.find("vesk_quest_info: its rows are kept, not replaced: dbc\\QuestInfo.dbc "
+                         "record "),
+            std::string::npos)
+      << one.out;
 }
 
 // The client files of this test: two Languages records, the first one a
@@ -1043,6 +1051,12 @@ TEST_F(EmojiTest, Utf8mb4KeepsFourByteCharactersBothWays) {
                     "TABLE_SCHEMA = '" +
                     db + "' AND TABLE_NAME = 'vesk_quest_info' AND DATA_TYPE = 'text' LIMIT 1"),
             "utf8mb4");
+  // A reload that forgets --utf8mb4 keeps the table's character set, and
+  // every row.
+  const RunResult again = Export(db, {"--tables=QuestInfo"});
+  EXPECT_EQ(again.status, 0) << again.out << again.err;
+  EXPECT_EQ(c.Value("SELECT COUNT(*) FROM `" + db + "`.`vesk_quest_info`"),
+            std::to_string(records));
   const RunResult verify =
       RunConverter(client_dir.path(), ServerArgs(*server_, db) + "--verify" + "--tables=QuestInfo");
   EXPECT_EQ(verify.status, 0) << verify.out;

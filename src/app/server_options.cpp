@@ -26,6 +26,7 @@ LoadOptions LoadOptionsOf(const Options& options) {
   load.replace_edited = options.replace_edited;
   load.skip_unchanged = options.skip_unchanged;
   load.auto_locale = options.AutoLocale();
+  load.utf8mb4 = options.utf8mb4;
   load.same_as_client = [](ServerSession& session, const LoadedTable& table) {
     std::string what;
     return TableVerifier(session).Compare(table, &what);

@@ -195,6 +195,7 @@ class DBCFile {
   bool progress_ = true;
   bool table_skipped_ = false;
   std::string table_note_;
+  bool utf8mb4_ = false;  // the run's text columns are utf8mb4
   HelperThread helper_;
   std::vector<Fault> faults_;
   std::uint64_t rows_written_ = 0;

@@ -320,6 +320,20 @@ void ServerRows::DropLeftovers() {
     session_.Quietly("DROP TABLE IF EXISTS `" + table + "`");
 }
 
+RowOutput::TablePlan ServerRows::BeforeTable(const LoadedTable& table, const std::string& name) {
+  TablePlan plan = records_.Check(table, name);
+  // A failure to switch shows at the table's first row, named by the server.
+  const bool wide = plan.before == Before::kReplace && plan.utf8mb4;
+  if (wide && !session_.options().utf8mb4) {
+    session_.UseCharacterSet("utf8mb4");
+    wide_connection_ = true;
+  } else if (wide_connection_) {
+    session_.UseCharacterSet(nullptr);
+    wide_connection_ = false;
+  }
+  return plan;
+}
+
 void ServerRows::DropStagingLeft() {
   if (!staging_left_.empty() && session_.Quietly("DROP TABLE IF EXISTS " + staging_left_))
     staging_left_.clear();

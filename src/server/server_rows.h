@@ -46,10 +46,12 @@ class ServerRows : public RowOutput {
   std::uint32_t StopRows() override;
   bool EndTable(const LoadedTable& table, StatementBuilder& builder, bool complete,
                 std::string* failed) override;
-  Before BeforeTable(const LoadedTable& table, const std::string& name, std::string* why) override {
-    return records_.Check(table, name, why);
-  }
+  // The record's plan; a table whose record keeps it in utf8mb4 is loaded
+  // through a utf8mb4 connection.
+  TablePlan BeforeTable(const LoadedTable& table, const std::string& name) override;
   bool LiveChecksum() const override { return true; }
+  // Whether the table's texts go into utf8mb4 columns.
+  bool Utf8mb4Table() const { return wide_connection_ || session_.options().utf8mb4; }
   const char* StagingSuffix() const override { return staging_suffix_.c_str(); }
   const char* StagingMark() const override { return staging_mark_.c_str(); }
 
@@ -113,7 +115,9 @@ class ServerRows : public RowOutput {
   ServerSession& session_;
   const bool atomic_;
   const bool innodb_;
-  std::string run_id_;          // 8 hex digits, unique to the run
+  std::string run_id_;  // 8 hex digits, unique to the run
+  // The connection was made utf8mb4 for a table recorded so, in a utf8 run.
+  bool wide_connection_ = false;
   std::string staging_suffix_;  // "__new_<id>" with --atomic, else ""
   std::string staging_mark_;    // "vesk-dbc2sql run <id>" with --atomic
   RecordKeeper records_;        // what each table was loaded from

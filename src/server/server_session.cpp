@@ -375,6 +375,14 @@ bool ServerSession::Quietly(const std::string& sql) {
   return false;
 }
 
+bool ServerSession::UseCharacterSet(const char* name) {
+  if (!connected_) return false;
+  const char* const charset = name ? name : options_.utf8mb4 ? "utf8mb4" : "utf8";
+  if (mysql_set_character_set(&mysql_, charset) == 0) return true;
+  KeepError();
+  return false;
+}
+
 bool ServerSession::Value(const std::string& sql, std::string* value) {
   value->clear();
   if (!Query(sql.c_str())) return false;

@@ -49,6 +49,9 @@ struct LoadOptions {
   // Each table's texts come from the slot that holds them (-l auto): a
   // record's slot is no reason to keep a table.
   bool auto_locale = false;
+  // The run's text columns are utf8mb4 (a table recorded in utf8mb4 is
+  // loaded so without it).
+  bool utf8mb4 = false;
   // Whether the session's SQL table of `table` holds exactly the rows its
   // client file exports. A table whose checksum left its record may hold
   // them all the same: the client was patched from the database, or an
@@ -126,6 +129,9 @@ class ServerSession {
   // Runs an auxiliary statement (lock, unlock, drop); keeps no error but
   // a lost connection.
   bool Quietly(const std::string& sql);
+  // Sets the connection's character set ("utf8mb4", or the run's again
+  // with null) for the statements that follow; false when refused.
+  bool UseCharacterSet(const char* name);
   // Whether a statement of `length` bytes fits in the server's packet
   // limit; otherwise keeps the reason as the error.
   bool FitsInPacket(std::size_t length);

@@ -85,8 +85,8 @@ std::string MarkId(std::string_view comment, std::string_view mark) {
 std::string TableRecord::Comment(std::string_view mark) const {
   return std::string(mark) + run_id + "; file=" + file + "; size=" + std::to_string(size) +
          "; xxh3=" + digest + "; slot=" + std::to_string(slot) + "; engine=" + engine +
-         "; rows=" + std::to_string(rows) + "; checksum=" + checksum + "; version=" + version +
-         "; loaded=" + loaded;
+         "; charset=" + Charset() + "; rows=" + std::to_string(rows) + "; checksum=" + checksum +
+         "; version=" + version + "; loaded=" + loaded;
 }
 
 std::optional<TableRecord> TableRecord::Parse(std::string_view comment, std::string_view mark) {
@@ -114,6 +114,8 @@ std::optional<TableRecord> TableRecord::Parse(std::string_view comment, std::str
       record.slot = static_cast<int>(number);
     } else if (key == "engine") {
       record.engine = value;
+    } else if (key == "charset") {
+      record.charset = value;
     } else if (key == "rows" && ToNumber(value, &number)) {
       record.rows = number;
     } else if (key == "checksum") {
@@ -148,8 +150,7 @@ std::string RecordKeeper::Checksum(const std::string& name) {
   return checksum;
 }
 
-RecordKeeper::Before RecordKeeper::Check(const LoadedTable& table, const std::string& name,
-                                         std::string* why) {
+RecordKeeper::TablePlan RecordKeeper::Check(const LoadedTable& table, const std::string& name) {
   const LoadOptions& load = session_.load();
   pending_ = TableRecord{};
   pending_.run_id = run_id_;
@@ -159,59 +160,85 @@ RecordKeeper::Before RecordKeeper::Check(const LoadedTable& table, const std::st
   pending_.slot = static_cast<int>(table.Locale());
   pending_.engine = EngineName(load.engine);
   pending_.rows = table.RecordCount();
-  const std::optional<TableRecord> record = RecordOf(session_, name);
-  if (!record) return Before::kReplace;
-  // A table loaded from another slot would have its texts replaced.
-  if (!load.auto_locale && table.HasLocalizedTexts() && record->slot != pending_.slot) {
-    *why = "loaded from " + SlotName(record->slot) + "; this run's " + SlotName(pending_.slot) +
-           " would replace its texts";
-    if (!load.replace_edited) {
-      *why += ": not replaced; --replace-edited replaces it, -l auto keeps each table's slot";
-      return Before::kKeep;
+  const std::optional<std::string> comment = CommentOf(session_, name);
+  const std::optional<TableRecord> record =
+      comment ? TableRecord::Parse(*comment, RunMark()) : std::nullopt;
+  // A table keeps the character set it was loaded with: a reload that
+  // forgets --utf8mb4 must not empty it of its 4-byte characters.
+  TablePlan plan;
+  plan.utf8mb4 = load.utf8mb4 || (record && record->Charset() == "utf8mb4");
+  pending_.charset = plan.utf8mb4 ? "utf8mb4" : "utf8";
+  if (comment && !plan.utf8mb4 && table.RecordCount() > 0) {
+    if (const std::string unstorable = table.UnstorableText(); !unstorable.empty()) {
+      plan.before = Before::kKeep;
+      plan.kept_as = FaultKind::kOther;
+      plan.why =
+          "its rows are kept, not replaced: " + unstorable + "; --utf8mb4 stores 4-byte characters";
+      return plan;
     }
-    Warn(name + " was " + *why + "; replaced, as --replace-edited asks");
   }
-  const std::string now = Checksum(name);
+  if (!record) return plan;
+  TablePlan recorded = Recorded(table, name, *record, Checksum(name));
+  recorded.utf8mb4 = plan.utf8mb4;
+  return recorded;
+}
+
+RecordKeeper::TablePlan RecordKeeper::Recorded(const LoadedTable& table, const std::string& name,
+                                               const TableRecord& record, const std::string& now) {
+  const LoadOptions& load = session_.load();
+  TablePlan plan;
+  // Kept for `why`, unless --replace-edited replaces it all the same.
+  const auto keep = [&](std::string why, const std::string& replace_hint) {
+    if (!load.replace_edited) {
+      plan.before = Before::kKeep;
+      plan.why = why + ": not replaced; " + replace_hint;
+    } else {
+      Warn(name + (why.starts_with("its ") ? ": " : " was ") + why +
+           "; replaced, as --replace-edited asks");
+    }
+    return plan;
+  };
+  // A table loaded from another slot would have its texts replaced.
+  if (!load.auto_locale && table.HasLocalizedTexts() && record.slot != pending_.slot) {
+    keep("loaded from " + SlotName(record.slot) + "; this run's " + SlotName(pending_.slot) +
+             " would replace its texts",
+         "--replace-edited replaces it, -l auto keeps each table's slot");
+    if (plan.before == Before::kKeep) return plan;
+  }
   if (now.empty()) {
     // A lost connection or a signal: the table's first statement meets it.
-    if (session_.lost() || PendingInterrupt()) return Before::kReplace;
+    if (session_.lost() || PendingInterrupt()) return plan;
     // Edits cannot be ruled out: the table is kept like an edited one.
-    *why = "its checksum cannot be had to compare with its record (" + session_.Error() + ")";
-    if (!load.replace_edited) {
-      *why += ": not replaced; --replace-edited replaces it";
-      return Before::kKeep;
-    }
-    Warn(name + ": " + *why + "; replaced, as --replace-edited asks");
-    return Before::kReplace;
+    return keep("its checksum cannot be had to compare with its record (" + session_.Error() + ")",
+                "--replace-edited replaces it");
   }
-  const bool same_source = record->SameSource(pending_);
-  if (now != record->checksum) {
+  const bool same_source = record.SameSource(pending_);
+  if (now != record.checksum) {
     // Rows that are already the client file's are no edit: a client
     // patched from the database, or an edit undone. The table keeps them
     // and takes a record of today's file.
     if (load.same_as_client && !PendingInterrupt() && load.same_as_client(session_, table)) {
-      if (load.skip_unchanged && record->engine == pending_.engine) {
+      if (load.skip_unchanged && record.engine == pending_.engine &&
+          record.Charset() == pending_.charset) {
         Record(name);
-        return Before::kSkip;
+        plan.before = Before::kSkip;
       }
-      return Before::kReplace;
+      return plan;
     }
-    if (PendingInterrupt()) return Before::kReplace;
-    *why = "changed on the server since " + std::string(kProgramName) + " loaded it on " +
-           record->loaded + " (checksum " + record->checksum + ", now " + now + ")";
-    if (!same_source) *why += ", and its client file changed since too";
-    if (!load.replace_edited) {
-      *why += ": not replaced; --replace-edited replaces it";
-      return Before::kKeep;
-    }
-    Warn(name + " was " + *why + "; replaced, as --replace-edited asks");
-    return Before::kReplace;
+    if (PendingInterrupt()) return plan;
+    return keep("changed on the server since " + std::string(kProgramName) + " loaded it on " +
+                    record.loaded + " (checksum " + record.checksum + ", now " + now + ")" +
+                    (same_source ? "" : ", and its client file changed since too"),
+                "--replace-edited replaces it");
   }
-  if (load.skip_unchanged && same_source) return Before::kSkip;
+  if (load.skip_unchanged && same_source) {
+    plan.before = Before::kSkip;
+    return plan;
+  }
   // Said, as a reload may undo a patch: the table was loaded from other
-  // client bytes (or another slot) than it is replaced by.
-  if (!same_source) *why = ReplacedSource(*record, pending_);
-  return Before::kReplace;
+  // client bytes than it is replaced by.
+  if (!same_source) plan.why = ReplacedSource(record, pending_);
+  return plan;
 }
 
 void RecordKeeper::Record(const std::string& loaded_as) {

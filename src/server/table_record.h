@@ -6,7 +6,7 @@
 // also names the staging tables of --atomic:
 //
 //   vesk-dbc2sql run 0a1b2c3d; file=dbc\Spell.dbc; size=83420180;
-//   xxh3=5f1d...; slot=0; engine=MyISAM; rows=48000; checksum=3798974421;
+//   xxh3=5f1d...; slot=0; engine=MyISAM; charset=utf8; rows=48000; checksum=3798974421;
 //   version=1.0.0; loaded=2026-12-10 00:30:00 UTC
 //
 // (one line). The checksum is CHECKSUM TABLE's after the load: a table
@@ -29,6 +29,7 @@ struct TableRecord {
   std::string digest;      // XXH3-64 of their bytes, 16 hex digits
   int slot = 0;            // the locale slot its texts came from
   std::string engine;      // MyISAM or InnoDB
+  std::string charset;     // of its text columns: utf8 or utf8mb4 (empty: not recorded)
   std::uint64_t rows = 0;
   std::string checksum;  // CHECKSUM TABLE's value after the load
   std::string version;   // of the tool
@@ -42,8 +43,11 @@ struct TableRecord {
   // Whether it was made from the same client bytes, slot and engine.
   bool SameSource(const TableRecord& other) const {
     return file == other.file && size == other.size && digest == other.digest &&
-           slot == other.slot && engine == other.engine;
+           slot == other.slot && engine == other.engine && Charset() == other.Charset();
   }
+  // The character set, utf8 for a record that does not name one (made
+  // before records kept it, when every load was utf8 unless asked).
+  std::string Charset() const { return charset.empty() ? "utf8" : charset; }
 };
 
 // The mark every record and staging table of the tool starts with:
@@ -78,11 +82,15 @@ class RecordKeeper {
   // replace it: replace it; skip it, as its record matches the client's
   // table and the server's table is unchanged (with --skip-unchanged); or
   // keep it, as it was changed on the server since it was loaded (the
-  // reason in *why; --replace-edited replaces it all the same, said on
+  // reason in the plan; --replace-edited replaces it all the same, said on
   // standard error); so is one whose checksum cannot be had. A table
-  // without a record is replaced, as ever.
+  // without a record is replaced, as ever, in the run's character set; one
+  // with a record in the character set it was loaded with, unless the run
+  // asks for utf8mb4. A table that holds rows is kept when the client's
+  // rows hold text its character set cannot store.
   using Before = RowOutput::Before;
-  Before Check(const LoadedTable& table, const std::string& name, std::string* why);
+  using TablePlan = RowOutput::TablePlan;
+  TablePlan Check(const LoadedTable& table, const std::string& name);
   // Records the table last checked in the SQL table `loaded_as` (the table,
   // or the staging table that takes its place), which holds every row now.
   // A server that refuses the record (no ALTER right) is said once on
@@ -92,6 +100,9 @@ class RecordKeeper {
  private:
   // CHECKSUM TABLE of `name`, or empty when the server would not give it.
   std::string Checksum(const std::string& name);
+  // The plan for a recorded table whose checksum is `now`.
+  TablePlan Recorded(const LoadedTable& table, const std::string& name, const TableRecord& record,
+                     const std::string& now);
 
   ServerSession& session_;
   const std::string run_id_;

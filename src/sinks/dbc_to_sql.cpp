@@ -64,6 +64,14 @@ bool dbcToSQL::Connect(const char* host, const char* user, const char* password,
   return true;
 }
 
+std::string dbcToSQL::RefusalReason() const {
+  // (ER_TRUNCATED_WRONG_VALUE_FOR_FIELD: the tool sends numbers as numbers,
+  // so only a text meets it.)
+  constexpr unsigned kWrongValue = 1366;
+  if (session_.ErrorCode() != kWrongValue || rows_.Utf8mb4Table()) return session_.Error();
+  return session_.Error() + " (--utf8mb4 stores 4-byte characters)";
+}
+
 std::unique_ptr<dbcToSQL> dbcToSQL::Sibling(std::string* why) {
   auto sibling = std::make_unique<dbcToSQL>(session_.options(), session_.load(), rows_.run_id());
   sibling->first_ = false;

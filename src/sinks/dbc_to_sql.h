@@ -39,7 +39,8 @@ class dbcToSQL : public DBCFile {
   std::string Abandon(bool new_output_too) override;
 
  protected:
-  std::string RefusalReason() const override { return session_.Error(); }
+  // The server's words; a text a utf8 column refused names --utf8mb4.
+  std::string RefusalReason() const override;
   unsigned RefusalCode() const override { return session_.ErrorCode(); }
   bool RefusedForGood() const override { return RefusesEveryStatement(session_.ErrorCode()); }
 

@@ -22,7 +22,10 @@ const char* DBCFile::BuildCreateDatabase(const char* name) {
   return builder_->BuildCreateDatabase(name);
 }
 void DBCFile::SetEngine(Engine engine) { builder_->SetEngine(engine); }
-void DBCFile::SetUtf8mb4(bool utf8mb4) { builder_->SetUtf8mb4(utf8mb4); }
+void DBCFile::SetUtf8mb4(bool utf8mb4) {
+  utf8mb4_ = utf8mb4;
+  builder_->SetUtf8mb4(utf8mb4);
+}
 const char* DBCFile::BuildDropTable() { return builder_->BuildDropTable(); }
 const char* DBCFile::BuildCreateTable() { return builder_->BuildCreateTable(); }
 const char* DBCFile::BuildInsert(std::uint32_t n) { return builder_->BuildInsert(n); }
@@ -94,8 +97,11 @@ bool DBCFile::DumpTable() {
 
 bool DBCFile::Replaces() {
   const char* const name = table_.Descriptor()->table_name;
-  std::string why;
-  switch (rows_->BeforeTable(table_, name, &why)) {
+  const RowOutput::TablePlan plan = rows_->BeforeTable(table_, name);
+  const std::string& why = plan.why;
+  // (The run's character set comes back with the next table's plan.)
+  builder_->SetUtf8mb4(utf8mb4_ || plan.utf8mb4);
+  switch (plan.before) {
     case RowOutput::Before::kReplace:
       if (!why.empty() && console_ == Console::kAll)
         std::fprintf(ConsoleOut(), "%s: %s\n", name, why.c_str());
@@ -107,7 +113,7 @@ bool DBCFile::Replaces() {
       return false;
     case RowOutput::Before::kKeep:
       if (console_ != Console::kNothing) std::fprintf(ConsoleOut(), "%s: %s\n", name, why.c_str());
-      CountFault(FaultKind::kEdited, why);
+      CountFault(plan.kept_as, why);
       return false;
   }
   return true;

@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <string>
 
+#include "dbc/fault.h"
+
 class StatementBuilder;
 class LoadedTable;
 
@@ -46,14 +48,20 @@ class RowOutput {
   }
   // Before the statements of `table` replace the SQL table `name`: whether
   // to replace it, to leave it as it is (unchanged since it was loaded from
-  // the same client table), or to keep it (changed on the server since;
-  // the reason in *why).
+  // the same client table), or to keep it (changed on the server since, or
+  // its rows would be lost), and how it is made.
   enum class Before { kReplace, kSkip, kKeep };
-  virtual Before BeforeTable(const LoadedTable& table, const std::string& name, std::string* why) {
+  struct TablePlan {
+    Before before = Before::kReplace;
+    // kKeep: why it is kept; kReplace: a line to say of it, or empty.
+    std::string why;
+    FaultKind kept_as = FaultKind::kEdited;  // kKeep: the table's fault
+    bool utf8mb4 = false;  // its text columns are utf8mb4 (the run's or its record's)
+  };
+  virtual TablePlan BeforeTable(const LoadedTable& table, const std::string& name) {
     (void)table;
     (void)name;
-    (void)why;
-    return Before::kReplace;
+    return {};
   }
   // Whether the tables are created with a live checksum (MyISAM's
   // CHECKSUM=1), which makes CHECKSUM TABLE cost nothing.

@@ -35,6 +35,7 @@ class StatementBuilder {
   Engine engine() const { return engine_; }
   // Text columns and a new database in utf8mb4 instead of utf8.
   void SetUtf8mb4(bool utf8mb4) { utf8mb4_ = utf8mb4; }
+  bool utf8mb4() const { return utf8mb4_; }
   // A MyISAM table keeps a live checksum (CHECKSUM=1).
   void SetLiveChecksum(bool live) { live_checksum_ = live; }
   const LoadedTable& Table() const { return table_; }
