@@ -126,6 +126,37 @@ TEST(VerifyRows, NamesEachKindOfDifference) {
   EXPECT_FALSE(equal);
 }
 
+// --diff-sql: the statements that turn the client's rows into the
+// database's, written as the script writes values.
+TEST(VerifyRows, DiffStatementsTurnTheClientIntoTheDatabase) {
+  const TableDescriptor& languages = CatalogueEntry("vesk_languages");
+  LoadedTable table;
+  std::string why;
+  ASSERT_TRUE(ReadBytes(table, languages, kLanguages, &why)) << why;
+  RowMatcher matcher;
+  matcher.Prepare(table);
+  const std::vector<std::pair<std::vector<Row>, std::string>> cases = {
+      {{{"1", "Common"}, {"2", "Orcish"}, {"7", "Dwarvish"}}, ""},
+      {{{"1", "It's \\ new"}, {"3", "New"}, {"7", std::nullopt}},
+       "UPDATE `vesk_languages` SET `name` = 'It\\'s \\\\ new' WHERE `id` = '1';\n"
+       "DELETE FROM `vesk_languages` WHERE `id` = '2';\n"
+       "INSERT INTO `vesk_languages` VALUES ('3', 'New');\n"
+       "UPDATE `vesk_languages` SET `name` = NULL WHERE `id` = '7';\n"},
+      {{},
+       "DELETE FROM `vesk_languages` WHERE `id` = '1';\n"
+       "DELETE FROM `vesk_languages` WHERE `id` = '2';\n"
+       "DELETE FROM `vesk_languages` WHERE `id` = '7';\n"},
+  };
+  DiffStatements diff;
+  for (const auto& [rows, expected] : cases) {
+    diff.Begin(matcher, "vesk_languages");
+    MemoryRows source(rows);
+    std::string what;
+    TableVerifier::CompareRows(matcher, source, &what, nullptr, &diff);
+    EXPECT_EQ(diff.End(), expected) << what;
+  }
+}
+
 TEST(VerifyRows, FloatsAsTheScriptPrintsThemAndTheSignOfZeroAside) {
   const TableDescriptor& radius = CatalogueEntry("vesk_spell_radius");
   const std::string file = RadiusFile({{1, FloatBits(0.0f), FloatBits(-0.0f), FloatBits(1.5f)}});

@@ -6,20 +6,25 @@ namespace {
 
 using Start = ModeRow::Start;
 
-// --changed-only is --write-dbc's alone.
+// --changed-only is --write-dbc's alone, --diff-sql --verify's.
 constexpr char kChangedOnly[] = "--changed-only goes with --write-dbc";
+constexpr char kDiffSql[] = "--diff-sql goes with --verify";
+constexpr bool DiffSql(const Options& o) { return o.diff_sql.has_value(); }
 
 constexpr ModeExclusion kListExcludes[] = {
     {[](const Options& o) { return o.report.has_value(); },
      "--list prints the catalogue; it has no run for --report to report"},
     {[](const Options& o) { return o.changed_only; }, kChangedOnly},
+    {DiffSql, kDiffSql},
 };
 constexpr ModeExclusion kCheckExcludes[] = {
     {[](const Options& o) { return o.changed_only; }, kChangedOnly},
+    {DiffSql, kDiffSql},
 };
 constexpr ModeExclusion kWriteDbcExcludes[] = {
     {[](const Options& o) { return o.file.has_value() || o.verify; },
      "--write-dbc writes client files from a server's tables: not with -f or --verify"},
+    {DiffSql, kDiffSql},
 };
 constexpr ModeExclusion kVerifyExcludes[] = {
     {[](const Options& o) { return o.file.has_value(); },
@@ -33,6 +38,7 @@ constexpr ModeExclusion kExportExcludes[] = {
     {[](const Options& o) { return o.keep_edited && o.replace_edited; },
      "--keep-edited keeps the tables edited on the server, which --replace-edited replaces: "
      "not both"},
+    {DiffSql, kDiffSql},
 };
 
 using Ending = ModeWords::Ending;
@@ -72,7 +78,7 @@ constexpr ModeRow kModes[] = {
     {kWriteDbc, "--write-dbc", [](const Options& o) { return o.write_dbc.has_value(); },
      Start::kAfterOutput, true, WriteClientFiles, kWriteDbcExcludes, WhyNotWriteFolder},
     {kVerify, "--verify", [](const Options& o) { return o.verify; }, Start::kAfterOutput, true,
-     VerifyTables, kVerifyExcludes, nullptr},
+     VerifyTables, kVerifyExcludes, WhyNotDiffFile},
     {kExport, nullptr, [](const Options&) { return true; }, Start::kAfterOutput, true, ExportTables,
      kExportExcludes, nullptr},
 };

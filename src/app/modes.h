@@ -64,3 +64,4 @@ int ExportTables(RunContext& run);      // mode_export.cpp
 std::string ValueLine(const DifferingValue& value);  // mode_verify.cpp
 // Why --write-dbc=DIR cannot be used ("" when it can).
 std::string WhyNotWriteFolder(const Options& options);  // mode_write_dbc.cpp
+std::string WhyNotDiffFile(const Options& options);     // mode_verify.cpp

@@ -103,6 +103,10 @@ constexpr OptionRow kRows[] = {
      "server mode: write client files into DIR (not the client's dbc folder) from the database's "
      "tables, the client's own files serving as templates",
      &O::write_dbc, nullptr},
+    {"diff-sql", '\0', kText, false, true, 0, 0, "FILE",
+     "with --verify: write into FILE the SQL statements that turn the client's rows into the "
+     "database's (UPDATE, INSERT, DELETE by key)",
+     &O::diff_sql, nullptr},
     {"report", '\0', kText, false, true, 0, 0, "FILE",
      "write a JSON report of the run into FILE (- for standard output, with --quiet)", &O::report,
      nullptr},

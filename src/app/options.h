@@ -56,6 +56,7 @@ struct Options {
   bool verify = false;                             // --verify: compare the database with the client
   std::optional<std::string> write_dbc;            // --write-dbc: client files from the database
   std::optional<std::string> report;               // --report: the run's JSON report
+  std::optional<std::string> diff_sql;             // --diff-sql: --verify's edits as SQL
   std::optional<std::string> client_dir;           // --client-dir: the client folder
   bool no_progress = false;                        // --no-progress: no progress bars
   bool replace_edited = false;                     // --replace-edited: edits are not kept

@@ -25,32 +25,45 @@ std::string Part(int count, const char* what, const std::string& named) {
 }  // namespace
 
 bool TableVerifier::Compare(const LoadedTable& table, std::string* what,
-                            std::vector<DifferingValue>* values) {
+                            std::vector<DifferingValue>* values, DiffStatements* diff) {
   rows_.Prepare(table);
+  if (diff) diff->Begin(rows_, table.Descriptor()->table_name);
   if (!rows_.CheckColumns(session_, what)) return false;
   MYSQL_RES* result = rows_.Open(session_, what);
   if (!result) return false;
   ServerRowSource source(session_, result);
-  return CompareRows(rows_, source, what, values);
+  return CompareRows(rows_, source, what, values, diff);
 }
 
 bool TableVerifier::CompareRows(const RowMatcher& rows, RowSource& source, std::string* what,
-                                std::vector<DifferingValue>* values) {
+                                std::vector<DifferingValue>* values, RowDiff* diff) {
   int differ = 0, absent = 0, added = 0;
   std::string differ_named, absent_named, added_named;
   const std::vector<std::uint32_t>& order = rows.order();
   const auto count = static_cast<std::uint32_t>(order.size());
   std::uint32_t next = 0;
+  std::vector<std::size_t> columns;  // of the row that differs
   const auto compare_row = [&](std::uint32_t n, char** row, const unsigned long* lengths) {
     std::string changed;
+    columns.clear();
     for (std::size_t j = 0; j < rows.columns().size(); ++j) {
       if (rows.Same(j, n, row[j], lengths[j])) continue;
+      columns.push_back(j);
       changed += (changed.empty() ? "" : ", ") + std::string(rows.columns()[j].name);
       if (values && values->size() < kValues)
         values->push_back({rows.ClientKey(n), rows.columns()[j].name,
                            rows.DatabaseText(j, row[j], lengths[j]), rows.ClientValue(j, n)});
     }
     if (!changed.empty()) Name(&differ_named, &differ, rows.ClientKey(n) + " (" + changed + ")");
+    if (!columns.empty() && diff) diff->Changed(n, row, lengths, columns);
+  };
+  const auto absent_row = [&](std::uint32_t n) {
+    Name(&absent_named, &absent, rows.ClientKey(n));
+    if (diff) diff->Missing(n);
+  };
+  const auto added_row = [&](const std::string& key, char** row, const unsigned long* lengths) {
+    Name(&added_named, &added, key);
+    if (diff) diff->Extra(row, lengths);
   };
   char** row;
   const unsigned long* lengths;
@@ -60,18 +73,19 @@ bool TableVerifier::CompareRows(const RowMatcher& rows, RowSource& source, std::
       return false;
     }
     if (!rows.keyed()) {
+      if (diff) diff->Seen(row, lengths);
       if (next < count)
         compare_row(order[next++], row, lengths);
       else
-        Name(&added_named, &added, "row " + std::to_string(++next));
+        added_row("row " + std::to_string(++next), row, lengths);
       continue;
     }
     while (next < count && rows.CompareKeys(order[next], row, lengths) < 0)
-      Name(&absent_named, &absent, rows.ClientKey(order[next++]));
+      absent_row(order[next++]);
     if (next < count && rows.CompareKeys(order[next], row, lengths) == 0)
       compare_row(order[next++], row, lengths);
     else
-      Name(&added_named, &added, rows.ServerKey(row, lengths));
+      added_row(rows.ServerKey(row, lengths), row, lengths);
   }
   // A signal ends a read in flight (see AbortSocketOnInterrupt).
   if (const int signal_number = PendingInterrupt()) {
@@ -82,7 +96,7 @@ bool TableVerifier::CompareRows(const RowMatcher& rows, RowSource& source, std::
     *what = failure;
     return false;
   }
-  while (next < count) Name(&absent_named, &absent, rows.ClientKey(order[next++]));
+  while (next < count) absent_row(order[next++]);
   if (differ == 0 && absent == 0 && added == 0) {
     *what = "equal, " + std::to_string(count) + (count == 1 ? " row" : " rows");
     return true;

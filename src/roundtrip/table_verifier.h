@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "dbc/loaded_table.h"
+#include "roundtrip/diff_statements.h"
 #include "roundtrip/differing_value.h"
 #include "roundtrip/row_matcher.h"
 #include "roundtrip/row_source.h"
@@ -25,13 +26,13 @@ class TableVerifier {
   // cannot be compared (it is missing, its columns are not the catalogue's,
   // the server refused).
   // The first values that differ, kValues at most, go into *values when
-  // it is given.
+  // it is given; every difference, row by row, into `diff`.
   bool Compare(const LoadedTable& table, std::string* what,
-               std::vector<DifferingValue>* values = nullptr);
+               std::vector<DifferingValue>* values = nullptr, DiffStatements* diff = nullptr);
   // The comparison itself: the rows of `source` against the client's
   // records as `rows` (prepared for the table) has them.
   static bool CompareRows(const RowMatcher& rows, RowSource& source, std::string* what,
-                          std::vector<DifferingValue>* values = nullptr);
+                          std::vector<DifferingValue>* values = nullptr, RowDiff* diff = nullptr);
 
   // Keys named per kind of difference, at most.
   static constexpr int kNamed = 3;
