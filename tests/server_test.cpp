@@ -1026,10 +1026,13 @@ void WriteLanguages(const std::string& dir, const std::vector<std::string>& name
 int LoadAsTheReadmeSays(const Server& server, const std::string& database,
                         const std::string& file) {
   const std::string readme = ReadFile(std::string(VESK_SOURCE_DIR) + "/README.md");
-  const std::size_t at = readme.find("mariadb --init-command=");
+  const std::string tail = " world < world_dbc.sql";
+  std::size_t at = readme.find("mariadb --init-command=");
+  while (at != std::string::npos &&
+         readme.substr(0, readme.find('\n', at)).ends_with(tail) == false)
+    at = readme.find("mariadb --init-command=", at + 1);
   EXPECT_NE(at, std::string::npos) << "the README says how to load a script";
   std::string line = readme.substr(at, readme.find('\n', at) - at);
-  const std::string tail = " world < world_dbc.sql";
   EXPECT_TRUE(line.ends_with(tail)) << line;
   line = line.substr(0, line.size() - tail.size());
   return Shell("mariadb --no-defaults --socket=" + Quoted(server.socket) + " -u" +
@@ -1965,6 +1968,93 @@ TEST_F(ServerTest, AConnectionWaitingForRoomIsWokenWhenTheLargestIsLoaded) {
   Client c(*server_);
   for (const char* table : {"vesk_spell", "vesk_achievement", "vesk_chr_races"})
     EXPECT_EQ(c.Value("SELECT COUNT(*) FROM `" + db + "`.`" + table + "`"), "1500") << table;
+}
+
+// The administrator's cycle, night after night: load, edit, keep the edit,
+// patch, copy the patch into the client, reload clean, undo the edit and
+// patch again, keep the edits as SQL, update the client, carry the edits
+// over. Each step: what is done first, the run's options, its exit status
+// and what it says.
+TEST_F(ServerTest, TheAdministratorsCycleEndsCleanEveryNight) {
+  const std::string db = prefix + "_cycle", in = "`" + db + "`.";
+  const std::string spell = ReadFile(client_dir / "dbc/Spell.dbc");
+  Client c(*server_);
+  std::filesystem::create_directories(client_dir / "patch");
+  const auto edit = [&](const std::string& to) {
+    return
+        [&, to] { c.Exec("UPDATE " + in + "vesk_spell SET SpellName = " + to + " WHERE id = 4"); };
+  };
+  std::string original;
+  struct Step {
+    const char* what;
+    std::function<void()> before;
+    std::vector<std::string> args;
+    int status;
+    std::vector<std::string> says;
+  };
+  const std::vector<Step> steps = {
+      {"load", [] {}, {}, 0, {}},
+      {"edit, reload keeping it",
+       [&] {
+         original = c.Value("SELECT SpellName FROM " + in + "vesk_spell WHERE id = 4");
+         edit("'Edited'")();
+       },
+       {"--keep-edited"},
+       0,
+       {"vesk_spell: changed on the server since"}},
+      {"patch",
+       [] {},
+       {"--write-dbc=patch", "--changed-only"},
+       0,
+       {"Disconnect\npatch/Spell.dbc\n"}},
+      {"copy in, reload",
+       [&] { WriteFile(client_dir / "dbc/Spell.dbc", ReadFile(client_dir / "patch/Spell.dbc")); },
+       {"--skip-unchanged"},
+       0,
+       {"vesk_spell: unchanged, skipped", Tables() + " tables were unchanged"}},
+      {"undo the edit and the patch, patch again",
+       [&] {
+         WriteFile(client_dir / "dbc/Spell.dbc", spell);
+         edit("'" + original + "'")();
+       },
+       {"--write-dbc=patch", "--changed-only"},
+       0,
+       {"patch/Spell.dbc of an earlier patch removed"}},
+      {"reload from the unpatched client", [] {}, {}, 0, {}},
+      {"edit, keep it as SQL",
+       edit("'Edited again'"),
+       {"--verify", "--diff-sql=edits.sql"},
+       1,
+       {"vesk_spell: 1 row differs: id 4 (SpellName)"}},
+      {"update the client, reload keeping the edit",
+       [&] {
+         WriteLanguages(client_dir.path(), {"Common", "Updated"});
+       },
+       {"--keep-edited"},
+       0,
+       {"vesk_languages: replaced from dbc\\Languages.dbc, whose bytes are not those",
+        "vesk_spell: changed on the server since"}},
+  };
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.what);
+    step.before();
+    std::vector<std::string> args = ServerArgs(*server_, db);
+    args.insert(args.end(), step.args.begin(), step.args.end());
+    const RunResult r = RunConverter(client_dir.path(), args);
+    EXPECT_EQ(r.status, step.status) << r.out << r.err;
+    for (const std::string& said : step.says)
+      EXPECT_NE(Unwrapped(r.out + r.err).find(said), std::string::npos) << said << "\n"
+                                                                        << r.out << r.err;
+  }
+  EXPECT_TRUE(std::filesystem::is_empty(client_dir / "patch"));
+  // The edits as SQL, applied to a fresh load of the updated client: the
+  // edit and the update both, as the database holds them.
+  ASSERT_EQ(Export(db + "_new").status, 0);
+  ASSERT_EQ(LoadAsTheReadmeSays(*server_, db + "_new", client_dir / "edits.sql"), 0);
+  for (const char* table : {"vesk_spell", "vesk_languages"})
+    EXPECT_EQ(c.Rows("CHECKSUM TABLE `" + db + "_new`." + table)[0][1],
+              c.Rows("CHECKSUM TABLE " + in + table)[0][1])
+        << table;
 }
 
 // Whichever connection's first table fails (its file missing or damaged,
