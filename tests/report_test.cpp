@@ -1,9 +1,12 @@
 // The run report as JSON (--report), read back by parsing it, and the run
 // options beside it: --client-dir, --no-progress and the option-file
 // conveniences (--print-defaults, --defaults-extra-file, --no-defaults).
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <nlohmann/json.hpp>
@@ -251,6 +254,61 @@ TEST_F(ReportTest, OptionFileConveniences) {
   const RunResult none = Run({"--defaults-extra-file=extra.cnf", "--no-defaults"});
   EXPECT_EQ(none.status, 2);
   EXPECT_NE(none.err.find("choose an output"), std::string::npos) << none.err;
+}
+
+// Where --report points decides how the report goes there: a regular file
+// (or a link's regular target) is replaced durably, a device or a FIFO is
+// written in place and stays what it is, and a folder, a client file or
+// the run's own script is refused before anything is done. A report that
+// cannot be written fails the run.
+TEST_F(ReportTest, TheReportNeverReplacesWhatIsNotItsOwn) {
+  ASSERT_EQ(::mknod((dir / "null").c_str(), S_IFCHR | 0666, ::makedev(1, 3)), 0);
+  ASSERT_EQ(::mknod((dir / "full").c_str(), S_IFCHR | 0666, ::makedev(1, 7)), 0);
+  ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
+  ASSERT_EQ(::mkfifo((dir / "unread").c_str(), 0600), 0);
+  std::filesystem::create_directory(dir / "folder");
+  std::filesystem::create_symlink("dbc/Spell.dbc", dir / "spell-link");
+  WriteFile(dir / "real.json", "old\n");
+  std::filesystem::create_symlink("real.json", dir / "link.json");
+  const int reader = ::open((dir / "fifo").c_str(), O_RDONLY | O_NONBLOCK);
+  const std::string spell = ReadFile(dir / "dbc/Spell.dbc");
+  struct Case {
+    const char* path;
+    int status;
+    const char* says;  // on standard error
+  };
+  const std::vector<Case> cases = {
+      {"null", 0, ""},
+      {"full", 1, "--report=full: the report is not written: full cannot be written: No space"},
+      {"fifo", 0, ""},
+      {"unread", 1, "unread is a FIFO that no process reads"},
+      {"folder", 2, "--report=folder is a folder"},
+      {"dbc/Spell.dbc", 2, "is the client file dbc\\Spell.dbc, which is never overwritten"},
+      {"spell-link", 2, "is the client file dbc\\Spell.dbc"},
+      {"out.sql", 2, "--report=out.sql is the script -f writes"},
+      {"link.json", 0, ""},
+  };
+  for (const Case& c : cases) {
+    const RunResult r = Run({"-f", "out.sql", "--quiet", std::string("--report=") + c.path});
+    EXPECT_EQ(r.status, c.status) << c.path << ": " << r.err;
+    EXPECT_NE(Unwrapped(r.err).find(c.says), std::string::npos) << c.path << ": " << r.err;
+  }
+  for (const char* kept : {"null", "full"}) {
+    struct stat st;
+    EXPECT_TRUE(::stat((dir / kept).c_str(), &st) == 0 && S_ISCHR(st.st_mode)) << kept;
+  }
+  struct stat st;
+  EXPECT_TRUE(::lstat((dir / "fifo").c_str(), &st) == 0 && S_ISFIFO(st.st_mode));
+  char text[16] = {};
+  EXPECT_GT(::read(reader, text, sizeof text - 1), 0);
+  EXPECT_TRUE(std::string(text).starts_with("{\n  \"format\"")) << text;
+  ::close(reader);
+  EXPECT_TRUE(std::filesystem::is_directory(dir / "folder"));
+  EXPECT_EQ(ReadFile(dir / "dbc/Spell.dbc"), spell);
+  EXPECT_TRUE(std::filesystem::is_symlink(dir / "link.json"));
+  EXPECT_NO_THROW(Report("real.json"));
+  // Standard output closed: no report, and the run says so.
+  EXPECT_EQ(RunConverter(dir.path(), {"-f", "out.sql", "--quiet", "--report=-"}, {1}).status, 1);
 }
 
 }  // namespace

@@ -109,8 +109,8 @@ void JsonReport::Ended(const RunReport& report) {
     if (!written_) why = std::strerror(error);
   } else {
     bool in_place = false;
-    written_ = WriteFileDurably(
-        FollowLinks(path_),
+    written_ = WriteOutputFile(
+        path_,
         [&](int fd, std::string* reason) {
           const int error = WriteAt(fd, document.data(), document.size(), 0);
           if (error) *reason = std::strerror(error);

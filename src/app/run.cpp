@@ -1,6 +1,7 @@
 #include "app/run.h"
 
 #include <fcntl.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,8 +17,10 @@
 #include "app/process.h"
 #include "app/table_selection.h"
 #include "app/text_report.h"
+#include "catalogue/catalogue.h"
 #include "dbc/host_path.h"
 #include "port/console.h"
+#include "port/durable_file.h"
 #include "port/program.h"
 #include "server/server_rows.h"
 
@@ -135,7 +138,9 @@ StandardOutput TakeStandardOutput(const Parsed& parsed) {
     out.script_fd = ::fcntl(1, F_DUPFD_CLOEXEC, 3);
     ::dup2(2, 1);
   }
-  if (parsed.ok && options.quiet && options.report && *options.report == "-" && !out.script)
+  // (A closed standard output stays without a report: the run fails.)
+  if (parsed.ok && options.quiet && options.report && *options.report == "-" && !out.script &&
+      !StandardDescriptorWasClosed(1))
     out.report_fd = ::fcntl(1, F_DUPFD_CLOEXEC, 3);
   if (parsed.ok && options.quiet) SilenceStandardOutput();
   return out;
@@ -225,9 +230,44 @@ int ValidateOutput(Parsed& parsed, const ModeRow& mode, const StandardOutput& ou
   return options.file ? -1 : PrepareServerMode(options);
 }
 
+// Whether the paths name one file (both there), or one new file.
+bool SameFile(const std::string& a, const std::string& b) {
+  struct stat x, y;
+  if (::stat(a.c_str(), &x) == 0 && ::stat(b.c_str(), &y) == 0)
+    return x.st_dev == y.st_dev && x.st_ino == y.st_ino;
+  return FollowLinks(a) == FollowLinks(b);
+}
+
+// Why a report file may not be written where --report names it: a folder,
+// a client file, the run's own script, or a client file --write-dbc writes;
+// "" when it may.
+std::string WhyNotReportFile(const Options& options) {
+  const std::string& path = *options.report;
+  const std::string said = "--report=" + path;
+  struct stat st;
+  if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return said + " is a folder";
+  // Standard output is checked as the file it is.
+  const std::string target = FollowLinks(path);
+  for (const char* client : ClientFilePaths()) {
+    if (IsClientFile(target.c_str(), client))
+      return said + " is the client file " + client + ", which is never overwritten";
+    const std::string stored = client;
+    const std::string name = stored.substr(stored.rfind('\\') + 1);
+    if (options.write_dbc && SameFile(FolderOf(target), *options.write_dbc) &&
+        ::strcasecmp(target.substr(target.rfind('/') + 1).c_str(), name.c_str()) == 0)
+      return said + " is a client file that --write-dbc writes in this run";
+  }
+  if (options.file && *options.file != "-" && SameFile(path, *options.file))
+    return said + " is the script -f writes";
+  if (options.diff_sql && SameFile(path, *options.diff_sql))
+    return said + " is the file --diff-sql writes";
+  return "";
+}
+
 // Why --report cannot be written where it names, or "".
 std::string WhyNoReport(const Options& options, const StandardOutput& out) {
-  if (!options.report || *options.report != "-") return "";
+  if (options.report && *options.report != "-") return WhyNotReportFile(options);
+  if (!options.report) return "";
   if (out.script) return "--report=- and the script both want standard output: name a file";
   if (!options.quiet)
     return "--report=- writes to standard output, which the console uses: add --quiet, or "

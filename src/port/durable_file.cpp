@@ -246,6 +246,11 @@ bool WriteFileDurably(const std::string& target,
   *unchanged = false;
   struct stat st;
   const bool exists = ::stat(target.c_str(), &st) == 0;
+  if (exists && !S_ISREG(st.st_mode)) {
+    *why = target + (S_ISDIR(st.st_mode) ? " is a folder" : " is not a regular file") +
+           ", and is left as it is";
+    return false;
+  }
   DurableFile file;
   int error = 0;
   if (!file.Open(target, exists ? &st : nullptr, &error)) {
@@ -267,6 +272,44 @@ bool WriteFileDurably(const std::string& target,
   why->clear();
   for (const std::string& fault : out.faults) *why += (why->empty() ? "" : "; ") + fault;
   return why->empty();
+}
+
+bool WriteOutputFile(const std::string& path,
+                     const std::function<bool(int fd, std::string* why)>& fill, std::string* why,
+                     bool* in_place) {
+  *in_place = false;
+  struct stat st;
+  // (stat follows links: what the path names decides.)
+  if (::stat(path.c_str(), &st) != 0 || S_ISREG(st.st_mode) || S_ISDIR(st.st_mode))
+    return WriteFileDurably(FollowLinks(path), fill, why, in_place);
+  const MemoryFile memory("output");
+  std::string bytes;
+  if (memory.fd() < 0) {
+    *why = path + " cannot be written: " + std::strerror(memory.error());
+    return false;
+  }
+  if (!fill(memory.fd(), why)) return false;
+  if (!memory.Contents(&bytes)) {
+    *why = path + " cannot be written: its text cannot be read back";
+    return false;
+  }
+  // Not blocking in open(): a FIFO without a reader is said at once.
+  const int fd = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) {
+    *why = path + (errno == ENXIO ? " is a FIFO that no process reads"
+                                  : " cannot be opened: " + std::string(std::strerror(errno)));
+    return false;
+  }
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+  int error = WriteAll(fd, bytes.data(), bytes.size());
+  if (::close(fd) != 0 && !error) error = errno;
+  if (error) {
+    *why = path + " cannot be written: " + std::strerror(error);
+    return false;
+  }
+  *in_place = true;
+  return true;
 }
 
 bool SameContents(int fd, const std::string& path) {

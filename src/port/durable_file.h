@@ -104,11 +104,22 @@ int ReadAt(int fd, void* data, std::size_t length, std::uint64_t offset);
 bool WriteFileDurably(const std::string& target,
                       const std::function<bool(int fd, std::string* why)>& fill, std::string* why,
                       bool* in_place);
+// A target that exists but is no regular file (a folder, a device, a FIFO)
+// is refused and left as it is: never exchanged, never unlinked.
 // The same, but a file whose bytes would be those of the file `same_as`
 // is not written (*unchanged; true).
 bool WriteFileDurably(const std::string& target,
                       const std::function<bool(int fd, std::string* why)>& fill, std::string* why,
                       bool* in_place, const std::string& same_as, bool* unchanged);
+// An output named by the user (a report): the file `path` names, written
+// durably as WriteFileDurably() writes it when it is a regular file or
+// none (a link's target is written, the link stays); a device, a FIFO or a
+// socket is written in place (*in_place), whole, as `fill` made it in
+// memory; a folder is refused. A FIFO that no process reads fails at once.
+bool WriteOutputFile(const std::string& path,
+                     const std::function<bool(int fd, std::string* why)>& fill, std::string* why,
+                     bool* in_place);
+
 // Whether the file open at `fd` holds exactly the bytes of the file at
 // `path` (read in pieces: neither is held in memory).
 bool SameContents(int fd, const std::string& path);
