@@ -201,7 +201,8 @@ RowOutput::RowsSent ServerRows::SendRows(std::uint32_t first) {
   }
   if (failed && !sent_ && !batch.too_large) session_.KeepError();  // the send failed
   if (failed || next_ >= rows) {
-    Unlock();
+    // (On success the lock stays for the record, taken at the table's end.)
+    if (failed) Unlock();
     return {.applied = applied,
             .stopped = failed,
             .refused = failed,
@@ -275,10 +276,7 @@ RowOutput::RowsSent ServerRows::SendBulk(std::uint32_t first) {
     }
   }
   if (ok) {
-    if (first + n >= table_->RecordCount()) {
-      bulk_.Close();
-      Unlock();
-    }
+    if (first + n >= table_->RecordCount()) bulk_.Close();  // (the lock stays: see EndTable)
     return {.applied = n};
   }
   bulk_.Close();
@@ -340,13 +338,16 @@ void ServerRows::DropStagingLeft() {
 }
 
 bool ServerRows::EndTable(const LoadedTable& table_ended, StatementBuilder& builder, bool complete,
-                          std::string* failed) {
+                          TableEnd* end) {
   // A table without rows ends without having begun them.
   table_ = &table_ended;
   builder_ = &builder;
   if (!session_.connected()) return true;
   if (!atomic_) {
+    // The record's checksum is taken under the rows' lock, still held: an
+    // edit queued behind the load comes after it, and is told as an edit.
     if (complete) records_.Record(table_->Descriptor()->table_name);
+    Unlock();
     return true;
   }
   Unlock();
@@ -363,6 +364,13 @@ bool ServerRows::EndTable(const LoadedTable& table_ended, StatementBuilder& buil
   // marked it, so that a retired table left behind is known as the tool's.
   const std::optional<std::string> comment = CommentOf(session_, table);
   const bool exists = comment.has_value();
+  // The live table was edited while the staging table loaded: it is kept,
+  // and the staging table goes.
+  if (exists && records_.MovedSinceCheck(table, &end->kept)) {
+    if (!session_.Quietly("DROP TABLE IF EXISTS " + staging) && session_.lost())
+      staging_left_ = staging;
+    return false;
+  }
   const std::string marked = exists ? MarkId(*comment, kMark) : "";
   std::string retired = table + kRetired + run_id_;
   if (!marked.empty() && IsStagingName(table + kRetired + marked))
@@ -374,7 +382,7 @@ bool ServerRows::EndTable(const LoadedTable& table_ended, StatementBuilder& buil
                                    : "RENAME TABLE `" + table + "` TO " + retired + ", " + staging +
                                          " TO `" + table + "`";
   if (!Swap(swap)) {
-    *failed = swap;
+    end->failed = swap;
     if (!session_.Quietly("DROP TABLE IF EXISTS " + staging) && session_.lost())
       staging_left_ = staging;
     return false;

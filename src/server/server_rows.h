@@ -45,7 +45,7 @@ class ServerRows : public RowOutput {
   RowsSent SendRows(std::uint32_t first) override;
   std::uint32_t StopRows() override;
   bool EndTable(const LoadedTable& table, StatementBuilder& builder, bool complete,
-                std::string* failed) override;
+                TableEnd* end) override;
   // The record's plan; a table whose record keeps it in utf8mb4 is loaded
   // through a utf8mb4 connection.
   TablePlan BeforeTable(const LoadedTable& table, const std::string& name) override;

@@ -177,8 +177,10 @@ RecordKeeper::TablePlan RecordKeeper::Check(const LoadedTable& table, const std:
       return plan;
     }
   }
+  checked_.clear();
   if (!record) return plan;
-  TablePlan recorded = Recorded(table, name, *record, Checksum(name));
+  checked_ = Checksum(name);
+  TablePlan recorded = Recorded(table, name, *record, checked_);
   recorded.utf8mb4 = plan.utf8mb4;
   return recorded;
 }
@@ -239,6 +241,15 @@ RecordKeeper::TablePlan RecordKeeper::Recorded(const LoadedTable& table, const s
   // client bytes than it is replaced by.
   if (!same_source) plan.why = ReplacedSource(record, pending_);
   return plan;
+}
+
+bool RecordKeeper::MovedSinceCheck(const std::string& name, std::string* why) {
+  if (checked_.empty() || session_.load().replace_edited) return false;
+  const std::string now = Checksum(name);
+  if (now.empty() || now == checked_) return false;
+  *why = "changed on the server while its staging table loaded (checksum " + checked_ + ", now " +
+         now + "): not replaced, the new rows are dropped; --replace-edited replaces it";
+  return true;
 }
 
 void RecordKeeper::Record(const std::string& loaded_as) {

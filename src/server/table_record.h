@@ -96,6 +96,10 @@ class RecordKeeper {
   // A server that refuses the record (no ALTER right) is said once on
   // standard error; the table is loaded all the same.
   void Record(const std::string& loaded_as);
+  // Whether the recorded SQL table `name` changed since it was checked
+  // (while its staging table loaded): *why then says so, and it is to be
+  // kept. Never with --replace-edited, nor for a table without a record.
+  bool MovedSinceCheck(const std::string& name, std::string* why);
 
  private:
   // CHECKSUM TABLE of `name`, or empty when the server would not give it.
@@ -107,5 +111,6 @@ class RecordKeeper {
   ServerSession& session_;
   const std::string run_id_;
   TableRecord pending_;   // the record of the table last checked
+  std::string checked_;   // its live table's checksum then (a recorded one's)
   bool refused_ = false;  // a record was refused: said once
 };

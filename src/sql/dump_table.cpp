@@ -57,8 +57,8 @@ bool DBCFile::DumpTable() {
       if (interrupted)
         CountFault(FaultKind::kInterrupted,
                    Format("interrupted by %s", SignalName(PendingInterrupt())));
-      std::string failed;
-      if (rows_) rows_->EndTable(table_, *builder_, false, &failed);
+      RowOutput::TableEnd end;
+      if (rows_) rows_->EndTable(table_, *builder_, false, &end);
       return true;
     };
     const bool dropped = Write(BuildDropTable());
@@ -73,13 +73,20 @@ bool DBCFile::DumpTable() {
     if (!created) CountStatementFault();
     const unsigned faults = ExportFaults();
     WriteRows(bar, dropped && created);
-    std::string failed;
-    if (rows_ && !rows_->EndTable(table_, *builder_, ExportFaults() == faults && dropped && created,
-                                  &failed)) {
+    RowOutput::TableEnd end;
+    if (rows_ &&
+        !rows_->EndTable(table_, *builder_, ExportFaults() == faults && dropped && created, &end)) {
       if (const int signal_number = PendingInterrupt()) {
         // The swap waited and the run was asked to stop: the old table stays.
         CountFault(FaultKind::kInterrupted, Format("interrupted by %s", SignalName(signal_number)));
+      } else if (!end.kept.empty()) {
+        const char* const name = table_.Descriptor()->table_name;
+        if (console_ != Console::kNothing)
+          std::fprintf(ConsoleOut(), "%s: %s\n", name, end.kept.c_str());
+        table_rows_ = 0;
+        CountFault(FaultKind::kEdited, end.kept);
       } else {
+        const std::string& failed = end.failed;
         // (The swap names both tables: shown as it was sent.)
         ReportRefused(failed.c_str(), true);
         CountStatementFault();

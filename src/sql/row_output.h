@@ -37,13 +37,18 @@ class RowOutput {
   virtual std::uint32_t StopRows() { return 0; }
   // The statements of `table` (rows or none) are done; `complete` when
   // every one of them was taken. An output that loads a staging table swaps
-  // it in here; false, with the statement in *failed, when that is refused.
+  // it in here; false when that is refused (the statement in `failed`), or
+  // when the old table is kept instead (why in `kept`: it was edited while
+  // the staging table loaded).
+  struct TableEnd {
+    std::string failed, kept;
+  };
   virtual bool EndTable(const LoadedTable& table, StatementBuilder& builder, bool complete,
-                        std::string* failed) {
+                        TableEnd* end) {
     (void)table;
     (void)builder;
     (void)complete;
-    (void)failed;
+    (void)end;
     return true;
   }
   // Before the statements of `table` replace the SQL table `name`: whether
