@@ -2388,6 +2388,20 @@ TEST_F(ServerTest, SkipUnchangedLoadsOnlyWhatChanged) {
   r = Export(db, {"--skip-unchanged", "-l", "2", "--replace-edited", "--report=skip.json"});
   ASSERT_EQ(r.status, 0) << r.err;
   for (const auto& [table, status] : statuses(r)) EXPECT_EQ(status, "exported") << table;
+  // A table whose schema was changed on the server is never skipped, and is
+  // skipped again once it is the catalogue's.
+  for (const std::string alter :
+       {"CHANGE `name` `title` text NOT NULL", "MODIFY `id` int(11) NOT NULL", "DROP PRIMARY KEY",
+        "ENGINE=InnoDB", "MODIFY `name` text NULL"}) {
+    ASSERT_EQ(Export(db, {"--tables=Languages", "--replace-edited", "--quiet"}).status, 0);
+    c.Exec("ALTER TABLE `" + db + "`.vesk_languages " + alter);
+    r = Export(db, {"--skip-unchanged", "--tables=Languages", "--replace-edited"});
+    EXPECT_EQ(r.status, 0) << alter << r.err;
+    EXPECT_EQ(r.out.find("unchanged, skipped"), std::string::npos) << alter << r.out;
+    r = Export(db, {"--skip-unchanged", "--tables=Languages"});
+    EXPECT_NE(r.out.find("vesk_languages: unchanged, skipped"), std::string::npos)
+        << alter << r.out;
+  }
 }
 
 // -l auto on a client whose tables keep their texts in different slots

@@ -15,6 +15,7 @@
 #include "port/program.h"
 #include "server/server_session.h"
 #include "sql/engine.h"
+#include "sql/statement_builder.h"
 
 namespace {
 
@@ -150,6 +151,51 @@ std::string RecordKeeper::Checksum(const std::string& name) {
   return checksum;
 }
 
+std::string RecordKeeper::SchemaDiffers(const LoadedTable& table, const std::string& name,
+                                        bool utf8mb4) {
+  std::string engine;
+  if (!session_.Value("SELECT ENGINE FROM information_schema.TABLES WHERE TABLE_SCHEMA = "
+                      "DATABASE() AND TABLE_NAME = '" +
+                          name + "'",
+                      &engine))
+    return "its engine cannot be read";
+  if (engine != EngineName(session_.load().engine)) return "its engine is " + engine;
+  if (!session_.Query("SELECT COLUMN_NAME, COLUMN_TYPE, IS_NULLABLE, COLUMN_KEY, "
+                      "IFNULL(CHARACTER_SET_NAME, '') FROM information_schema.COLUMNS WHERE "
+                      "TABLE_SCHEMA = DATABASE() AND TABLE_NAME = '" +
+                      name + "' ORDER BY ORDINAL_POSITION"))
+    return "its columns cannot be read";
+  std::string differs;
+  std::uint32_t c = 0;
+  const TableDescriptor& descriptor = *table.Descriptor();
+  // The next exported column of the catalogue, or null.
+  const auto next = [&]() -> const ColumnDescriptor* {
+    while (c < descriptor.column_count && !IsExported(descriptor.columns[c].type)) ++c;
+    return c < descriptor.column_count ? &descriptor.columns[c++] : nullptr;
+  };
+  const auto text = [](const char* value) { return std::string(value ? value : ""); };
+  if (MYSQL_RES* result = mysql_store_result(session_.handle())) {
+    while (MYSQL_ROW row = mysql_fetch_row(result)) {
+      const ColumnDescriptor* column = next();
+      if (!differs.empty()) continue;
+      const std::string got = text(row[0]);
+      if (!column || got != column->name)
+        differs = "its column " + got + " is not the catalogue's" +
+                  (column ? std::string(" ") + column->name : std::string());
+      else if (text(row[1]) != SqlTypeOf(column->type) || text(row[2]) != "NO")
+        differs =
+            "its column " + got + " is " + text(row[1]) + (text(row[2]) == "NO" ? "" : " NULL");
+      else if ((text(row[3]) == "PRI") != (column->key == Key::kPrimary))
+        differs = "its column " + got + " is not in the catalogue's primary key as it was";
+      else if (IsString(column->type) && text(row[4]).starts_with("utf8mb4") != utf8mb4)
+        differs = "its column " + got + " is in " + text(row[4]);
+    }
+    mysql_free_result(result);
+  }
+  if (differs.empty() && next()) differs = "it lacks columns of the catalogue's";
+  return differs;
+}
+
 RecordKeeper::TablePlan RecordKeeper::Check(const LoadedTable& table, const std::string& name) {
   const LoadOptions& load = session_.load();
   pending_ = TableRecord{};
@@ -222,6 +268,11 @@ RecordKeeper::TablePlan RecordKeeper::Recorded(const LoadedTable& table, const s
     if (load.same_as_client && !PendingInterrupt() && load.same_as_client(session_, table)) {
       if (load.skip_unchanged && record.engine == pending_.engine &&
           record.Charset() == pending_.charset) {
+        plan.why = SchemaDiffers(table, name, pending_.charset == "utf8mb4");
+        if (!plan.why.empty()) {
+          plan.why += "; replaced";
+          return plan;
+        }
         Record(name);
         plan.before = Before::kSkip;
       }
@@ -234,6 +285,12 @@ RecordKeeper::TablePlan RecordKeeper::Recorded(const LoadedTable& table, const s
                 "--replace-edited replaces it");
   }
   if (load.skip_unchanged && same_source) {
+    // A table whose schema was changed on the server is made again.
+    plan.why = SchemaDiffers(table, name, pending_.charset == "utf8mb4");
+    if (!plan.why.empty()) {
+      plan.why += "; replaced";
+      return plan;
+    }
     plan.before = Before::kSkip;
     return plan;
   }

@@ -104,6 +104,10 @@ class RecordKeeper {
  private:
   // CHECKSUM TABLE of `name`, or empty when the server would not give it.
   std::string Checksum(const std::string& name);
+  // What makes the SQL table `name` other than this run would make it: its
+  // engine, or its columns' names, types, nulls, key or character set;
+  // "" when nothing (or when it cannot be read: the table is replaced).
+  std::string SchemaDiffers(const LoadedTable& table, const std::string& name, bool utf8mb4);
   // The plan for a recorded table whose checksum is `now`.
   TablePlan Recorded(const LoadedTable& table, const std::string& name, const TableRecord& record,
                      const std::string& now);
