@@ -390,6 +390,25 @@ TEST_F(CliTest, AnInterruptedRunLeavesTheOldScriptAsItWas) {
   EXPECT_EQ(CountOf(ReadFile(dir / "out.sql"), "CREATE TABLE"), CatalogueSize());
 }
 
+// A FIFO that no process reads yet is waited for, and the first signal
+// ends the wait (and the run) with the reason.
+TEST_F(CliTest, AFifoWithoutAReaderIsWaitedForUntilASignal) {
+  MakeSampleClient(dir.path(), {"--records", "3"});
+  ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
+  PausedRun run(dir.path(), {"-f", "fifo"}, {"fifo-wait"});
+  run.WaitHeld();
+  run.Signal(SIGTERM);
+  run.AwaitSignalTaken(SIGTERM);
+  run.Release();
+  const RunResult r = run.Finish();
+  EXPECT_EQ(r.status, 128 + SIGTERM);
+  EXPECT_NE(Unwrapped(r.err).find("Cannot create SQL file fifo: interrupted by SIGTERM while it "
+                                  "waited for a process to read it\n"),
+            std::string::npos)
+      << r.err;
+  EXPECT_TRUE(r.err.ends_with("exit status 143\n")) << r.err;
+}
+
 // A file size limit (ulimit -f) fails the writes instead of ending the
 // process: the old script is kept and the run says why.
 TEST_F(CliTest, AFileSizeLimitFailsTheRunAndKeepsTheOldScript) {

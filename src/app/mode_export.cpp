@@ -203,7 +203,9 @@ int ExportTables(RunContext& run) {
   InterruptGuard interrupts;
   std::string why;
   std::unique_ptr<DBCFile> writer = OpenWriter(run, &why);
-  if (!writer) return run.report.FinishEarly(kExitIncomplete, why);
+  if (!writer)
+    return run.report.FinishEarly(PendingInterrupt() ? 128 + PendingInterrupt() : kExitIncomplete,
+                                  why);
   if (options.quiet) writer->SetConsole(DBCFile::Console::kNothing);
   writer->SetProgress(!options.no_progress);
   return Export(run, *writer);

@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <poll.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -15,6 +16,7 @@
 #include "port/console.h"
 #include "port/durable_file.h"
 #include "port/interrupt.h"
+#include "port/test_pause.h"
 
 namespace {
 
@@ -22,6 +24,28 @@ namespace {
 // a regular one (a device, a FIFO, a socket), decided by what the file is,
 // not by where its name points.
 bool WriteInPlace(const struct stat* st) { return st && !S_ISREG(st->st_mode); }
+
+// Opens the FIFO `path` for writing once a process reads it: the wait is
+// said after a while, and a signal ends it. The descriptor, or -1 with
+// errno set (EINTR: interrupted).
+int OpenFifo(const char* path) {
+  for (int waited = 0;; ++waited) {
+    const int fd = ::open(path, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd >= 0) {
+      ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+      return fd;
+    }
+    if (errno != ENXIO) return -1;
+    if (waited == 0) TestPause("fifo-wait");
+    if (PendingInterrupt()) {
+      errno = EINTR;
+      return -1;
+    }
+    if (waited == 200)  // 10 s
+      Warn(std::string(path) + " is a FIFO that no process reads yet; waiting for one");
+    ::poll(nullptr, 0, 50);
+  }
+}
 
 }  // namespace
 
@@ -86,7 +110,14 @@ bool dbcToFILE::OpenOutput(const char* path, std::string* reason, std::string* w
   // Devices, FIFOs and sockets are written in place, and so is a
   // regular file that cannot be replaced; that one is said to be partial
   // should the run not end well.
-  fd_ = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  fd_ = exists && S_ISFIFO(st.st_mode)
+            ? OpenFifo(path)
+            : ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd_ < 0 && errno == EINTR) {
+    *reason = std::string("interrupted by ") + SignalName(PendingInterrupt()) +
+              " while it waited for a process to read it";
+    return false;
+  }
   if (fd_ < 0) {
     *reason = std::strerror(errno);
     return false;
