@@ -2339,6 +2339,24 @@ TEST_F(ServerTest, EditsSurviveAReloadUntilReplaceEditedIsGiven) {
   c.Exec("UPDATE `" + db + "`.vesk_spell SET SpellName = 'Edited' WHERE id = 4");
   EXPECT_EQ(Export(db, {"--quiet"}).status, 0);
   EXPECT_NE(c.Value("SELECT SpellName FROM `" + db + "`.vesk_spell WHERE id = 4"), "Edited");
+
+  // A record cut short on the server counts as an edit; one copied from
+  // another table is not this table's record.
+  const auto comment = [&](const char* table) {
+    return c.Value("SELECT TABLE_COMMENT FROM information_schema.TABLES WHERE TABLE_SCHEMA = '" +
+                   db + "' AND TABLE_NAME = '" + table + "'");
+  };
+  const std::string lock = comment("vesk_lock");
+  c.Exec("ALTER TABLE `" + db + "`.vesk_lock COMMENT = '" +
+         lock.substr(0, lock.find("; checksum")) + "'");
+  c.Exec("ALTER TABLE `" + db + "`.vesk_lock_type COMMENT = '" + lock + "'");
+  const RunResult damaged = Export(db, {"--tables=Lock,LockType"});
+  EXPECT_EQ(damaged.status, 1);
+  EXPECT_NE(damaged.out.find("vesk_lock: its record cannot be read (\"vesk-dbc2sql run "),
+            std::string::npos)
+      << damaged.out;
+  EXPECT_EQ(damaged.out.find("vesk_lock_type: "), std::string::npos) << damaged.out;
+  EXPECT_EQ(Export(db, {"--tables=Lock", "--replace-edited", "--quiet"}).status, 0);
 }
 
 // --skip-unchanged after a client patch of one file loads that table only,

@@ -224,7 +224,18 @@ RecordKeeper::TablePlan RecordKeeper::Check(const LoadedTable& table, const std:
     }
   }
   checked_.clear();
-  if (!record) return plan;
+  // A comment with the tool's mark and more, which reads as no record, is
+  // a record damaged on the server: kept like an edited table.
+  if (comment && !record && !MarkId(*comment, RunMark()).empty() &&
+      comment->size() > RunMark().size() + 8 && !load.replace_edited) {
+    plan.before = Before::kKeep;
+    plan.why = "its record cannot be read (\"" + comment->substr(0, 60) +
+               (comment->size() > 60 ? "...\"" : "\"") +
+               "): not replaced; --replace-edited replaces it";
+    return plan;
+  }
+  // A record copied with another table's definition is not this table's.
+  if (!record || record->file != pending_.file) return plan;
   checked_ = Checksum(name);
   TablePlan recorded = Recorded(table, name, *record, checked_);
   recorded.utf8mb4 = plan.utf8mb4;
