@@ -2323,7 +2323,7 @@ TEST_F(ServerTest, EditsSurviveAReloadUntilReplaceEditedIsGiven) {
          "`.* TO 'noalter'@'127.0.0.1'");
   const RunResult unrecorded = RunConverter(
       client_dir.path(), {"-h", "127.0.0.1", "-o", server_->port, "-u", "noalter", "-p", "pw", "-d",
-                          bare, "--tables=Spell,AreaTable,Lock", "--parallel=1"});
+                          bare, "--tables=Spell,AreaTable,Lock,LockType", "--parallel=3"});
   c.Exec("DROP USER 'noalter'@'127.0.0.1'");
   EXPECT_EQ(unrecorded.status, 0) << unrecorded.err;
   EXPECT_EQ(CountOf(Unwrapped(unrecorded.err), "cannot be kept"), 1u) << unrecorded.err;

@@ -2,6 +2,7 @@
 
 #include <mysql.h>
 
+#include <atomic>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -334,9 +335,10 @@ void RecordKeeper::Record(const std::string& loaded_as) {
       mysql_real_escape_string(session_.handle(), escaped.data(), comment.c_str(), comment.size()));
   if (pending_.checksum.empty() ||
       !session_.Query("ALTER TABLE `" + loaded_as + "` COMMENT='" + escaped + "'")) {
-    if (!refused_ && !PendingInterrupt())
+    // Said once in the run, whichever connection meets it first.
+    static std::atomic<bool> said{false};
+    if (!said.exchange(true) && !PendingInterrupt())
       Warn("the record of " + loaded_as + " cannot be kept (" + session_.Error() +
            "): its edits on the server will not be told from the client's changes");
-    refused_ = true;
   }
 }

@@ -114,7 +114,6 @@ class RecordKeeper {
 
   ServerSession& session_;
   const std::string run_id_;
-  TableRecord pending_;   // the record of the table last checked
-  std::string checked_;   // its live table's checksum then (a recorded one's)
-  bool refused_ = false;  // a record was refused: said once
+  TableRecord pending_;  // the record of the table last checked
+  std::string checked_;  // its live table's checksum then (a recorded one's)
 };
