@@ -193,6 +193,11 @@ TEST(ValueLine, BothSidesWithin80Columns) {
     // Never half a character.
     EXPECT_EQ(line.find("\xd0..."), std::string::npos) << line;
   }
+  // Texts that differ only past the cut are shown from a little before
+  // where they differ.
+  const std::string line = ValueLine(
+      {"id 4", "Description", std::string(150, 'a') + "XYZ", std::string(150, 'a') + "xyz"});
+  EXPECT_EQ(line, "  id 4 Description: database \"...aaaaXYZ\", client \"...aaaaxyz\"");
 }
 
 // --client-dir runs on another folder's client, as a run in it would.

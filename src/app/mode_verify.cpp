@@ -21,19 +21,34 @@
 namespace {
 
 // `value` quoted, cut to `width` columns with "..." (never inside a
-// character); NULL as it is.
-std::string Shown(const std::string& value, std::size_t width) {
+// character), its first `skip` characters left out for a "..." of their
+// own; NULL as it is.
+std::string Shown(const std::string& value, std::size_t width, std::size_t skip = 0) {
   if (value == "NULL") return value;
-  if (CharacterCount(value) + 2 <= width) return '"' + value + '"';
-  std::string cut;
-  std::size_t n = 0;
+  if (skip == 0 && CharacterCount(value) + 2 <= width) return '"' + value + '"';
+  std::string cut = skip ? "..." : "";
+  std::size_t n = cut.size(), seen = 0;
+  bool whole = true;
   for (std::size_t i = 0; i < value.size(); ++i) {
     const bool starts = StartsCharacter(value[i]);
-    if (starts && n + 5 >= width) break;  // room for the quotes and "..."
+    seen += starts;
+    if (seen <= skip) continue;
+    if (starts && n + 5 >= width) {
+      whole = false;
+      break;  // room for the quotes and "..."
+    }
     n += starts;
     cut += value[i];
   }
-  return '"' + cut + "...\"";
+  return '"' + cut + (whole ? "\"" : "...\"");
+}
+
+// The characters the two texts share at their start.
+std::size_t SharedStart(const std::string& a, const std::string& b) {
+  std::size_t characters = 0;
+  for (std::size_t i = 0; i < a.size() && i < b.size() && a[i] == b[i]; ++i)
+    characters += StartsCharacter(a[i]);
+  return characters;
 }
 
 }  // namespace
@@ -44,7 +59,16 @@ std::string ValueLine(const DifferingValue& value) {
   const std::size_t fixed = CharacterCount(head) + std::string_view(", client ").size();
   // Each value gets half the room left, 12 columns at least.
   const std::size_t room = fixed + 24 < kLine ? (kLine - fixed) / 2 : 12;
-  return head + Shown(value.database, room) + ", client " + Shown(value.client, room);
+  std::string database = Shown(value.database, room), client = Shown(value.client, room);
+  // Cut alike, they would look equal: both start a little before the first
+  // character that differs.
+  if (database == client && value.database != value.client) {
+    const std::size_t shared = SharedStart(value.database, value.client);
+    const std::size_t skip = shared > 4 ? shared - 4 : 0;
+    database = Shown(value.database, room, skip);
+    client = Shown(value.client, room, skip);
+  }
+  return head + database + ", client " + client;
 }
 
 std::string WhyNotDiffFile(const Options& options) {
