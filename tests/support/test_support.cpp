@@ -369,7 +369,11 @@ std::string RunOnTerminal(const std::string& dir, const std::string& command,
       }
     }
     if (std::chrono::steady_clock::now() > deadline) {
-      ADD_FAILURE() << "the terminal did not show \"" << steps[step].wait_for << "\"; it showed:\n"
+      // (Past the last step, the command did not end.)
+      ADD_FAILURE() << (step < steps.size()
+                            ? "the terminal did not show \"" + steps[step].wait_for + "\""
+                            : std::string("the command did not end"))
+                    << "; it showed:\n"
                     << shown;
       ::kill(pid, SIGKILL);
       break;
