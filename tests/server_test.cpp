@@ -1302,6 +1302,28 @@ TEST_F(OwnServerTest, AServerThatStopsMidRunEndsTheRunWithItsReason) {
       << r.err;
 }
 
+// A server that stops answering (SIGSTOP) while rows are in flight, with
+// and without --atomic: the first SIGTERM ends the run, with its summary,
+// instead of a KILL QUERY that the stopped server never runs.
+TEST_F(OwnServerTest, AStoppedServerCannotHoldARunPastTheFirstSignal) {
+  OwnServer own;
+  ASSERT_TRUE(own.started());
+  const std::string pid = Quoted(own.server.dir + "/pid");
+  for (const char* mode : {"--parallel=1", "--atomic"}) {
+    std::vector<std::string> args = ServerArgs(own.server, "stopped") + mode;
+    PausedRun run(client_dir.path(), args, {"rows:vesk_spell"});
+    run.WaitHeld();
+    ASSERT_EQ(Shell("kill -STOP $(cat " + pid + ")"), 0);
+    run.Release();
+    run.Signal(SIGTERM);
+    const RunResult r = run.Finish();
+    Shell("kill -CONT $(cat " + pid + ")");
+    EXPECT_EQ(r.status, 128 + SIGTERM) << mode << r.err;
+    EXPECT_NE(r.err.find("vesk-dbc2sql: interrupted by SIGTERM after "), std::string::npos)
+        << mode << r.err;
+  }
+}
+
 // A connection the server closed (KILL, wait_timeout) is made again before
 // the next table, and the tables after it are exported in full.
 TEST_F(ServerTest, ALostConnectionIsMadeAgainBeforeTheNextTable) {

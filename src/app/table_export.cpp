@@ -228,7 +228,8 @@ bool SideBySide::GoesOn(DBCFile& writer, std::size_t connection) {
 void SideBySide::Work(DBCFile& writer, std::size_t connection) {
   HeldConsole::Writer out(console);
   RedirectConsole redirect(&out);
-  while (GoesOn(writer, connection)) {
+  // (A run asked to stop connects no more: the server may not answer.)
+  while (!PendingInterrupt() && GoesOn(writer, connection)) {
     const std::size_t slot = schedule.Take();
     if (slot == Schedule::kNone) return;
     out.Begin(slot);

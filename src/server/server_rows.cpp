@@ -56,7 +56,16 @@ ServerRows::ServerRows(ServerSession& session, bool atomic, const std::string& r
   }
 }
 
-ServerRows::~ServerRows() { Release(); }
+ServerRows::~ServerRows() {
+  if (watch_) watch_->Detach(session_);
+  Release();
+}
+
+void ServerRows::SetWatch(StatementWatch* watch) {
+  if (watch_) watch_->Detach(session_);
+  watch_ = watch;
+  if (watch_) watch_->Attach(session_);
+}
 
 void ServerRows::Release() {
   bulk_.Close();

@@ -66,7 +66,9 @@ class ServerRows : public RowOutput {
   // table lock), before it is closed or made again.
   void Release();
   // The watch over the rows in flight (null: none); it must outlive them.
-  void SetWatch(StatementWatch* watch) { watch_ = watch; }
+  // The watch of the run's rows, which also knows the connection for as
+  // long as this output lives (see StatementWatch::Attach).
+  void SetWatch(StatementWatch* watch);
   // No more rows are sent: a staging table could not be dropped, so none
   // could be cleaned away either.
   void Refuse() { refused_ = true; }

@@ -4,6 +4,7 @@
 #include <mysqld_error.h>
 #include <poll.h>
 #include <strings.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -86,6 +87,7 @@ bool ServerSession::Reopen() {
   if (connected_ || !handle_live_) {
     previous_id_ = connected_ ? ThreadId() : 0;
     // A handle used before (a lost connection) is not used again.
+    socket_.store(-1);
     if (handle_live_) mysql_close(&mysql_);
     connected_ = false;
     handle_live_ = InitHandle();
@@ -119,6 +121,7 @@ bool ServerSession::Reopen() {
     return false;
   }
   connected_ = true;
+  socket_.store(static_cast<int>(mysql_get_socket(&mysql_)));
   lost_ = false;
   return true;
 }
@@ -234,6 +237,7 @@ std::string ServerSession::EngineProblem() {
 
 void ServerSession::Close() {
   if (!connected_) return;
+  socket_.store(-1);
   mysql_close(&mysql_);
   handle_live_ = false;
   connected_ = false;
@@ -276,6 +280,7 @@ void ServerSession::AwaitAnswer(const char* text, const std::string& what) {
   const Clock::time_point start = Clock::now();
   pollfd answer = {static_cast<int>(mysql_get_socket(&mysql_)), POLLIN, 0};
   bool looked = false, said = false, ended = false;
+  Clock::time_point ended_at;
   for (;;) {
     // A signal cuts the poll short (EINTR): it is looked at below.
     const int ready = ::poll(&answer, 1, 100);
@@ -286,6 +291,13 @@ void ServerSession::AwaitAnswer(const char* text, const std::string& what) {
       ended = true;
       WaitState(nullptr);
       if (side_) side_->Quietly("KILL QUERY " + std::to_string(ThreadId()));
+      ended_at = Clock::now();
+    }
+    // A server that does not end it either (stopped, or cut off): the
+    // connection goes, and the statement with it.
+    if (ended && Clock::now() - ended_at >= std::chrono::seconds(1)) {
+      CutConnection();
+      return;
     }
     const double waited = std::chrono::duration<double>(Clock::now() - start).count();
     if (ended || said || waited < 2 || (looked && waited < 10)) continue;
@@ -305,8 +317,10 @@ void ServerSession::AwaitAnswer(const char* text, const std::string& what) {
            " s, --lock-wait)");
       said = true;
     } else if (waited >= 10) {
-      Warn(name + " has run for 10 s; the server's state of it: " +
-           (state.empty() ? "unknown" : "\"" + state + "\""));
+      Warn(name + " has run for 10 s; " +
+           (!side_ || side_->lost() ? NotAnswering()
+                                    : "the server's state of it: " +
+                                          (state.empty() ? "unknown" : "\"" + state + "\"")));
       said = true;
     }
     looked = true;
@@ -317,11 +331,28 @@ void ServerSession::AwaitAnswer(const char* text, const std::string& what) {
 std::unique_ptr<ServerSession> SideSession(const ServerSession& session) {
   auto side = std::make_unique<ServerSession>(session.options(), session.load());
   side->watched_ = false;
+  // A look from the side never holds the run: a server that does not
+  // answer it within a second is taken to be stopped.
+  const unsigned int quick = ServerSession::kSideSeconds;
+  for (const mysql_option option :
+       {MYSQL_OPT_CONNECT_TIMEOUT, MYSQL_OPT_READ_TIMEOUT, MYSQL_OPT_WRITE_TIMEOUT})
+    mysql_options(&side->mysql_, option, &quick);
   if (!side->OpenLike(session)) return nullptr;
   return side;
 }
 
+void ServerSession::CutConnection() {
+  // (Called from the watch's thread: the socket is read from its copy.)
+  if (const int fd = socket_.load(); fd >= 0) ::shutdown(fd, SHUT_RDWR);
+}
+
+std::string ServerSession::NotAnswering() {
+  return "the server does not answer another connection within " + std::to_string(kSideSeconds) +
+         " s either: it may be stopped";
+}
+
 std::string ServerSession::WaitState(bool* on_lock) {
+  if (side_ && side_->lost()) side_.reset();
   if (!side_) side_ = SideSession(*this);
   if (!side_ || !on_lock) return "";
   return DescribeWait(*side_, ThreadId(), on_lock);

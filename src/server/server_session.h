@@ -9,6 +9,7 @@
 
 #include <mysql.h>
 
+#include <atomic>
 #include <cstddef>
 #include <functional>
 #include <memory>
@@ -119,7 +120,9 @@ class ServerSession {
   // where the server tells), after 10 s a statement still running is said
   // with the server's state of it, and a signal that asks the run to stop
   // ends the statement (KILL QUERY from a side connection), which then
-  // fails with ER_QUERY_INTERRUPTED. `what` names the statement in those
+  // fails with ER_QUERY_INTERRUPTED; one the server does not end within a
+  // second after that (a stopped server) is ended by cutting the
+  // connection. `what` names the statement in those
   // lines (by default, its first words).
   bool Query(const char* text, const std::string& what = "");
   bool Query(const std::string& text) { return Query(text.c_str()); }
@@ -154,6 +157,16 @@ class ServerSession {
   // (both lowered further to fit the server's max_allowed_packet).
   static constexpr std::size_t kBatchBytes = 1 << 20;
   static constexpr std::size_t kBulkBytes = 4 << 20;
+  // How long a side connection (a look at the server, KILL QUERY) waits
+  // for the server: one that does not answer in that time is stopped.
+  static constexpr unsigned kSideSeconds = 1;
+
+  // Shuts the connection's socket down: a statement or rows blocked on a
+  // server that does not answer end at once, as a lost connection.
+  void CutConnection();
+  // The end of a line about a statement in flight when the server does not
+  // answer a side connection either.
+  static std::string NotAnswering();
 
  private:
   friend std::unique_ptr<ServerSession> SideSession(const ServerSession& session);
@@ -196,5 +209,6 @@ class ServerSession {
   // The connection that reads the state of a wait and ends it; none is
   // watched on it.
   std::unique_ptr<ServerSession> side_;
+  std::atomic<int> socket_{-1};  // the connection's socket, for CutConnection()
   bool watched_ = true;
 };

@@ -20,12 +20,26 @@ bool StatementWatch::running() const {
   return running_;
 }
 
+void StatementWatch::Start() {
+  if (started_) return;
+  started_ = true;
+  running_ = StartThread(&thread_, [this] { Run(); });
+}
+
+void StatementWatch::Attach(ServerSession& session) {
+  MutexLock lock(mutex_);
+  Start();
+  sessions_.push_back(&session);
+}
+
+void StatementWatch::Detach(ServerSession& session) {
+  MutexLock lock(mutex_);
+  std::erase(sessions_, &session);
+}
+
 std::size_t StatementWatch::Add(ServerSession& session, const char* table) {
   MutexLock lock(mutex_);
-  if (!started_) {
-    started_ = true;
-    running_ = StartThread(&thread_, [this] { Run(); });
-  }
+  Start();
   if (!running_) return kNone;
   std::size_t at = 0;
   while (at < entries_.size() && entries_[at].session) ++at;
@@ -45,6 +59,16 @@ void StatementWatch::Run() {
     mutex_.AwaitFor(changed_, std::chrono::milliseconds(100));
     for (Entry& entry : entries_)
       if (entry.session && !stop_) Look(entry);
+    // A run asked to stop ends within seconds, its cleanup included, on a
+    // server that answers; one that does not gets its connections cut.
+    if (PendingInterrupt() && !interrupted_) {
+      interrupted_ = true;
+      interrupted_at_ = Clock::now();
+    }
+    if (interrupted_ && !cut_all_ && Clock::now() - interrupted_at_ >= std::chrono::seconds(2)) {
+      cut_all_ = true;
+      for (ServerSession* session : sessions_) session->CutConnection();
+    }
   }
   side_.reset();
 }
@@ -52,16 +76,33 @@ void StatementWatch::Run() {
 void StatementWatch::Look(Entry& entry) {
   const double waited = std::chrono::duration<double>(Clock::now() - entry.since).count();
   const bool interrupted = PendingInterrupt() != 0;
+  // Rows the server did not end either (a stopped server): their
+  // connection is cut, and they end with it.
+  if (entry.ended && !entry.cut && Clock::now() - entry.ended_at >= std::chrono::seconds(1)) {
+    entry.cut = true;
+    entry.session->CutConnection();
+  }
   if (entry.ended) return;
   if (!interrupted && (entry.said || waited < 2 || (entry.looked && waited < 10))) return;
+  if (side_ && side_->lost()) side_.reset();
   if (!side_) side_ = SideSession(*entry.session);
-  if (!side_) return;
   const unsigned long id = entry.session->ThreadId();
   if (interrupted) {
     // The run is asked to stop: the rows are ended rather than waited for;
     // their connection stays.
     entry.ended = true;
-    side_->Quietly("KILL QUERY " + std::to_string(id));
+    if (side_) side_->Quietly("KILL QUERY " + std::to_string(id));
+    entry.ended_at = Clock::now();
+    return;
+  }
+  if (!side_ || side_->lost()) {
+    // No answer from the side either: said once the rows waited 10 s.
+    if (waited >= 10) {
+      Warn(std::string("the rows of ") + entry.table + " have been in flight for 10 s; " +
+           ServerSession::NotAnswering());
+      entry.said = true;
+    }
+    entry.looked = true;
     return;
   }
   bool on_lock = false;
@@ -72,8 +113,10 @@ void StatementWatch::Look(Entry& entry) {
          std::to_string(entry.session->load().lock_wait_seconds) + " s, --lock-wait)");
     entry.said = true;
   } else if (waited >= 10) {
-    Warn(name + " have been in flight for 10 s; the server's state of them: " +
-         (state.empty() ? "unknown" : "\"" + state + "\""));
+    Warn(name + " have been in flight for 10 s; " +
+         (side_->lost() ? ServerSession::NotAnswering()
+                        : "the server's state of them: " +
+                              (state.empty() ? "unknown" : "\"" + state + "\"")));
     entry.said = true;
   }
   entry.looked = true;

@@ -9,7 +9,11 @@
 //   stops within a second even when the server waits or stalls;
 // - after 2 s a wait for a lock is said on standard error, with who holds
 //   it where the server tells; after 10 s rows still in flight are said,
-//   with the server's state of them.
+//   with the server's state of them (or that the server does not answer);
+// - rows that a first signal could not end within a second, and, 2 s after
+//   the signal, every connection of the run still in use, are cut
+//   (ServerSession::CutConnection()): a stopped server cannot hold a run
+//   that was asked to stop.
 // Where no thread can be had, nothing is watched and the rows go as before.
 //
 // Thread-safe: the run's connections register their rows from their own
@@ -41,14 +45,19 @@ class StatementWatch {
   // could be had).
   bool running() const EXCLUDES(mutex_);
 
+  // The run's connections, known from their first statement to their end;
+  // the watch thread starts with the first one.
+  void Attach(ServerSession& session) EXCLUDES(mutex_);
+  void Detach(ServerSession& session) EXCLUDES(mutex_);
+
  private:
   friend class WatchedRows;
   using Clock = std::chrono::steady_clock;
   struct Entry {
     ServerSession* session = nullptr;  // null: a free entry
     const char* table = nullptr;
-    Clock::time_point since;
-    bool said = false, ended = false, looked = false;
+    Clock::time_point since, ended_at;
+    bool said = false, ended = false, looked = false, cut = false;
   };
   static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
 
@@ -61,6 +70,12 @@ class StatementWatch {
   mutable Mutex mutex_;
   std::condition_variable changed_;
   std::vector<Entry> entries_ GUARDED_BY(mutex_);
+  std::vector<ServerSession*> sessions_ GUARDED_BY(mutex_);
+  Clock::time_point interrupted_at_ GUARDED_BY(mutex_);
+  bool interrupted_ GUARDED_BY(mutex_) = false;
+  bool cut_all_ GUARDED_BY(mutex_) = false;
+  // Starts the thread when it has not been.
+  void Start() REQUIRES(mutex_);
   bool started_ GUARDED_BY(mutex_) = false;
   bool running_ GUARDED_BY(mutex_) = false;
   bool stop_ GUARDED_BY(mutex_) = false;

@@ -18,7 +18,10 @@ dbcToSQL::dbcToSQL(const ConnectOptions& options, const LoadOptions& load,
   rows_.SetWatch(watch_.get());
 }
 
-dbcToSQL::~dbcToSQL() { Close(); }
+dbcToSQL::~dbcToSQL() {
+  Close();
+  rows_.SetWatch(nullptr);  // (the watch goes before the rows)
+}
 
 bool dbcToSQL::Connect(const char* host, const char* user, const char* password,
                        const char* database, int port) {
@@ -77,8 +80,8 @@ std::unique_ptr<dbcToSQL> dbcToSQL::Sibling(std::string* why) {
   sibling->first_ = false;
   sibling->database_ = database_;
   sibling->lock_ = lock_;
+  sibling->rows_.SetWatch(watch_.get());  // (before its own watch goes)
   sibling->watch_ = watch_;
-  sibling->rows_.SetWatch(watch_.get());
   sibling->slot_ = next_slot_++;
   if (!sibling->session_.OpenLike(session_)) {
     *why = sibling->session_.ConnectError();
@@ -136,7 +139,9 @@ bool dbcToSQL::Ready() {
     return false;
   }
   // The server went away during the last table (restarted, killed, idle
-  // too long): connect once more before the next one.
+  // too long): connect once more before the next one, unless the run is
+  // asked to stop.
+  if (PendingInterrupt()) return false;
   Warn("the connection to the server was lost (" + session_.Error() + "); connecting again");
   rows_.Release();
   if (!session_.Reopen()) {
