@@ -2137,7 +2137,9 @@ TEST_F(ServerTest, AFailingFirstTableOnAnyConnectionLeavesTheOthersLoaded) {
         if (table["table"] == "vesk_languages") continue;
         EXPECT_EQ(table["status"], damage.name == "missing" ? "missing" : "failed") << table;
         // (A refused table was read: its records are the file's.)
-        if (damage.name != "refused") EXPECT_EQ(table["records"], 0) << table;
+        if (damage.name != "refused") {
+          EXPECT_EQ(table["records"], 0) << table;
+        }
         EXPECT_EQ(table["rows"], 0) << table;
         EXPECT_EQ(table["cause"]["kind"], damage.kind) << table;
       }
@@ -2306,7 +2308,9 @@ TEST_F(ServerTest, EditsSurviveAReloadUntilReplaceEditedIsGiven) {
     const nlohmann::json report = nlohmann::json::parse(ReadFile(client_dir / "kept.json"));
     EXPECT_EQ(report["totals"]["failed"], 2) << report["totals"];
     for (const auto& table : report["tables"])
-      if (table["table"] == "vesk_spell") EXPECT_EQ(table["cause"]["kind"], "edited");
+      if (table["table"] == "vesk_spell") {
+        EXPECT_EQ(table["cause"]["kind"], "edited");
+      }
 
     const RunResult replaced = run({"--replace-edited", "--quiet"});
     EXPECT_EQ(replaced.status, 0) << replaced.err;
@@ -2422,7 +2426,9 @@ TEST_F(ServerTest, SkipUnchangedLoadsOnlyWhatChanged) {
   by_table = statuses(r);
   EXPECT_EQ(by_table["vesk_lock"], "exported");
   for (const auto& [table, status] : by_table)
-    if (table != "vesk_lock") EXPECT_EQ(status, "skipped") << table;
+    if (table != "vesk_lock") {
+      EXPECT_EQ(status, "skipped") << table;
+    }
   // Another slot is another source: nothing is skipped (and tables with
   // texts are replaced only as --replace-edited asks).
   r = Export(db, {"--skip-unchanged", "-l", "2", "--replace-edited", "--report=skip.json"});

@@ -52,14 +52,14 @@ std::string WriteTarget(const Options& options, const std::string& name, std::st
 // name, the fault when nothing was written, and the files written (with
 // --changed-only, those whose bytes differ from the client's).
 struct Written {
-  std::string text;
-  Fault fault;
+  std::string text{};
+  Fault fault{};
   bool done = false;
-  std::vector<std::string> files;  // as written, "DIR/Spell.dbc"
-  bool unchanged = false;          // --changed-only: none differs
+  std::vector<std::string> files{};  // as written, "DIR/Spell.dbc"
+  bool unchanged = false;            // --changed-only: none differs
   // --changed-only: the files of an earlier patch that this run found
   // unchanged, removed from DIR so that it holds exactly the patch.
-  std::vector<std::string> removed;
+  std::vector<std::string> removed{};
 };
 
 // "; patch/Spell.dbc of an earlier patch removed" for the files removed.

@@ -43,15 +43,15 @@ TableStatus FailedFor(const Fault& fault);
 struct TableEntry {
   const TableDescriptor* table = nullptr;
   TableStatus status = TableStatus::kNotReached;
-  std::uint32_t rows = 0;              // rows taken (partial: before the fault)
-  std::uint32_t records = 0;           // records of its client file
-  std::uint64_t bytes = 0;             // bytes of the script it took (a script run)
-  Fault fault;                         // why it is not in full (an empty reason: none)
-  std::string line;                    // the console line of a mode that reads, or check
-  std::vector<std::string> details;    // console lines under it ("  id 4 name: ...")
-  std::vector<DifferingValue> values;  // --verify: the first values that differ
-  std::string note;                    // a line said of it though it is in full
-  int slot = -1;                       // the slot its texts were read from (-1: none)
+  std::uint32_t rows = 0;                // rows taken (partial: before the fault)
+  std::uint32_t records = 0;             // records of its client file
+  std::uint64_t bytes = 0;               // bytes of the script it took (a script run)
+  Fault fault{};                         // why it is not in full (an empty reason: none)
+  std::string line{};                    // the console line of a mode that reads, or check
+  std::vector<std::string> details{};    // console lines under it ("  id 4 name: ...")
+  std::vector<DifferingValue> values{};  // --verify: the first values that differ
+  std::string note{};                    // a line said of it though it is in full
+  int slot = -1;                         // the slot its texts were read from (-1: none)
 };
 
 // How a mode's run is said, from its row of the mode table, so that the

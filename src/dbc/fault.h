@@ -28,8 +28,8 @@ const char* FaultKindName(FaultKind kind);
 
 struct Fault {
   FaultKind kind = FaultKind::kOther;
-  std::string reason;        // the console's line ("dbc\Spell.dbc not exist")
-  std::string file;          // the client file the reason starts with, or empty
+  std::string reason{};      // the console's line ("dbc\Spell.dbc not exist")
+  std::string file{};        // the client file the reason starts with, or empty
   unsigned code = 0;         // the server's (or client library's) error number, or 0
   bool output_kept = false;  // the output is whole; something beside it failed
 

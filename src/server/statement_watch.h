@@ -56,7 +56,7 @@ class StatementWatch {
   struct Entry {
     ServerSession* session = nullptr;  // null: a free entry
     const char* table = nullptr;
-    Clock::time_point since, ended_at;
+    Clock::time_point since{}, ended_at{};
     bool said = false, ended = false, looked = false, cut = false;
   };
   static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
