@@ -889,7 +889,12 @@ TEST_F(CliTest, TablesChosenCheckedListedAndQuiet) {
             "locale russian is neither a slot number nor a name: 0 enGB, 1 enUS, 2 deDE, 3 esES, "
             "4 frFR, 5 koKR, 6 zhCN, 7 zhTW, 8 enCN, 9 enTW, 10 esMX, 11 ruRU, or auto"},
            {{"--atomic", "-f", "none.sql"},
-            "--atomic swaps server tables; a script (-f) has none to swap"}}) {
+            "--atomic swaps server tables; a script (-f) has none to swap"},
+           {{"--changed-only", "-f", "none.sql"}, "--changed-only goes with --write-dbc"},
+           {{"--diff-sql=d.sql", "-f", "none.sql"}, "--diff-sql goes with --verify"},
+           {{"--keep-edited", "--replace-edited", "-f", "none.sql"},
+            "--keep-edited keeps the tables edited on the server, which --replace-edited "
+            "replaces: not both"}}) {
     const RunResult r = Run(args);
     EXPECT_EQ(r.status, 2) << args[0];
     EXPECT_EQ(Unwrapped(r.err), "vesk-dbc2sql: " + why + "\n");

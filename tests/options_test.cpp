@@ -163,7 +163,7 @@ TEST(OptionFile, ReadsWhatMyPrintDefaultsReads) {
             "ssl_ca=/etc/ca.pem\nskip-ssl\n[mysqldump]\nquick\n[Vesk-Dbc2sql]\n"
             "  tables = spell , zones\nenable-quiet\ndisable_atomic=1\nport=3307\nempty=\n"
             "tab=\"a\\tb\"\nhalf=\"open value\nhalf2='single\nescape=a\\db\\qc\\\\d\n"
-            "end=\"x\"y\n!include " +
+            "end=\"x\"y\ndatabase = \"a\\\"b # c\"\n!include " +
                 dir / "extra.cnf" + "\n!includedir " + dir / "inc" + "\n");
   WriteFile(dir / "extra.cnf", "[client]\nconnect-timeout=5\n");
   std::filesystem::create_directory(dir / "inc");

@@ -193,6 +193,11 @@ TEST(ValueLine, BothSidesWithin80Columns) {
     // Never half a character.
     EXPECT_EQ(line.find("\xd0..."), std::string::npos) << line;
   }
+  // Width is counted in characters: 20 two-byte ones fit whole.
+  std::string twenty;
+  for (int i = 0; i < 20; ++i) twenty += cyrillic;
+  EXPECT_EQ(ValueLine({"id 4", "name", twenty, "x"}),
+            "  id 4 name: database \"" + twenty + "\", client \"x\"");
   // Texts that differ only past the cut are shown from a little before
   // where they differ.
   const std::string line = ValueLine(

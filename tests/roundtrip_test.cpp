@@ -120,6 +120,20 @@ TEST(VerifyRows, NamesEachKindOfDifference) {
     EXPECT_EQ(Verify(languages, kLanguages, c.rows, &equal), c.expected) << c.what;
     EXPECT_EQ(equal, c.expected.starts_with("equal")) << c.what;
   }
+  // At most three differing values are kept, however many differ (six).
+  {
+    LoadedTable table;
+    std::string why;
+    const std::string file = RadiusFile({{1, 0, 0, 0}, {2, 0, 0, 0}});
+    ASSERT_TRUE(ReadBytes(table, CatalogueEntry("vesk_spell_radius"), file, &why)) << why;
+    RowMatcher matcher;
+    matcher.Prepare(table);
+    MemoryRows source({{"1", "1", "1", "1"}, {"2", "1", "1", "1"}});
+    std::vector<DifferingValue> values;
+    std::string what;
+    TableVerifier::CompareRows(matcher, source, &what, &values);
+    EXPECT_EQ(values.size(), 3u) << what;
+  }
   bool equal = true;
   EXPECT_EQ(Verify(languages, kLanguages, {{"1", "Common"}}, &equal, "cannot be read: gone"),
             "cannot be read: gone");
@@ -268,6 +282,14 @@ TEST(WriteBackRows, ValuesTheFileCannotHoldAreRefusedByRowAndColumn) {
                                        RadiusFile({{1, 0, 0, 0}}), {{"1", "2147483648", "0", "0"}});
   EXPECT_EQ(signed_out.why,
             "row id 1, column time_1: 2147483648 is out of the range of its signed 32-bit field");
+  // Text in a number column the user made a text, and a float beyond the
+  // float's range, are refused rather than cut.
+  EXPECT_EQ(WriteBack(languages, kLanguages, {{"12abc", "x"}}).why,
+            "row id 12abc, column id: 12abc is out of the range of its unsigned 32-bit field");
+  EXPECT_EQ(WriteBack(CatalogueEntry("vesk_spell_radius"), RadiusFile({{1, 0, 0, 0}}),
+                      {{"1", "1e39", "0", "0"}})
+                .why,
+            "row id 1, column radius_1: 1e39 cannot be stored as a float");
   const Written four_bytes = WriteBack(languages, kLanguages,
                                        {{"1",
                                          "A\xF0\x9F\x98\x80"

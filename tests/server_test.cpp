@@ -435,6 +435,10 @@ TEST_F(DuplicateKeyTest, RowsStopAtTheDuplicateAndTheRunGoesOn) {
   EXPECT_EQ(c.Value("SELECT COUNT(*) FROM `" + db + "`.`vesk_rating`"), "100");
   EXPECT_EQ(c.Value("SELECT COUNT(*) FROM `" + db + "`.`vesk_zones`"),
             std::to_string(RawTable(client_dir.path() + "/dbc/AreaTable.dbc").Records()));
+  // The half-loaded table has no record: --skip-unchanged loads it again.
+  const RunResult again = Export(db, {"--skip-unchanged", "--tables=SpellCastTimes"});
+  EXPECT_EQ(again.status, 1);
+  EXPECT_EQ(again.out.find("unchanged, skipped"), std::string::npos) << again.out;
 }
 
 // --atomic: a table whose reload fails keeps its old rows; the others are
