@@ -266,6 +266,16 @@ TEST_F(ReportTest, OptionFileConveniences) {
   EXPECT_NE(none.err.find("choose an output"), std::string::npos) << none.err;
 }
 
+// A run that ends on a mistake of its command line still replaces the
+// last run's report, with the mistake and exit status 2.
+TEST_F(ReportTest, AMistakeOfTheCommandLineIsReportedToo) {
+  WriteFile(dir / "run.json", "yesterday's\n");
+  EXPECT_EQ(Run({"-f", "out.sql", "--report=run.json", "-l", "nope"}).status, 2);
+  const Json report = Report();
+  EXPECT_EQ(report["exit_status"], 2);
+  EXPECT_TRUE(report["ended"].get<std::string>().starts_with("locale nope is neither"));
+}
+
 // Where --report points decides how the report goes there: a regular file
 // (or a link's regular target) is replaced durably, a device or a FIFO is
 // written in place and stays what it is, and a folder, a client file or

@@ -6,7 +6,9 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
@@ -53,13 +55,22 @@ int Usage(int status) {
 }
 
 // A usage mistake: its reason on standard error, then the usage text.
+// The reason of the last mistake said, for the report of a run that ends
+// with it.
+std::string& LastMistake() {
+  static std::string why;
+  return why;
+}
+
 int Mistake(const std::string& why) {
+  LastMistake() = why;
   Warn(why);
   return Usage(kExitUsage);
 }
 
 // A mistake said on standard error alone.
 int Refuse(const std::string& why, int status = kExitUsage) {
+  LastMistake() = why;
   Warn(why);
   return status;
 }
@@ -275,6 +286,37 @@ std::string WhyNoReport(const Options& options, const StandardOutput& out) {
   return "";
 }
 
+// A run that ends before it began (a mistake of the command line) still
+// leaves its report where --report names a file it may write: the reason
+// and the exit status, so that a monitor never reads an earlier run's.
+int EndsEarly(const Parsed& parsed, const ModeRow& mode, int status) {
+  const Options& options = parsed.options;
+  if (!parsed.ok || !options.report || *options.report == "-" || !WhyNotReportFile(options).empty())
+    return status;
+  const std::string document =
+      nlohmann::ordered_json({{"format", 1},
+                              {"tool", kProgramName},
+                              {"version", VESK_VERSION},
+                              {"mode", mode.words.name},
+                              {"tables", nlohmann::ordered_json::array()},
+                              {"ended", LastMistake()},
+                              {"exit_status", status}})
+          .dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) +
+      "\n";
+  std::string why;
+  bool in_place = false;
+  if (!WriteOutputFile(
+          *options.report,
+          [&](int fd, std::string* reason) {
+            const int error = WriteAt(fd, document.data(), document.size(), 0);
+            if (error) *reason = std::strerror(error);
+            return error == 0;
+          },
+          &why, &in_place))
+    Warn("--report=" + *options.report + ": the report is not written: " + why);
+  return status;
+}
+
 }  // namespace
 
 int RunTool(int argc, char** argv) {
@@ -291,9 +333,11 @@ int RunTool(int argc, char** argv) {
   const ModeRow& mode = ChosenMode(parsed.options);
   std::vector<const TableDescriptor*> tables;
   if (parsed.ok && parsed.options.client_dir) SetClientFolder(*parsed.options.client_dir);
-  if (const int status = Prelude(parsed, &mode, &tables); status >= 0) return status;
+  if (const int status = Prelude(parsed, &mode, &tables); status >= 0)
+    return status == kExitOk ? status : EndsEarly(parsed, mode, status);
   if (mode.start == ModeRow::Start::kAfterOutput)
-    if (const int status = ValidateOutput(parsed, mode, out); status >= 0) return status;
+    if (const int status = ValidateOutput(parsed, mode, out); status >= 0)
+      return EndsEarly(parsed, mode, status);
   if (const std::string why = WhyNoReport(parsed.options, out); !why.empty()) return Refuse(why);
   RunReport report(mode.words, tables, parsed.options.quiet);
   TextReport text;
