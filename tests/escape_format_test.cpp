@@ -204,7 +204,7 @@ TEST(ValueFormat, FloatsAsPrintfPrintsThem) {
       state = state * 6364136223846793005ull + 1442695040888963407ull;
       std::uint32_t mantissa = static_cast<std::uint32_t>(state >> 41);  // 23 bits
       if (i < 4) mantissa = i < 2 ? static_cast<std::uint32_t>(i) : 0x7FFFFFu - (i - 2);
-      const std::uint32_t sign = (state >> 20 & 1) << 31;
+      const auto sign = static_cast<std::uint32_t>((state >> 20 & 1) << 31);
       const std::uint32_t bits = sign | exponent << 23 | mantissa;
       float v;
       std::memcpy(&v, &bits, 4);

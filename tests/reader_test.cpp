@@ -339,7 +339,9 @@ TEST_F(ReaderTest, AFileChangedDuringItsExportIsReportedAndNeverReadOutOfBounds)
       {"cut short", [](int fd) { ASSERT_EQ(::ftruncate(fd, 4096), 0); }},
       {"string offset rewritten",
        [&](int fd) { ASSERT_EQ(::pwrite(fd, &far_away, 4, 20 + 72 * 1500 + 4), 4); }}};
-  for (const auto& [what, change] : changes) {
+  for (const auto& entry : changes) {
+    const auto& change = entry.second;  // (a structured binding cannot be captured in C++20)
+    const auto& what = entry.first;
     WriteClientFile(dir.path(), "QuestInfo", b.Bytes());
     const timespec an_hour_ago[2] = {{::time(nullptr) - 3600, 0}, {::time(nullptr) - 3600, 0}};
     ::utimensat(AT_FDCWD, file.c_str(), an_hour_ago, 0);

@@ -46,7 +46,9 @@ std::string Shared(const Fault& fault) {
 // fault with one reason but for its file.
 std::string AlikeKey(const TableEntry& entry) {
   const Fault& fault = entry.fault;
-  if (fault.code) return "#" + std::to_string(fault.code);
+  // (Appended, not prefixed: GCC 12 takes "#" + a string for an
+  // overlapping copy at -O2.)
+  if (fault.code) return std::string("#").append(std::to_string(fault.code));
   return std::string(FaultKindName(fault.kind)) + ":" + Shared(fault);
 }
 
