@@ -1,0 +1,283 @@
+// Runs side by side: --parallel connections, a Galera cluster and a binlog
+// replica.
+// Against the real MariaDB server the fixture starts (tests/CMakeLists.txt).
+#include "support/server_fixture.h"
+
+namespace {
+
+// Every table of `database` has the same CHECKSUM on each of `servers` as on
+// the first (read through clients that wait for replication to catch up).
+void ExpectSameTables(std::vector<Client*> servers, const std::string& database) {
+  for (const char* table : kTables) {
+    SCOPED_TRACE(database + "." + table);
+    const std::string sql = "CHECKSUM TABLE `" + database + "`." + table;
+    const auto expected = servers[0]->Rows(sql);
+    ASSERT_EQ(expected.size(), 1u);
+    EXPECT_NE(expected[0][1], "NULL") << "the table exists";
+    for (std::size_t i = 1; i < servers.size(); ++i) EXPECT_EQ(servers[i]->Rows(sql), expected);
+    // So does the table's record.
+    const std::string record =
+        "SELECT TABLE_COMMENT FROM information_schema.TABLES WHERE TABLE_SCHEMA = '" + database +
+        "' AND TABLE_NAME = '" + table + "'";
+    const std::string comment = servers[0]->Value(record);
+    EXPECT_TRUE(comment.starts_with("vesk-dbc2sql run ")) << comment;
+    for (std::size_t i = 1; i < servers.size(); ++i) EXPECT_EQ(servers[i]->Value(record), comment);
+  }
+}
+
+// A real three-node Galera cluster: a MyISAM run is refused before anything
+// is made, and InnoDB runs, plain and atomic, reach every node with every
+// row. A cluster that cannot start fails the test with the reason.
+TEST_F(OwnServerTest, AGaleraClusterGetsEveryRowOnEveryNode) {
+  TempDir dir;
+  const std::string script = QuotedSource("scripts/lib/test-cluster") + " ";
+  const bool started =
+      Shell(script + "start " + Quoted(dir.path()) + " 2>" + Quoted(dir / "start.log")) == 0;
+  struct Stop {
+    std::string command;
+    ~Stop() { Shell(command); }
+  } stop{script + "stop " + Quoted(dir.path())};
+  ASSERT_TRUE(started) << ReadFile(dir / "start.log");
+  std::vector<Server> nodes;
+  for (int n = 1; n <= 3; ++n) nodes.push_back(ServerIn(dir / ("node" + std::to_string(n))));
+
+  const RunResult myisam = RunConverter(client_dir.path(), ServerArgs(nodes[0], "galera"));
+  EXPECT_EQ(myisam.status, 1);
+  EXPECT_NE(myisam.err.find("(wsrep_on)"), std::string::npos) << myisam.err;
+  EXPECT_NE(myisam.err.find("use --engine=InnoDB"), std::string::npos) << myisam.err;
+  Client node1(nodes[0]), node2(nodes[1]), node3(nodes[2]);
+  EXPECT_TRUE(node1.Rows("SHOW DATABASES LIKE 'galera'").empty());
+  for (Client* node : {&node2, &node3}) node->Exec("SET SESSION wsrep_sync_wait = 15");
+  for (const char* atomic : {"--parallel=2", "--atomic"}) {
+    SCOPED_TRACE(atomic);
+    std::vector<std::string> args = ServerArgs(nodes[0], "galera");
+    args.insert(args.end(), {"--engine=InnoDB", atomic});
+    const RunResult r = RunConverter(client_dir.path(), args);
+    EXPECT_EQ(r.status, 0) << r.err;
+    ExpectSameTables({&node1, &node2, &node3}, "galera");
+  }
+  EXPECT_EQ(node3.Value("SELECT COUNT(*) FROM galera.vesk_spell"), "1000");
+  // --verify on another node right after a load reads what the cluster
+  // committed.
+  const RunResult verify =
+      RunConverter(client_dir.path(), ServerArgs(nodes[2], "galera") + "--verify");
+  EXPECT_EQ(verify.status, 0) << verify.out << verify.err;
+  // A cluster that takes fewer rows in one writeset than a transaction of
+  // the tool holds gets transactions that fit.
+  node1.Exec("SET GLOBAL wsrep_max_ws_rows = 300");
+  const RunResult small = RunConverter(
+      client_dir.path(), ServerArgs(nodes[0], "galera") + "--engine=InnoDB" + "--atomic");
+  node1.Exec("SET GLOBAL wsrep_max_ws_rows = DEFAULT");
+  EXPECT_EQ(small.status, 0) << small.err;
+  ExpectSameTables({&node1, &node2, &node3}, "galera");
+  // Two runs into two nodes take turns: the second waits while the first,
+  // held at its first table, has the cluster's lock.
+  PausedRun first(client_dir.path(),
+                  ServerArgs(nodes[0], "galera") + "--engine=InnoDB" + "--parallel=1", {"table"});
+  first.WaitHeld();
+  PausedRun second(client_dir.path(),
+                   ServerArgs(nodes[1], "galera") + "--engine=InnoDB" + "--lock-wait=300",
+                   {"cluster-wait"});
+  second.WaitHeld();
+  first.Release();
+  const RunResult one = first.Finish();
+  second.Release();
+  const RunResult two = second.Finish();
+  EXPECT_EQ(one.status, 0) << one.err;
+  EXPECT_EQ(two.status, 0) << two.err;
+  EXPECT_NE(Unwrapped(two.err).find("another run is loading database galera through node "),
+            std::string::npos)
+      << two.err;
+  ExpectSameTables({&node1, &node2, &node3}, "galera");
+  EXPECT_EQ(node3.Value("SELECT COUNT(*) FROM galera.vesk_dbc2sql"), "0") << "let go at the end";
+  // So does --verify through another node: it reads no table a load writes.
+  PausedRun load(client_dir.path(),
+                 ServerArgs(nodes[0], "galera") + "--engine=InnoDB" + "--parallel=1", {"table"});
+  load.WaitHeld();
+  PausedRun check(client_dir.path(),
+                  ServerArgs(nodes[2], "galera") + "--verify" + "--lock-wait=300",
+                  {"cluster-wait"});
+  check.WaitHeld();
+  load.Release();
+  EXPECT_EQ(load.Finish().status, 0);
+  check.Release();
+  const RunResult checked = check.Finish();
+  EXPECT_EQ(checked.status, 0) << checked.out << checked.err;
+}
+
+// A primary with a binlog replica keeps both engines' tables alike.
+TEST_F(OwnServerTest, ABinlogReplicaGetsTheSameTables) {
+  OwnServer primary({"--log-bin=binlog", "--server-id=1"});
+  OwnServer replica({"--server-id=2"});
+  ASSERT_TRUE(primary.started() && replica.started());
+  Client source(primary.server), copy(replica.server);
+  const auto status = source.Rows("SHOW MASTER STATUS");
+  ASSERT_EQ(status.size(), 1u);
+  copy.Exec("CHANGE MASTER TO MASTER_HOST = '127.0.0.1', MASTER_PORT = " + primary.server.port +
+            ", MASTER_USER = '" + primary.server.user + "', MASTER_PASSWORD = '" +
+            primary.server.password + "', MASTER_LOG_FILE = '" + status[0][0] +
+            "', MASTER_LOG_POS = " + status[0][1]);
+  copy.Exec("START SLAVE");
+  for (const char* engine : {"MyISAM", "InnoDB"}) {
+    std::vector<std::string> args = ServerArgs(primary.server, engine);
+    args.push_back(std::string("--engine=") + engine);
+    EXPECT_EQ(RunConverter(client_dir.path(), args).status, 0);
+  }
+  const std::string position = source.Value("SELECT @@gtid_binlog_pos");
+  EXPECT_EQ(copy.Value("SELECT MASTER_GTID_WAIT('" + position + "', 60)"), "0")
+      << copy.Rows("SHOW SLAVE STATUS")[0][19];
+  ExpectSameTables({&source, &copy}, "MyISAM");
+  ExpectSameTables({&source, &copy}, "InnoDB");
+}
+
+// --parallel: a connection the server refuses (the user's connection limit)
+// or one lost that cannot be made again leaves its tables to the other; the
+// console is the single connection's, byte for byte, and only the table the
+// lost connection cut fails.
+TEST_F(ServerTest, AConnectionThatCannotBeHadLeavesItsTablesToTheOther) {
+  const std::string db = prefix + "_par";
+  Client admin(*server_);
+  for (const char* user : {"one", "par"}) {
+    admin.Exec(std::string("DROP USER IF EXISTS '") + user + "'@'127.0.0.1'");
+    admin.Exec(std::string("CREATE USER '") + user + "'@'127.0.0.1' IDENTIFIED BY 'pw'" +
+               (user[0] == 'o' ? " WITH MAX_USER_CONNECTIONS 1" : ""));
+    admin.Exec("GRANT ALL ON `" + db + "`.* TO '" + user + "'@'127.0.0.1'");
+  }
+  const auto as = [&](const char* user, const char* parallel) {
+    return std::vector<std::string>{"-h", "127.0.0.1", "-o", server_->port, "-u", user, "-p",
+                                    "pw", "-d",        db,   parallel};
+  };
+  ASSERT_EQ(RunConverter(client_dir.path(), as("one", "--parallel=1")).status, 0);
+  const RunResult single = RunConverter(client_dir.path(), as("one", "--parallel=1"));
+  const RunResult limited = RunConverter(client_dir.path(), as("one", "--parallel=3"));
+  EXPECT_EQ(limited.status, 0);
+  EXPECT_EQ(limited.out, single.out);
+  EXPECT_NE(Unwrapped(limited.err)
+                .find("connection 2 of --parallel=3 cannot be made (User 'one' "
+                      "has exceeded the 'max_user_connections' resource"),
+            std::string::npos)
+      << limited.err;
+
+  // Both connections wait on their first table, locked by the test (at the
+  // check of its record); the one without the database's lock is cut, and
+  // may not connect again.
+  std::string locks;
+  for (const char* table : kTables)
+    locks += (locks.empty() ? "" : ", ") + db + "." + table + " WRITE";
+  admin.Exec("LOCK TABLES " + locks);
+  Converter run(client_dir.path(), as("par", "--parallel=2"));
+  const auto waiting = admin.AwaitRows(
+      "SELECT ID FROM information_schema.PROCESSLIST WHERE USER = 'par' AND "
+      "INFO LIKE 'CHECKSUM TABLE%'",
+      2);
+  ASSERT_EQ(waiting.size(), 2u);
+  const std::string holder = admin.Value("SELECT IS_USED_LOCK('vesk-dbc2sql:" + db + "')");
+  Client other(*server_);
+  other.Exec("ALTER USER 'par'@'127.0.0.1' ACCOUNT LOCK");
+  other.Exec("KILL " + (waiting[0][0] == holder ? waiting[1][0] : waiting[0][0]));
+  admin.Exec("UNLOCK TABLES");
+  const RunResult lost = run.Wait();
+  EXPECT_EQ(lost.status, 1);
+  EXPECT_TRUE(lost.out.ends_with("Disconnect\nComplete\n\n"));
+  const std::string err = Unwrapped(lost.err);
+  EXPECT_NE(err.find("a connection was lost and cannot be made again"), std::string::npos) << err;
+  EXPECT_NE(err.find("vesk-dbc2sql: " + std::to_string(CatalogueSize() - 1) + " of " + Tables() +
+                     " tables exported in full"),
+            std::string::npos)
+      << err;
+  for (const char* user : {"one", "par"})
+    admin.Exec(std::string("DROP USER '") + user + "'@'127.0.0.1'");
+}
+
+// Two connections and tables larger than the room beside the largest one:
+// the connection that finds no table to fit waits, and is woken when the
+// largest is loaded (a mapped file keeps only its strings in memory). The
+// other connection is held before it tells the schedule, until the waiting
+// one stands at its wait (holding the schedule's lock); then the waiting one
+// goes into its wait and the held one is let go. Without the budget nobody
+// would wait; without the wake-up the run would never end.
+TEST_F(ServerTest, AConnectionWaitingForRoomIsWokenWhenTheLargestIsLoaded) {
+  // Spell about 5 MB, Achievement and ChrRaces about 3 MB each: neither fits
+  // beside Spell within its size and 2 MiB.
+  MakeSampleClient(client_dir.path(), {"--records", "1500"});
+  const std::string db = prefix + "_room";
+  std::vector<std::string> args = ServerArgs(*server_, db);
+  args.insert(args.end(), {"--parallel=2", "--tables=Spell,Achievement,ChrRaces,Languages"});
+  PausedRun run(client_dir.path(), args, {"loaded:vesk_spell", "schedule-wait"});
+  run.WaitHeld(0);
+  run.WaitHeld(1);
+  run.Release(1);
+  run.Release(0);
+  const RunResult r = run.Finish();
+  EXPECT_EQ(r.status, 0) << r.err;
+  Client c(*server_);
+  for (const char* table : {"vesk_spell", "vesk_achievement", "vesk_chr_races"})
+    EXPECT_EQ(c.Value("SELECT COUNT(*) FROM `" + db + "`.`" + table + "`"), "1500") << table;
+}
+
+// Whichever connection's first table fails (its file missing or damaged,
+// or the server refusing it), the others load theirs: at every --parallel
+// the run ends with its summary, and a failed table has no records in the
+// report (not the count of the table loaded before it).
+TEST_F(ServerTest, AFailingFirstTableOnAnyConnectionLeavesTheOthersLoaded) {
+  const std::vector<std::pair<std::string, std::string>> broken = {{"Faction", "vesk_faction"},
+                                                                   {"Lock", "vesk_lock"},
+                                                                   {"LockType", "vesk_lock_type"},
+                                                                   {"SpellIcon", "vesk_spellicon"}};
+  std::map<std::string, std::string> kept;
+  for (const auto& [file, table] : broken)
+    kept[file] = ReadFile(client_dir / ("dbc/" + file + ".dbc"));
+  struct Damage {
+    std::string name;
+    const char* kind;  // of the table's cause in the report
+  };
+  const std::vector<Damage> damages = {{"missing", "missing"},
+                                       {"bad magic", "bad_header"},
+                                       {"empty", "bad_header"},
+                                       {"text", "bad_header"},
+                                       {"refused", "refused"}};
+  const std::string languages =
+      std::to_string(RawTable(client_dir / "dbc/Languages.dbc").Records());
+  Client admin(*server_);
+  for (int parallel = 2; parallel <= 4; ++parallel)
+    for (const Damage& damage : damages) {
+      SCOPED_TRACE(damage.name + " at --parallel=" + std::to_string(parallel));
+      const std::string db = prefix + "_" + std::to_string(parallel);
+      admin.Exec("DROP DATABASE IF EXISTS `" + db + "`");
+      admin.Exec("CREATE DATABASE `" + db + "`");
+      std::string tables = "languages";
+      for (int i = 0; i < parallel; ++i) {
+        const auto& [file, table] = broken[i];
+        tables += "," + file;
+        const std::string path = client_dir / ("dbc/" + file + ".dbc");
+        WriteFile(path, kept[file]);
+        if (damage.name == "missing")
+          std::filesystem::remove(path);
+        else if (damage.name == "refused")
+          admin.Exec("CREATE VIEW `" + db + "`.`" + table + "` AS SELECT 1 AS id");
+        else
+          WriteFile(path, damage.name == "bad magic" ? "XDBC" + kept[file].substr(4)
+                          : damage.name == "empty"   ? ""
+                                                     : "not a client file at all\n");
+      }
+      const RunResult r = Export(
+          db, {"--parallel=" + std::to_string(parallel), "--tables=" + tables, "--report=r.json"});
+      EXPECT_EQ(r.status, 1) << r.err;
+      EXPECT_TRUE(r.out.ends_with("Disconnect\nComplete\n\n")) << r.out;
+      EXPECT_EQ(admin.Value("SELECT COUNT(*) FROM `" + db + "`.vesk_languages"), languages);
+      const nlohmann::json report = nlohmann::json::parse(ReadFile(client_dir / "r.json"));
+      EXPECT_EQ(report["totals"]["exported"], 1) << report["totals"];
+      for (const auto& table : report["tables"]) {
+        if (table["table"] == "vesk_languages") continue;
+        EXPECT_EQ(table["status"], damage.name == "missing" ? "missing" : "failed") << table;
+        // (A refused table was read: its records are the file's.)
+        if (damage.name != "refused") {
+          EXPECT_EQ(table["records"], 0) << table;
+        }
+        EXPECT_EQ(table["rows"], 0) << table;
+        EXPECT_EQ(table["cause"]["kind"], damage.kind) << table;
+      }
+    }
+}
+
+}  // namespace

@@ -1,0 +1,288 @@
+// The way back: --verify and --write-dbc against a server.
+// Against the real MariaDB server the fixture starts (tests/CMakeLists.txt).
+#include "support/server_fixture.h"
+
+namespace {
+
+TEST_F(ServerTest, VerifyNamesWhatDiffersFromTheClient) {
+  const std::string db = prefix + "_verify";
+  const auto verify = [&](const std::string& database) {
+    std::vector<std::string> args = ServerArgs(*server_, database);
+    args.push_back("--verify");
+    return RunConverter(client_dir.path(), args);
+  };
+  ASSERT_EQ(Export(db).status, 0);
+  ASSERT_EQ(RunConverter(client_dir.path(), {"-f", "out.sql"}).status, 0);
+  Client c(*server_);
+  c.Exec("CREATE DATABASE `" + db + "_script`");
+  ASSERT_EQ(LoadAsTheReadmeSays(*server_, db + "_script", client_dir / "out.sql"), 0);
+  for (const std::string& database : {db, db + "_script"}) {
+    const RunResult equal = verify(database);
+    EXPECT_EQ(equal.status, 0) << equal.out;
+    EXPECT_EQ(CountOf(equal.out, ": equal, "), CatalogueSize()) << equal.out;
+    EXPECT_NE(equal.out.find("\nvesk_spell: equal, 1000 rows\n"), std::string::npos);
+    EXPECT_EQ(MaskTime(equal.err),
+              "vesk-dbc2sql: 0 of " + Tables() + " tables differ; exit status 0\n");
+  }
+  const std::string in = "`" + db + "`.";
+  // The last key of the client's rows, gone from the database: a row after
+  // the database's last is still missing.
+  const std::string last = c.Value("SELECT MAX(id) FROM " + in + "vesk_spell");
+  for (const std::string& edit :
+       {"UPDATE " + in + "vesk_spell SET SpellName = 'Changed' WHERE id = 4",
+        "DELETE FROM " + in + "vesk_spell WHERE id = " + last,
+        // A text that differs only in case differs.
+        "UPDATE " + in + "vesk_languages SET name = '[ENGB] FIREBALL 0.1' WHERE id = 1",
+        "UPDATE " + in + "vesk_spell SET speed = speed + 1, Category = 5 WHERE id = 7",
+        "DELETE FROM " + in + "vesk_spell WHERE id = 10",
+        "INSERT INTO " + in + "vesk_languages (id, name) VALUES (99999, '')",
+        "DROP TABLE " + in + "vesk_zones",
+        "ALTER TABLE " + in + "vesk_skill_line ADD COLUMN `added` int"})
+    c.Exec(edit);
+  const auto checksum = c.Rows("CHECKSUM TABLE `" + db + "`.vesk_spell");
+  const RunResult differ = verify(db);
+  EXPECT_EQ(differ.status, 1);
+  for (const std::string& line : std::vector<std::string>{
+           "\nvesk_spell: 2 rows differ: id 4 (SpellName), id 7 (Category, speed); 2 rows missing: "
+           "id 10, id " +
+               last + "\n",
+           "\nvesk_languages: 1 row differs: id 1 (name); 1 row extra: id 99999\n",
+           "\nvesk_zones: missing from the database\n",
+           "\nvesk_skill_line: has other columns than the catalogue's: extra added\n"})
+    EXPECT_NE(differ.out.find(line), std::string::npos) << line << differ.out;
+  EXPECT_EQ(MaskTime(differ.err),
+            "vesk-dbc2sql: 4 of " + Tables() + " tables differ; exit status 1\n");
+  EXPECT_EQ(c.Rows("CHECKSUM TABLE `" + db + "`.vesk_spell"), checksum) << "nothing changed";
+  // --quiet: nothing when all is equal; else the tables that differ, and the
+  // summary, on standard error.
+  std::vector<std::string> quiet = ServerArgs(*server_, db + "_script");
+  quiet.insert(quiet.end(), {"--verify", "--quiet"});
+  const RunResult silent = RunConverter(client_dir.path(), quiet);
+  EXPECT_EQ(silent.status, 0);
+  EXPECT_EQ(silent.out + silent.err, "");
+  quiet[9] = db;
+  const RunResult told = RunConverter(client_dir.path(), quiet);
+  EXPECT_EQ(told.status, 1);
+  EXPECT_EQ(told.out, "");
+  EXPECT_NE(Unwrapped(told.err).find("vesk_zones: missing from the database\n"), std::string::npos)
+      << told.err;
+  // The first values that differ stand under their table's line.
+  EXPECT_NE(differ.out.find("\n  id 4 SpellName: database \"Changed\", client \""),
+            std::string::npos)
+      << differ.out;
+  EXPECT_NE(differ.out.find("\n  id 7 Category: database \"5\", client \""), std::string::npos)
+      << differ.out;
+  const std::size_t values = CountOf(differ.out, "\n  id ");
+  EXPECT_EQ(values, 4u) << differ.out;  // id 4's, id 7's two, the languages' one
+  EXPECT_EQ(CountOf(Unwrapped(told.err), "\n"), 5u + values)
+      << "four tables, their values, and the summary";
+  EXPECT_EQ(RunConverter(client_dir.path(), {"-f", "x.sql", "--verify"}).status, 2);
+  // A key column whose type the user changed is named, rather than every
+  // row called missing and extra.
+  c.Exec("ALTER TABLE " + in + "vesk_spell MODIFY id int(11) NOT NULL");
+  c.Exec("UPDATE " + in + "vesk_spell SET id = -1 WHERE id = 4");
+  const RunResult retyped = verify(db);
+  EXPECT_NE(retyped.out.find("\nvesk_spell: its key column id is int(11) in the database, not "
+                             "int(10) unsigned: its rows cannot be matched with the client's\n"),
+            std::string::npos)
+      << retyped.out;
+}
+
+// A link in --write-dbc's folder is followed, as -f follows one, even one
+// whose file is not there yet; never into the client's own dbc folder.
+TEST_F(ServerTest, WriteDbcFollowsLinksButNotIntoTheClientFolder) {
+  const std::string db = prefix + "_links";
+  ASSERT_EQ(Export(db, {"--tables=Spell,SpellRadius"}).status, 0);
+  std::filesystem::create_directories(client_dir / "out");
+  std::filesystem::create_directories(client_dir / "elsewhere");
+  std::filesystem::create_symlink("../elsewhere/Spell.dbc", client_dir / "out/Spell.dbc");
+  std::filesystem::create_symlink("../dbc/NewRadius.dbc", client_dir / "out/SpellRadius.dbc");
+  const RunResult r = RunConverter(client_dir.path(), ServerArgs(*server_, db) + "--write-dbc=out" +
+                                                          "--tables=Spell,SpellRadius");
+  EXPECT_EQ(r.status, 1) << r.out << r.err;
+  EXPECT_TRUE(std::filesystem::is_symlink(client_dir / "out/Spell.dbc"));
+  EXPECT_EQ(ReadFile(client_dir / "elsewhere/Spell.dbc"), ReadFile(client_dir / "dbc/Spell.dbc"));
+  EXPECT_NE(r.out.find("vesk_spell_radius: not written: out/SpellRadius.dbc links into the "
+                       "client's own dbc folder, whose files are never overwritten\n"),
+            std::string::npos)
+      << r.out;
+  EXPECT_FALSE(std::filesystem::exists(client_dir / "dbc/NewRadius.dbc"));
+}
+
+// --write-dbc writes each file in full and flushes it to the disk before it
+// takes its name: between two renames there is always an fsync.
+TEST_F(ServerTest, WriteDbcFlushesEachFileBeforeItTakesItsName) {
+  const std::string db = prefix + "_durable";
+  ASSERT_EQ(Export(db).status, 0);
+  std::filesystem::create_directories(client_dir / "durable");
+  std::string command = "cd " + Quoted(client_dir.path()) +
+                        " && ASAN_OPTIONS=detect_leaks=0 strace -f -o trace.txt "
+                        "-e trace=fsync,fdatasync,rename,renameat,renameat2 " +
+                        QuotedBinary();
+  for (const std::string& arg : ServerArgs(*server_, db)) command += " " + Quoted(arg);
+  ASSERT_EQ(Shell(command + " --write-dbc=durable >/dev/null 2>&1"), 0);
+  std::istringstream trace(ReadFile(client_dir / "trace.txt"));
+  int renames = 0;
+  bool synced = false;
+  for (std::string line; std::getline(trace, line);) {
+    if (line.find("sync(") != std::string::npos && line.find("= 0") != std::string::npos)
+      synced = true;
+    // (A swap that finds no file to swap with fails, and a rename follows.)
+    if (line.find("rename") != std::string::npos && line.find("durable/") != std::string::npos &&
+        line.ends_with("= 0")) {
+      EXPECT_TRUE(synced) << "renamed before any fsync since the last: " << line;
+      synced = false;
+      ++renames;
+    }
+  }
+  const auto files = std::distance(std::filesystem::directory_iterator(client_dir / "durable"),
+                                   std::filesystem::directory_iterator());
+  EXPECT_EQ(renames, files);
+  EXPECT_GT(files, 40);
+}
+
+// --write-dbc: from a database loaded by the tool or from the script, every
+// client file comes back byte for byte; after edits only the edited records
+// change, the files verify equal against the database, and values the
+// format cannot hold, or the client's own folder, are refused.
+TEST_F(ServerTest, WriteDbcRoundTripsTheClient) {
+  const std::string db = prefix + "_back";
+  ASSERT_EQ(Export(db).status, 0);
+  ASSERT_EQ(RunConverter(client_dir.path(), {"-f", "out.sql"}).status, 0);
+  Client c(*server_);
+  c.Exec("CREATE DATABASE `" + db + "_script`");
+  ASSERT_EQ(LoadAsTheReadmeSays(*server_, db + "_script", client_dir / "out.sql"), 0);
+  const auto write = [&](const std::string& database, const std::string& dir) {
+    std::filesystem::create_directories(client_dir / dir);
+    std::vector<std::string> args = ServerArgs(*server_, database);
+    args.push_back("--write-dbc=" + dir);
+    return RunConverter(client_dir.path(), args);
+  };
+  const auto same_files = [&](const std::string& dir) {
+    std::vector<std::string> differ;
+    std::size_t files = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(client_dir / "dbc")) {
+      ++files;
+      const std::string name = entry.path().filename();
+      if (ReadFile(client_dir / (dir + "/" + name)) != ReadFile(entry.path()))
+        differ.push_back(name);
+    }
+    EXPECT_EQ(static_cast<std::size_t>(
+                  std::distance(std::filesystem::directory_iterator(client_dir / dir), {})),
+              files);
+    return differ;
+  };
+  for (const std::string& database : {db, db + "_script"}) {
+    const RunResult r = write(database, "from_" + database);
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(same_files("from_" + database), std::vector<std::string>{});
+  }
+
+  const std::string in = "`" + db + "`.";
+  for (const std::string& edit :
+       {"UPDATE " + in + "vesk_spell SET SpellName = 'Changed text', speed = 2.5 WHERE id = 4",
+        "UPDATE " + in + "vesk_spell SET Category = 77 WHERE id = 7",
+        "CREATE TEMPORARY TABLE " + in + "added AS SELECT * FROM " + in +
+            "vesk_spell WHERE id = 13",
+        "UPDATE " + in + "added SET id = 100000, SpellName = 'New spell'",
+        "INSERT INTO " + in + "vesk_spell SELECT * FROM " + in + "added",
+        "DELETE FROM " + in + "vesk_spell WHERE id = 10"})
+    c.Exec(edit);
+  const RunResult edited = write(db, "edited/dbc");
+  EXPECT_EQ(edited.status, 0) << edited.err;
+  EXPECT_NE(edited.out.find("\nvesk_spell: Spell.dbc written, 1000 records (2 changed, 1 added, "
+                            "1 left out)\n"),
+            std::string::npos)
+      << edited.out;
+  EXPECT_EQ(same_files("edited/dbc"), std::vector<std::string>{"Spell.dbc"});
+  const RawTable before(client_dir / "dbc/Spell.dbc"), after(client_dir / "edited/dbc/Spell.dbc");
+  const std::size_t size = before.header.record_size;
+  ASSERT_EQ(after.Records(), 1000u);
+  for (std::uint32_t k = 0; k < 999; ++k) {
+    const std::uint32_t from = k < 3 ? k : k + 1;  // id 10, the fourth record, left out
+    const bool same = std::memcmp(before.Data() + kDbcHeaderSize + from * size,
+                                  after.Data() + kDbcHeaderSize + k * size, size) == 0;
+    EXPECT_EQ(same, from != 1 && from != 2) << "record " << from;
+  }
+  EXPECT_EQ(after.Field(999, 0), 100000u);
+  std::vector<std::string> verify = ServerArgs(*server_, db);
+  verify.push_back("--verify");
+  const RunResult back = RunConverter(client_dir / "edited", verify);
+  EXPECT_EQ(back.status, 0) << back.out;
+
+  // --changed-only: the patch is that one file, listed at the end; then one
+  // rating value changes one of the rating table's three files.
+  const auto patch = [&](const std::string& dir) {
+    std::filesystem::create_directories(client_dir / dir);
+    return RunConverter(client_dir.path(),
+                        ServerArgs(*server_, db) + ("--write-dbc=" + dir) + "--changed-only");
+  };
+  const RunResult one_file = patch("patch");
+  EXPECT_EQ(one_file.status, 0) << one_file.err;
+  EXPECT_TRUE(one_file.out.ends_with("Disconnect\npatch/Spell.dbc\n")) << one_file.out;
+  EXPECT_NE(one_file.out.find("\nvesk_zones: AreaTable.dbc unchanged, not written\n"),
+            std::string::npos)
+      << one_file.out;
+  EXPECT_NE(Unwrapped(one_file.err)
+                .find("1 of " + Tables() + " tables written, " +
+                      std::to_string(CatalogueSize() - 1) + " unchanged (not written)"),
+            std::string::npos)
+      << one_file.err;
+  std::vector<std::string> written;
+  for (const auto& entry : std::filesystem::directory_iterator(client_dir / "patch"))
+    written.push_back(entry.path().filename());
+  EXPECT_EQ(written, std::vector<std::string>{"Spell.dbc"});
+  EXPECT_EQ(ReadFile(client_dir / "patch/Spell.dbc"),
+            ReadFile(client_dir / "edited/dbc/Spell.dbc"));
+  c.Exec("UPDATE " + in + "vesk_rating SET CR_DODGE = CR_DODGE * 2 WHERE level = 5");
+  const RunResult rating = patch("patch2");
+  EXPECT_EQ(rating.status, 0) << rating.err;
+  EXPECT_TRUE(rating.out.ends_with("Disconnect\npatch2/Spell.dbc\npatch2/gtCombatRatings.dbc\n"))
+      << rating.out;
+  EXPECT_NE(rating.out.find("\nvesk_rating: gtCombatRatings.dbc written, 100 levels (1 changed); "
+                            "gtChanceToMeleeCrit.dbc, gtChanceToSpellCrit.dbc unchanged\n"),
+            std::string::npos)
+      << rating.out;
+
+  c.Exec("ALTER TABLE " + in + "vesk_languages MODIFY `name` text NULL");
+  c.Exec("UPDATE " + in + "vesk_languages SET `name` = NULL WHERE id = 1");
+  c.Exec("ALTER TABLE " + in + "vesk_spell MODIFY `Category` bigint");
+  c.Exec("UPDATE " + in + "vesk_spell SET `Category` = 5000000000 WHERE id = 1");
+  const RunResult refused = write(db, "refused");
+  EXPECT_EQ(refused.status, 1);
+  for (const char* line :
+       {"\nvesk_languages: not written: row id 1, column name: NULL\n",
+        "\nvesk_spell: not written: row id 1, column Category: 5000000000 is out of the range of "
+        "its unsigned 32-bit field\n"})
+    EXPECT_NE(refused.out.find(line), std::string::npos) << line << refused.out;
+  EXPECT_FALSE(std::filesystem::exists(client_dir / "refused/Spell.dbc"));
+  EXPECT_FALSE(std::filesystem::exists(client_dir / "refused/Languages.dbc"));
+  EXPECT_TRUE(HiddenFiles(client_dir / "refused").empty());
+  // A signal stops the run between rows (here while Spell's rows wait for a
+  // lock): no file is left half written.
+  std::filesystem::create_directories(client_dir / "stopped");
+  std::vector<std::string> stop_args = ServerArgs(*server_, db + "_script");
+  stop_args.push_back("--write-dbc=stopped");
+  c.Exec("LOCK TABLES `" + db + "_script`.vesk_spell WRITE");
+  Converter stopped(client_dir.path(), stop_args);
+  Client look(*server_);
+  look.AwaitRows(
+      "SELECT 1 FROM information_schema.PROCESSLIST WHERE INFO LIKE "
+      "'SELECT %vesk_spell%' AND STATE LIKE '%lock%' AND ID <> CONNECTION_ID()",
+      1);
+  ::kill(stopped.pid(), SIGTERM);
+  c.Exec("UNLOCK TABLES");
+  const RunResult ended = stopped.Wait();
+  EXPECT_EQ(ended.status, 128 + SIGTERM);
+  EXPECT_NE(Unwrapped(ended.err).find("interrupted by SIGTERM after "), std::string::npos)
+      << ended.err;
+  EXPECT_FALSE(std::filesystem::exists(client_dir / "stopped/Spell.dbc"));
+  EXPECT_TRUE(HiddenFiles(client_dir / "stopped").empty());
+  const std::string spell = ReadFile(client_dir / "dbc/Spell.dbc");
+  const RunResult own = write(db, "dbc");
+  EXPECT_EQ(own.status, 2);
+  EXPECT_NE(own.err.find("the client's own dbc folder"), std::string::npos) << own.err;
+  EXPECT_EQ(ReadFile(client_dir / "dbc/Spell.dbc"), spell);
+}
+
+}  // namespace
