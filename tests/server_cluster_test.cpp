@@ -185,6 +185,28 @@ TEST_F(ServerTest, AConnectionThatCannotBeHadLeavesItsTablesToTheOther) {
                      " tables exported in full"),
             std::string::npos)
       << err;
+
+  // The same with the holder of the database's lock cut: the run cannot go
+  // on without it, and ends rather than leave its tables to the other.
+  other.Exec("ALTER USER 'par'@'127.0.0.1' ACCOUNT UNLOCK");
+  admin.Exec("LOCK TABLES " + locks);
+  Converter cut(client_dir.path(), as("par", "--parallel=2"));
+  const auto held = admin.AwaitRows(
+      "SELECT ID FROM information_schema.PROCESSLIST WHERE USER = 'par' AND "
+      "INFO LIKE 'CHECKSUM TABLE%'",
+      2);
+  ASSERT_EQ(held.size(), 2u);
+  // (The first connection, which takes the lock, is made first.)
+  const std::string first =
+      std::to_string(std::min(std::stoul(held[0][0]), std::stoul(held[1][0])));
+  other.Exec("ALTER USER 'par'@'127.0.0.1' ACCOUNT LOCK");
+  other.Exec("KILL " + first);
+  admin.Exec("UNLOCK TABLES");
+  const RunResult ended = cut.Wait();
+  EXPECT_EQ(ended.status, 1);
+  const std::string cut_err = Unwrapped(ended.err);
+  EXPECT_EQ(cut_err.find("the other connections take its tables"), std::string::npos) << cut_err;
+  EXPECT_NE(cut_err.find("the run ended"), std::string::npos) << cut_err;
   for (const char* user : {"one", "par"})
     admin.Exec(std::string("DROP USER '") + user + "'@'127.0.0.1'");
 }
