@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "dbc/dbc_format.h"
+#include "server/run_lock.h"
 
 namespace {
 
@@ -92,7 +93,7 @@ constexpr OptionRow kRows[] = {
      "server mode and script: text columns and the connection in utf8mb4, which holds every "
      "character (default utf8, which refuses 4-byte ones)",
      nullptr, &O::utf8mb4},
-    {"parallel", '\0', kInteger, false, true, 1, 64, "N",
+    {"parallel", '\0', kInteger, false, true, 1, RunLock::kSlots, "N",
      "server mode: load tables on N connections at once, the largest first (default 2)",
      &O::parallel, nullptr},
     {"verify", '\0', kFlag, false, true, 0, 0, nullptr,

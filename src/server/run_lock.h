@@ -36,7 +36,8 @@ class ServerSession;
 
 class RunLock {
  public:
-  // The run's connections are numbered from 0 (the first) to kSlots - 1.
+  // The run's connections are numbered from 0 (the first) to kSlots - 1:
+  // --parallel's maximum.
   static constexpr unsigned kSlots = 64;
 
   explicit RunLock(const std::string& database);
