@@ -186,29 +186,45 @@ TEST_F(ServerTest, AConnectionThatCannotBeHadLeavesItsTablesToTheOther) {
             std::string::npos)
       << err;
 
-  // The same with the holder of the database's lock cut: the run cannot go
-  // on without it, and ends rather than leave its tables to the other.
-  other.Exec("ALTER USER 'par'@'127.0.0.1' ACCOUNT UNLOCK");
+  for (const char* user : {"one", "par"})
+    admin.Exec(std::string("DROP USER '") + user + "'@'127.0.0.1'");
+}
+
+// The first connection holds the database's lock: lost, and not to be made
+// again, it ends the run rather than leave its tables to the others as a
+// lost sibling does.
+TEST_F(ServerTest, ALostHolderOfTheLockEndsTheRun) {
+  const std::string db = prefix + "_holder";
+  Client admin(*server_), other(*server_);
+  admin.Exec("DROP USER IF EXISTS 'holder'@'127.0.0.1'");
+  admin.Exec("CREATE USER 'holder'@'127.0.0.1' IDENTIFIED BY 'pw'");
+  admin.Exec("GRANT ALL ON `" + db + "`.* TO 'holder'@'127.0.0.1'");
+  const std::vector<std::string> args = {
+      "-h", "127.0.0.1", "-o", server_->port, "-u", "holder", "-p", "pw", "-d", db, "--parallel=2"};
+  // Loaded once, the tables have records, whose checks wait below.
+  ASSERT_EQ(RunConverter(client_dir.path(), args).status, 0);
+  std::string locks;
+  for (const char* table : kTables)
+    locks += (locks.empty() ? "" : ", ") + db + "." + table + " WRITE";
   admin.Exec("LOCK TABLES " + locks);
-  Converter cut(client_dir.path(), as("par", "--parallel=2"));
+  Converter cut(client_dir.path(), args);
   const auto held = admin.AwaitRows(
-      "SELECT ID FROM information_schema.PROCESSLIST WHERE USER = 'par' AND "
+      "SELECT ID FROM information_schema.PROCESSLIST WHERE USER = 'holder' AND "
       "INFO LIKE 'CHECKSUM TABLE%'",
       2);
   ASSERT_EQ(held.size(), 2u);
   // (The first connection, which takes the lock, is made first.)
   const std::string first =
       std::to_string(std::min(std::stoul(held[0][0]), std::stoul(held[1][0])));
-  other.Exec("ALTER USER 'par'@'127.0.0.1' ACCOUNT LOCK");
+  other.Exec("ALTER USER 'holder'@'127.0.0.1' ACCOUNT LOCK");
   other.Exec("KILL " + first);
   admin.Exec("UNLOCK TABLES");
   const RunResult ended = cut.Wait();
   EXPECT_EQ(ended.status, 1);
-  const std::string cut_err = Unwrapped(ended.err);
-  EXPECT_EQ(cut_err.find("the other connections take its tables"), std::string::npos) << cut_err;
-  EXPECT_NE(cut_err.find("the run ended"), std::string::npos) << cut_err;
-  for (const char* user : {"one", "par"})
-    admin.Exec(std::string("DROP USER '") + user + "'@'127.0.0.1'");
+  const std::string err = Unwrapped(ended.err);
+  EXPECT_EQ(err.find("the other connections take its tables"), std::string::npos) << err;
+  EXPECT_NE(err.find("the run ended"), std::string::npos) << err;
+  admin.Exec("DROP USER 'holder'@'127.0.0.1'");
 }
 
 // Two connections and tables larger than the room beside the largest one:

@@ -311,9 +311,14 @@ TEST_F(ServerTest, EditsSurviveAReloadUntilReplaceEditedIsGiven) {
   c.Exec("UPDATE `" + db + "`.vesk_spell SET SpellName = 'Edited' WHERE id = 4");
   EXPECT_EQ(Export(db, {"--quiet"}).status, 0);
   EXPECT_NE(c.Value("SELECT SpellName FROM `" + db + "`.vesk_spell WHERE id = 4"), "Edited");
+}
 
-  // A record cut short on the server counts as an edit; one copied from
-  // another table is not this table's record.
+// A record cut short on the server counts as an edit; one copied from
+// another table is not this table's record.
+TEST_F(ServerTest, ADamagedRecordIsAnEditAndACopiedOneIsNone) {
+  const std::string db = prefix + "_damaged";
+  ASSERT_EQ(Export(db, {"--quiet"}).status, 0);
+  Client c(*server_);
   const auto comment = [&](const char* table) {
     return c.Value("SELECT TABLE_COMMENT FROM information_schema.TABLES WHERE TABLE_SCHEMA = '" +
                    db + "' AND TABLE_NAME = '" + table + "'");
@@ -380,8 +385,14 @@ TEST_F(ServerTest, SkipUnchangedLoadsOnlyWhatChanged) {
   r = Export(db, {"--skip-unchanged", "-l", "2", "--replace-edited", "--report=skip.json"});
   ASSERT_EQ(r.status, 0) << r.err;
   for (const auto& [table, status] : statuses(r)) EXPECT_EQ(status, "exported") << table;
-  // A table whose schema was changed on the server is never skipped, and is
-  // skipped again once it is the catalogue's.
+}
+
+// A table whose schema was changed on the server is never skipped, and is
+// skipped again once it is the catalogue's.
+TEST_F(ServerTest, ASchemaChangedOnTheServerIsNeverSkipped) {
+  const std::string db = prefix + "_schema";
+  Client c(*server_);
+  RunResult r;
   for (const std::string alter :
        {"CHANGE `name` `title` text NOT NULL", "MODIFY `id` int(11) NOT NULL", "DROP PRIMARY KEY",
         "ENGINE=InnoDB", "MODIFY `name` text NULL"}) {
