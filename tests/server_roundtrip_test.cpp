@@ -141,24 +141,16 @@ TEST_F(ServerTest, WriteDbcFlushesEachFileBeforeItTakesItsName) {
   EXPECT_GT(files, 40);
 }
 
-// --write-dbc: from a database loaded by the tool or from the script, every
-// client file comes back byte for byte; after edits only the edited records
-// change, the files verify equal against the database, and values the
-// format cannot hold, or the client's own folder, are refused.
-TEST_F(ServerTest, WriteDbcRoundTripsTheClient) {
-  const std::string db = prefix + "_back";
-  ASSERT_EQ(Export(db).status, 0);
-  ASSERT_EQ(RunConverter(client_dir.path(), {"-f", "out.sql"}).status, 0);
-  Client c(*server_);
-  c.Exec("CREATE DATABASE `" + db + "_script`");
-  ASSERT_EQ(LoadAsTheReadmeSays(*server_, db + "_script", client_dir / "out.sql"), 0);
-  const auto write = [&](const std::string& database, const std::string& dir) {
+// --write-dbc's runs into folders of the client's: Write() writes the
+// database's files into DIR, SameFiles() names the files of DIR that differ
+// from the client's (and checks that DIR holds one per client file).
+class WriteDbcTest : public ServerTest {
+ protected:
+  RunResult Write(const std::string& database, const std::string& dir) {
     std::filesystem::create_directories(client_dir / dir);
-    std::vector<std::string> args = ServerArgs(*server_, database);
-    args.push_back("--write-dbc=" + dir);
-    return RunConverter(client_dir.path(), args);
-  };
-  const auto same_files = [&](const std::string& dir) {
+    return RunConverter(client_dir.path(), ServerArgs(*server_, database) + ("--write-dbc=" + dir));
+  }
+  std::vector<std::string> SameFiles(const std::string& dir) {
     std::vector<std::string> differ;
     std::size_t files = 0;
     for (const auto& entry : std::filesystem::directory_iterator(client_dir / "dbc")) {
@@ -171,13 +163,24 @@ TEST_F(ServerTest, WriteDbcRoundTripsTheClient) {
                   std::distance(std::filesystem::directory_iterator(client_dir / dir), {})),
               files);
     return differ;
-  };
-  for (const std::string& database : {db, db + "_script"}) {
-    const RunResult r = write(database, "from_" + database);
-    EXPECT_EQ(r.status, 0) << r.out << r.err;
-    EXPECT_EQ(same_files("from_" + database), std::vector<std::string>{});
   }
+};
 
+// From a database loaded by the tool or from the script, every client file
+// comes back byte for byte; after edits only the edited records change, and
+// the files verify equal against the database.
+TEST_F(WriteDbcTest, RoundTripsTheClientAndOnlyItsEdits) {
+  const std::string db = prefix + "_back";
+  ASSERT_EQ(Export(db).status, 0);
+  ASSERT_EQ(RunConverter(client_dir.path(), {"-f", "out.sql"}).status, 0);
+  Client c(*server_);
+  c.Exec("CREATE DATABASE `" + db + "_script`");
+  ASSERT_EQ(LoadAsTheReadmeSays(*server_, db + "_script", client_dir / "out.sql"), 0);
+  for (const std::string& database : {db, db + "_script"}) {
+    const RunResult r = Write(database, "from_" + database);
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(SameFiles("from_" + database), std::vector<std::string>{});
+  }
   const std::string in = "`" + db + "`.";
   for (const std::string& edit :
        {"UPDATE " + in + "vesk_spell SET SpellName = 'Changed text', speed = 2.5 WHERE id = 4",
@@ -188,13 +191,13 @@ TEST_F(ServerTest, WriteDbcRoundTripsTheClient) {
         "INSERT INTO " + in + "vesk_spell SELECT * FROM " + in + "added",
         "DELETE FROM " + in + "vesk_spell WHERE id = 10"})
     c.Exec(edit);
-  const RunResult edited = write(db, "edited/dbc");
+  const RunResult edited = Write(db, "edited/dbc");
   EXPECT_EQ(edited.status, 0) << edited.err;
   EXPECT_NE(edited.out.find("\nvesk_spell: Spell.dbc written, 1000 records (2 changed, 1 added, "
                             "1 left out)\n"),
             std::string::npos)
       << edited.out;
-  EXPECT_EQ(same_files("edited/dbc"), std::vector<std::string>{"Spell.dbc"});
+  EXPECT_EQ(SameFiles("edited/dbc"), std::vector<std::string>{"Spell.dbc"});
   const RawTable before(client_dir / "dbc/Spell.dbc"), after(client_dir / "edited/dbc/Spell.dbc");
   const std::size_t size = before.header.record_size;
   ASSERT_EQ(after.Records(), 1000u);
@@ -209,9 +212,16 @@ TEST_F(ServerTest, WriteDbcRoundTripsTheClient) {
   verify.push_back("--verify");
   const RunResult back = RunConverter(client_dir / "edited", verify);
   EXPECT_EQ(back.status, 0) << back.out;
+}
 
-  // --changed-only: the patch is that one file, listed at the end; then one
-  // rating value changes one of the rating table's three files.
+// --changed-only: the patch is the edited file, listed at the end; one
+// rating value changes one of the rating table's three files.
+TEST_F(WriteDbcTest, ChangedOnlyWritesThePatch) {
+  const std::string db = prefix + "_patch", in = "`" + db + "`.";
+  ASSERT_EQ(Export(db).status, 0);
+  Client c(*server_);
+  c.Exec("UPDATE " + in + "vesk_spell SET SpellName = 'Changed text' WHERE id = 4");
+  ASSERT_EQ(Write(db, "edited/dbc").status, 0);
   const auto patch = [&](const std::string& dir) {
     std::filesystem::create_directories(client_dir / dir);
     return RunConverter(client_dir.path(),
@@ -243,12 +253,19 @@ TEST_F(ServerTest, WriteDbcRoundTripsTheClient) {
                             "gtChanceToMeleeCrit.dbc, gtChanceToSpellCrit.dbc unchanged\n"),
             std::string::npos)
       << rating.out;
+}
 
+// Values the format cannot hold are refused by row and column, a signal
+// leaves no file half written, and the client's own folder is refused.
+TEST_F(WriteDbcTest, RefusesWhatTheFileCannotHold) {
+  const std::string db = prefix + "_refused", in = "`" + db + "`.";
+  ASSERT_EQ(Export(db).status, 0);
+  Client c(*server_);
   c.Exec("ALTER TABLE " + in + "vesk_languages MODIFY `name` text NULL");
   c.Exec("UPDATE " + in + "vesk_languages SET `name` = NULL WHERE id = 1");
   c.Exec("ALTER TABLE " + in + "vesk_spell MODIFY `Category` bigint");
   c.Exec("UPDATE " + in + "vesk_spell SET `Category` = 5000000000 WHERE id = 1");
-  const RunResult refused = write(db, "refused");
+  const RunResult refused = Write(db, "refused");
   EXPECT_EQ(refused.status, 1);
   for (const char* line :
        {"\nvesk_languages: not written: row id 1, column name: NULL\n",
@@ -261,9 +278,9 @@ TEST_F(ServerTest, WriteDbcRoundTripsTheClient) {
   // A signal stops the run between rows (here while Spell's rows wait for a
   // lock): no file is left half written.
   std::filesystem::create_directories(client_dir / "stopped");
-  std::vector<std::string> stop_args = ServerArgs(*server_, db + "_script");
+  std::vector<std::string> stop_args = ServerArgs(*server_, db);
   stop_args.push_back("--write-dbc=stopped");
-  c.Exec("LOCK TABLES `" + db + "_script`.vesk_spell WRITE");
+  c.Exec("LOCK TABLES `" + db + "`.vesk_spell WRITE");
   Converter stopped(client_dir.path(), stop_args);
   Client look(*server_);
   look.AwaitRows(
@@ -279,7 +296,7 @@ TEST_F(ServerTest, WriteDbcRoundTripsTheClient) {
   EXPECT_FALSE(std::filesystem::exists(client_dir / "stopped/Spell.dbc"));
   EXPECT_TRUE(HiddenFiles(client_dir / "stopped").empty());
   const std::string spell = ReadFile(client_dir / "dbc/Spell.dbc");
-  const RunResult own = write(db, "dbc");
+  const RunResult own = Write(db, "dbc");
   EXPECT_EQ(own.status, 2);
   EXPECT_NE(own.err.find("the client's own dbc folder"), std::string::npos) << own.err;
   EXPECT_EQ(ReadFile(client_dir / "dbc/Spell.dbc"), spell);
