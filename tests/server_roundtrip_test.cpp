@@ -4,7 +4,9 @@
 
 namespace {
 
-TEST_F(ServerTest, VerifyNamesWhatDiffersFromTheClient) {
+// --verify finds a database loaded by the tool and one loaded from the
+// script both equal to the client.
+TEST_F(ServerTest, VerifyFindsTheToolsAndTheScriptsLoadsEqual) {
   const std::string db = prefix + "_verify";
   const auto verify = [&](const std::string& database) {
     std::vector<std::string> args = ServerArgs(*server_, database);
@@ -24,6 +26,19 @@ TEST_F(ServerTest, VerifyNamesWhatDiffersFromTheClient) {
     EXPECT_EQ(MaskTime(equal.err),
               "vesk-dbc2sql: 0 of " + Tables() + " tables differ; exit status 0\n");
   }
+}
+
+// After edits, --verify names each difference under its table, the first
+// values beside it, and changes nothing; --quiet says only what differs.
+TEST_F(ServerTest, VerifyNamesWhatDiffersFromTheClient) {
+  const std::string db = prefix + "_verify";
+  const auto verify = [&](const std::string& database) {
+    std::vector<std::string> args = ServerArgs(*server_, database);
+    args.push_back("--verify");
+    return RunConverter(client_dir.path(), args);
+  };
+  ASSERT_EQ(Export(db).status, 0);
+  Client c(*server_);
   const std::string in = "`" + db + "`.";
   // The last key of the client's rows, gone from the database: a row after
   // the database's last is still missing.
@@ -55,7 +70,8 @@ TEST_F(ServerTest, VerifyNamesWhatDiffersFromTheClient) {
   EXPECT_EQ(c.Rows("CHECKSUM TABLE `" + db + "`.vesk_spell"), checksum) << "nothing changed";
   // --quiet: nothing when all is equal; else the tables that differ, and the
   // summary, on standard error.
-  std::vector<std::string> quiet = ServerArgs(*server_, db + "_script");
+  ASSERT_EQ(Export(db + "_equal", {"--quiet"}).status, 0);
+  std::vector<std::string> quiet = ServerArgs(*server_, db + "_equal");
   quiet.insert(quiet.end(), {"--verify", "--quiet"});
   const RunResult silent = RunConverter(client_dir.path(), quiet);
   EXPECT_EQ(silent.status, 0);
@@ -77,8 +93,19 @@ TEST_F(ServerTest, VerifyNamesWhatDiffersFromTheClient) {
   EXPECT_EQ(CountOf(Unwrapped(told.err), "\n"), 5u + values)
       << "four tables, their values, and the summary";
   EXPECT_EQ(RunConverter(client_dir.path(), {"-f", "x.sql", "--verify"}).status, 2);
-  // A key column whose type the user changed is named, rather than every
-  // row called missing and extra.
+}
+
+// A key column whose type the user changed is named, rather than every row
+// called missing and extra.
+TEST_F(ServerTest, VerifyNamesAKeyColumnOfAnotherType) {
+  const std::string db = prefix + "_retyped", in = "`" + db + "`.";
+  const auto verify = [&](const std::string& database) {
+    std::vector<std::string> args = ServerArgs(*server_, database);
+    args.push_back("--verify");
+    return RunConverter(client_dir.path(), args);
+  };
+  ASSERT_EQ(Export(db).status, 0);
+  Client c(*server_);
   c.Exec("ALTER TABLE " + in + "vesk_spell MODIFY id int(11) NOT NULL");
   c.Exec("UPDATE " + in + "vesk_spell SET id = -1 WHERE id = 4");
   const RunResult retyped = verify(db);
