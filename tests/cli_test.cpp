@@ -477,14 +477,11 @@ TEST_F(SmallClientTest, WholeScriptAtLocaleEleven) {
       << empty.err;
 }
 
-// Shaping a run: chosen tables in catalogue order (named by table, file or
-// stem, --exclude taken out of --tables), the catalogue, a check that
-// writes nothing, and a quiet run that prints nothing when it succeeds.
-TEST_F(CliTest, TablesChosenCheckedListedAndQuiet) {
+// --tables and --exclude choose tables by SQL name, file name or stem, in any
+// case, blanks trimmed; the script holds just those, in catalogue order.
+TEST_F(CliTest, TablesAreChosenByNameFileOrStem) {
   MakeSampleClient(dir.path());
-  const RunResult quiet_ok = Run({"--quiet", "-f", "all.sql"});
-  EXPECT_EQ(quiet_ok.status, 0);
-  EXPECT_EQ(quiet_ok.out + quiet_ok.err, "") << "a quiet run that succeeds prints nothing";
+  ASSERT_EQ(Run({"-f", "all.sql"}).status, 0);
   const std::string all = ReadFile(dir / "all.sql");
   const std::string spell_and_zones =
       "SET NAMES `utf8`;\n" + TableSection(all, "vesk_spell") + TableSection(all, "vesk_zones");
@@ -502,6 +499,11 @@ TEST_F(CliTest, TablesChosenCheckedListedAndQuiet) {
   const RunResult but_one = Run({"--exclude", "vesk_spell", "-f", "rest.sql"});
   EXPECT_EQ(CountOf(ReadFile(dir / "rest.sql"), "CREATE TABLE"), CatalogueSize() - 1);
   EXPECT_EQ(ReadFile(dir / "rest.sql").find("vesk_spell`"), std::string::npos);
+}
+
+// Mistakes of the command line end the run (exit 2) before anything is
+// opened, each with its one line.
+TEST_F(CliTest, MistakesOfTheCommandLineEndTheRunBeforeAnything) {
   for (const auto& [args, why] : std::vector<std::pair<std::vector<std::string>, std::string>>{
            {{"--tables=vesk_nothing,spell,nope", "-f", "none.sql"},
             "unknown tables vesk_nothing, nope: --list shows the tables"},
@@ -524,7 +526,12 @@ TEST_F(CliTest, TablesChosenCheckedListedAndQuiet) {
     EXPECT_EQ(Unwrapped(r.err), "vesk-dbc2sql: " + why + "\n");
     EXPECT_FALSE(Exists("none.sql"));
   }
+}
 
+// --list prints the catalogue; --check reads every file as a run would and
+// writes nothing.
+TEST_F(CliTest, ListAndCheckReadTheClientAndWriteNothing) {
+  MakeSampleClient(dir.path());
   const RunResult list = Run({"--list"});
   EXPECT_EQ(CountOf(list.out, "\n"), CatalogueSize());
   EXPECT_NE(list.out.find("\nvesk_spell: dbc\\Spell.dbc, 175 columns\n"), std::string::npos);
@@ -550,14 +557,6 @@ TEST_F(CliTest, TablesChosenCheckedListedAndQuiet) {
             "bytes, the file has 4\n");
   EXPECT_FALSE(Exists("checked.sql")) << "a check writes no file";
 
-  // A quiet run that fails: only the summary, on standard error.
-  const RunResult quiet = Run({"--quiet", "-f", "quiet.sql"});
-  EXPECT_EQ(quiet.status, 1);
-  EXPECT_EQ(quiet.out, "");
-  EXPECT_TRUE(MaskTime(quiet.err).starts_with("vesk-dbc2sql: 41 of 42 tables exported in full"))
-      << quiet.err;
-  EXPECT_EQ(ReadFile(dir / "quiet.sql").size(),
-            all.size() - TableSection(all, "vesk_talents").size());
   // A rating source with too few records fails the check, as it fails a run.
   DbcWriter ratings(1);
   for (std::uint32_t n = 0; n < 10; ++n) ratings.Record({n});
@@ -568,6 +567,25 @@ TEST_F(CliTest, TablesChosenCheckedListedAndQuiet) {
                             "2400"),
             std::string::npos)
       << rating.out;
+}
+
+// --quiet: a run that succeeds prints nothing; one that fails, only its
+// summary, on standard error.
+TEST_F(CliTest, AQuietRunSaysOnlyWhatWentWrong) {
+  MakeSampleClient(dir.path());
+  const RunResult quiet_ok = Run({"--quiet", "-f", "all.sql"});
+  EXPECT_EQ(quiet_ok.status, 0);
+  EXPECT_EQ(quiet_ok.out + quiet_ok.err, "") << "a quiet run that succeeds prints nothing";
+  const std::string all = ReadFile(dir / "all.sql");
+  WriteFile(dir / "dbc/Talent.dbc", "WDBC");
+  // A quiet run that fails: only the summary, on standard error.
+  const RunResult quiet = Run({"--quiet", "-f", "quiet.sql"});
+  EXPECT_EQ(quiet.status, 1);
+  EXPECT_EQ(quiet.out, "");
+  EXPECT_TRUE(MaskTime(quiet.err).starts_with("vesk-dbc2sql: 41 of 42 tables exported in full"))
+      << quiet.err;
+  EXPECT_EQ(ReadFile(dir / "quiet.sql").size(),
+            all.size() - TableSection(all, "vesk_talents").size());
 }
 
 // A script cannot see the server refuse a text a utf8 column cannot hold:
