@@ -78,10 +78,16 @@ TEST_F(ServerTest, OverlappingAtomicRunsTakeTurnsAndReadersSeeWholeTables) {
   EXPECT_EQ(left, (std::vector<std::vector<std::string>>{
                       {"vesk_spell__new"}, {"vesk_spell__old"}, {"vesk_zones__old_cafecafe"}}))
       << "the user's tables stay; a killed run's marked staging table goes";
+}
 
-  // A backup copied from a loaded table keeps the tool's mark, but its name
-  // does not carry the mark's id: it stays. A retired table whose name and
-  // mark carry the same id is the tool's leftover: it goes.
+// A backup copied from a loaded table keeps the tool's mark, but its name
+// does not carry the mark's id: it stays. A retired table whose name and
+// mark carry the same id is the tool's leftover: it goes. A table without
+// rows, first of its run, is swapped in too.
+TEST_F(ServerTest, OnlyTheToolsOwnLeftoversGo) {
+  const std::string db = prefix + "_leftovers", in = "`" + db + "`.";
+  ASSERT_EQ(Export(db, {"--quiet"}).status, 0);
+  Client c(*server_);
   c.Exec("CREATE TABLE " + in + "vesk_spell__old_20250101 LIKE " + in + "vesk_spell");
   ASSERT_NE(c.Value("SELECT TABLE_COMMENT FROM information_schema.TABLES WHERE TABLE_SCHEMA = '" +
                     db + "' AND TABLE_NAME = 'vesk_spell__old_20250101'"),
@@ -100,8 +106,12 @@ TEST_F(ServerTest, OverlappingAtomicRunsTakeTurnsAndReadersSeeWholeTables) {
   EXPECT_EQ(Export(db, {"--atomic", "--tables=SpellFocusObject", "--replace-edited"}).status, 0);
   EXPECT_EQ(c.Value("SELECT COUNT(*) FROM " + in + "vesk_spellfocus"), "0");
   EXPECT_EQ(c.Rows("SHOW TABLES FROM `" + db + "` LIKE 'vesk\\_spellfocus\\_\\_%'").size(), 0u);
+}
 
-  // A run that cannot have the lock waits, says so, and changes nothing.
+// A run that cannot have the lock waits, says so, and changes nothing; so
+// does --verify, which reads no table a load is writing.
+TEST_F(ServerTest, ARunThatCannotHaveTheLockWaitsAndChangesNothing) {
+  Client c(*server_);
   const std::string other = "t_lockwait";  // short: lock names hold 64 characters
   c.Exec("DROP DATABASE IF EXISTS " + other);
   Client holder(*server_);
