@@ -518,6 +518,8 @@ TEST_F(CliTest, MistakesOfTheCommandLineEndTheRunBeforeAnything) {
             "--atomic swaps server tables; a script (-f) has none to swap"},
            {{"--changed-only", "-f", "none.sql"}, "--changed-only goes with --write-dbc"},
            {{"--diff-sql=d.sql", "-f", "none.sql"}, "--diff-sql goes with --verify"},
+           {{"--verify", "-f", "none.sql"},
+            "--verify compares a server's tables; a script (-f) has none to compare"},
            {{"--keep-edited", "--replace-edited", "-f", "none.sql"},
             "--keep-edited keeps the tables edited on the server, which --replace-edited "
             "replaces: not both"}}) {

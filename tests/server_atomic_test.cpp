@@ -309,8 +309,15 @@ TEST_F(ServerTest, AWaitForAReaderIsSaidAndEndsAtTheFirstSignal) {
               "0")
         << atomic;
   }
-  // So does the first SIGTERM of --verify and --write-dbc, whose reads wait
-  // for a writer's lock.
+}
+
+// The first SIGTERM of --verify and --write-dbc ends their reads that wait
+// for a writer's lock.
+TEST_F(ServerTest, AReadThatWaitsForAWriterEndsAtTheFirstSignal) {
+  const std::string db = prefix + "_readwait";
+  ASSERT_EQ(Export(db, {"--quiet"}).status, 0);
+  Client admin(*server_), reader(*server_);
+  const std::string table = "`" + db + "`.`vesk_spell_cast_time`";
   std::filesystem::create_directories(client_dir / "wait_out");
   for (const std::string& mode : {std::string("--verify"), std::string("--write-dbc=wait_out")}) {
     reader.Exec("LOCK TABLES " + table + " WRITE");
