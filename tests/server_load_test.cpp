@@ -590,11 +590,9 @@ TEST_F(ServerTest, ThePasswordAskedOnTheTerminal) {
             Tables());
 }
 
-// TLS through the client library's options, against a server with a
-// certificate of the test's own CA: the run really goes over TLS, another
-// CA is refused at connect, and --ssl refuses a server without TLS.
-TEST_F(ServerTest, TlsIsRequiredAndTheServerCertificateChecked) {
-  TempDir certs;
+// A CA of the test's own (and another one), a server certificate for
+// 127.0.0.1 and a client certificate, made with openssl in `dir`.
+bool MakeCertificates(const TempDir& certs) {
   const std::string make =
       "cd " + Quoted(certs.path()) +
       " && for ca in ca other; do openssl req -x509 -newkey rsa:2048 " +
@@ -606,7 +604,15 @@ TEST_F(ServerTest, TlsIsRequiredAndTheServerCertificateChecked) {
       "2>/dev/null && openssl req -newkey rsa:2048 -nodes -keyout client.key -out client.csr " +
       "-subj /CN=client 2>/dev/null && openssl x509 -req -in client.csr -CA ca.pem -CAkey ca.key " +
       "-CAcreateserial -out client.pem -days 2 2>/dev/null && chmod 644 *";
-  ASSERT_EQ(Shell(make), 0);
+  return Shell(make) == 0;
+}
+
+// TLS through the client library's options, against a server with a
+// certificate of the test's own CA: the run really goes over TLS, another
+// CA is refused at connect, the host name and client certificates checked.
+TEST_F(ServerTest, TlsIsRequiredAndTheServerCertificateChecked) {
+  TempDir certs;
+  ASSERT_TRUE(MakeCertificates(certs));
   OwnServer own({"--ssl-ca=" + certs / "ca.pem", "--ssl-cert=" + certs / "server.pem",
                  "--ssl-key=" + certs / "server.key"});
   ASSERT_TRUE(own.started());
@@ -659,9 +665,14 @@ TEST_F(ServerTest, TlsIsRequiredAndTheServerCertificateChecked) {
                             " cannot be read: No such file or directory"),
             std::string::npos)
       << no_key.out;
-  // The shared test server has no TLS; a CA asks for it.
+}
+
+// --ssl (a CA asks for it) refuses a server without TLS before anything is
+// created.
+TEST_F(ServerTest, TlsIsRefusedByAServerWithout) {
   std::vector<std::string> args = ServerArgs(*server_, prefix + "_plain");
-  args.push_back(ca);
+  WriteFile(client_dir / "ca.pem", "a CA\n");
+  args.push_back("--ssl-ca=" + client_dir / "ca.pem");
   const RunResult plain = RunConverter(client_dir.path(), args);
   EXPECT_EQ(plain.status, 1);
   EXPECT_NE(plain.out.find("Connecting to MySQL server: \n the server offers no TLS, which --ssl "

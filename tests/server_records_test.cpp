@@ -5,12 +5,46 @@
 
 namespace {
 
+// One step of the administrator's cycle: what is done first, the run's
+// options, its exit status and what it says.
+struct CycleStep {
+  const char* what;
+  std::function<void()> before;
+  std::vector<std::string> args;
+  int status;
+  std::vector<std::string> says;
+};
+
+class CycleTest : public ServerTest {
+ protected:
+  void RunStep(const std::string& db, const CycleStep& step) {
+    SCOPED_TRACE(step.what);
+    step.before();
+    const RunResult r = RunConverter(client_dir.path(), ServerArgs(*server_, db) + step.args);
+    EXPECT_EQ(r.status, step.status) << r.out << r.err;
+    for (const std::string& said : step.says)
+      EXPECT_NE(Unwrapped(r.out + r.err).find(said), std::string::npos) << said << "\n"
+                                                                        << r.out << r.err;
+  }
+  // The edits as SQL, applied to a fresh load of the updated client: the
+  // edit and the update both, as the database holds them.
+  void ExpectEditsCarriedOver(const std::string& db) {
+    Client c(*server_);
+    ASSERT_EQ(Export(db + "_new").status, 0);
+    ASSERT_EQ(LoadAsTheReadmeSays(*server_, db + "_new", client_dir / "edits.sql"), 0);
+    for (const char* table : {"vesk_spell", "vesk_languages"})
+      EXPECT_EQ(c.Rows("CHECKSUM TABLE `" + db + "_new`." + table)[0][1],
+                c.Rows("CHECKSUM TABLE `" + db + "`." + table)[0][1])
+          << table;
+  }
+};
+
 // The administrator's cycle, night after night: load, edit, keep the edit,
 // patch, copy the patch into the client, reload clean, undo the edit and
 // patch again, keep the edits as SQL, update the client, carry the edits
 // over. Each step: what is done first, the run's options, its exit status
 // and what it says.
-TEST_F(ServerTest, TheAdministratorsCycleEndsCleanEveryNight) {
+TEST_F(CycleTest, TheAdministratorsCycleEndsCleanEveryNight) {
   const std::string db = prefix + "_cycle", in = "`" + db + "`.";
   const std::string spell = ReadFile(client_dir / "dbc/Spell.dbc");
   Client c(*server_);
@@ -20,14 +54,8 @@ TEST_F(ServerTest, TheAdministratorsCycleEndsCleanEveryNight) {
         [&, to] { c.Exec("UPDATE " + in + "vesk_spell SET SpellName = " + to + " WHERE id = 4"); };
   };
   std::string original;
-  struct Step {
-    const char* what;
-    std::function<void()> before;
-    std::vector<std::string> args;
-    int status;
-    std::vector<std::string> says;
-  };
-  const std::vector<Step> steps = {
+
+  const std::vector<CycleStep> steps = {
       {"load", [] {}, {}, 0, {}},
       {"edit, reload keeping it",
        [&] {
@@ -70,26 +98,9 @@ TEST_F(ServerTest, TheAdministratorsCycleEndsCleanEveryNight) {
        {"vesk_languages: replaced from dbc\\Languages.dbc, whose bytes are not those",
         "vesk_spell: changed on the server since"}},
   };
-  for (const Step& step : steps) {
-    SCOPED_TRACE(step.what);
-    step.before();
-    std::vector<std::string> args = ServerArgs(*server_, db);
-    args.insert(args.end(), step.args.begin(), step.args.end());
-    const RunResult r = RunConverter(client_dir.path(), args);
-    EXPECT_EQ(r.status, step.status) << r.out << r.err;
-    for (const std::string& said : step.says)
-      EXPECT_NE(Unwrapped(r.out + r.err).find(said), std::string::npos) << said << "\n"
-                                                                        << r.out << r.err;
-  }
+  for (const CycleStep& step : steps) RunStep(db, step);
   EXPECT_TRUE(std::filesystem::is_empty(client_dir / "patch"));
-  // The edits as SQL, applied to a fresh load of the updated client: the
-  // edit and the update both, as the database holds them.
-  ASSERT_EQ(Export(db + "_new").status, 0);
-  ASSERT_EQ(LoadAsTheReadmeSays(*server_, db + "_new", client_dir / "edits.sql"), 0);
-  for (const char* table : {"vesk_spell", "vesk_languages"})
-    EXPECT_EQ(c.Rows("CHECKSUM TABLE `" + db + "_new`." + table)[0][1],
-              c.Rows("CHECKSUM TABLE " + in + table)[0][1])
-        << table;
+  ExpectEditsCarriedOver(db);
 }
 
 // --verify: a database loaded by the tool and one loaded from the script

@@ -67,6 +67,13 @@ inline std::vector<std::string> operator+(std::vector<std::string> args, const s
   return args;
 }
 
+// `args` with `more` appended.
+inline std::vector<std::string> operator+(std::vector<std::string> args,
+                                          const std::vector<std::string>& more) {
+  args.insert(args.end(), more.begin(), more.end());
+  return args;
+}
+
 // A server of a test's own, for server-wide settings; stopped in any case.
 class OwnServer {
  public:
