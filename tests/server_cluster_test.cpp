@@ -25,21 +25,48 @@ void ExpectSameTables(std::vector<Client*> servers, const std::string& database)
   }
 }
 
+// A three-node Galera cluster of the test's own (scripts/lib/test-cluster),
+// stopped in any case.
+class Cluster {
+ public:
+  Cluster() : script_(QuotedSource("scripts/lib/test-cluster") + " ") {
+    started_ =
+        Shell(script_ + "start " + Quoted(dir_.path()) + " 2>" + Quoted(dir_ / "start.log")) == 0;
+    for (int n = 1; n <= 3; ++n) nodes.push_back(ServerIn(dir_ / ("node" + std::to_string(n))));
+  }
+  ~Cluster() { Shell(script_ + "stop " + Quoted(dir_.path())); }
+  bool started() const { return started_; }
+  std::string log() const { return ReadFile(dir_ / "start.log"); }
+  std::vector<Server> nodes;
+
+ private:
+  TempDir dir_;
+  std::string script_;
+  bool started_ = false;
+};
+
+// Two runs, the first held at its first table until the second waits for
+// the cluster's lock: they take turns. Their results, in that order.
+std::pair<RunResult, RunResult> TakeTurns(const std::string& dir,
+                                          const std::vector<std::string>& first_args,
+                                          const std::vector<std::string>& second_args) {
+  PausedRun first(dir, first_args, {"table"});
+  first.WaitHeld();
+  PausedRun second(dir, second_args, {"cluster-wait"});
+  second.WaitHeld();
+  first.Release();
+  const RunResult one = first.Finish();
+  second.Release();
+  return {one, second.Finish()};
+}
+
 // A real three-node Galera cluster: a MyISAM run is refused before anything
 // is made, and InnoDB runs, plain and atomic, reach every node with every
 // row. A cluster that cannot start fails the test with the reason.
 TEST_F(OwnServerTest, AGaleraClusterGetsEveryRowOnEveryNode) {
-  TempDir dir;
-  const std::string script = QuotedSource("scripts/lib/test-cluster") + " ";
-  const bool started =
-      Shell(script + "start " + Quoted(dir.path()) + " 2>" + Quoted(dir / "start.log")) == 0;
-  struct Stop {
-    std::string command;
-    ~Stop() { Shell(command); }
-  } stop{script + "stop " + Quoted(dir.path())};
-  ASSERT_TRUE(started) << ReadFile(dir / "start.log");
-  std::vector<Server> nodes;
-  for (int n = 1; n <= 3; ++n) nodes.push_back(ServerIn(dir / ("node" + std::to_string(n))));
+  Cluster cluster;
+  ASSERT_TRUE(cluster.started()) << cluster.log();
+  const std::vector<Server>& nodes = cluster.nodes;
 
   const RunResult myisam = RunConverter(client_dir.path(), ServerArgs(nodes[0], "galera"));
   EXPECT_EQ(myisam.status, 1);
@@ -72,17 +99,9 @@ TEST_F(OwnServerTest, AGaleraClusterGetsEveryRowOnEveryNode) {
   ExpectSameTables({&node1, &node2, &node3}, "galera");
   // Two runs into two nodes take turns: the second waits while the first,
   // held at its first table, has the cluster's lock.
-  PausedRun first(client_dir.path(),
-                  ServerArgs(nodes[0], "galera") + "--engine=InnoDB" + "--parallel=1", {"table"});
-  first.WaitHeld();
-  PausedRun second(client_dir.path(),
-                   ServerArgs(nodes[1], "galera") + "--engine=InnoDB" + "--lock-wait=300",
-                   {"cluster-wait"});
-  second.WaitHeld();
-  first.Release();
-  const RunResult one = first.Finish();
-  second.Release();
-  const RunResult two = second.Finish();
+  const auto [one, two] = TakeTurns(
+      client_dir.path(), ServerArgs(nodes[0], "galera") + "--engine=InnoDB" + "--parallel=1",
+      ServerArgs(nodes[1], "galera") + "--engine=InnoDB" + "--lock-wait=300");
   EXPECT_EQ(one.status, 0) << one.err;
   EXPECT_EQ(two.status, 0) << two.err;
   EXPECT_NE(Unwrapped(two.err).find("another run is loading database galera through node "),
@@ -91,17 +110,10 @@ TEST_F(OwnServerTest, AGaleraClusterGetsEveryRowOnEveryNode) {
   ExpectSameTables({&node1, &node2, &node3}, "galera");
   EXPECT_EQ(node3.Value("SELECT COUNT(*) FROM galera.vesk_dbc2sql"), "0") << "let go at the end";
   // So does --verify through another node: it reads no table a load writes.
-  PausedRun load(client_dir.path(),
-                 ServerArgs(nodes[0], "galera") + "--engine=InnoDB" + "--parallel=1", {"table"});
-  load.WaitHeld();
-  PausedRun check(client_dir.path(),
-                  ServerArgs(nodes[2], "galera") + "--verify" + "--lock-wait=300",
-                  {"cluster-wait"});
-  check.WaitHeld();
-  load.Release();
-  EXPECT_EQ(load.Finish().status, 0);
-  check.Release();
-  const RunResult checked = check.Finish();
+  const auto [loaded, checked] = TakeTurns(
+      client_dir.path(), ServerArgs(nodes[0], "galera") + "--engine=InnoDB" + "--parallel=1",
+      ServerArgs(nodes[2], "galera") + "--verify" + "--lock-wait=300");
+  EXPECT_EQ(loaded.status, 0) << loaded.err;
   EXPECT_EQ(checked.status, 0) << checked.out << checked.err;
 }
 
