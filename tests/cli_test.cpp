@@ -37,30 +37,6 @@ TEST_F(CliTest, MalformedCommandLinesPrintTheUsageRightAfterTheBanner) {
   EXPECT_TRUE(std::filesystem::is_empty(dir.path())) << "no file created";
 }
 
-// An unknown long option names the nearest one, if any, and --help, in
-// place of the short options' usage.
-TEST_F(CliTest, AnUnknownLongOptionNamesTheNearestOne) {
-  for (const auto& [args, why] : std::vector<std::pair<std::vector<std::string>, std::string>>{
-           {{"--tabels=spell"}, "unknown option --tabels; did you mean --tables?"},
-           {{"--lock_wiat", "3"}, "unknown option --lock_wiat; did you mean --lock-wait?"},
-           {{"-f", "a.sql", "--ATOMIC"}, "unknown option --ATOMIC; did you mean --atomic?"},
-           {{"--verbose"}, "unknown option --verbose"}}) {
-    const RunResult r = Run(args);
-    EXPECT_EQ(r.out, kBanner) << args[0];
-    EXPECT_EQ(Unwrapped(r.err), "vesk-dbc2sql: " + why + " (--help lists every option)\n");
-    EXPECT_EQ(r.status, 2);
-  }
-  // In the option file's group of the tool, too.
-  WriteFile(dir / "my.cnf", "[vesk-dbc2sql]\nparalel=4\n");
-  ::chmod((dir / "my.cnf").c_str(), 0600);
-  const RunResult file = Run({"--defaults-file=my.cnf", "-f", "x.sql"});
-  EXPECT_EQ(file.status, 2);
-  EXPECT_NE(Unwrapped(file.err).find("unknown option paralel in [vesk-dbc2sql]; did you mean "
-                                     "parallel?"),
-            std::string::npos)
-      << file.err;
-}
-
 TEST_F(CliTest, HelpPrintsTheUsageAndSucceeds) {
   const RunResult r = Run({"--help"});
   EXPECT_TRUE(r.out.starts_with(kBanner + kUsage + "\n\nLong options")) << r.out;

@@ -12,6 +12,7 @@
 
 #include "app/option_file.h"
 #include "app/process.h"
+#include "support/cli_fixture.h"
 #include "support/test_support.h"
 
 namespace {
@@ -148,6 +149,60 @@ std::string Command(const std::string& command) {
     ::pclose(pipe);
   }
   return out;
+}
+
+// Runs of the converter about its options alone.
+class OptionRunTest : public CliTest {};
+
+// An unknown long option names the nearest one, if any, and --help, in
+// place of the short options' usage.
+TEST_F(OptionRunTest, AnUnknownLongOptionNamesTheNearestOne) {
+  for (const auto& [args, why] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+           {{"--tabels=spell"}, "unknown option --tabels; did you mean --tables?"},
+           {{"--lock_wiat", "3"}, "unknown option --lock_wiat; did you mean --lock-wait?"},
+           {{"-f", "a.sql", "--ATOMIC"}, "unknown option --ATOMIC; did you mean --atomic?"},
+           {{"--verbose"}, "unknown option --verbose"}}) {
+    const RunResult r = Run(args);
+    EXPECT_EQ(r.out, kBanner) << args[0];
+    EXPECT_EQ(Unwrapped(r.err), "vesk-dbc2sql: " + why + " (--help lists every option)\n");
+    EXPECT_EQ(r.status, 2);
+  }
+  // In the option file's group of the tool, too.
+  WriteFile(dir / "my.cnf", "[vesk-dbc2sql]\nparalel=4\n");
+  ::chmod((dir / "my.cnf").c_str(), 0600);
+  const RunResult file = Run({"--defaults-file=my.cnf", "-f", "x.sql"});
+  EXPECT_EQ(file.status, 2);
+  EXPECT_NE(Unwrapped(file.err).find("unknown option paralel in [vesk-dbc2sql]; did you mean "
+                                     "parallel?"),
+            std::string::npos)
+      << file.err;
+}
+
+// The option files as my_print_defaults reads them, the extra file only
+// without --defaults-file, none with --no-defaults.
+TEST_F(OptionRunTest, OptionFileConveniences) {
+  MakeSampleClient(dir.path(), {"--records", "3"});
+  WriteFile(dir / "my.cnf",
+            "[client]\nuser=bob\npassword=secret\nssl_ca = \"/x y\"\n[other]\nq=1\n"
+            "[vesk-dbc2sql]\ndatabase=w\nskip-quiet\n");
+  WriteFile(dir / "extra.cnf", "[vesk-dbc2sql]\nfile=from-extra.sql\n");
+  for (const char* name : {"my.cnf", "extra.cnf"}) ::chmod((dir / name).c_str(), 0600);
+  const RunResult printed = Run({"--defaults-file=my.cnf", "--print-defaults"});
+  EXPECT_EQ(printed.status, 0);
+  EXPECT_EQ(printed.out,
+            "--user=bob\n--password=*****\n--ssl_ca=/x y\n--database=w\n--skip-quiet\n");
+
+  const RunResult extra = Run({"--defaults-extra-file=extra.cnf", "--tables=Spell"});
+  EXPECT_EQ(extra.status, 0) << extra.err;
+  EXPECT_TRUE(std::filesystem::exists(dir / "from-extra.sql"));
+  const RunResult both =
+      Run({"--defaults-file=my.cnf", "--defaults-extra-file=extra.cnf", "--print-defaults"});
+  EXPECT_EQ(both.out, printed.out);
+  EXPECT_NE(both.err.find("--defaults-extra-file is not read with --defaults-file"),
+            std::string::npos);
+  const RunResult none = Run({"--defaults-extra-file=extra.cnf", "--no-defaults"});
+  EXPECT_EQ(none.status, 2);
+  EXPECT_NE(none.err.find("choose an output"), std::string::npos) << none.err;
 }
 
 }  // namespace

@@ -240,32 +240,6 @@ TEST_F(ReportTest, NoProgressLeavesOutTheBarsOnly) {
   EXPECT_EQ(ReadFile(dir / "a.sql"), script);
 }
 
-// The option files as my_print_defaults reads them, the extra file only
-// without --defaults-file, none with --no-defaults.
-TEST_F(ReportTest, OptionFileConveniences) {
-  WriteFile(dir / "my.cnf",
-            "[client]\nuser=bob\npassword=secret\nssl_ca = \"/x y\"\n[other]\nq=1\n"
-            "[vesk-dbc2sql]\ndatabase=w\nskip-quiet\n");
-  WriteFile(dir / "extra.cnf", "[vesk-dbc2sql]\nfile=from-extra.sql\n");
-  for (const char* name : {"my.cnf", "extra.cnf"}) ::chmod((dir / name).c_str(), 0600);
-  const RunResult printed = Run({"--defaults-file=my.cnf", "--print-defaults"});
-  EXPECT_EQ(printed.status, 0);
-  EXPECT_EQ(printed.out,
-            "--user=bob\n--password=*****\n--ssl_ca=/x y\n--database=w\n--skip-quiet\n");
-
-  const RunResult extra = Run({"--defaults-extra-file=extra.cnf", "--tables=Spell"});
-  EXPECT_EQ(extra.status, 0) << extra.err;
-  EXPECT_TRUE(std::filesystem::exists(dir / "from-extra.sql"));
-  const RunResult both =
-      Run({"--defaults-file=my.cnf", "--defaults-extra-file=extra.cnf", "--print-defaults"});
-  EXPECT_EQ(both.out, printed.out);
-  EXPECT_NE(both.err.find("--defaults-extra-file is not read with --defaults-file"),
-            std::string::npos);
-  const RunResult none = Run({"--defaults-extra-file=extra.cnf", "--no-defaults"});
-  EXPECT_EQ(none.status, 2);
-  EXPECT_NE(none.err.find("choose an output"), std::string::npos) << none.err;
-}
-
 // A run that ends on a mistake of its command line still replaces the
 // last run's report, with the mistake and exit status 2.
 TEST_F(ReportTest, AMistakeOfTheCommandLineIsReportedToo) {
