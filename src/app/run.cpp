@@ -289,32 +289,17 @@ std::string WhyNoReport(const Options& options, const StandardOutput& out) {
 // A run that ends before it began (a mistake of the command line) still
 // leaves its report where --report names a file it may write: the reason
 // and the exit status, so that a monitor never reads an earlier run's.
-int EndsEarly(const Parsed& parsed, const ModeRow& mode, int status) {
-  const Options& options = parsed.options;
+int EndsEarly(Parsed& parsed, const ModeRow& mode, int status) {
+  Options& options = parsed.options;
   if (!parsed.ok || !options.report || *options.report == "-" || !WhyNotReportFile(options).empty())
     return status;
-  const std::string document =
-      nlohmann::ordered_json({{"format", 1},
-                              {"tool", kProgramName},
-                              {"version", VESK_VERSION},
-                              {"mode", mode.words.name},
-                              {"tables", nlohmann::ordered_json::array()},
-                              {"ended", LastMistake()},
-                              {"exit_status", status}})
-          .dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) +
-      "\n";
-  std::string why;
-  bool in_place = false;
-  if (!WriteOutputFile(
-          *options.report,
-          [&](int fd, std::string* reason) {
-            const int error = WriteAt(fd, document.data(), document.size(), 0);
-            if (error) *reason = std::strerror(error);
-            return error == 0;
-          },
-          &why, &in_place))
-    Warn("--report=" + *options.report + ": the report is not written: " + why);
-  return status;
+  // The mistake is said already: the report alone renders the end.
+  RunReport report(mode.words, {}, options.quiet);
+  const std::vector<const TableDescriptor*> none;
+  const RunContext run{options, none, report, -1, NewRunId()};
+  JsonReport json(*options.report, -1, run);
+  report.AddRenderer(&json);
+  return report.FinishEarly(status, LastMistake());
 }
 
 }  // namespace
