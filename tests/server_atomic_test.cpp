@@ -506,6 +506,7 @@ TEST_F(OwnServerTest, AStoppedServerCannotHoldARunPastTheFirstSignal) {
     EXPECT_EQ(r.status, 128 + SIGTERM) << mode << r.err;
     EXPECT_NE(r.err.find("vesk-dbc2sql: interrupted by SIGTERM after "), std::string::npos)
         << mode << r.err;
+    EXPECT_EQ(r.err.find("connecting again"), std::string::npos) << "asked to stop" << r.err;
   }
 }
 

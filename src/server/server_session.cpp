@@ -280,7 +280,6 @@ void ServerSession::AwaitAnswer(const char* text, const std::string& what) {
   const Clock::time_point start = Clock::now();
   pollfd answer = {static_cast<int>(mysql_get_socket(&mysql_)), POLLIN, 0};
   bool looked = false, said = false, ended = false;
-  Clock::time_point ended_at;
   for (;;) {
     // A signal cuts the poll short (EINTR): it is looked at below.
     const int ready = ::poll(&answer, 1, 100);
@@ -291,13 +290,6 @@ void ServerSession::AwaitAnswer(const char* text, const std::string& what) {
       ended = true;
       WaitState(nullptr);
       if (side_) side_->Quietly("KILL QUERY " + std::to_string(ThreadId()));
-      ended_at = Clock::now();
-    }
-    // A server that does not end it either (stopped, or cut off): the
-    // connection goes, and the statement with it.
-    if (ended && Clock::now() - ended_at >= std::chrono::seconds(1)) {
-      CutConnection();
-      return;
     }
     const double waited = std::chrono::duration<double>(Clock::now() - start).count();
     if (ended || said || waited < 2 || (looked && waited < 10)) continue;

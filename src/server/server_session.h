@@ -120,9 +120,9 @@ class ServerSession {
   // where the server tells), after 10 s a statement still running is said
   // with the server's state of it, and a signal that asks the run to stop
   // ends the statement (KILL QUERY from a side connection), which then
-  // fails with ER_QUERY_INTERRUPTED; one the server does not end within a
-  // second after that (a stopped server) is ended by cutting the
-  // connection. `what` names the statement in those
+  // fails with ER_QUERY_INTERRUPTED (on a server that does not answer, the
+  // run's watch cuts the connection: see StatementWatch). `what` names the
+  // statement in those
   // lines (by default, its first words).
   bool Query(const char* text, const std::string& what = "");
   bool Query(const std::string& text) { return Query(text.c_str()); }

@@ -76,12 +76,6 @@ void StatementWatch::Run() {
 void StatementWatch::Look(Entry& entry) {
   const double waited = std::chrono::duration<double>(Clock::now() - entry.since).count();
   const bool interrupted = PendingInterrupt() != 0;
-  // Rows the server did not end either (a stopped server): their
-  // connection is cut, and they end with it.
-  if (entry.ended && !entry.cut && Clock::now() - entry.ended_at >= std::chrono::seconds(1)) {
-    entry.cut = true;
-    entry.session->CutConnection();
-  }
   if (entry.ended) return;
   if (!interrupted && (entry.said || waited < 2 || (entry.looked && waited < 10))) return;
   if (side_ && side_->lost()) side_.reset();
@@ -92,7 +86,6 @@ void StatementWatch::Look(Entry& entry) {
     // their connection stays.
     entry.ended = true;
     if (side_) side_->Quietly("KILL QUERY " + std::to_string(id));
-    entry.ended_at = Clock::now();
     return;
   }
   if (!side_ || side_->lost()) {

@@ -10,10 +10,9 @@
 // - after 2 s a wait for a lock is said on standard error, with who holds
 //   it where the server tells; after 10 s rows still in flight are said,
 //   with the server's state of them (or that the server does not answer);
-// - rows that a first signal could not end within a second, and, 2 s after
-//   the signal, every connection of the run still in use, are cut
-//   (ServerSession::CutConnection()): a stopped server cannot hold a run
-//   that was asked to stop.
+// - 2 s after a first signal, every connection of the run still in use is
+//   cut (ServerSession::CutConnection()): a server that did not end the
+//   statements in flight (a stopped one) cannot hold a run asked to stop.
 // Where no thread can be had, nothing is watched and the rows go as before.
 //
 // Thread-safe: the run's connections register their rows from their own
@@ -56,8 +55,8 @@ class StatementWatch {
   struct Entry {
     ServerSession* session = nullptr;  // null: a free entry
     const char* table = nullptr;
-    Clock::time_point since{}, ended_at{};
-    bool said = false, ended = false, looked = false, cut = false;
+    Clock::time_point since{};
+    bool said = false, ended = false, looked = false;
   };
   static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
 
