@@ -10,24 +10,23 @@ void DiffStatements::Begin(const RowMatcher& rows, std::string_view name) {
   name_ = name;
   differs_ = false;
   text_.Clear();
-  whole_.Clear();
 }
 
 void DiffStatements::Name(std::string_view name) {
-  out_->Append('`');
-  out_->Append(name);
-  out_->Append('`');
+  text_.Append('`');
+  text_.Append(name);
+  text_.Append('`');
 }
 
 void DiffStatements::Quoted(std::string_view text) {
-  out_->Append('\'');
-  AppendEscaped(*out_, text.data(), text.size());
-  out_->Append('\'');
+  text_.Append('\'');
+  AppendEscaped(text_, text.data(), text.size());
+  text_.Append('\'');
 }
 
 void DiffStatements::DatabaseValue(std::size_t j, const char* value, unsigned long length) {
   if (!value) {
-    out_->Append("NULL");
+    text_.Append("NULL");
     return;
   }
   Quoted(rows_->DatabaseText(j, value, length));
@@ -42,71 +41,63 @@ void DiffStatements::WhereKey(std::uint32_t n) {
   const char* joint = " WHERE ";
   for (std::size_t j = 0; j < rows_->columns().size(); ++j) {
     if (!rows_->columns()[j].key) continue;
-    out_->Append(joint);
+    text_.Append(joint);
     Name(rows_->columns()[j].name);
-    out_->Append(" = ");
+    text_.Append(" = ");
     ClientValue(j, n);
     joint = " AND ";
   }
 }
 
-void DiffStatements::Insert(TextBuffer& out, char** row, const unsigned long* lengths) {
-  out_ = &out;
-  out_->Append("INSERT INTO ");
+void DiffStatements::Insert(char** row, const unsigned long* lengths) {
+  text_.Append("INSERT INTO ");
   Name(name_);
-  out_->Append(" VALUES (");
+  text_.Append(" VALUES (");
   for (std::size_t j = 0; j < rows_->columns().size(); ++j) {
-    if (j) out_->Append(", ");
+    if (j) text_.Append(", ");
     DatabaseValue(j, row[j], lengths[j]);
   }
-  out_->Append(");\n");
-  out_ = &text_;
+  text_.Append(");\n");
 }
 
 void DiffStatements::Changed(std::uint32_t n, char** row, const unsigned long* lengths,
                              const std::vector<std::size_t>& columns) {
   differs_ = true;
-  if (!rows_->keyed()) return;  // the table is given whole
-  out_->Append("UPDATE ");
+  if (!rows_->keyed()) return;  // (said at the end)
+  text_.Append("UPDATE ");
   Name(name_);
   const char* joint = " SET ";
   for (const std::size_t j : columns) {
-    out_->Append(joint);
+    text_.Append(joint);
     Name(rows_->columns()[j].name);
-    out_->Append(" = ");
+    text_.Append(" = ");
     DatabaseValue(j, row[j], lengths[j]);
     joint = ", ";
   }
   WhereKey(n);
-  out_->Append(";\n");
+  text_.Append(";\n");
 }
 
 void DiffStatements::Missing(std::uint32_t n) {
   differs_ = true;
   if (!rows_->keyed()) return;
-  out_->Append("DELETE FROM ");
+  text_.Append("DELETE FROM ");
   Name(name_);
   WhereKey(n);
-  out_->Append(";\n");
+  text_.Append(";\n");
 }
 
 void DiffStatements::Extra(char** row, const unsigned long* lengths) {
   differs_ = true;
-  if (rows_->keyed()) Insert(text_, row, lengths);
-}
-
-void DiffStatements::Seen(char** row, const unsigned long* lengths) {
-  Insert(whole_, row, lengths);
+  if (rows_->keyed()) Insert(row, lengths);
 }
 
 std::string_view DiffStatements::End() {
   if (!differs_) return {};
   if (!rows_->keyed()) {
-    text_.Clear();
-    text_.Append("DELETE FROM ");
+    text_.Append("-- ");
     Name(name_);
-    text_.Append(";\n");
-    text_.Append(std::string_view(whole_.data(), whole_.size()));
+    text_.Append(" has no key to match its rows by: its differences are not written\n");
   }
   return {text_.data(), text_.size()};
 }

@@ -1,8 +1,9 @@
 // The statements that turn a client table's rows into the database's, as
 // --verify's comparison finds them (--diff-sql): an UPDATE of only the
 // columns that differ, by the key; an INSERT of every column of a row the
-// database added; a DELETE of a row it removed. A table without a key is
-// given whole: its rows are deleted and the database's inserted. Values are
+// database added; a DELETE of a row it removed. (Every table of the
+// catalogue has a key; one without could not be matched by it, and gets a
+// comment that says so.) Values are
 // written as the script writes them (quoted, escaped as mysql_escape_string
 // escapes), so that the file applies with the mariadb client to a fresh
 // load of the client, and keeps a client update's changes in every column
@@ -28,8 +29,6 @@ class RowDiff {
   virtual void Missing(std::uint32_t n) = 0;
   // A row of the database that the client does not have.
   virtual void Extra(char** row, const unsigned long* lengths) = 0;
-  // Every row of the database, in the order read, for a table without a key.
-  virtual void Seen(char** row, const unsigned long* lengths) = 0;
 };
 
 class DiffStatements : public RowDiff {
@@ -41,7 +40,6 @@ class DiffStatements : public RowDiff {
                const std::vector<std::size_t>& columns) override;
   void Missing(std::uint32_t n) override;
   void Extra(char** row, const unsigned long* lengths) override;
-  void Seen(char** row, const unsigned long* lengths) override;
   // The table's statements once compared: none when it is equal.
   std::string_view End();
 
@@ -53,12 +51,10 @@ class DiffStatements : public RowDiff {
   void Quoted(std::string_view text);
   // " WHERE `k` = 'v' AND ..." for record n's key.
   void WhereKey(std::uint32_t n);
-  void Insert(TextBuffer& out, char** row, const unsigned long* lengths);
+  void Insert(char** row, const unsigned long* lengths);
 
   const RowMatcher* rows_ = nullptr;
   std::string_view name_;
   bool differs_ = false;
   TextBuffer text_;
-  TextBuffer whole_;  // a table without a key: every row of the database
-  TextBuffer* out_ = &text_;
 };

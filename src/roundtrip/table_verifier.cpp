@@ -73,7 +73,6 @@ bool TableVerifier::CompareRows(const RowMatcher& rows, RowSource& source, std::
       return false;
     }
     if (!rows.keyed()) {
-      if (diff) diff->Seen(row, lengths);
       if (next < count)
         compare_row(order[next++], row, lengths);
       else
