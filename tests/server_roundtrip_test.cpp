@@ -8,18 +8,13 @@ namespace {
 // script both equal to the client.
 TEST_F(ServerTest, VerifyFindsTheToolsAndTheScriptsLoadsEqual) {
   const std::string db = prefix + "_verify";
-  const auto verify = [&](const std::string& database) {
-    std::vector<std::string> args = ServerArgs(*server_, database);
-    args.push_back("--verify");
-    return RunConverter(client_dir.path(), args);
-  };
   ASSERT_EQ(Export(db).status, 0);
   ASSERT_EQ(RunConverter(client_dir.path(), {"-f", "out.sql"}).status, 0);
   Client c(*server_);
   c.Exec("CREATE DATABASE `" + db + "_script`");
   ASSERT_EQ(LoadAsTheReadmeSays(*server_, db + "_script", client_dir / "out.sql"), 0);
   for (const std::string& database : {db, db + "_script"}) {
-    const RunResult equal = verify(database);
+    const RunResult equal = Verify(database);
     EXPECT_EQ(equal.status, 0) << equal.out;
     EXPECT_EQ(CountOf(equal.out, ": equal, "), CatalogueSize()) << equal.out;
     EXPECT_NE(equal.out.find("\nvesk_spell: equal, 1000 rows\n"), std::string::npos);
@@ -37,11 +32,6 @@ TEST_F(ServerTest, VerifyFindsTheToolsAndTheScriptsLoadsEqual) {
 // values beside it, and changes nothing; --quiet says only what differs.
 TEST_F(ServerTest, VerifyNamesWhatDiffersFromTheClient) {
   const std::string db = prefix + "_verify";
-  const auto verify = [&](const std::string& database) {
-    std::vector<std::string> args = ServerArgs(*server_, database);
-    args.push_back("--verify");
-    return RunConverter(client_dir.path(), args);
-  };
   ASSERT_EQ(Export(db).status, 0);
   Client c(*server_);
   const std::string in = "`" + db + "`.";
@@ -60,7 +50,7 @@ TEST_F(ServerTest, VerifyNamesWhatDiffersFromTheClient) {
         "ALTER TABLE " + in + "vesk_skill_line ADD COLUMN `added` int"})
     c.Exec(edit);
   const auto checksum = c.Rows("CHECKSUM TABLE `" + db + "`.vesk_spell");
-  const RunResult differ = verify(db);
+  const RunResult differ = Verify(db);
   EXPECT_EQ(differ.status, 1);
   for (const std::string& line : std::vector<std::string>{
            "\nvesk_spell: 2 rows differ: id 4 (SpellName), id 7 (Category, speed); 2 rows missing: "
@@ -98,16 +88,11 @@ TEST_F(ServerTest, VerifyNamesWhatDiffersFromTheClient) {
 // called missing and extra.
 TEST_F(ServerTest, VerifyNamesAKeyColumnOfAnotherType) {
   const std::string db = prefix + "_retyped", in = "`" + db + "`.";
-  const auto verify = [&](const std::string& database) {
-    std::vector<std::string> args = ServerArgs(*server_, database);
-    args.push_back("--verify");
-    return RunConverter(client_dir.path(), args);
-  };
   ASSERT_EQ(Export(db).status, 0);
   Client c(*server_);
   c.Exec("ALTER TABLE " + in + "vesk_spell MODIFY id int(11) NOT NULL");
   c.Exec("UPDATE " + in + "vesk_spell SET id = -1 WHERE id = 4");
-  const RunResult retyped = verify(db);
+  const RunResult retyped = Verify(db);
   EXPECT_NE(retyped.out.find("\nvesk_spell: its key column id is int(11) in the database, not "
                              "int(10) unsigned: its rows cannot be matched with the client's\n"),
             std::string::npos)

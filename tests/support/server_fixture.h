@@ -263,6 +263,11 @@ class ServerTest : public ::testing::Test {
     return RunConverter(client_dir.path(), args);
   }
 
+  // A --verify of `database`.
+  RunResult Verify(const std::string& database) {
+    return RunConverter(client_dir.path(), ServerArgs(*server_, database) + "--verify");
+  }
+
   std::map<std::string, std::string> RowCounts(Client& c, const std::string& database) {
     std::map<std::string, std::string> counts;
     for (const char* table : kTables)
