@@ -342,14 +342,17 @@ TEST(OptionFile, GroupsKeysAndRefusals) {
 // The command line wins over the file, flags and TLS options included.
 TEST(OptionFile, TheCommandLineWins) {
   Options command, file;
-  ASSERT_TRUE(Parse({"--ssl-verify-server-cert", "-u", "me", "--skip-quiet"}, &command));
+  ASSERT_TRUE(Parse({"--ssl-verify-server-cert", "-u", "me", "--skip-quiet", "--replace-edited"},
+                    &command));
   std::string why;
   ASSERT_EQ(SetByName("ssl-verify-server-cert", "0", &file, &why), SetResult::kSet);
   ASSERT_EQ(SetByName("user", "other", &file, &why), SetResult::kSet);
   ASSERT_EQ(SetByName("quiet", nullptr, &file, &why), SetResult::kSet);
   ASSERT_EQ(SetByName("host", "db", &file, &why), SetResult::kSet);
   ASSERT_EQ(SetByName("password", nullptr, &file, &why), SetResult::kSet);
+  ASSERT_EQ(SetByName("keep-edited", nullptr, &file, &why), SetResult::kSet);
   FillFrom(&command, file);
+  EXPECT_FALSE(command.keep_edited) << "--replace-edited on the command line wins over it";
   EXPECT_TRUE(command.ssl_verify_server_cert);
   EXPECT_EQ(command.user, "me");
   EXPECT_FALSE(command.quiet);

@@ -7,6 +7,7 @@
 #include <climits>
 #include <cstring>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "dbc/dbc_format.h"
@@ -345,9 +346,27 @@ bool StripLoose(std::string_view* name) {
   return true;
 }
 
+// Flags that ask the opposite of each other: one given on the command line
+// also wins over the other from an option file.
+constexpr std::pair<bool Options::*, bool Options::*> kOpposites[] = {
+    {&O::keep_edited, &O::replace_edited}};
+
+// Whether the command line gave the opposite of the flag of `row`.
+bool OppositeGiven(const Options& options, const OptionRow& row) {
+  const auto given = [&](bool Options::*flag) {
+    for (const OptionRow& other : kRows)
+      if (other.flag == flag) return (options.given & Bit(other)) != 0;
+    return false;
+  };
+  for (const auto& [one, other] : kOpposites)
+    if ((row.flag == one && given(other)) || (row.flag == other && given(one))) return true;
+  return false;
+}
+
 void FillFrom(Options* options, const Options& fallback) {
   for (const OptionRow& row : kRows) {
     if ((options->given & Bit(row)) || !(fallback.given & Bit(row))) continue;
+    if (row.flag && OppositeGiven(*options, row)) continue;
     if (row.flag) options->*row.flag = fallback.*row.flag;
     if (row.text) options->*row.text = fallback.*row.text;
     if (row.kind == OptionKind::kPassword) options->ask_password = fallback.ask_password;
