@@ -1,11 +1,19 @@
 // The record a table keeps in its comment, on its own: what it says, what
-// is not one, and the run id its mark carries.
+// is not one, the run id its mark carries, and the checksum of the rows
+// sent.
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <limits>
 #include <string>
 
 #include "dbc/content_digest.h"
+#include "dbc/loaded_table.h"
+#include "dbc_writer.h"
 #include "server/table_record.h"
+#include "sql/stored_checksum.h"
+#include "support/memory_client.h"
+#include "support/test_support.h"
 
 namespace {
 
@@ -85,6 +93,46 @@ TEST(ContentDigest, KnownValuesAndPieces) {
   abc.Continue("a", 1);
   abc.Continue("bc", 2);
   EXPECT_EQ(abc.Hex(), "78af5f94892f3950");
+}
+
+// The values are MariaDB 10.11's CHECKSUM TABLE of the same rows, sent as
+// the tool sends them: a table with texts, and one of floats only (its
+// null flags byte first) whose floats are stored from their "%f" texts,
+// -0 and a float that rounds to 0.000000 as +0.
+TEST(StoredChecksum, SumsWhatTheServerSumsForTheRowsSent) {
+  const auto word = [](float f) {
+    std::uint32_t w;
+    std::memcpy(&w, &f, sizeof w);
+    return w;
+  };
+  DbcWriter languages(18);
+  for (const auto& [id, name] : {std::pair{1u, "Common"}, std::pair{2u, "Orcish"}}) {
+    std::vector<std::uint32_t> fields(18, 0);
+    fields[0] = id;
+    fields[1] = languages.AddString(name);
+    languages.Record(fields);
+  }
+  DbcWriter radius(4);
+  radius.Record({1, word(0.1f), word(-0.0f), word(2.5e-7f)});
+  radius.Record({2, word(1.0000005f), word(123456.789f), word(7.0e-6f)});
+  const struct {
+    const char* table;
+    std::string bytes;
+    std::uint32_t checksum;
+  } cases[] = {{"vesk_languages", languages.Bytes(), 324579276},
+               {"vesk_spell_radius", radius.Bytes(), 2197369063}};
+  for (const auto& c : cases) {
+    LoadedTable table;
+    std::string why;
+    ASSERT_TRUE(ReadBytes(table, CatalogueEntry(c.table), c.bytes, &why)) << why;
+    EXPECT_EQ(StoredChecksum(table), c.checksum) << c.table;
+  }
+  LoadedTable infinite;
+  std::string why;
+  DbcWriter inf(4);
+  inf.Record({1, word(std::numeric_limits<float>::infinity()), 0, 0});
+  ASSERT_TRUE(ReadBytes(infinite, CatalogueEntry("vesk_spell_radius"), inf.Bytes(), &why));
+  EXPECT_EQ(StoredChecksum(infinite), std::nullopt) << "the server does not store inf as sent";
 }
 
 }  // namespace

@@ -166,15 +166,16 @@ TEST_F(ServerTest, TheReportOfServerRunsAndOfVerify) {
 }
 
 // An edit made by another session while a table loads is never taken for
-// the client's rows: queued behind the load's lock, it comes after the
-// record and is told as an edit by the next reload; made to the live table
+// the client's rows: queued behind the load's lock, or made to the InnoDB
+// rows already committed, it is told as an edit by the next reload (the
+// record holds the rows sent); made to the live table
 // while --atomic loads its staging table, it is kept and the new rows go.
 TEST_F(ServerTest, AnEditMadeWhileATableLoadsIsKeptOrTold) {
   const std::vector<std::vector<std::string>> modes = {
-      {}, {"--atomic"}, {"--atomic", "--engine=InnoDB"}};
+      {}, {"--engine=InnoDB"}, {"--atomic"}, {"--atomic", "--engine=InnoDB"}};
   for (const std::vector<std::string>& mode : modes) {
-    const bool atomic = !mode.empty();
-    const std::string db = prefix + "_" + std::to_string(mode.size());
+    const bool atomic = mode.size() == 2 || (mode.size() == 1 && mode[0] == "--atomic");
+    const std::string db = prefix + "_" + std::to_string(&mode - modes.data());
     SCOPED_TRACE(db);
     ASSERT_EQ(Export(db, mode).status, 0);
     std::vector<std::string> args = ServerArgs(*server_, db);
@@ -186,12 +187,12 @@ TEST_F(ServerTest, AnEditMadeWhileATableLoadsIsKeptOrTold) {
                             "`.vesk_spell SET SpellName = 'Edited meanwhile' WHERE id = 4");
     });
     Client admin(*server_);
-    if (!atomic)  // the edit waits for the load's lock
+    if (!atomic && mode.empty())  // the edit waits for the load's lock
       admin.AwaitRows(
           "SELECT ID FROM information_schema.PROCESSLIST WHERE INFO LIKE "
           "'UPDATE%Edited meanwhile%' AND STATE LIKE '%lock%'",
           1);
-    else
+    else  // on rows already committed
       editor.join();
     run.Release();
     const RunResult r = run.Finish();
@@ -353,6 +354,26 @@ TEST_F(ServerTest, ADamagedRecordIsAnEditAndACopiedOneIsNone) {
       << damaged.out;
   EXPECT_EQ(damaged.out.find("vesk_lock_type: "), std::string::npos) << damaged.out;
   EXPECT_EQ(Export(db, {"--tables=Lock", "--replace-edited", "--quiet"}).status, 0);
+}
+
+// An InnoDB table's record holds the checksum of the rows sent, computed
+// by the tool: it is the server's own CHECKSUM TABLE of every table, texts
+// in utf8 or utf8mb4, floats at their edges included.
+TEST_F(ServerTest, AnInnoDBRecordHoldsTheServersChecksumOfTheRows) {
+  for (const char* charset : {"--engine=InnoDB", "--utf8mb4"}) {
+    const std::string db = prefix + "_sum" + std::to_string(charset[2] == 'u');
+    ASSERT_EQ(Export(db, {"--engine=InnoDB", charset, "--quiet"}).status, 0);
+    Client c(*server_);
+    const auto tables = c.Rows(
+        "SELECT TABLE_NAME, REGEXP_SUBSTR(TABLE_COMMENT, "
+        "'(?<=checksum=)[0-9]+') FROM information_schema.TABLES "
+        "WHERE TABLE_SCHEMA = '" +
+        db + "'");
+    EXPECT_EQ(tables.size(), 42u);
+    for (const auto& table : tables)
+      EXPECT_EQ(c.Rows("CHECKSUM TABLE `" + db + "`.`" + table[0] + "`")[0][1], table[1])
+          << charset << " " << table[0];
+  }
 }
 
 // --skip-unchanged after a client patch of one file loads that table only,

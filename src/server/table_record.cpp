@@ -17,6 +17,7 @@
 #include "server/server_session.h"
 #include "sql/engine.h"
 #include "sql/statement_builder.h"
+#include "sql/stored_checksum.h"
 
 namespace {
 
@@ -200,6 +201,7 @@ std::string RecordKeeper::SchemaDiffers(const LoadedTable& table, const std::str
 RecordKeeper::TablePlan RecordKeeper::Check(const LoadedTable& table, const std::string& name) {
   const LoadOptions& load = session_.load();
   pending_ = TableRecord{};
+  table_ = &table;
   pending_.run_id = run_id_;
   pending_.file = table.Descriptor()->file_path[0] ? table.Descriptor()->file_path : name;
   pending_.size = table.FileSize();
@@ -321,8 +323,26 @@ bool RecordKeeper::MovedSinceCheck(const std::string& name, std::string* why) {
   return true;
 }
 
+std::string RecordKeeper::LoadedChecksum(const std::string& loaded_as) {
+  // A MyISAM table's live checksum costs nothing and is read under the
+  // rows' lock; an InnoDB table's would be a read of every row, and comes
+  // after the last commit, when a queued edit may already be in it.
+  if (pending_.engine != EngineName(Engine::kInnoDB) || trust_ == Trust::kServer || !table_)
+    return Checksum(loaded_as);
+  const std::optional<std::uint32_t> sent = StoredChecksum(*table_);
+  if (!sent) return Checksum(loaded_as);
+  // The first small table tells whether this server sums rows as
+  // computed: where it does not, the server's checksums count from the
+  // next table on.
+  if (trust_ == Trust::kUntried && table_->RecordCount() <= kTrialRows) {
+    const std::string server = Checksum(loaded_as);
+    trust_ = server == std::to_string(*sent) || server.empty() ? Trust::kSent : Trust::kServer;
+  }
+  return std::to_string(*sent);
+}
+
 void RecordKeeper::Record(const std::string& loaded_as) {
-  pending_.checksum = Checksum(loaded_as);
+  pending_.checksum = LoadedChecksum(loaded_as);
   const std::time_t now = std::time(nullptr);
   std::tm utc;
   char when[32];

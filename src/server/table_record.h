@@ -9,8 +9,9 @@
 //   xxh3=5f1d...; slot=0; engine=MyISAM; charset=utf8; rows=48000; checksum=3798974421;
 //   version=1.0.0; loaded=2026-12-10 00:30:00 UTC
 //
-// (one line). The checksum is CHECKSUM TABLE's after the load: a table
-// whose checksum no longer matches was changed on the server since.
+// (one line). The checksum is CHECKSUM TABLE's after the load (for a table
+// without a live checksum, computed from the rows sent): a table whose
+// checksum no longer matches was changed on the server since.
 #pragma once
 
 #include <cstdint>
@@ -31,7 +32,7 @@ struct TableRecord {
   std::string engine;      // MyISAM or InnoDB
   std::string charset;     // of its text columns: utf8 or utf8mb4 (empty: not recorded)
   std::uint64_t rows = 0;
-  std::string checksum;  // CHECKSUM TABLE's value after the load
+  std::string checksum;  // CHECKSUM TABLE's value for the rows loaded
   std::string version;   // of the tool
   std::string loaded;    // when, "YYYY-MM-DD hh:mm:ss UTC"
 
@@ -104,6 +105,9 @@ class RecordKeeper {
  private:
   // CHECKSUM TABLE of `name`, or empty when the server would not give it.
   std::string Checksum(const std::string& name);
+  // The checksum of the SQL table `loaded_as` just loaded with the rows of
+  // the table last checked: the server's, or that of the rows sent.
+  std::string LoadedChecksum(const std::string& loaded_as);
   // What makes the SQL table `name` other than this run would make it: its
   // engine, or its columns' names, types, nulls, key or character set;
   // "" when nothing (or when it cannot be read: the table is replaced).
@@ -114,6 +118,12 @@ class RecordKeeper {
 
   ServerSession& session_;
   const std::string run_id_;
-  TableRecord pending_;  // the record of the table last checked
+  TableRecord pending_;                 // the record of the table last checked
+  const LoadedTable* table_ = nullptr;  // its rows
+  // Whether the server's checksums are those of the rows sent: unknown
+  // until the first table loaded tells.
+  enum class Trust { kUntried, kSent, kServer } trust_ = Trust::kUntried;
+  // The most rows of the table that tells it: its CHECKSUM TABLE is cheap.
+  static constexpr std::uint32_t kTrialRows = 1000;
   std::string checked_;  // its live table's checksum then (a recorded one's)
 };
