@@ -276,15 +276,24 @@ TEST_F(WriteDbcTest, RefusesWhatTheFileCannotHold) {
   c.Exec("UPDATE " + in + "vesk_languages SET `name` = NULL WHERE id = 1");
   c.Exec("ALTER TABLE " + in + "vesk_spell MODIFY `Category` bigint");
   c.Exec("UPDATE " + in + "vesk_spell SET `Category` = 5000000000 WHERE id = 1");
+  // A level beyond the source files' and one taken out.
+  c.Exec("CREATE TEMPORARY TABLE " + in + "level_100 SELECT * FROM " + in +
+         "vesk_rating WHERE level = 99");
+  c.Exec("UPDATE " + in + "level_100 SET level = 100");
+  c.Exec("INSERT INTO " + in + "vesk_rating SELECT * FROM " + in + "level_100");
+  c.Exec("DELETE FROM " + in + "vesk_rating WHERE level = 7");
   const RunResult refused = Write(db, "refused");
   EXPECT_EQ(refused.status, 1);
   for (const char* line :
        {"\nvesk_languages: not written: row id 1, column name: NULL\n",
         "\nvesk_spell: not written: row id 1, column Category: 5000000000 is out of the range of "
-        "its unsigned 32-bit field\n"})
+        "its unsigned 32-bit field\n",
+        "\nvesk_rating: not written: its rows do not map back onto its source files, which hold "
+        "levels 0 to 99 (1 row added, 1 left out)\n"})
     EXPECT_NE(refused.out.find(line), std::string::npos) << line << refused.out;
   EXPECT_FALSE(std::filesystem::exists(client_dir / "refused/Spell.dbc"));
   EXPECT_FALSE(std::filesystem::exists(client_dir / "refused/Languages.dbc"));
+  EXPECT_FALSE(std::filesystem::exists(client_dir / "refused/gtCombatRatings.dbc"));
   EXPECT_TRUE(HiddenFiles(client_dir / "refused").empty());
   // A signal stops the run between rows (here while Spell's rows wait for a
   // lock): no file is left half written.

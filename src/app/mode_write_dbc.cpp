@@ -130,7 +130,8 @@ std::string MergedFile(DBCFile& reader, TableWriteBack& builder, TableWriteBack:
     *failed = NotWritten(FaultKind::kOther,
                          "its rows do not map back onto its source files, which hold levels 0 to " +
                              std::to_string(RatingSources().front().levels - 1) + " (" +
-                             std::to_string(counts->added) + " rows added, " +
+                             std::to_string(counts->added) +
+                             (counts->added == 1 ? " row added, " : " rows added, ") +
                              std::to_string(counts->left_out) + " left out)");
     return "";
   }
