@@ -239,30 +239,46 @@ TEST_F(ServerTest, ALostHolderOfTheLockEndsTheRun) {
   admin.Exec("DROP USER 'holder'@'127.0.0.1'");
 }
 
-// Two connections and tables larger than the room beside the largest one:
-// the connection that finds no table to fit waits, and is woken when the
-// largest is loaded (a mapped file keeps only its strings in memory). The
-// other connection is held before it tells the schedule, until the waiting
-// one stands at its wait (holding the schedule's lock); then the waiting one
-// goes into its wait and the held one is let go. Without the budget nobody
-// would wait; without the wake-up the run would never end.
-TEST_F(ServerTest, AConnectionWaitingForRoomIsWokenWhenTheLargestIsLoaded) {
-  // Spell about 5 MB, Achievement and ChrRaces about 3 MB each: neither fits
-  // beside Spell within its size and 2 MiB.
-  MakeSampleClient(client_dir.path(), {"--records", "1500"});
-  const std::string db = prefix + "_room";
-  std::vector<std::string> args = ServerArgs(*server_, db);
-  args.insert(args.end(), {"--parallel=2", "--tables=Spell,Achievement,ChrRaces,Languages"});
-  PausedRun run(client_dir.path(), args, {"loaded:vesk_spell", "schedule-wait"});
-  run.WaitHeld(0);
-  run.WaitHeld(1);
-  run.Release(1);
-  run.Release(0);
-  const RunResult r = run.Finish();
-  EXPECT_EQ(r.status, 0) << r.err;
-  Client c(*server_);
-  for (const char* table : {"vesk_spell", "vesk_achievement", "vesk_chr_races"})
-    EXPECT_EQ(c.Value("SELECT COUNT(*) FROM `" + db + "`.`" + table + "`"), "1500") << table;
+// Tables larger than the room beside the largest one: the connection that
+// finds no table to fit waits, and is woken when room is made. The other
+// connections are held before they tell the schedule, until the waiting one
+// stands at its wait (holding the schedule's lock); then it goes into its
+// wait and the held ones are let go. Woken when the largest is loaded (a
+// mapped file keeps only its strings in memory), or, where every file is
+// copied into memory (each under 2 MiB), when a table ends. Without the
+// budget nobody would wait; without the wake-up the run would never end.
+TEST_F(ServerTest, AConnectionWaitingForRoomIsWokenWhenRoomIsMade) {
+  const struct {
+    const char* records;  // of the sample client
+    const char* parallel;
+    std::vector<std::string> held;  // the connections held, as they load
+  } cases[] = {
+      // Spell about 5 MB, Achievement and ChrRaces about 3 MB each: neither
+      // fits beside Spell within its size and 2 MiB.
+      {"1500", "--parallel=2", {"loaded:vesk_spell"}},
+      // Spell 2.0 MB, ChrRaces 1.4 MB, ChrClasses 1.2 MB: the third does
+      // not fit beside the first two.
+      {"600", "--parallel=3", {"loaded:vesk_spell", "loaded:vesk_chr_races"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.parallel);
+    MakeSampleClient(client_dir.path(), {"--records", c.records});
+    const std::string db = prefix + "_room" + c.records;
+    std::vector<std::string> args = ServerArgs(*server_, db);
+    args.insert(args.end(),
+                {c.parallel, "--tables=Spell,Achievement,ChrRaces,ChrClasses,Languages"});
+    std::vector<std::string> points = c.held;
+    points.push_back("schedule-wait");
+    PausedRun run(client_dir.path(), args, points);
+    for (std::size_t i = 0; i < points.size(); ++i) run.WaitHeld(i);
+    for (std::size_t i = points.size(); i-- > 0;) run.Release(i);
+    const RunResult r = run.Finish();
+    EXPECT_EQ(r.status, 0) << r.err;
+    Client client(*server_);
+    for (const char* table : {"vesk_spell", "vesk_achievement", "vesk_chr_races"})
+      EXPECT_EQ(client.Value("SELECT COUNT(*) FROM `" + db + "`.`" + table + "`"), c.records)
+          << table;
+  }
 }
 
 // Whichever connection's first table fails (its file missing or damaged,
