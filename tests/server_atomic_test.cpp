@@ -138,16 +138,17 @@ TEST_F(ServerTest, ARunThatCannotHaveTheLockWaitsAndChangesNothing) {
 // The connection holding the run's lock is killed while another one loads
 // a table: a second run takes the database's lock, but waits until that
 // connection has ended before it changes anything; the first run stops
-// before its next table, saying why.
+// before its next table, saying why, and lets its slot go.
 TEST_F(ServerTest, ALostLockHolderKeepsTheNextRunWaiting) {
   const std::string db = "t_holder";  // short: lock names hold 64 characters
   Client admin(*server_);
   admin.Exec("DROP DATABASE IF EXISTS " + db);
   ASSERT_EQ(Export(prefix + "_clean").status, 0);
   std::vector<std::string> args = ServerArgs(*server_, db);
-  PausedRun first(client_dir.path(), args + "--parallel=2", {"table", "sibling-table"});
+  PausedRun first(client_dir.path(), args + "--parallel=2",
+                  {"table", "sibling-table", "slot-released:1"});
   const std::string holder = first.WaitHeld(0);
-  first.WaitHeld(1);
+  const std::string sibling = ConnectionIdOf(first.WaitHeld(1));
   admin.Exec("KILL " + ConnectionIdOf(holder));
   Converter second(client_dir.path(), args + "--lock-wait=300");
   // The second run holds the database's lock and waits for the first run's
@@ -160,6 +161,9 @@ TEST_F(ServerTest, ALostLockHolderKeepsTheNextRunWaiting) {
   EXPECT_FALSE(second.Ended());
   first.Release(1);
   first.Release(0);
+  // The stopped connection lets its slot go at once, not when its run ends.
+  first.WaitHeld(2);
+  EXPECT_NE(admin.Value("SELECT IFNULL(IS_USED_LOCK('vesk-dbc2sql:" + db + "#1'), 0)"), sibling);
   const RunResult stopped = first.Finish();
   EXPECT_EQ(stopped.status, 1);
   EXPECT_NE(Unwrapped(stopped.err)

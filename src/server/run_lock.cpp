@@ -176,13 +176,16 @@ bool RunLock::Keep(ServerSession& session, unsigned slot, bool* slot_held, std::
     }
     *slot_held = true;
   }
-  MutexLock lock(mutex_);
-  if (!stopped_.empty()) {
-    *why = stopped_;
+  // The other run waits for this connection's slot: it goes at once.
+  const auto stop = [&](const std::string& reason) {
+    *why = reason;
     session.Quietly("DO RELEASE_LOCK(" + Quoted(session, SlotName(slot)) + ")");
     *slot_held = false;
+    TestPause("slot-released", std::to_string(slot));
     return false;
-  }
+  };
+  MutexLock lock(mutex_);
+  if (!stopped_.empty()) return stop(stopped_);
   const unsigned long id = session.ThreadId();
   if (id == holder_) return true;
   const bool lost_holder = lost_holds(name_, &holder);
@@ -202,11 +205,7 @@ bool RunLock::Keep(ServerSession& session, unsigned slot, bool* slot_held, std::
     }
   }
   stopped_ = StoppedReason();
-  *why = stopped_;
-  // The other run waits for this connection's slot: it goes at once.
-  session.Quietly("DO RELEASE_LOCK(" + Quoted(session, SlotName(slot)) + ")");
-  *slot_held = false;
-  return false;
+  return stop(stopped_);
 }
 
 namespace {

@@ -97,7 +97,9 @@ class Converter {
 // connection's first table), "rows:vesk_spell" (after that table's first
 // rows went out), "loaded:vesk_spell" (a parallel run's table loaded, before
 // the schedule hears of it) or "schedule-wait" (a connection about to wait
-// for room in the parallel schedule, the schedule's lock held); each holds
+// for room in the parallel schedule, the schedule's lock held),
+// "slot-released:1" (connection 1 let its slot lock go, its run stopped by
+// another run); each holds
 // the run once. A test waits until the run is
 // held, acts (a signal, a KILL of the connection the point names), and
 // releases it: the act lands at that point, on any machine. Every wait
