@@ -367,6 +367,53 @@ TEST_F(ServerTest, RowsThatWaitEndAtTheFirstSignal) {
   EXPECT_EQ(r.out.find("ERROR sql command"), std::string::npos) << r.out;
 }
 
+// Under --atomic, another session's open transaction holds a row of the
+// staging table that the run's rows wait for: the first SIGTERM ends the
+// run within its second's wait for the DROP, which the transaction holds
+// too; the staging table left is said, and the next run drops it.
+TEST_F(ServerTest, AStagingTableHeldByAnotherTransactionIsSaidAndGoesNextRun) {
+  const std::string db = prefix + "_held";
+  Client admin(*server_), holder(*server_);
+  ASSERT_EQ(Export(db, {"--engine=InnoDB", "--quiet"}).status, 0);
+  admin.Exec("SET GLOBAL wsrep_max_ws_rows = 300");  // the rows go in several transactions
+  PausedRun run(client_dir.path(),
+                ServerArgs(*server_, db) + "--engine=InnoDB" + "--atomic" + "--tables=Spell" +
+                    "--lock-wait=300" + "--parallel=1",
+                {"rows:vesk_spell"});
+  run.WaitHeld();
+  const std::string staging =
+      "`" + db + "`.`" +
+      admin.Value("SELECT TABLE_NAME FROM information_schema.TABLES WHERE TABLE_SCHEMA = '" + db +
+                  "' AND TABLE_NAME LIKE 'vesk\\_spell\\_\\_new%'") +
+      "`";
+  const std::string later = std::to_string(RawTable(client_dir / "dbc/Spell.dbc").Field(900, 0));
+  holder.Exec("CREATE TEMPORARY TABLE `" + db + "`.one SELECT * FROM " + staging + " LIMIT 1");
+  holder.Exec("UPDATE `" + db + "`.one SET id = " + later);
+  holder.Exec("START TRANSACTION");
+  holder.Exec("INSERT INTO " + staging + " SELECT * FROM `" + db + "`.one");
+  run.Release();
+  // (Its insert of that row cannot end while the test's transaction lasts.)
+  admin.AwaitRows(
+      "SELECT ID FROM information_schema.PROCESSLIST WHERE INFO LIKE 'INSERT INTO "
+      "`vesk\\_spell\\_\\_new%` VALUES (''" +
+          later + "''%'",
+      1);
+  run.Signal(SIGTERM);
+  const RunResult r = run.Finish();
+  admin.Exec("SET GLOBAL wsrep_max_ws_rows = DEFAULT");
+  EXPECT_EQ(r.status, 128 + SIGTERM) << r.err;
+  EXPECT_NE(
+      Unwrapped(r.err).find("the staging table " + staging.substr(db.size() + 3) + " is left ("),
+      std::string::npos)
+      << r.err;
+  EXPECT_NE(Unwrapped(r.err).find("); the next run of the tool drops it"), std::string::npos);
+  holder.Exec("ROLLBACK");
+  ASSERT_EQ(Export(db, {"--engine=InnoDB", "--tables=Languages", "--quiet"}).status, 0);
+  EXPECT_EQ(admin.Value("SELECT COUNT(*) FROM information_schema.TABLES WHERE TABLE_SCHEMA = '" +
+                        db + "' AND TABLE_NAME LIKE '%\\_\\_%'"),
+            "0");
+}
+
 // A transaction of rows chosen as a deadlock's victim (as a Galera cluster
 // refuses one for a writer on another node, with the same ERROR 1213) goes
 // again, and the table is loaded in full. The deadlock: the test's heavier

@@ -341,6 +341,20 @@ RowOutput::TablePlan ServerRows::BeforeTable(const LoadedTable& table, const std
   return plan;
 }
 
+void ServerRows::DropStaging(const std::string& staging) {
+  // A run asked to stop waits a second at most for what holds the table.
+  if (PendingInterrupt()) session_.Quietly("SET SESSION lock_wait_timeout = 1");
+  if (session_.Quietly("DROP TABLE IF EXISTS " + staging)) return;
+  // A lost connection drops it once made again; one that is not made
+  // again, or a DROP the server ends (another session's transaction holds
+  // the table, and the run is asked to stop), leaves it to the next run,
+  // which finds it by its mark.
+  if (session_.lost()) staging_left_ = staging;
+  if (!session_.lost() || PendingInterrupt())
+    Warn("the staging table " + staging + " is left (" + session_.Error() +
+         "); the next run of the tool drops it");
+}
+
 void ServerRows::DropStagingLeft() {
   if (!staging_left_.empty() && session_.Quietly("DROP TABLE IF EXISTS " + staging_left_))
     staging_left_.clear();
@@ -364,8 +378,7 @@ bool ServerRows::EndTable(const LoadedTable& table_ended, StatementBuilder& buil
   const std::string staging = "`" + builder_->SqlName() + "`";
   // A table that failed or was interrupted leaves the old one as it was.
   if (!complete) {
-    if (!session_.Quietly("DROP TABLE IF EXISTS " + staging) && session_.lost())
-      staging_left_ = staging;
+    DropStaging(staging);
     return true;
   }
   // One RENAME swaps both names at once for every reader of the table. The
@@ -376,8 +389,7 @@ bool ServerRows::EndTable(const LoadedTable& table_ended, StatementBuilder& buil
   // The live table was edited while the staging table loaded: it is kept,
   // and the staging table goes.
   if (exists && records_.MovedSinceCheck(table, &end->kept)) {
-    if (!session_.Quietly("DROP TABLE IF EXISTS " + staging) && session_.lost())
-      staging_left_ = staging;
+    DropStaging(staging);
     return false;
   }
   const std::string marked = exists ? MarkId(*comment, kMark) : "";
@@ -392,8 +404,7 @@ bool ServerRows::EndTable(const LoadedTable& table_ended, StatementBuilder& buil
                                          " TO `" + table + "`";
   if (!Swap(swap)) {
     end->failed = swap;
-    if (!session_.Quietly("DROP TABLE IF EXISTS " + staging) && session_.lost())
-      staging_left_ = staging;
+    DropStaging(staging);
     return false;
   }
   if (exists) session_.Quietly("DROP TABLE IF EXISTS " + retired);

@@ -81,6 +81,10 @@ class ServerRows : public RowOutput {
   static constexpr int kRetries = 5;
 
  private:
+  // Drops the staging table `staging` (quoted) of a table that is not
+  // swapped in; one that cannot be dropped is said, or left to be dropped
+  // once the lost connection is made again.
+  void DropStaging(const std::string& staging);
   // A batch of rows: their statements back to back, and where each starts.
   struct Batch {
     TextBuffer text;
