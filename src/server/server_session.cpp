@@ -289,7 +289,12 @@ void ServerSession::AwaitAnswer(const char* text, const std::string& what) {
       // waited for; its connection stays.
       ended = true;
       WaitState(nullptr);
-      if (side_) side_->Quietly("KILL QUERY " + std::to_string(ThreadId()));
+      // A server that does not take the KILL (a stopped one) will not
+      // answer the statement either: the connection is cut.
+      if (!side_ || !side_->Quietly("KILL QUERY " + std::to_string(ThreadId()))) {
+        CutConnection();
+        return;
+      }
     }
     const double waited = std::chrono::duration<double>(Clock::now() - start).count();
     if (ended || said || waited < 2 || (looked && waited < 10)) continue;

@@ -60,12 +60,19 @@ void StatementWatch::Run() {
     for (Entry& entry : entries_)
       if (entry.session && !stop_) Look(entry);
     // A run asked to stop ends within seconds, its cleanup included, on a
-    // server that answers; one that does not gets its connections cut.
+    // server that answers; one that does not gets its connections cut, at
+    // once when it did not take the KILL QUERY.
     if (PendingInterrupt() && !interrupted_) {
       interrupted_ = true;
       interrupted_at_ = Clock::now();
+      // Whether the server answers at all: statements sent on their own
+      // are not among the rows watched.
+      if (side_ && side_->lost()) side_.reset();
+      if (!side_ && !sessions_.empty()) side_ = SideSession(*sessions_.front());
+      if (!side_ || !side_->Quietly("DO 0")) unanswered_ = true;
     }
-    if (interrupted_ && !cut_all_ && Clock::now() - interrupted_at_ >= std::chrono::seconds(2)) {
+    if (interrupted_ && !cut_all_ &&
+        (unanswered_ || Clock::now() - interrupted_at_ >= std::chrono::seconds(2))) {
       cut_all_ = true;
       for (ServerSession* session : sessions_) session->CutConnection();
     }
@@ -85,7 +92,7 @@ void StatementWatch::Look(Entry& entry) {
     // The run is asked to stop: the rows are ended rather than waited for;
     // their connection stays.
     entry.ended = true;
-    if (side_) side_->Quietly("KILL QUERY " + std::to_string(id));
+    if (!side_ || !side_->Quietly("KILL QUERY " + std::to_string(id))) unanswered_ = true;
     return;
   }
   if (!side_ || side_->lost()) {

@@ -10,9 +10,11 @@
 // - after 2 s a wait for a lock is said on standard error, with who holds
 //   it where the server tells; after 10 s rows still in flight are said,
 //   with the server's state of them (or that the server does not answer);
-// - 2 s after a first signal, every connection of the run still in use is
-//   cut (ServerSession::CutConnection()): a server that did not end the
-//   statements in flight (a stopped one) cannot hold a run asked to stop.
+// - 2 s after a first signal, or as soon as the server does not answer
+//   the watch's own connection then (its timeouts are 1 s), every connection
+//   of the run still in use is cut (ServerSession::CutConnection()): a
+//   server that did not end the statements in flight (a stopped one)
+//   cannot hold a run asked to stop.
 // Where no thread can be had, nothing is watched and the rows go as before.
 //
 // Thread-safe: the run's connections register their rows from their own
@@ -73,6 +75,8 @@ class StatementWatch {
   Clock::time_point interrupted_at_ GUARDED_BY(mutex_);
   bool interrupted_ GUARDED_BY(mutex_) = false;
   bool cut_all_ GUARDED_BY(mutex_) = false;
+  // A KILL QUERY of the rows in flight found no server to take it.
+  bool unanswered_ GUARDED_BY(mutex_) = false;
   // Starts the thread when it has not been.
   void Start() REQUIRES(mutex_);
   bool started_ GUARDED_BY(mutex_) = false;
