@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 #include <utility>
 
+#include "app/client_layout.h"
 #include "catalogue/catalogue.h"
 #include "port/console.h"
 #include "port/durable_file.h"
@@ -37,6 +38,7 @@ Json CauseOf(const Fault& fault) {
 Json TableOf(const TableEntry& entry, bool lines) {
   Json table = {{"table", entry.table->table_name},
                 {"file", FilesOf(*entry.table)},
+                {"source", ClientLayout::SourcesOf(*entry.table)},
                 {"status", TableStatusName(entry.status)},
                 {"rows", entry.rows},
                 {"records", entry.records},

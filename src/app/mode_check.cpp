@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <string>
 
+#include "app/client_layout.h"
 #include "app/modes.h"
 #include "app/run.h"
 #include "catalogue/catalogue.h"
@@ -19,7 +20,7 @@ int CheckTables(RunContext& run) {
     TableEntry entry{.table = table};
     entry.status =
         loaded && reader.ExportFaults() == faults ? TableStatus::kChecked : TableStatus::kFailed;
-    entry.line = std::string(table->table_name) + " (" + FilesOf(*table) + "): ";
+    entry.line = std::string(table->table_name) + " (" + ClientLayout::FilesOf(*table) + "): ";
     if (entry.status == TableStatus::kChecked) {
       entry.records = entry.rows = reader.Table().RecordCount();
       // As a load would, the check says where a table's texts are.

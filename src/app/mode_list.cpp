@@ -1,6 +1,7 @@
 // --list: every chosen table with its client files and column count.
 #include <cstdio>
 
+#include "app/client_layout.h"
 #include "app/modes.h"
 #include "app/run.h"
 #include "catalogue/catalogue.h"
@@ -10,7 +11,8 @@ int ListTables(RunContext& run) {
     std::uint32_t columns = 0;
     for (std::uint32_t c = 0; c < table->column_count; ++c)
       columns += IsExported(table->columns[c].type);
-    std::printf("%s: %s, %u columns\n", table->table_name, FilesOf(*table).c_str(), columns);
+    std::printf("%s: %s, %u columns\n", table->table_name, ClientLayout::FilesOf(*table).c_str(),
+                columns);
   }
   return kExitOk;
 }

@@ -115,6 +115,14 @@ constexpr OptionRow kRows[] = {
     {"client-dir", '\0', kText, false, true, 0, 0, "DIR",
      "the client folder (the one that holds dbc/) instead of the current folder", &O::client_dir,
      nullptr},
+    {"archive", '\0', OptionKind::kTexts, false, true, 0, 0, "FILE",
+     "read the client files from this archive (.MPQ) instead of the client folder; repeatable, "
+     "the later archive wins",
+     &O::archives, nullptr},
+    {"client-locale", '\0', kText, false, true, 0, 0, "NAME",
+     "the locale folder of the client's Data folder to read archives from (ruRU), where it has "
+     "several (not the texts' slot: that is -l)",
+     &O::client_locale, nullptr},
     {"no-progress", '\0', kFlag, false, true, 0, 0, nullptr,
      "leave out the progress bars, and only them", nullptr, &O::no_progress},
     {"replace-edited", '\0', kFlag, false, true, 0, 0, nullptr,
@@ -167,7 +175,13 @@ bool Assign(const OptionRow& row, const char* value, Options* options, std::stri
     options->password.reset();
   } else {
     if (!value) return Fail(why, "option --" + std::string(row.name) + " needs a value");
-    options->*row.text = value;
+    std::optional<std::string>& text = options->*row.text;
+    if (row.kind == OptionKind::kTexts && std::strchr(value, '\n'))
+      return Fail(why, "option --" + std::string(row.name) + " takes no line break");
+    if (row.kind == OptionKind::kTexts && text)
+      *text += "\n" + std::string(value);
+    else
+      text = value;
     if (row.kind == OptionKind::kPassword) options->ask_password = false;
   }
   options->given |= Bit(row);

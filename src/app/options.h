@@ -58,13 +58,15 @@ struct Options {
   std::optional<std::string> report;               // --report: the run's JSON report
   std::optional<std::string> diff_sql;             // --diff-sql: --verify's edits as SQL
   std::optional<std::string> client_dir;           // --client-dir: the client folder
-  bool no_progress = false;                        // --no-progress: no progress bars
-  bool replace_edited = false;                     // --replace-edited: edits are not kept
-  bool keep_edited = false;                        // --keep-edited: kept edits are no failure
-  bool skip_unchanged = false;                     // --skip-unchanged: unchanged tables stay
-  bool changed_only = false;                       // --changed-only: --write-dbc's patch
-  bool help = false;                               // --help
-  bool version = false;                            // --version
+  std::optional<std::string> archives;       // --archive, each given: one per line, the winner last
+  std::optional<std::string> client_locale;  // --client-locale: the locale folder of Data
+  bool no_progress = false;                  // --no-progress: no progress bars
+  bool replace_edited = false;               // --replace-edited: edits are not kept
+  bool keep_edited = false;                  // --keep-edited: kept edits are no failure
+  bool skip_unchanged = false;               // --skip-unchanged: unchanged tables stay
+  bool changed_only = false;                 // --changed-only: --write-dbc's patch
+  bool help = false;                         // --help
+  bool version = false;                      // --version
 
   // Which rows of the option table were set (by index), so that the
   // command line can win over an option file.
@@ -88,6 +90,7 @@ enum class OptionKind {
   kInteger,   // a whole number within [min, max]
   kLocale,    // a slot number or one of the twelve names
   kTables,    // a comma-separated list of tables
+  kTexts,     // any text, repeatable: each value is added on a line of its own
 };
 
 struct OptionRow {

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "app/client_layout.h"
 #include "app/json_report.h"
 #include "app/modes.h"
 #include "app/option_file.h"
@@ -333,6 +334,9 @@ int RunTool(int argc, char** argv) {
     json = std::make_unique<JsonReport>(*parsed.options.report, out.report_fd, run);
     report.AddRenderer(json.get());
   }
+  ClientLayout layout;
+  if (std::string why; !layout.Choose(parsed.options, &why))
+    return report.FinishEarly(kExitIncomplete, why);
   const int status = mode.run(run);
   // A report that could not be written fails a run that went well.
   return json && !json->written() && status == kExitOk ? kExitIncomplete : status;

@@ -1,7 +1,5 @@
 #include "app/table_export.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <condition_variable>
 #include <numeric>
@@ -9,7 +7,7 @@
 
 #include "app/held_console.h"
 #include "catalogue/catalogue.h"
-#include "dbc/host_path.h"
+#include "dbc/client_files.h"
 #include "port/console.h"
 #include "port/interrupt.h"
 #include "port/mutex.h"
@@ -21,10 +19,8 @@ namespace {
 
 // The bytes of a table's client files, as a measure of its export's time.
 std::uint64_t ClientBytes(const TableDescriptor& table) {
-  const auto size_of = [](const TableDescriptor& file) -> std::uint64_t {
-    struct stat st;
-    const HostPath path = ResolveClientPath(file.file_path);
-    return ::stat(path.path.c_str(), &st) == 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
+  const auto size_of = [](const TableDescriptor& file) {
+    return ClientFiles::Active().SizeOf(file.file_path);
   };
   if (!IsMergedTable(table)) return size_of(table);
   std::uint64_t bytes = 0;

@@ -7,6 +7,7 @@
 #include <map>
 #include <string>
 
+#include "app/client_layout.h"
 #include "catalogue/catalogue.h"
 #include "dbc/host_path.h"
 #include "port/console.h"
@@ -18,9 +19,12 @@ namespace {
 // Tables that failed alike are said in one line from this many.
 constexpr std::size_t kAlikeInOneLine = 3;
 
-// The client file as found on disk ("dbc/SPELL.DBC"), or the catalogue's
-// path when it is not there.
+// The client file as found on disk ("dbc/SPELL.DBC") or in its archive,
+// or the catalogue's path when it is not there.
 std::string OnDisk(const char* catalogue_path) {
+  // (Or in the archive it is read from.)
+  if (const std::string archive = ClientLayout::SourceOf(catalogue_path); !archive.empty())
+    return ArchiveClientFiles::ArchivedName(catalogue_path) + " in " + archive;
   const HostPath host = ResolveClientPath(catalogue_path);
   struct stat st;
   return host.ambiguous.empty() && ::stat(host.path.c_str(), &st) == 0 ? host.path : catalogue_path;

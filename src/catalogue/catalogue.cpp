@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <memory>
 
+#include "dbc/client_files.h"
 #include "dbc/host_path.h"
 
 namespace {
@@ -400,6 +401,8 @@ std::vector<const char*> ClientFilePaths() {
 }
 
 std::string MissingClientFolder() {
+  // A client read from its archives has no dbc folder to miss.
+  if (&ClientFiles::Active() != &DiskClientFiles::Instance()) return "";
   const HostPath folder = ResolveClientPath("dbc");
   struct stat st;
   if (!folder.ambiguous.empty() || (::stat(folder.path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)))

@@ -54,6 +54,24 @@ std::size_t MemorySource::Read(std::uint8_t* out, std::size_t n) {
   return got;
 }
 
+namespace {
+
+ClientFiles*& ActiveFiles() {
+  static ClientFiles* files = &DiskClientFiles::Instance();
+  return files;
+}
+
+}  // namespace
+
+ClientFiles& ClientFiles::Active() { return *ActiveFiles(); }
+void ClientFiles::SetActive(ClientFiles* files) { ActiveFiles() = files; }
+
+std::uint64_t DiskClientFiles::SizeOf(const char* path) {
+  struct stat st;
+  const HostPath host = ResolveClientPath(path);
+  return ::stat(host.path.c_str(), &st) == 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
+}
+
 DiskClientFiles& DiskClientFiles::Instance() {
   static DiskClientFiles files;
   return files;

@@ -1,7 +1,7 @@
 // Where the reader gets the bytes of a client file: the client folder on
-// disk (DiskClientFiles), or, in tests and the fuzz harness, files held in
-// memory. DBCFile is given one; it reads whatever the source hands it and
-// checks every byte itself.
+// disk (DiskClientFiles), the client's archives (client_archives.h), or, in
+// tests and the fuzz harness, files held in memory. DBCFile is given one; it reads whatever the
+// source hands it and checks every byte itself.
 #pragma once
 
 #include <cstddef>
@@ -47,6 +47,16 @@ class ClientFiles {
   // cannot be read.
   virtual bool Open(const char* catalogue_path, std::unique_ptr<TableSource>* source,
                     Fault* fault) = 0;
+  // The archive that holds the client file, or "" when it is read from a
+  // folder (or not found).
+  virtual std::string SourceOf(const char*) { return ""; }
+  // The client file's bytes, 0 when it is not there.
+  virtual std::uint64_t SizeOf(const char*) { return 0; }
+
+  // Where the run's readers get their client files: the client folder on
+  // disk unless set (once, before any reader is made).
+  static ClientFiles& Active();
+  static void SetActive(ClientFiles* files);
 };
 
 // The client folder below the working directory, names matched ignoring
@@ -56,4 +66,5 @@ class DiskClientFiles : public ClientFiles {
   static DiskClientFiles& Instance();
   bool Open(const char* catalogue_path, std::unique_ptr<TableSource>* source,
             Fault* fault) override;
+  std::uint64_t SizeOf(const char* catalogue_path) override;
 };

@@ -190,7 +190,7 @@ class DBCFile {
   LoadedTable table_;
   std::unique_ptr<StatementBuilder> builder_;
   RowOutput* rows_ = nullptr;
-  ClientFiles* files_ = &DiskClientFiles::Instance();
+  ClientFiles* files_ = &ClientFiles::Active();
   Console console_ = Console::kAll;
   bool progress_ = true;
   bool table_skipped_ = false;

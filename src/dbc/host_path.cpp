@@ -51,14 +51,22 @@ std::string& Folder() {
   return folder;
 }
 
+std::string& TableFolder() {
+  static std::string name;
+  return name;
+}
+
 }  // namespace
 
+void SetTableFolder(const std::string& name) { TableFolder() = name; }
 void SetClientFolder(const std::string& folder) { Folder() = folder; }
 const std::string& ClientFolder() { return Folder(); }
 
 HostPath ResolveClientPath(const char* stored_path) {
   HostPath result;
   std::string exact = HostSeparators(stored_path);
+  if (!TableFolder().empty() && (exact == "dbc" || exact.starts_with("dbc/")))
+    exact = TableFolder() + exact.substr(3);
   if (!Folder().empty() && !exact.empty() && exact[0] != '/') exact = Folder() + "/" + exact;
   result.path = exact;
   if (exact.empty() || Exists(exact)) return result;

@@ -19,6 +19,11 @@ struct HostPath {
 
 HostPath ResolveClientPath(const char* stored_path);
 
+// The folder of the client's tables that the catalogue calls "dbc":
+// another name of it, such as an extracted "DBFilesClient", when set. Set
+// once, before any thread starts.
+void SetTableFolder(const std::string& name);
+
 // The client folder that relative catalogue paths start from: "" (the
 // working directory) until set. Set once, before any thread starts.
 void SetClientFolder(const std::string& folder);

@@ -1,0 +1,97 @@
+#include "app/client_layout.h"
+
+#include <sys/stat.h>
+
+#include <sstream>
+#include <vector>
+
+#include "dbc/host_path.h"
+#include "port/console.h"
+
+namespace {
+
+bool IsFolder(const HostPath& path) {
+  struct stat st;
+  return path.ambiguous.empty() && ::stat(path.path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// The archive's path as the run names it: from the client folder.
+std::string Named(const std::string& path) {
+  const std::string& folder = ClientFolder();
+  if (!folder.empty() && path.starts_with(folder + "/")) return path.substr(folder.size() + 1);
+  return path;
+}
+
+}  // namespace
+
+ClientLayout::~ClientLayout() {
+  if (archives_) ClientFiles::SetActive(&DiskClientFiles::Instance());
+}
+
+bool ClientLayout::Choose(const Options& options, std::string* why) {
+  std::vector<std::string> archives;
+  if (options.archives) {
+    std::istringstream lines(*options.archives);
+    for (std::string line; std::getline(lines, line);) archives.push_back(line);
+  } else {
+    if (IsFolder(ResolveClientPath("dbc"))) return true;
+    if (IsFolder(ResolveClientPath("DBFilesClient"))) {
+      SetTableFolder(ResolveClientPath("DBFilesClient")
+                         .path.substr(ClientFolder().empty() ? 0 : ClientFolder().size() + 1));
+      Warn("there is no folder dbc: the client files are read from the folder DBFilesClient");
+      return true;
+    }
+    const HostPath data = ResolveClientPath("Data");
+    if (!IsFolder(data)) return true;  // nothing else: the dbc folder is missing, as said
+    if (!FindClientArchives(data.path, options.client_locale.value_or(""), &archives, why)) {
+      *why = "there is no folder dbc, and " + *why;
+      return false;
+    }
+    Warn("there is no folder dbc: the client files are read from the archives in " +
+         Named(data.path) + " (" + std::to_string(archives.size()) +
+         (archives.size() == 1 ? " archive; " : " archives; ") + Named(archives.back()) + " wins)");
+  }
+  archives_ = std::make_unique<ArchiveClientFiles>();
+  if (!archives_->OpenAll(archives, why)) {
+    archives_.reset();
+    return false;
+  }
+  ClientFiles::SetActive(archives_.get());
+  return true;
+}
+
+std::string ClientLayout::SourceOf(const char* catalogue_path) {
+  return Named(ClientFiles::Active().SourceOf(catalogue_path));
+}
+
+namespace {
+
+std::vector<const char*> PathsOf(const TableDescriptor& table) {
+  std::vector<const char*> paths;
+  if (!IsMergedTable(table)) return {table.file_path};
+  for (const RatingSource& source : RatingSources()) paths.push_back(source.file->file_path);
+  return paths;
+}
+
+}  // namespace
+
+std::string ClientLayout::FilesOf(const TableDescriptor& table) {
+  std::string files;
+  for (const char* path : PathsOf(table)) {
+    const std::string source = SourceOf(path);
+    files += (files.empty() ? "" : ", ") +
+             (source.empty() ? std::string(path)
+                             : ArchiveClientFiles::ArchivedName(path) + " in " + source);
+  }
+  return files;
+}
+
+std::string ClientLayout::SourcesOf(const TableDescriptor& table) {
+  std::string sources;
+  for (const char* path : PathsOf(table)) {
+    std::string source = SourceOf(path);
+    if (source.empty()) source = ResolveClientPath(path).path;
+    sources += (sources.empty() ? "" : ", ") + source;
+  }
+  return sources;
+}
