@@ -149,13 +149,12 @@ TEST(DurableFile, WriteFileDurablyAllOrNothing) {
   // The same bytes as a given file: nothing written, nothing left.
   WriteFile(dir / "client.dbc", "WDBC");
   bool unchanged = false;
-  EXPECT_TRUE(
-      WriteFileDurably(dir / "copy.dbc", filling, &why, &in_place, dir / "client.dbc", &unchanged));
+  const auto same = [&](int fd) { return SameContents(fd, dir / "client.dbc"); };
+  EXPECT_TRUE(WriteFileDurably(dir / "copy.dbc", filling, &why, &in_place, same, &unchanged));
   EXPECT_TRUE(unchanged);
   EXPECT_FALSE(std::filesystem::exists(dir / "copy.dbc"));
   WriteFile(dir / "client.dbc", "WDBD");
-  EXPECT_TRUE(
-      WriteFileDurably(dir / "copy.dbc", filling, &why, &in_place, dir / "client.dbc", &unchanged));
+  EXPECT_TRUE(WriteFileDurably(dir / "copy.dbc", filling, &why, &in_place, same, &unchanged));
   EXPECT_FALSE(unchanged);
   EXPECT_EQ(ReadFile(dir / "copy.dbc"), "WDBC");
   EXPECT_EQ(NamesIn(dir.path()), (std::vector<std::string>{"Spell.dbc", "client.dbc", "copy.dbc"}));

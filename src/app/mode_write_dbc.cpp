@@ -3,6 +3,7 @@
 // line per table. A table that cannot be written leaves no file.
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <string>
@@ -13,6 +14,7 @@
 #include "app/reading_run.h"
 #include "app/run.h"
 #include "catalogue/catalogue.h"
+#include "dbc/client_files.h"
 #include "dbc/dbc_format.h"
 #include "dbc/host_path.h"
 #include "port/durable_file.h"
@@ -79,15 +81,43 @@ Written NotLoaded(const DBCFile& reader) {
   return {"not written: " + fault.reason, fault};
 }
 
+// Whether the file open at `fd` holds the bytes of the client file at the
+// catalogue path `client`, read where the run reads it: from the client
+// folder, or out of its archive (a piece at a time: neither file is held in
+// memory).
+bool SameAsClient(int fd, const char* client) {
+  ClientFiles& files = ClientFiles::Active();
+  if (&files == &DiskClientFiles::Instance())
+    return SameContents(fd, ResolveClientPath(client).path);
+  std::unique_ptr<TableSource> source;
+  Fault fault;
+  struct stat st;
+  if (!files.Open(client, &source, &fault) || ::fstat(fd, &st) != 0 ||
+      static_cast<std::uint64_t>(st.st_size) != source->Size())
+    return false;
+  std::vector<std::uint8_t> ours(1 << 16), theirs(1 << 16);
+  for (std::uint64_t at = 0; at < source->Size(); at += ours.size()) {
+    const std::size_t n =
+        static_cast<std::size_t>(std::min<std::uint64_t>(ours.size(), source->Size() - at));
+    if (source->Read(theirs.data(), n) != n || ReadAt(fd, ours.data(), n, at) != 0 ||
+        std::memcmp(ours.data(), theirs.data(), n) != 0)
+      return false;
+  }
+  return true;
+}
+
 // Writes what `fill` writes as the client file `name` (with
-// --changed-only, unless it is the client file `client`'s bytes).
-Written WriteOne(const Options& options, const std::string& name, const std::string& client,
+// --changed-only, unless it is the bytes of the client file at the
+// catalogue path `client`).
+Written WriteOne(const Options& options, const std::string& name, const char* client,
                  const std::function<bool(int fd, std::string* why)>& fill) {
   std::string why;
   const std::string target = WriteTarget(options, name, &why);
   if (target.empty()) return NotWritten(FaultKind::kOutput, why);
   bool in_place = false, unchanged = false;
-  if (!WriteFileDurably(target, fill, &why, &in_place, options.changed_only ? client : "",
+  const auto same = [client](int fd) { return SameAsClient(fd, client); };
+  if (!WriteFileDurably(target, fill, &why, &in_place,
+                        options.changed_only ? std::function<bool(int)>(same) : nullptr,
                         &unchanged))
     return {NotDurableLine(why, in_place), {FaultKind::kOutput, why}, false};
   Written out{.done = true, .unchanged = unchanged};
@@ -100,11 +130,6 @@ Written WriteOne(const Options& options, const std::string& name, const std::str
     return {name + " unchanged, not written; but " + why, {FaultKind::kOutput, why}, false};
   if (removed) out.removed.push_back(path);
   return out;
-}
-
-// The client file of a catalogue path, as found on disk.
-std::string ClientPath(const TableDescriptor& table) {
-  return ResolveClientPath(table.file_path).path;
 }
 
 // The merged rating table's file, built in memory; empty, with the line,
@@ -163,7 +188,7 @@ Written WriteRatingFiles(const Options& options, DBCFile& reader, TableWriteBack
       return error == 0;
     };
     const std::string name = ClientFileName(*file);
-    Written one = WriteOne(options, name, ClientPath(*file), fill);
+    Written one = WriteOne(options, name, file->file_path, fill);
     if (!one.done) return one;
     all.unchanged = all.unchanged && one.unchanged;
     all.files.insert(all.files.end(), one.files.begin(), one.files.end());
@@ -187,7 +212,7 @@ Written WriteTableFile(const Options& options, DBCFile& reader, TableWriteBack& 
   if (!reader.Load(table)) return NotLoaded(reader);
   TableWriteBack::Counts counts;
   const std::string name = ClientFileName(*table);
-  Written out = WriteOne(options, name, ClientPath(*table), [&](int fd, std::string* reason) {
+  Written out = WriteOne(options, name, table->file_path, [&](int fd, std::string* reason) {
     return builder.Build(reader.Table(), fd, &counts, reason);
   });
   if (out.unchanged)

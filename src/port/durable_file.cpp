@@ -236,12 +236,12 @@ bool WriteFileDurably(const std::string& target,
                       const std::function<bool(int fd, std::string* why)>& fill, std::string* why,
                       bool* in_place) {
   bool unchanged = false;
-  return WriteFileDurably(target, fill, why, in_place, "", &unchanged);
+  return WriteFileDurably(target, fill, why, in_place, nullptr, &unchanged);
 }
 
 bool WriteFileDurably(const std::string& target,
                       const std::function<bool(int fd, std::string* why)>& fill, std::string* why,
-                      bool* in_place, const std::string& same_as, bool* unchanged) {
+                      bool* in_place, const std::function<bool(int fd)>& same, bool* unchanged) {
   *in_place = false;
   *unchanged = false;
   struct stat st;
@@ -258,7 +258,7 @@ bool WriteFileDurably(const std::string& target,
     return false;
   }
   if (!fill(file.fd(), why)) return false;  // (the file is discarded)
-  if (!same_as.empty() && SameContents(file.fd(), same_as)) {
+  if (same && same(file.fd())) {
     *unchanged = true;
     why->clear();
     return true;  // (the file is discarded)

@@ -106,11 +106,11 @@ bool WriteFileDurably(const std::string& target,
                       bool* in_place);
 // A target that exists but is no regular file (a folder, a device, a FIFO)
 // is refused and left as it is: never exchanged, never unlinked.
-// The same, but a file whose bytes would be those of the file `same_as`
-// is not written (*unchanged; true).
+// The same, but a file that `same` finds unchanged (given the new file,
+// open) is not written (*unchanged; true).
 bool WriteFileDurably(const std::string& target,
                       const std::function<bool(int fd, std::string* why)>& fill, std::string* why,
-                      bool* in_place, const std::string& same_as, bool* unchanged);
+                      bool* in_place, const std::function<bool(int fd)>& same, bool* unchanged);
 // An output named by the user (a report): the file `path` names, written
 // durably as WriteFileDurably() writes it when it is a regular file or
 // none (a link's target is written, the link stays); a device, a FIFO or a
