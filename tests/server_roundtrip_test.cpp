@@ -266,6 +266,59 @@ TEST_F(WriteDbcTest, ChangedOnlyWritesThePatch) {
       << rating.out;
 }
 
+// The cycle of an installed client, whose files are in its archives (made
+// by smpq): load from them, edit, --patch-archive, the archive put in the
+// client's Data folder, --verify equal. The archive, read back by smpq,
+// holds exactly the changed file, as --write-dbc writes it; a client's own
+// archive is never replaced, and a run that fails keeps the old archive.
+TEST_F(WriteDbcTest, APatchArchiveClosesTheCycleOfAnInstalledClient) {
+  const std::string db = prefix + "_mpq", in = "`" + db + "`.";
+  const std::string inst = client_dir / "inst", locale = inst + "/Data/enGB/";
+  std::filesystem::create_directories(locale);
+  std::filesystem::create_directories(client_dir / "stage");
+  std::filesystem::copy(client_dir / "dbc", client_dir / "stage/DBFilesClient");
+  const auto smpq = [&](const std::string& args) {
+    return Shell("cd " + Quoted(client_dir / "stage") + " && smpq -q " + args);
+  };
+  ASSERT_EQ(smpq("-M 1 -C ZLIB -c " + Quoted(locale + "locale-enGB.MPQ") + " DBFilesClient/*"), 0);
+  const auto run = [&](const std::vector<std::string>& args) {
+    return RunConverter(inst, ServerArgs(*server_, db) + args);
+  };
+  ASSERT_EQ(run({"--quiet"}).status, 0);
+  Client c(*server_);
+  c.Exec("UPDATE " + in + "vesk_spell SET SpellName = 'Patched' WHERE id = 4");
+  const std::string archive = client_dir / "patch.MPQ";
+  const RunResult patch = run({"--patch-archive=" + archive, "--changed-only"});
+  EXPECT_EQ(patch.status, 0) << patch.err;
+  EXPECT_TRUE(patch.out.ends_with("Disconnect\n" + archive + "\nDBFilesClient\\Spell.dbc\n"))
+      << patch.out;
+  ASSERT_EQ(Write(db, "loose").status, 0);
+  std::filesystem::remove_all(client_dir / "stage/DBFilesClient");
+  ASSERT_EQ(smpq("-x " + Quoted(archive)), 0);
+  EXPECT_EQ(
+      std::distance(std::filesystem::directory_iterator(client_dir / "stage/DBFilesClient"), {}),
+      1);
+  EXPECT_TRUE(ReadFile(client_dir / "stage/DBFilesClient/Spell.dbc") ==
+              ReadFile(client_dir / "loose/Spell.dbc"));
+  std::filesystem::copy_file(archive, locale + "patch-enGB-2.MPQ");
+  const RunResult verify = run({"--verify"});
+  EXPECT_EQ(verify.status, 0) << verify.out;
+  EXPECT_NE(verify.err.find("0 of " + Tables() + " tables differ"), std::string::npos)
+      << verify.err;
+  for (const char* own : {"Data/enGB/locale-enGB.MPQ", "Data/enGB/patch-enGB-2.MPQ"})
+    EXPECT_EQ(run({"--patch-archive=" + inst + "/" + own}).status, 2) << own;
+  // A value the format cannot hold fails the run: the old archive stays.
+  const std::string before = ReadFile(archive);
+  c.Exec("ALTER TABLE " + in + "vesk_languages MODIFY `name` text NULL");
+  c.Exec("UPDATE " + in + "vesk_languages SET `name` = NULL WHERE id = 1");
+  const RunResult failed = run({"--patch-archive=" + archive});
+  EXPECT_EQ(failed.status, 1);
+  EXPECT_NE(failed.out.find(archive + " not written: not every table was written"),
+            std::string::npos)
+      << failed.out;
+  EXPECT_EQ(ReadFile(archive), before);
+}
+
 // Values the format cannot hold are refused by row and column, a signal
 // leaves no file half written, and the client's own folder is refused.
 TEST_F(WriteDbcTest, RefusesWhatTheFileCannotHold) {

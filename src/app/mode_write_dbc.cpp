@@ -247,26 +247,31 @@ std::string WhyNotWriteFolder(const Options& options) {
   return "";
 }
 
-int WriteClientFiles(RunContext& run) {
-  ReadingRun reading(run);
-  if (std::string why; !reading.Connect(&why)) return run.report.FinishEarly(kExitIncomplete, why);
+void WriteEveryTable(RunContext& run, const Options& options, ReadingRun& reading,
+                     std::vector<std::string>* written_files) {
   TableWriteBack builder(reading.session);
-  std::vector<std::string> written_files;
   for (const TableDescriptor* table : run.tables) {
     if (PendingInterrupt()) break;
     std::string why;
     Written written = reading.ChooseSlot(*table, &why)
-                          ? WriteTableFile(run.options, reading.reader, builder, table)
+                          ? WriteTableFile(options, reading.reader, builder, table)
                           : NotWritten(FaultKind::kOther, why);
     TableEntry entry{.table = table};
     entry.status = !written.done       ? FailedFor(written.fault)
                    : written.unchanged ? TableStatus::kSkipped
                                        : TableStatus::kWritten;
-    written_files.insert(written_files.end(), written.files.begin(), written.files.end());
+    written_files->insert(written_files->end(), written.files.begin(), written.files.end());
     entry.fault = std::move(written.fault);
     entry.line = std::string(table->table_name) + ": " + written.text;
     run.report.TableDone(std::move(entry));
   }
+}
+
+int WriteClientFiles(RunContext& run) {
+  ReadingRun reading(run);
+  if (std::string why; !reading.Connect(&why)) return run.report.FinishEarly(kExitIncomplete, why);
+  std::vector<std::string> written_files;
+  WriteEveryTable(run, run.options, reading, &written_files);
   // With --changed-only, the patch: the files written, one per line.
   return reading.Finish(run.report.in_full() == run.report.total(),
                         run.options.changed_only ? written_files : std::vector<std::string>{});

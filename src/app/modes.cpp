@@ -6,8 +6,9 @@ namespace {
 
 using Start = ModeRow::Start;
 
-// --changed-only is --write-dbc's alone, --diff-sql --verify's.
-constexpr char kChangedOnly[] = "--changed-only goes with --write-dbc";
+// --changed-only is --write-dbc's and --patch-archive's alone, --diff-sql
+// --verify's.
+constexpr char kChangedOnly[] = "--changed-only goes with --write-dbc or --patch-archive";
 constexpr char kDiffSql[] = "--diff-sql goes with --verify";
 constexpr bool DiffSql(const Options& o) { return o.diff_sql.has_value(); }
 
@@ -24,6 +25,12 @@ constexpr ModeExclusion kCheckExcludes[] = {
 constexpr ModeExclusion kWriteDbcExcludes[] = {
     {[](const Options& o) { return o.file.has_value() || o.verify; },
      "--write-dbc writes client files from a server's tables: not with -f or --verify"},
+    {DiffSql, kDiffSql},
+};
+constexpr ModeExclusion kPatchArchiveExcludes[] = {
+    {[](const Options& o) { return o.file.has_value() || o.verify || o.write_dbc.has_value(); },
+     "--patch-archive writes an archive from a server's tables: not with -f, --verify or "
+     "--write-dbc"},
     {DiffSql, kDiffSql},
 };
 constexpr ModeExclusion kVerifyExcludes[] = {
@@ -57,6 +64,12 @@ constexpr ModeWords kWriteDbc = {.name = "write-dbc",
                                  .counted = TableStatus::kWritten,
                                  .count_one = "tables written",
                                  .failed = "not written"};
+// Said as --write-dbc's run, under its own name.
+constexpr ModeWords kPatchArchive = [] {
+  ModeWords words = kWriteDbc;
+  words.name = "patch-archive";
+  return words;
+}();
 constexpr ModeWords kVerify = {.name = "verify",
                                .table_lines = true,
                                .failed_lines_on_stderr = true,
@@ -75,6 +88,8 @@ constexpr ModeRow kModes[] = {
      ListTables, kListExcludes, nullptr},
     {kCheck, "--check", [](const Options& o) { return o.check; }, Start::kBeforeOutput, true,
      CheckTables, kCheckExcludes, nullptr},
+    {kPatchArchive, "--patch-archive", [](const Options& o) { return o.patch_archive.has_value(); },
+     Start::kAfterOutput, true, WritePatchArchive, kPatchArchiveExcludes, WhyNotPatchArchive},
     {kWriteDbc, "--write-dbc", [](const Options& o) { return o.write_dbc.has_value(); },
      Start::kAfterOutput, true, WriteClientFiles, kWriteDbcExcludes, WhyNotWriteFolder},
     {kVerify, "--verify", [](const Options& o) { return o.verify; }, Start::kAfterOutput, true,

@@ -54,14 +54,23 @@ const ModeRow& ChosenMode(const Options& options);
 void SetRunLocale(DBCFile& reader, const Options& options);
 
 // The modes, each in its own file.
-int ListTables(RunContext& run);        // mode_list.cpp
-int CheckTables(RunContext& run);       // mode_check.cpp
-int VerifyTables(RunContext& run);      // mode_verify.cpp
-int WriteClientFiles(RunContext& run);  // mode_write_dbc.cpp
-int ExportTables(RunContext& run);      // mode_export.cpp
+int ListTables(RunContext& run);         // mode_list.cpp
+int CheckTables(RunContext& run);        // mode_check.cpp
+int VerifyTables(RunContext& run);       // mode_verify.cpp
+int WriteClientFiles(RunContext& run);   // mode_write_dbc.cpp
+int WritePatchArchive(RunContext& run);  // mode_patch_archive.cpp
+int ExportTables(RunContext& run);       // mode_export.cpp
 // A value --verify found different, database and client side by side,
 // in 80 columns when its key and column leave room.
 std::string ValueLine(const DifferingValue& value);  // mode_verify.cpp
 // Why --write-dbc=DIR cannot be used ("" when it can).
 std::string WhyNotWriteFolder(const Options& options);  // mode_write_dbc.cpp
-std::string WhyNotDiffFile(const Options& options);     // mode_verify.cpp
+// Writes every chosen table's client files into `options`' --write-dbc
+// folder, each table's line and status into the run's report; the files
+// written (with --changed-only, those that differ from the client's).
+class ReadingRun;
+void WriteEveryTable(RunContext& run, const Options& options, ReadingRun& reading,
+                     std::vector<std::string>* written_files);  // mode_write_dbc.cpp
+// Why --patch-archive=FILE cannot be used ("" when it can).
+std::string WhyNotPatchArchive(const Options& options);  // mode_patch_archive.cpp
+std::string WhyNotDiffFile(const Options& options);      // mode_verify.cpp

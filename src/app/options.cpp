@@ -105,6 +105,10 @@ constexpr OptionRow kRows[] = {
      "server mode: write client files into DIR (not the client's dbc folder) from the database's "
      "tables, the client's own files serving as templates",
      &O::write_dbc, nullptr},
+    {"patch-archive", '\0', kText, false, true, 0, 0, "FILE",
+     "server mode: write what --write-dbc would write into one archive (.MPQ) that the "
+     "players' client reads as a patch, replacing FILE (one this tool wrote, or none)",
+     &O::patch_archive, nullptr},
     {"diff-sql", '\0', kText, false, true, 0, 0, "FILE",
      "with --verify: write into FILE the SQL statements that turn the client's rows into the "
      "database's (UPDATE, INSERT, DELETE by key)",

@@ -58,6 +58,7 @@ struct Options {
   std::optional<std::string> report;               // --report: the run's JSON report
   std::optional<std::string> diff_sql;             // --diff-sql: --verify's edits as SQL
   std::optional<std::string> client_dir;           // --client-dir: the client folder
+  std::optional<std::string> patch_archive;        // --patch-archive: the archive written
   std::optional<std::string> archives;       // --archive, each given: one per line, the winner last
   std::optional<std::string> client_locale;  // --client-locale: the locale folder of Data
   bool no_progress = false;                  // --no-progress: no progress bars

@@ -211,6 +211,12 @@ bool ArchiveClientFiles::OpenAll(const std::vector<std::string>& archives, std::
   return true;
 }
 
+std::vector<std::string> ArchiveClientFiles::Paths() const {
+  std::vector<std::string> paths;
+  for (const std::unique_ptr<Archive>& archive : archives_) paths.push_back(archive->path);
+  return paths;
+}
+
 std::string ArchiveClientFiles::ArchivedName(const char* catalogue_path) {
   std::string name = catalogue_path;
   const std::size_t slash = name.find_first_of("\\/");
@@ -268,4 +274,50 @@ std::uint64_t ArchiveClientFiles::SizeOf(const char* path) {
   const DWORD low = SFileGetFileSize(file, &high);
   SFileCloseFile(file);
   return low == SFILE_INVALID_SIZE ? 0 : (std::uint64_t{high} << 32) | low;
+}
+
+bool WriteArchive(const std::string& path,
+                  const std::vector<std::pair<std::string, std::string>>& files, std::string* why) {
+  MutexLock lock(StormLock());
+  // Room in the hash table for every file, the listfile and the mark.
+  DWORD room = 16;
+  while (room < files.size() + 2) room *= 2;
+  HANDLE archive = nullptr;
+  if (!SFileCreateArchive(path.c_str(), MPQ_CREATE_LISTFILE | MPQ_CREATE_ARCHIVE_V1, room,
+                          &archive)) {
+    *why = path + " cannot be written: " + StormError();
+    return false;
+  }
+  const auto add = [&](const std::string& file, const std::string& name) {
+    if (SFileAddFileEx(archive, file.c_str(), name.c_str(),
+                       MPQ_FILE_COMPRESS | MPQ_FILE_REPLACEEXISTING, MPQ_COMPRESSION_ZLIB,
+                       MPQ_COMPRESSION_NEXT_SAME))
+      return true;
+    *why = name + " cannot be put into " + path + ": " + StormError();
+    return false;
+  };
+  bool ok = true;
+  for (const auto& [file, name] : files) ok = ok && add(file, name);
+  if (ok) {
+    static constexpr char kMarkText[] = "written by vesk-dbc2sql\n";
+    HANDLE mark = nullptr;
+    ok = SFileCreateFile(archive, kArchiveMark, 0, sizeof kMarkText - 1, 0,
+                         MPQ_FILE_REPLACEEXISTING, &mark) &&
+         SFileWriteFile(mark, kMarkText, sizeof kMarkText - 1, 0) && SFileFinishFile(mark);
+    if (!ok) *why = std::string(kArchiveMark) + " cannot be put into " + path + ": " + StormError();
+  }
+  if (!SFileCloseArchive(archive) && ok) {
+    *why = path + " cannot be written: " + StormError();
+    ok = false;
+  }
+  return ok;
+}
+
+bool IsOwnArchive(const std::string& path) {
+  MutexLock lock(StormLock());
+  HANDLE archive = nullptr;
+  if (!SFileOpenArchive(path.c_str(), 0, MPQ_OPEN_READ_ONLY, &archive)) return false;
+  const bool own = SFileHasFile(archive, kArchiveMark);
+  SFileCloseArchive(archive);
+  return own;
 }

@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "dbc/client_files.h"
@@ -55,6 +56,9 @@ class ArchiveClientFiles : public ClientFiles {
   std::string SourceOf(const char* catalogue_path) override;
   std::uint64_t SizeOf(const char* catalogue_path) override;
 
+  // The archives open, the one that wins last.
+  std::vector<std::string> Paths() const;
+
   // "DBFilesClient\Spell.dbc" for "dbc\Spell.dbc".
   static std::string ArchivedName(const char* catalogue_path);
 
@@ -65,3 +69,18 @@ class ArchiveClientFiles : public ClientFiles {
 
   std::vector<std::unique_ptr<Archive>> archives_;  // the one that wins last
 };
+
+// The file every archive the tool writes holds, so that a later run knows
+// the archive as its own (and replaces no other).
+inline constexpr char kArchiveMark[] = "(vesk-dbc2sql)";
+
+// Writes the archive `path` (an empty or new file, replaced whole) holding
+// `files` (each a file on disk and its name in the archive), compressed
+// (zlib), with a listfile and the tool's mark, in format version 1, which
+// every client from the first release on reads (3.2.2 included). False,
+// with *why.
+bool WriteArchive(const std::string& path,
+                  const std::vector<std::pair<std::string, std::string>>& files, std::string* why);
+
+// Whether `path` is an archive that holds the tool's mark.
+bool IsOwnArchive(const std::string& path);

@@ -64,6 +64,8 @@ class DurableFile {
   // the system's error, when it cannot be made.
   bool Open(const std::string& target, const struct stat* replaced, int* error);
   int fd() const { return fd_; }
+  // The new file's path, for a library that writes a file by its name.
+  const std::string& path() const { return temporary_; }
 
   // What Commit() did.
   struct Outcome {
