@@ -183,7 +183,7 @@ bool Assign(const OptionRow& row, const char* value, Options* options, std::stri
     if (row.kind == OptionKind::kTexts && std::strchr(value, '\n'))
       return Fail(why, "option --" + std::string(row.name) + " takes no line break");
     if (row.kind == OptionKind::kTexts && text)
-      *text += "\n" + std::string(value);
+      text->append(1, '\n').append(value);
     else
       text = value;
     if (row.kind == OptionKind::kPassword) options->ask_password = false;
