@@ -305,6 +305,11 @@ TEST_F(WriteDbcTest, APatchArchiveClosesTheCycleOfAnInstalledClient) {
   EXPECT_EQ(verify.status, 0) << verify.out;
   EXPECT_NE(verify.err.find("0 of " + Tables() + " tables differ"), std::string::npos)
       << verify.err;
+  // Nothing differs from the client now: no archive is written.
+  const RunResult none = run({"--patch-archive=" + client_dir / "none.MPQ", "--changed-only"});
+  EXPECT_EQ(none.status, 0) << none.err;
+  EXPECT_NE(none.out.find("none.MPQ not written: no file changed"), std::string::npos) << none.out;
+  EXPECT_FALSE(std::filesystem::exists(client_dir / "none.MPQ"));
   for (const char* own : {"Data/enGB/locale-enGB.MPQ", "Data/enGB/patch-enGB-2.MPQ"})
     EXPECT_EQ(run({"--patch-archive=" + inst + "/" + own}).status, 2) << own;
   // A value the format cannot hold fails the run: the old archive stays.
