@@ -46,6 +46,27 @@ class ArchiveTest : public ::testing::Test {
     return files;
   }
 
+  // One run of a table of them: what is done first, the options beside
+  // -f out.sql, the exit status and what standard error says (its lines
+  // as one, however the summary wraps them).
+  struct Case {
+    const char* what;
+    std::function<void()> make;
+    std::vector<std::string> args;
+    int status;
+    std::string says;
+  };
+  void Run(const Case& c) {
+    SCOPED_TRACE(c.what);
+    c.make();
+    std::vector<std::string> args = {"-f", "out.sql"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    const RunResult r = RunConverter(client.path(), args);
+    EXPECT_EQ(r.status, c.status) << r.out << r.err;
+    EXPECT_NE(std::regex_replace(r.err, std::regex("\n +"), " ").find(c.says), std::string::npos)
+        << r.err;
+  }
+
   TempDir work;
   TempDir versions;
   TempDir client;
@@ -105,13 +126,7 @@ TEST_F(ArchiveTest, WhatCannotBeReadIsNamedAndDBFilesClientIsAFolder) {
   const std::string good = ReadFile(client / "Data/common.MPQ");
   std::string damaged = good;
   for (std::size_t at = damaged.size() / 4; at < damaged.size() / 2; ++at) damaged[at] ^= 0x5a;
-  const struct {
-    const char* what;
-    std::function<void()> make;
-    std::vector<std::string> args;
-    int status;
-    std::string says;
-  } cases[] = {
+  const Case cases[] = {
       {"not an archive",
        [&] { WriteFile(client / "Data/patch.MPQ", "not an archive"); },
        {},
@@ -146,19 +161,7 @@ TEST_F(ArchiveTest, WhatCannotBeReadIsNamedAndDBFilesClientIsAFolder) {
        0,
        "the client files are read from the folder DBFilesClient"},
   };
-  // The lines as one, however the summary wraps them.
-  const auto flat = [](const std::string& text) {
-    return std::regex_replace(text, std::regex("\n +"), " ");
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
-    c.make();
-    std::vector<std::string> args = {"-f", "out.sql"};
-    args.insert(args.end(), c.args.begin(), c.args.end());
-    const RunResult r = RunConverter(client.path(), args);
-    EXPECT_EQ(r.status, c.status) << r.out << r.err;
-    EXPECT_NE(flat(r.err).find(c.says), std::string::npos) << r.err;
-  }
+  for (const Case& c : cases) Run(c);
   EXPECT_EQ(ReadFile(client / "out.sql"), [&] {
     EXPECT_EQ(RunConverter(versions / "10", {"-f", "out.sql"}).status, 0);
     return ReadFile(versions / "10/out.sql");
