@@ -149,9 +149,9 @@ void SayExport(const RunReport& report) {
   std::string out;
   char line[160];
   if (report.signal_number()) {
-    std::snprintf(line, sizeof line, "%s: interrupted by %s after %d of %d tables; exit status %d",
-                  kProgramName, SignalName(report.signal_number()), report.in_full(),
-                  report.total(), status);
+    std::snprintf(line, sizeof line, "%s: %s after %d of %d tables; exit status %d", kProgramName,
+                  InterruptedBy(report.signal_number()).c_str(), report.in_full(), report.total(),
+                  status);
   } else {
     // A script that failed to be written or to take its target's place
     // holds no table.
@@ -194,9 +194,8 @@ void SayCount(const RunReport& report) {
     // (Counting the tables missed, all that were gone through count.)
     const int done =
         words.count_missed ? static_cast<int>(report.entries().size()) : report.in_full();
-    Warn(std::string("interrupted by ") + SignalName(signal_number) + " after " +
-         std::to_string(done) + " of " + total + " tables " + words.done + "; exit status " +
-         std::to_string(status));
+    Warn(InterruptedBy(signal_number) + " after " + std::to_string(done) + " of " + total +
+         " tables " + words.done + "; exit status " + std::to_string(status));
     return;
   }
   // What the tables not counted are, each kind with its count.

@@ -177,3 +177,7 @@ void EndBySignal(int signal_number) {
   }
   ::_exit(128 + signal_number);
 }
+
+std::string InterruptedBy(int signal_number) {
+  return std::string("interrupted by ") + SignalName(signal_number);
+}

@@ -21,6 +21,8 @@
 // async-signal-safe.
 #pragma once
 
+#include <string>
+
 class InterruptGuard {
  public:
   InterruptGuard();
@@ -60,6 +62,8 @@ int PendingInterrupt();
 
 // "SIGINT", "SIGTERM", ...; "signal N" for one without a name here.
 const char* SignalName(int signal_number);
+// Why a run, a table or a wait ended early: "interrupted by SIGTERM".
+std::string InterruptedBy(int signal_number);
 
 // The file a second signal removes before ending the process (the
 // temporary script); null or "" for none. Not thread-safe: called by the

@@ -69,7 +69,7 @@ bool TableVerifier::CompareRows(const RowMatcher& rows, RowSource& source, std::
   const unsigned long* lengths;
   while (source.Next(&row, &lengths)) {
     if (const int signal_number = PendingInterrupt()) {
-      *what = std::string("interrupted by ") + SignalName(signal_number);
+      *what = InterruptedBy(signal_number);
       return false;
     }
     if (!rows.keyed()) {
@@ -88,7 +88,7 @@ bool TableVerifier::CompareRows(const RowMatcher& rows, RowSource& source, std::
   }
   // A signal ends a read in flight (see AbortSocketOnInterrupt).
   if (const int signal_number = PendingInterrupt()) {
-    *what = std::string("interrupted by ") + SignalName(signal_number);
+    *what = InterruptedBy(signal_number);
     return false;
   }
   if (const std::string failure = source.Failure(); !failure.empty()) {

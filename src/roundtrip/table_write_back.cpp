@@ -203,7 +203,7 @@ bool TableWriteBack::TakeRows(RowSource& source, int fd, std::vector<bool>* kept
   const unsigned long* lengths;
   while (source.Next(&row, &lengths)) {
     if (const int signal_number = PendingInterrupt()) {
-      *why = std::string("interrupted by ") + SignalName(signal_number);
+      *why = InterruptedBy(signal_number);
       return false;
     }
     if (rows_.keyed() && RepeatsKey(row, lengths, &key, &previous_key, &first)) {
@@ -241,7 +241,7 @@ bool TableWriteBack::TakeRows(RowSource& source, int fd, std::vector<bool>* kept
   }
   // A signal ends a read in flight (see AbortSocketOnInterrupt).
   if (const int signal_number = PendingInterrupt()) {
-    *why = std::string("interrupted by ") + SignalName(signal_number);
+    *why = InterruptedBy(signal_number);
     return false;
   }
   *why = source.Failure();

@@ -114,8 +114,7 @@ bool dbcToFILE::OpenOutput(const char* path, std::string* reason, std::string* w
             ? OpenFifo(path)
             : ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   if (fd_ < 0 && errno == EINTR) {
-    *reason = std::string("interrupted by ") + SignalName(PendingInterrupt()) +
-              " while it waited for a process to read it";
+    *reason = InterruptedBy(PendingInterrupt()) + " while it waited for a process to read it";
     return false;
   }
   if (fd_ < 0) {

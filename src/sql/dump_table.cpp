@@ -54,9 +54,7 @@ bool DBCFile::DumpTable() {
     const auto stop_here = [&](bool interrupted, bool cut) {
       table_rows_ = 0;
       rows_cut_ = cut;
-      if (interrupted)
-        CountFault(FaultKind::kInterrupted,
-                   Format("interrupted by %s", SignalName(PendingInterrupt())));
+      if (interrupted) CountFault(FaultKind::kInterrupted, InterruptedBy(PendingInterrupt()));
       RowOutput::TableEnd end;
       if (rows_) rows_->EndTable(table_, *builder_, false, &end);
       return true;
@@ -78,7 +76,7 @@ bool DBCFile::DumpTable() {
         !rows_->EndTable(table_, *builder_, ExportFaults() == faults && dropped && created, &end)) {
       if (const int signal_number = PendingInterrupt()) {
         // The swap waited and the run was asked to stop: the old table stays.
-        CountFault(FaultKind::kInterrupted, Format("interrupted by %s", SignalName(signal_number)));
+        CountFault(FaultKind::kInterrupted, InterruptedBy(signal_number));
       } else if (!end.kept.empty()) {
         const char* const name = table_.Descriptor()->table_name;
         if (console_ != Console::kNothing)
@@ -140,7 +138,7 @@ void DBCFile::WriteRows(ProgressBar& bar, bool new_table) {
   while (table_rows_ < records) {
     if (const int signal_number = PendingInterrupt()) {
       if (rows_) took(rows_->StopRows());
-      CountFault(FaultKind::kInterrupted, Format("interrupted by %s", SignalName(signal_number)));
+      CountFault(FaultKind::kInterrupted, InterruptedBy(signal_number));
       return;
     }
     RowOutput::RowsSent sent;
@@ -157,8 +155,7 @@ void DBCFile::WriteRows(ProgressBar& bar, bool new_table) {
     if (sent.stopped && PendingInterrupt()) {
       // The run was asked to stop while the rows waited: the output ended
       // them (a statement the server was told to end is no refusal).
-      CountFault(FaultKind::kInterrupted,
-                 Format("interrupted by %s", SignalName(PendingInterrupt())));
+      CountFault(FaultKind::kInterrupted, InterruptedBy(PendingInterrupt()));
       return;
     }
     if (sent.stopped) {
