@@ -84,8 +84,7 @@ std::string ReadingRun::Open() {
   session.Quietly("SET SESSION wsrep_sync_wait = 1");
   RunLock lock(*options.database);
   if (!lock.Take(session, options.LockWait(), &why)) return why;
-  if (mysql_select_db(session.handle(), options.database->c_str()) != 0)
-    return "database " + *options.database + " cannot be used: " + mysql_error(session.handle());
+  if (!session.UseDatabase(*options.database, &why)) return why;
   // A load through another node of a cluster is waited for too.
   if (!lock.AwaitCluster(session, options.LockWait(), &why)) return why;
   return "";

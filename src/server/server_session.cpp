@@ -253,6 +253,13 @@ void ServerSession::KeepError() {
     lost_ = true;
 }
 
+bool ServerSession::UseDatabase(const std::string& database, std::string* why) {
+  if (mysql_select_db(&mysql_, database.c_str()) == 0) return true;
+  *why = "cannot select database " + database + ": " + mysql_error(&mysql_);
+  KeepError();
+  return false;
+}
+
 bool ServerSession::FitsInPacket(std::size_t length) {
   // The server drops the connection on a packet that reaches its limit:
   // a command byte and the statement must stay below max_allowed_packet.

@@ -140,6 +140,9 @@ class ServerSession {
   bool FitsInPacket(std::size_t length);
   // Keeps the server's error number, state and text of the last failure.
   void KeepError();
+  // Makes `database` the session's; false, with *why ("cannot select
+  // database world: Access denied ...") and the error kept.
+  bool UseDatabase(const std::string& database, std::string* why);
   const std::string& Error() const { return error_; }
   unsigned ErrorCode() const { return error_code_; }
 

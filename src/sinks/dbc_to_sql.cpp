@@ -45,20 +45,17 @@ bool dbcToSQL::Connect(const char* host, const char* user, const char* password,
   lock_ = std::make_shared<RunLock>(database_);
   if (!SetUpSession(true)) return false;
 
-  MYSQL* const mysql = session_.handle();
-  if (mysql_select_db(mysql, database) == 0) {
+  std::string why;
+  if (session_.UseDatabase(database, &why)) {
     std::printf("Select database: %s\n", database);
   } else {
     std::printf("Create database: %s\n", database);
     Write(BuildCreateDatabase(database));
-    if (mysql_select_db(mysql, database) != 0)
-      CountFault(FaultKind::kRefused,
-                 std::string("cannot select database ") + database + ": " + mysql_error(mysql),
-                 mysql_errno(mysql));
+    if (!session_.UseDatabase(database, &why))
+      CountFault(FaultKind::kRefused, why, session_.ErrorCode());
   }
   // On a cluster, the run's lock covers every node.
-  if (std::string why;
-      ExportFaults() == 0 &&
+  if (ExportFaults() == 0 &&
       !lock_->TakeCluster(session_, rows_.run_id(), session_.load().lock_wait_seconds, &why)) {
     CountFault(FaultKind::kRefused, why);
     return false;
@@ -92,11 +89,7 @@ std::unique_ptr<dbcToSQL> dbcToSQL::Sibling(std::string* why) {
     *why = sibling->LastFault();
     return nullptr;
   }
-  if (mysql_select_db(sibling->session_.handle(), database_.c_str()) != 0) {
-    *why = std::string("cannot select database ") + database_ + ": " +
-           mysql_error(sibling->session_.handle());
-    return nullptr;
-  }
+  if (!sibling->session_.UseDatabase(database_, why)) return nullptr;
   return sibling;
 }
 
@@ -152,11 +145,8 @@ bool dbcToSQL::Ready() {
     return false;
   }
   if (!SetUpSession(false)) return false;
-  MYSQL* const mysql = session_.handle();
-  if (mysql_select_db(mysql, database_.c_str()) != 0) {
-    CountFault(FaultKind::kRefused,
-               "cannot select database " + database_ + " again: " + mysql_error(mysql),
-               mysql_errno(mysql));
+  if (std::string why; !session_.UseDatabase(database_, &why)) {
+    CountFault(FaultKind::kRefused, why, session_.ErrorCode());
     return false;
   }
   // The staging table of the table the loss cut is of no use now (that
