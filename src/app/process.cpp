@@ -1,31 +1,18 @@
 #include "app/process.h"
 
 #include <fcntl.h>
-#include <signal.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
-#include <iterator>
 #include <string_view>
 
 #include "app/options.h"
+#include "port/terminal.h"
 
 namespace {
 
 bool closed_at_start[3];
-
-// The terminal and its settings while the password is asked for, for the
-// handler that puts them back; -1 when no prompt is up.
-volatile sig_atomic_t prompt_tty = -1;
-termios prompt_before;
-
-extern "C" void RestoreTerminal(int signal_number) {
-  if (prompt_tty >= 0) ::tcsetattr(prompt_tty, TCSANOW, &prompt_before);
-  ::signal(signal_number, SIG_DFL);
-  ::raise(signal_number);
-}
 
 }  // namespace
 
@@ -75,43 +62,7 @@ void HidePasswordArguments(int argc, char** argv) {
 }
 
 bool AskPassword(std::string* password, std::string* reason) {
-  const int tty = ::open("/dev/tty", O_RDWR | O_CLOEXEC | O_NOCTTY);
-  if (tty < 0) {
-    *reason = "--password asks for the password on the terminal, and there is none";
-    return false;
-  }
-  termios before;
-  const bool is_terminal = ::tcgetattr(tty, &before) == 0;
-  // The signals that end the process at the prompt put the echo back.
-  constexpr int kEnding[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
-  struct sigaction saved[std::size(kEnding)];
-  if (is_terminal) {
-    prompt_before = before;
-    prompt_tty = tty;
-    struct sigaction restore = {};
-    restore.sa_handler = RestoreTerminal;
-    sigemptyset(&restore.sa_mask);
-    for (std::size_t i = 0; i < std::size(kEnding); ++i) {
-      ::sigaction(kEnding[i], nullptr, &saved[i]);
-      if (saved[i].sa_handler == SIG_DFL) ::sigaction(kEnding[i], &restore, nullptr);
-    }
-    termios quiet = before;
-    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
-    quiet.c_lflag |= ECHONL;
-    ::tcsetattr(tty, TCSANOW, &quiet);  // what was typed ahead stays
-  }
-  const char prompt[] = "Enter password: ";
-  [[maybe_unused]] ssize_t n = ::write(tty, prompt, sizeof prompt - 1);
-  password->clear();
-  char c;
-  while ((n = ::read(tty, &c, 1)) == 1 && c != '\n') password->push_back(c);
-  if (!password->empty() && password->back() == '\r') password->pop_back();
-  if (is_terminal) {
-    ::tcsetattr(tty, TCSANOW, &before);
-    for (std::size_t i = 0; i < std::size(kEnding); ++i)
-      if (saved[i].sa_handler == SIG_DFL) ::sigaction(kEnding[i], &saved[i], nullptr);
-    prompt_tty = -1;
-  }
-  ::close(tty);
-  return true;
+  if (ReadFromTerminal("Enter password: ", password)) return true;
+  *reason = "--password asks for the password on the terminal, and there is none";
+  return false;
 }

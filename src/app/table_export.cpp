@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <condition_variable>
 #include <numeric>
-#include <thread>
 
 #include "app/held_console.h"
 #include "catalogue/catalogue.h"
@@ -261,17 +260,12 @@ int ExportInParallel(const std::vector<const TableDescriptor*>& tables, DBCFile&
   };
   first.ForgetBehind(true);
   for (std::unique_ptr<DBCFile>& other : others) other->ForgetBehind(true);
-  std::vector<std::thread> threads;
-  threads.reserve(others.size());
-  for (std::size_t i = 0; i < others.size(); ++i) {
-    std::thread thread;
-    if (StartThread(&thread, [&work, writer = others[i].get(), i] { work(*writer, i + 1); }))
-      threads.push_back(std::move(thread));
-    else
+  std::vector<Thread> threads(others.size());
+  for (std::size_t i = 0; i < others.size(); ++i)
+    if (!threads[i].Start([&work, writer = others[i].get(), i] { work(*writer, i + 1); }))
       Warn("no thread can be had for another connection; the others take its tables");
-  }
   work(first, 0);
-  for (std::thread& thread : threads) thread.join();
+  for (Thread& thread : threads) thread.Join();
   for (const std::string& end : run.ends)
     if (ended->empty()) *ended = end;
 

@@ -12,7 +12,7 @@ StatementWatch::~StatementWatch() {
     stop_ = true;
   }
   changed_.notify_all();
-  if (thread_.joinable()) thread_.join();
+  thread_.Join();
 }
 
 bool StatementWatch::running() const {
@@ -23,7 +23,7 @@ bool StatementWatch::running() const {
 void StatementWatch::Start() {
   if (started_) return;
   started_ = true;
-  running_ = StartThread(&thread_, [this] { Run(); });
+  running_ = thread_.Start([this] { Run(); });
 }
 
 void StatementWatch::Attach(ServerSession& session) {

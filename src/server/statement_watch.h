@@ -28,10 +28,10 @@
 #include <condition_variable>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "port/mutex.h"
+#include "port/thread.h"
 
 class ServerSession;
 
@@ -83,7 +83,7 @@ class StatementWatch {
   bool running_ GUARDED_BY(mutex_) = false;
   bool stop_ GUARDED_BY(mutex_) = false;
   std::unique_ptr<ServerSession> side_ GUARDED_BY(mutex_);
-  std::thread thread_;  // started under the mutex, joined by the destructor
+  Thread thread_;  // started under the mutex, joined by the destructor
 };
 
 // Rows of `table` in flight on `session` for its scope, watched by `watch`
