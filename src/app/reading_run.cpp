@@ -23,7 +23,7 @@ bool ReadingRun::Connect(std::string* why) {
   if (why->empty()) *why = Open();
   if (!why->empty()) return false;
   // A signal ends a read of rows at once, not after the whole result.
-  abort_.emplace(static_cast<int>(mysql_get_socket(session.handle())));
+  abort_.emplace(session.Socket());
   return true;
 }
 
@@ -76,8 +76,8 @@ std::string ReadingRun::Open() {
   if (!session.SetUp(&statement)) return "the server refused " + statement + ": " + session.Error();
   // Texts are read as they are stored: a column the user converted to
   // utf8mb4 may hold characters that utf8 would turn into '?'.
-  if (mysql_set_character_set(session.handle(), "utf8mb4") != 0)
-    return std::string("the server refused SET NAMES utf8mb4: ") + mysql_error(session.handle());
+  if (!session.UseCharacterSet("utf8mb4"))
+    return "the server refused SET NAMES utf8mb4: " + session.Error();
   // A node of a Galera cluster answers with what the whole cluster
   // committed, a load into another node included (elsewhere: refused, and
   // of no matter).

@@ -48,17 +48,20 @@ bool KeepsKeyType(char type, const std::string& data_type, const std::string& co
 }  // namespace
 
 bool RowMatcher::CheckColumns(ServerSession& session, std::string* what) const {
-  if (!session.Query("SELECT COLUMN_NAME, DATA_TYPE, COLUMN_TYPE FROM information_schema.COLUMNS "
-                     "WHERE TABLE_SCHEMA = DATABASE() AND TABLE_NAME = '" +
-                     std::string(table_->Descriptor()->table_name) +
-                     "' ORDER BY ORDINAL_POSITION")) {
-    *what = "cannot be read: " + session.Error();
+  RowStream columns;
+  if (!columns.Open(session,
+                    "SELECT COLUMN_NAME, DATA_TYPE, COLUMN_TYPE FROM information_schema.COLUMNS "
+                    "WHERE TABLE_SCHEMA = DATABASE() AND TABLE_NAME = '" +
+                        std::string(table_->Descriptor()->table_name) +
+                        "' ORDER BY ORDINAL_POSITION",
+                    what))
     return false;
-  }
   std::vector<std::string> names;
   std::string changed_key;  // a key column whose type was changed
-  if (MYSQL_RES* result = mysql_store_result(session.handle())) {
-    while (MYSQL_ROW row = mysql_fetch_row(result)) {
+  {
+    char** row = nullptr;
+    const unsigned long* lengths = nullptr;
+    while (columns.Next(&row, &lengths)) {
       if (!row[0]) continue;
       names.emplace_back(row[0]);
       for (const Column& column : columns_)
@@ -68,7 +71,6 @@ bool RowMatcher::CheckColumns(ServerSession& session, std::string* what) const {
                         " in the database, not " + SqlTypeOf(column.type) +
                         ": its rows cannot be matched with the client's";
     }
-    mysql_free_result(result);
   }
   if (!changed_key.empty()) {
     *what = changed_key;
@@ -93,7 +95,7 @@ bool RowMatcher::CheckColumns(ServerSession& session, std::string* what) const {
   return false;
 }
 
-MYSQL_RES* RowMatcher::Open(ServerSession& session, std::string* why) const {
+bool RowMatcher::Open(ServerSession& session, RowStream* rows, std::string* why) const {
   std::string sql = "SELECT ", keys;
   for (const Column& column : columns_) {
     const std::string name = std::string("`").append(column.name).append("`");
@@ -106,12 +108,7 @@ MYSQL_RES* RowMatcher::Open(ServerSession& session, std::string* why) const {
   }
   sql += " FROM `" + std::string(table_->Descriptor()->table_name) + "`";
   if (keyed_) sql += " ORDER BY " + keys;
-  MYSQL_RES* result = session.Query(sql) ? mysql_use_result(session.handle()) : nullptr;
-  if (!result) {
-    if (mysql_errno(session.handle()) != 0) session.KeepError();
-    *why = "cannot be read: " + session.Error();
-  }
-  return result;
+  return rows->Open(session, sql, why);
 }
 
 std::string_view RowMatcher::ClientText(std::size_t j, std::uint32_t n, char* text) const {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "dbc/loaded_table.h"
+#include "server/row_stream.h"
 #include "server/server_session.h"
 #include "sql/value_format.h"
 
@@ -33,8 +34,8 @@ class RowMatcher {
   bool CheckColumns(ServerSession& session, std::string* what) const;
   // Runs the SELECT of the database's rows: the exported columns in order
   // (floats as their exact DOUBLE), ordered by the key; its result is read
-  // row by row (mysql_use_result). Null, with *why, when it fails.
-  MYSQL_RES* Open(ServerSession& session, std::string* why) const;
+  // row by row into `rows`. False, with *why, when it fails.
+  bool Open(ServerSession& session, RowStream* rows, std::string* why) const;
 
   const std::vector<Column>& columns() const { return columns_; }
   bool keyed() const { return keyed_; }

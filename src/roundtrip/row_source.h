@@ -6,11 +6,9 @@
 // drive them with rows held in memory; ServerRowSource reads a server's.
 #pragma once
 
-#include <mysql.h>
-
 #include <string>
 
-#include "server/server_session.h"
+#include "server/row_stream.h"
 
 class RowSource {
  public:
@@ -22,20 +20,15 @@ class RowSource {
   virtual std::string Failure() = 0;
 };
 
-// The rows of a result that RowMatcher::Open() began (read streaming); the
-// rows not read are read and dropped, and the result freed, when it goes,
-// so that the connection can take the next statement.
+// The rows of the SELECT that RowMatcher::Open() began on a server.
 class ServerRowSource : public RowSource {
  public:
-  ServerRowSource(ServerSession& session, MYSQL_RES* result) : session_(session), result_(result) {}
-  ~ServerRowSource() override;
-  ServerRowSource(const ServerRowSource&) = delete;
-  ServerRowSource& operator=(const ServerRowSource&) = delete;
-
-  bool Next(char*** row, const unsigned long** lengths) override;
-  std::string Failure() override;
+  explicit ServerRowSource(RowStream& rows) : rows_(rows) {}
+  bool Next(char*** row, const unsigned long** lengths) override {
+    return rows_.Next(row, lengths);
+  }
+  std::string Failure() override { return rows_.Failure(); }
 
  private:
-  ServerSession& session_;
-  MYSQL_RES* result_;
+  RowStream& rows_;
 };

@@ -29,9 +29,9 @@ bool TableVerifier::Compare(const LoadedTable& table, std::string* what,
   rows_.Prepare(table);
   if (diff) diff->Begin(rows_, table.Descriptor()->table_name);
   if (!rows_.CheckColumns(session_, what)) return false;
-  MYSQL_RES* result = rows_.Open(session_, what);
-  if (!result) return false;
-  ServerRowSource source(session_, result);
+  RowStream stream;
+  if (!rows_.Open(session_, &stream, what)) return false;
+  ServerRowSource source(stream);
   return CompareRows(rows_, source, what, values, diff);
 }
 

@@ -108,9 +108,9 @@ bool TableWriteBack::SetField(std::size_t j, std::uint8_t* record, const char* v
 bool TableWriteBack::Build(const LoadedTable& table, int fd, Counts* counts, std::string* why) {
   rows_.Prepare(table);
   if (!rows_.CheckColumns(session_, why)) return false;
-  MYSQL_RES* result = rows_.Open(session_, why);
-  if (!result) return false;
-  ServerRowSource source(session_, result);
+  RowStream stream;
+  if (!rows_.Open(session_, &stream, why)) return false;
+  ServerRowSource source(stream);
   return WritePrepared(table, source, fd, counts, why);
 }
 

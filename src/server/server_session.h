@@ -140,6 +140,8 @@ class ServerSession {
   bool FitsInPacket(std::size_t length);
   // Keeps the server's error number, state and text of the last failure.
   void KeepError();
+  // The connection's socket, -1 when it is not connected.
+  int Socket() const { return socket_.load(); }
   // Makes `database` the session's; false, with *why ("cannot select
   // database world: Access denied ...") and the error kept.
   bool UseDatabase(const std::string& database, std::string* why);
