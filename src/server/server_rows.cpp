@@ -16,23 +16,11 @@
 #include "dbc/loaded_table.h"
 #include "port/console.h"
 #include "port/interrupt.h"
+#include "server/batch_count.h"
+#include "server/table_names.h"
 #include "sql/statement_builder.h"
 
-namespace {
-
-// Whether `name` is a table that --atomic makes: "vesk_..." followed by
-// the staging or retired ending and a run's id.
-bool IsStagingName(const std::string& name) {
-  constexpr std::size_t kTail = 6 + 8;  // "__new_" or "__old_", then the id
-  if (name.size() <= kTail || name.compare(0, 5, "vesk_") != 0) return false;
-  const std::string tail = name.substr(name.size() - kTail);
-  if (tail.compare(0, 6, "__new_") != 0 && tail.compare(0, 6, "__old_") != 0) return false;
-  for (std::size_t i = 6; i < kTail; ++i)
-    if (!std::isxdigit(static_cast<unsigned char>(tail[i]))) return false;
-  return true;
-}
-
-}  // namespace
+namespace {}  // namespace
 
 std::string NewRunId() {
   std::uint32_t bits = 0;
@@ -51,7 +39,7 @@ ServerRows::ServerRows(ServerSession& session, bool atomic, const std::string& r
       run_id_(run_id.empty() ? NewRunId() : run_id),
       records_(session, run_id_) {
   if (atomic_) {
-    staging_suffix_ = kStaging + run_id_;
+    staging_suffix_ = std::string(kStagingEnding) + run_id_;
     staging_mark_ = kMark + run_id_;
   }
 }
@@ -130,18 +118,12 @@ std::size_t ServerRows::ReadBatch(const Batch& batch, bool sent, bool* failed,
     }
   }
   if (*failed) session_.KeepError();
-  const std::size_t rows = batch.starts.size();
-  if (!batch.transaction) {
-    *failed_row = std::min(applied, rows);
-    return std::min(applied, rows);
-  }
-  if (!*failed) return rows;
-  // The server ran nothing after the failing statement: the transaction is
-  // open, and its rows go with it. A failing COMMIT is blamed on the
-  // transaction's last row.
-  session_.Quietly("ROLLBACK");
-  *failed_row = std::min(applied > 0 ? applied - 1 : 0, rows - 1);
-  return 0;
+  // The server ran nothing after the failing statement: a transaction is
+  // open, and its rows go with it.
+  if (batch.transaction && *failed) session_.Quietly("ROLLBACK");
+  const BatchCount count = CountBatch(applied, batch.starts.size(), batch.transaction, *failed);
+  *failed_row = count.failed_row;
+  return count.applied;
 }
 
 void ServerRows::BeginRows(const LoadedTable& table, StatementBuilder& builder, bool new_table) {
@@ -393,9 +375,9 @@ bool ServerRows::EndTable(const LoadedTable& table_ended, StatementBuilder& buil
     return false;
   }
   const std::string marked = exists ? MarkId(*comment, kMark) : "";
-  std::string retired = table + kRetired + run_id_;
-  if (!marked.empty() && IsStagingName(table + kRetired + marked))
-    retired = table + kRetired + marked;
+  std::string retired = RetiredName(table, run_id_);
+  if (!marked.empty() && IsStagingName(RetiredName(table, marked)))
+    retired = RetiredName(table, marked);
   retired = "`" + retired + "`";
   // The new table takes its record with it.
   records_.Record(builder_->SqlName());

@@ -113,8 +113,6 @@ class ServerRows : public RowOutput {
   // Runs the swap of --atomic, saying so when it waits on readers.
   bool Swap(const std::string& sql);
 
-  static constexpr char kStaging[] = "__new_";
-  static constexpr char kRetired[] = "__old_";
   // The comment of a staging table: "vesk-dbc2sql run <id>".
   static inline const std::string kMark = RunMark();
 
