@@ -226,6 +226,10 @@ Written WriteTableFile(const Options& options, DBCFile& reader, TableWriteBack& 
 
 }  // namespace
 
+std::string NotDurableLine(const std::string& why, bool in_place) {
+  return (in_place ? "written, but " : "not written: ") + why;
+}
+
 std::string WhyNotWriteFolder(const Options& options) {
   const std::string& folder = *options.write_dbc;
   struct stat dir;

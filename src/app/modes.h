@@ -63,6 +63,10 @@ int ExportTables(RunContext& run);       // mode_export.cpp
 // A value --verify found different, database and client side by side,
 // in 80 columns when its key and column leave room.
 std::string ValueLine(const DifferingValue& value);  // mode_verify.cpp
+// The line of a file that was not written durably (`why`): "written, but
+// ..." when it is in place all the same (`in_place`), else "not written:
+// ...".
+std::string NotDurableLine(const std::string& why, bool in_place);  // mode_write_dbc.cpp
 // Why --write-dbc=DIR cannot be used ("" when it can).
 std::string WhyNotWriteFolder(const Options& options);  // mode_write_dbc.cpp
 // Writes every chosen table's client files into `options`' --write-dbc

@@ -83,10 +83,6 @@ std::string WhyNotReplaceable(const std::string& target, const struct stat& st) 
   return "";
 }
 
-std::string NotDurableLine(const std::string& why, bool in_place) {
-  return (in_place ? "written, but " : "not written: ") + why;
-}
-
 std::string SyncFolder(const std::string& path) {
   const std::string name = FolderOf(path);
   const int folder = ::open(name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);

@@ -125,9 +125,6 @@ bool WriteOutputFile(const std::string& path,
 // Whether the file open at `fd` holds exactly the bytes of the file at
 // `path` (read in pieces: neither is held in memory).
 bool SameContents(int fd, const std::string& path);
-// The line of a file that WriteFileDurably() did not write durably: "not
-// written: <why>", or "written, but <why>" when it is in place.
-std::string NotDurableLine(const std::string& why, bool in_place);
 
 // A file held in memory only (memfd), for what is built through a
 // descriptor but never stored: closed with the object.
