@@ -64,20 +64,9 @@ std::string ClientLayout::SourceOf(const char* catalogue_path) {
   return Named(ClientFiles::Active().SourceOf(catalogue_path));
 }
 
-namespace {
-
-std::vector<const char*> PathsOf(const TableDescriptor& table) {
-  std::vector<const char*> paths;
-  if (!IsMergedTable(table)) return {table.file_path};
-  for (const RatingSource& source : RatingSources()) paths.push_back(source.file->file_path);
-  return paths;
-}
-
-}  // namespace
-
 std::string ClientLayout::FilesOf(const TableDescriptor& table) {
   std::string files;
-  for (const char* path : PathsOf(table)) {
+  for (const char* path : FilePathsOf(table)) {
     const std::string source = SourceOf(path);
     files += (files.empty() ? "" : ", ") +
              (source.empty() ? std::string(path)
@@ -88,7 +77,7 @@ std::string ClientLayout::FilesOf(const TableDescriptor& table) {
 
 std::string ClientLayout::SourcesOf(const TableDescriptor& table) {
   std::string sources;
-  for (const char* path : PathsOf(table)) {
+  for (const char* path : FilePathsOf(table)) {
     std::string source = SourceOf(path);
     if (source.empty()) source = ResolveClientPath(path).path;
     sources += (sources.empty() ? "" : ", ") + source;

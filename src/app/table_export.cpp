@@ -18,12 +18,8 @@ namespace {
 
 // The bytes of a table's client files, as a measure of its export's time.
 std::uint64_t ClientBytes(const TableDescriptor& table) {
-  const auto size_of = [](const TableDescriptor& file) {
-    return ClientFiles::Active().SizeOf(file.file_path);
-  };
-  if (!IsMergedTable(table)) return size_of(table);
   std::uint64_t bytes = 0;
-  for (const RatingSource& source : RatingSources()) bytes += size_of(*source.file);
+  for (const char* path : FilePathsOf(table)) bytes += ClientFiles::Active().SizeOf(path);
   return bytes;
 }
 

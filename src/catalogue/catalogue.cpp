@@ -415,11 +415,17 @@ std::string MissingClientFolder() {
          ": run it in the client folder that holds dbc";
 }
 
+std::vector<const char*> FilePathsOf(const TableDescriptor& table) {
+  if (!IsMergedTable(table)) return {table.file_path};
+  std::vector<const char*> paths;
+  for (const RatingSource& source : RatingSources()) paths.push_back(source.file->file_path);
+  return paths;
+}
+
 std::string FilesOf(const TableDescriptor& table) {
-  if (!IsMergedTable(table)) return table.file_path;
   std::string files;
-  for (const RatingSource& source : RatingSources())
-    files += (files.empty() ? "" : ", ") + std::string(source.file->file_path);
+  for (const char* path : FilePathsOf(table))
+    files += (files.empty() ? "" : ", ") + std::string(path);
   return files;
 }
 

@@ -25,6 +25,9 @@ inline std::span<const TableDescriptor* const> ClientTables() {
 // and the rating table's sources.
 std::vector<const char*> ClientFilePaths();
 
+// The catalogue paths of a table's client files: its own, or the three
+// sources of the merged table.
+std::vector<const char*> FilePathsOf(const TableDescriptor& table);
 // The client files a table is read from ("dbc\Spell.dbc"; the three
 // sources of the merged table, comma-separated).
 std::string FilesOf(const TableDescriptor& table);
