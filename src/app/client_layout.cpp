@@ -15,7 +15,7 @@ bool IsFolder(const HostPath& path) {
   return path.ambiguous.empty() && ::stat(path.path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-// The archive's path as the run names it: from the client folder.
+// A path below the client folder as the run names it: from that folder.
 std::string Named(const std::string& path) {
   const std::string& folder = ClientFolder();
   if (!folder.empty() && path.starts_with(folder + "/")) return path.substr(folder.size() + 1);
@@ -35,9 +35,8 @@ bool ClientLayout::Choose(const Options& options, std::string* why) {
     for (std::string line; std::getline(lines, line);) archives.push_back(line);
   } else {
     if (IsFolder(ResolveClientPath("dbc"))) return true;
-    if (IsFolder(ResolveClientPath("DBFilesClient"))) {
-      SetTableFolder(ResolveClientPath("DBFilesClient")
-                         .path.substr(ClientFolder().empty() ? 0 : ClientFolder().size() + 1));
+    if (const HostPath extracted = ResolveClientPath("DBFilesClient"); IsFolder(extracted)) {
+      SetTableFolder(Named(extracted.path));
       Warn("there is no folder dbc: the client files are read from the folder DBFilesClient");
       return true;
     }
