@@ -25,12 +25,6 @@
 
 namespace {
 
-bool SameFile(const std::string& a, const std::string& b) {
-  struct stat x, y;
-  return ::stat(a.c_str(), &x) == 0 && ::stat(b.c_str(), &y) == 0 && x.st_dev == y.st_dev &&
-         x.st_ino == y.st_ino;
-}
-
 // Why FILE may not be replaced by this run: it is one of the archives the
 // run reads.
 std::string ReadByThisRun(const std::string& target) {

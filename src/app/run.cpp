@@ -242,14 +242,6 @@ int ValidateOutput(Parsed& parsed, const ModeRow& mode, const StandardOutput& ou
   return options.file ? -1 : PrepareServerMode(options);
 }
 
-// Whether the paths name one file (both there), or one new file.
-bool SameFile(const std::string& a, const std::string& b) {
-  struct stat x, y;
-  if (::stat(a.c_str(), &x) == 0 && ::stat(b.c_str(), &y) == 0)
-    return x.st_dev == y.st_dev && x.st_ino == y.st_ino;
-  return FollowLinks(a) == FollowLinks(b);
-}
-
 // Why a report file may not be written where --report names it: a folder,
 // a client file, the run's own script, or a client file --write-dbc writes;
 // "" when it may.

@@ -53,6 +53,13 @@ std::string FolderOf(const std::string& path) {
   return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
 }
 
+bool SameFile(const std::string& a, const std::string& b) {
+  struct stat x, y;
+  if (::stat(a.c_str(), &x) == 0 && ::stat(b.c_str(), &y) == 0)
+    return x.st_dev == y.st_dev && x.st_ino == y.st_ino;
+  return FollowLinks(a) == FollowLinks(b);
+}
+
 std::string FollowLinks(const std::string& path) {
   std::string at = path;
   for (int hops = 0; hops < 40; ++hops) {

@@ -31,6 +31,9 @@ std::string FolderOf(const std::string& path);
 // link points at a file that does not exist yet (writing through the link
 // would create it there).
 std::string FollowLinks(const std::string& path);
+// Whether the paths name one file (both there), or one new file (their
+// links followed).
+bool SameFile(const std::string& a, const std::string& b);
 
 // Why a rename cannot put a new file in place of the existing `target`
 // (which the user may write) with status `st`, or "" when it can: a mount
