@@ -86,13 +86,10 @@ Written NotLoaded(const DBCFile& reader) {
 // folder, or out of its archive (a piece at a time: neither file is held in
 // memory).
 bool SameAsClient(int fd, const char* client) {
-  ClientFiles& files = ClientFiles::Active();
-  if (&files == &DiskClientFiles::Instance())
-    return SameContents(fd, ResolveClientPath(client).path);
   std::unique_ptr<TableSource> source;
   Fault fault;
   struct stat st;
-  if (!files.Open(client, &source, &fault) || ::fstat(fd, &st) != 0 ||
+  if (!ClientFiles::Active().Open(client, &source, &fault) || ::fstat(fd, &st) != 0 ||
       static_cast<std::uint64_t>(st.st_size) != source->Size())
     return false;
   std::vector<std::uint8_t> ours(1 << 16), theirs(1 << 16);

@@ -315,22 +315,6 @@ bool WriteOutputFile(const std::string& path,
   return true;
 }
 
-bool SameContents(int fd, const std::string& path) {
-  const int other = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (other < 0) return false;
-  struct stat a, b;
-  bool same = ::fstat(fd, &a) == 0 && ::fstat(other, &b) == 0 && a.st_size == b.st_size;
-  constexpr std::size_t kPiece = 1 << 20;
-  std::string mine(kPiece, '\0'), theirs(kPiece, '\0');
-  for (std::uint64_t at = 0; same && at < static_cast<std::uint64_t>(a.st_size); at += kPiece) {
-    const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(kPiece, a.st_size - at));
-    same = ReadAt(fd, mine.data(), n, at) == 0 && ReadAt(other, theirs.data(), n, at) == 0 &&
-           std::memcmp(mine.data(), theirs.data(), n) == 0;
-  }
-  ::close(other);
-  return same;
-}
-
 MemoryFile::MemoryFile(const char* name) {
   fd_ = ::memfd_create(name, MFD_CLOEXEC);
   if (fd_ < 0) error_ = errno;

@@ -125,10 +125,6 @@ bool WriteOutputFile(const std::string& path,
                      const std::function<bool(int fd, std::string* why)>& fill, std::string* why,
                      bool* in_place);
 
-// Whether the file open at `fd` holds exactly the bytes of the file at
-// `path` (read in pieces: neither is held in memory).
-bool SameContents(int fd, const std::string& path);
-
 // A file held in memory only (memfd), for what is built through a
 // descriptor but never stored: closed with the object.
 class MemoryFile {
