@@ -4,15 +4,21 @@
 
 namespace {
 
+// The client loaded into `db` by the tool, and into `db`_script from the
+// script by the mariadb client, as the README loads it.
+void LoadBothWays(const Server& server, const std::string& dir, const std::string& db) {
+  ASSERT_EQ(RunConverter(dir, ServerArgs(server, db)).status, 0);
+  ASSERT_EQ(RunConverter(dir, {"-f", "out.sql"}).status, 0);
+  Client(server).Exec("CREATE DATABASE `" + db + "_script`");
+  ASSERT_EQ(LoadAsTheReadmeSays(server, db + "_script", dir + "/out.sql"), 0);
+}
+
 // --verify finds a database loaded by the tool and one loaded from the
 // script both equal to the client.
 TEST_F(ServerTest, VerifyFindsTheToolsAndTheScriptsLoadsEqual) {
   const std::string db = prefix + "_verify";
-  ASSERT_EQ(Export(db).status, 0);
-  ASSERT_EQ(RunConverter(client_dir.path(), {"-f", "out.sql"}).status, 0);
+  ASSERT_NO_FATAL_FAILURE(LoadBothWays(*server_, client_dir.path(), db));
   Client c(*server_);
-  c.Exec("CREATE DATABASE `" + db + "_script`");
-  ASSERT_EQ(LoadAsTheReadmeSays(*server_, db + "_script", client_dir / "out.sql"), 0);
   for (const std::string& database : {db, db + "_script"}) {
     const RunResult equal = Verify(database);
     EXPECT_EQ(equal.status, 0) << equal.out;
@@ -182,11 +188,8 @@ class WriteDbcTest : public ServerTest {
 // the files verify equal against the database.
 TEST_F(WriteDbcTest, RoundTripsTheClientAndOnlyItsEdits) {
   const std::string db = prefix + "_back";
-  ASSERT_EQ(Export(db).status, 0);
-  ASSERT_EQ(RunConverter(client_dir.path(), {"-f", "out.sql"}).status, 0);
+  ASSERT_NO_FATAL_FAILURE(LoadBothWays(*server_, client_dir.path(), db));
   Client c(*server_);
-  c.Exec("CREATE DATABASE `" + db + "_script`");
-  ASSERT_EQ(LoadAsTheReadmeSays(*server_, db + "_script", client_dir / "out.sql"), 0);
   for (const std::string& database : {db, db + "_script"}) {
     const RunResult r = Write(database, "from_" + database);
     EXPECT_EQ(r.status, 0) << r.out << r.err;
