@@ -98,6 +98,8 @@ TEST_F(ArchiveTest, TheWinnerOfEveryConflictGivesTheScriptOfItsFiles) {
   const RunResult archives = RunConverter(client.path(), {"-f", "out.sql", "--report=r.json"});
   ASSERT_EQ(archives.status, 0) << archives.err;
   ASSERT_EQ(RunConverter(work / "expected", {"-f", "out.sql"}).status, 0);
+  EXPECT_EQ(RunConverter(client.path(), {"-f", "quiet.sql", "--quiet"}).err, "")
+      << "--quiet says nothing of a run that went well";
   EXPECT_EQ(ReadFile(client / "out.sql"), ReadFile(work / "expected/out.sql"));
   EXPECT_NE(Unwrapped(archives.err).find("read from the archives in Data (9 archives; "),
             std::string::npos)

@@ -37,7 +37,8 @@ bool ClientLayout::Choose(const Options& options, std::string* why) {
     if (IsFolder(ResolveClientPath("dbc"))) return true;
     if (const HostPath extracted = ResolveClientPath("DBFilesClient"); IsFolder(extracted)) {
       SetTableFolder(Named(extracted.path));
-      Warn("there is no folder dbc: the client files are read from the folder DBFilesClient");
+      if (!options.quiet)
+        Warn("there is no folder dbc: the client files are read from the folder DBFilesClient");
       return true;
     }
     const HostPath data = ResolveClientPath("Data");
@@ -46,9 +47,11 @@ bool ClientLayout::Choose(const Options& options, std::string* why) {
       *why = "there is no folder dbc, and " + *why;
       return false;
     }
-    Warn("there is no folder dbc: the client files are read from the archives in " +
-         Named(data.path) + " (" + std::to_string(archives.size()) +
-         (archives.size() == 1 ? " archive; " : " archives; ") + Named(archives.back()) + " wins)");
+    if (!options.quiet)
+      Warn("there is no folder dbc: the client files are read from the archives in " +
+           Named(data.path) + " (" + std::to_string(archives.size()) +
+           (archives.size() == 1 ? " archive; " : " archives; ") + Named(archives.back()) +
+           " wins)");
   }
   archives_ = std::make_unique<ArchiveClientFiles>();
   if (!archives_->OpenAll(archives, why)) {

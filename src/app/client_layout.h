@@ -19,8 +19,8 @@ class ClientLayout {
   ClientLayout(const ClientLayout&) = delete;
   ClientLayout& operator=(const ClientLayout&) = delete;
 
-  // Chooses, and says on standard error where the files are read from when
-  // it is not the dbc folder. False, with the reason, when the archives
+  // Chooses, and says on standard error (unless --quiet) where the files
+  // are read from when it is not the dbc folder. False, with the reason, when the archives
   // cannot be found or opened.
   bool Choose(const Options& options, std::string* why);
 
