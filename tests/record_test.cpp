@@ -125,14 +125,14 @@ TEST(StoredChecksum, SumsWhatTheServerSumsForTheRowsSent) {
     LoadedTable table;
     std::string why;
     ASSERT_TRUE(ReadBytes(table, CatalogueEntry(c.table), c.bytes, &why)) << why;
-    EXPECT_EQ(StoredChecksum(table), c.checksum) << c.table;
+    EXPECT_EQ(StoredChecksumOf(table), c.checksum) << c.table;
   }
   LoadedTable infinite;
   std::string why;
   DbcWriter inf(4);
   inf.Record({1, word(std::numeric_limits<float>::infinity()), 0, 0});
   ASSERT_TRUE(ReadBytes(infinite, CatalogueEntry("vesk_spell_radius"), inf.Bytes(), &why));
-  EXPECT_EQ(StoredChecksum(infinite), std::nullopt) << "the server does not store inf as sent";
+  EXPECT_EQ(StoredChecksumOf(infinite), std::nullopt) << "the server does not store inf as sent";
 }
 
 }  // namespace

@@ -147,6 +147,12 @@ void ServerRows::BeginRows(const LoadedTable& table, StatementBuilder& builder, 
 }
 
 RowOutput::RowsSent ServerRows::SendRows(std::uint32_t first) {
+  const RowsSent sent = SendSomeRows(first);
+  records_.Sent(first, sent.applied);
+  return sent;
+}
+
+RowOutput::RowsSent ServerRows::SendSomeRows(std::uint32_t first) {
   if (!session_.connected() || refused_) return {.stopped = true};
   if (bulk_active_) {
     const RowsSent sent = SendBulk(first);

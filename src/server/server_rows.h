@@ -94,6 +94,8 @@ class ServerRows : public RowOutput {
   };
   // One array of rows of the table's prepared insert. On failure, counts
   // the rows the server kept and leaves the rest to the batches.
+  // SendRows() but for the record's count of the rows the server kept.
+  RowsSent SendSomeRows(std::uint32_t first);
   RowsSent SendBulk(std::uint32_t first);
   // Fills `batch` with rows from `next` on, up to the limits; returns the
   // row after the last one taken.

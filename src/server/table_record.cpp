@@ -202,6 +202,7 @@ RecordKeeper::TablePlan RecordKeeper::Check(const LoadedTable& table, const std:
   const LoadOptions& load = session_.load();
   pending_ = TableRecord{};
   table_ = &table;
+  sent_ = StoredChecksum{};
   pending_.run_id = run_id_;
   pending_.file = table.Descriptor()->file_path[0] ? table.Descriptor()->file_path : name;
   pending_.size = table.FileSize();
@@ -323,13 +324,21 @@ bool RecordKeeper::MovedSinceCheck(const std::string& name, std::string* why) {
   return true;
 }
 
+void RecordKeeper::Sent(std::uint32_t first, std::uint32_t count) {
+  if (table_ && count > 0 && pending_.engine == EngineName(Engine::kInnoDB))
+    sent_.Add(*table_, first, count);
+}
+
 std::string RecordKeeper::LoadedChecksum(const std::string& loaded_as) {
   // A MyISAM table's live checksum costs nothing and is read under the
   // rows' lock; an InnoDB table's would be a read of every row, and comes
   // after the last commit, when a queued edit may already be in it.
   if (pending_.engine != EngineName(Engine::kInnoDB) || trust_ == Trust::kServer || !table_)
     return Checksum(loaded_as);
-  const std::optional<std::uint32_t> sent = StoredChecksum(*table_);
+  // The rows as they were sent; a table that kept its rows without sending
+  // them (its rows already the client's) is summed whole.
+  const std::optional<std::uint32_t> sent =
+      sent_.rows() == table_->RecordCount() ? sent_.Sum() : StoredChecksumOf(*table_);
   if (!sent) return Checksum(loaded_as);
   // The first small table tells whether this server sums rows as
   // computed: where it does not, the server's checksums count from the

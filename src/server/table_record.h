@@ -20,6 +20,7 @@
 #include <string_view>
 
 #include "sql/row_output.h"
+#include "sql/stored_checksum.h"
 
 class ServerSession;
 
@@ -97,6 +98,10 @@ class RecordKeeper {
   // A server that refuses the record (no ALTER right) is said once on
   // standard error; the table is loaded all the same.
   void Record(const std::string& loaded_as);
+  // The rows [first, first + count) of the table last checked went to the
+  // server, and it kept them: the record's checksum counts them (for a
+  // table without a live checksum), read while they are in memory.
+  void Sent(std::uint32_t first, std::uint32_t count);
   // Whether the recorded SQL table `name` changed since it was checked
   // (while its staging table loaded): *why then says so, and it is to be
   // kept. Never with --replace-edited, nor for a table without a record.
@@ -120,6 +125,7 @@ class RecordKeeper {
   const std::string run_id_;
   TableRecord pending_;                 // the record of the table last checked
   const LoadedTable* table_ = nullptr;  // its rows
+  StoredChecksum sent_;                 // of its rows sent so far
   // Whether the server's checksums are those of the rows sent: unknown
   // until the first table loaded tells.
   enum class Trust { kUntried, kSent, kServer } trust_ = Trust::kUntried;

@@ -28,16 +28,16 @@ void Crc(uLong* crc, const void* bytes, std::size_t size) {
 
 }  // namespace
 
-std::optional<std::uint32_t> StoredChecksum(const LoadedTable& table) {
+void StoredChecksum::Add(const LoadedTable& table, std::uint32_t first, std::uint32_t count) {
   const auto& steps = table.ValueSteps();
   bool texts = false;
   for (const LoadedTable::ValueStep& step : steps)
     texts = texts || (step.type != 'u' && step.type != 'i' && step.type != 'f');
   static constexpr unsigned char kNullFlags = 0xff;
-  std::uint32_t sum = 0;
   // The numbers between two texts go to the CRC at once.
   unsigned char numbers[256];
-  for (std::uint32_t n = 0; n < table.RecordCount(); ++n) {
+  rows_ += count;
+  for (std::uint32_t n = first; n < first + count && exact_; ++n) {
     const std::uint8_t* record = table.GetRecord(n);
     uLong crc = crc32_z(0, nullptr, 0);
     if (!texts) Crc(&crc, &kNullFlags, 1);
@@ -54,7 +54,7 @@ std::optional<std::uint32_t> StoredChecksum(const LoadedTable& table) {
       if (value.kind == LoadedTable::RowValue::kFloat) {
         float number;
         std::memcpy(&number, &word, sizeof number);
-        if (!std::isfinite(number)) return std::nullopt;
+        exact_ = exact_ && std::isfinite(number);
         number = AsStored(number);
         std::memcpy(&word, &number, sizeof word);
       }
@@ -65,7 +65,12 @@ std::optional<std::uint32_t> StoredChecksum(const LoadedTable& table) {
       for (int b = 0; b < 4; ++b) numbers[pending++] = static_cast<unsigned char>(word >> (8 * b));
     }
     Crc(&crc, numbers, pending);
-    sum += static_cast<std::uint32_t>(crc);
+    sum_ += static_cast<std::uint32_t>(crc);
   }
-  return sum;
+}
+
+std::optional<std::uint32_t> StoredChecksumOf(const LoadedTable& table) {
+  StoredChecksum sum;
+  sum.Add(table, 0, table.RecordCount());
+  return sum.Sum();
 }

@@ -18,6 +18,26 @@
 
 class LoadedTable;
 
-// None when a row holds a value the server would not store as sent (a
-// float that is not finite); the caller then asks the server.
-std::optional<std::uint32_t> StoredChecksum(const LoadedTable& table);
+// The sum of rows added as they are sent, so that each row is read while it
+// is still in memory (a mapped table lets its records go behind the rows
+// sent).
+class StoredChecksum {
+ public:
+  // Adds the rows [first, first + count) of `table` (one table for a sum).
+  void Add(const LoadedTable& table, std::uint32_t first, std::uint32_t count);
+  // The rows added.
+  std::uint32_t rows() const { return rows_; }
+  // None when a row holds a value the server would not store as sent (a
+  // float that is not finite); the caller then asks the server.
+  std::optional<std::uint32_t> Sum() const {
+    return exact_ ? std::optional<std::uint32_t>(sum_) : std::nullopt;
+  }
+
+ private:
+  std::uint32_t sum_ = 0;
+  std::uint32_t rows_ = 0;
+  bool exact_ = true;
+};
+
+// The sum of every row of `table`.
+std::optional<std::uint32_t> StoredChecksumOf(const LoadedTable& table);
